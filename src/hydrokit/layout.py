@@ -1,0 +1,2 @@
+"""placeholder"""
+def models(): return ("osmomech","pump","recoupsimple")

@@ -1,0 +1,108 @@
+// Hydraulic pump / pressure booster: pressure rise from bar or from a head,
+// power through pump and motor efficiencies in series, energy per day and per
+// cubic metre; temperature and component concentrations pass through.
+#include "common/model.hpp"
+#include "common/stream.hpp"
+
+namespace hydrokit::pump {
+
+namespace In {
+enum : int32_t {
+    feed_flow,           // m³/s
+    temperature_c,       // °C, passed through
+    inlet_pressure_bar,  // bar
+    component1_conc,     // caller's unit; components 1 to 4 follow
+    width = component1_conc + 4,
+};
+}
+
+namespace Par {
+enum : int32_t {
+    component_count,           // count, 0 to 4
+    head_mode,                 // switch: ≥ 0.5 takes the rise from head_m
+    pressure_rise_bar,         // bar
+    head_m,                    // m
+    pump_efficiency,           // fraction
+    motor_efficiency,          // fraction
+    fluid_density,             // kg/m³
+    outlet_pressure_loss_bar,  // bar
+    width,
+};
+}
+
+namespace Out {
+enum : int32_t {
+    flow,                 // m³/s
+    temperature_c,        // °C
+    outlet_pressure_bar,  // bar
+    component1_conc,      // the carried components, then the result block
+    width = component1_conc + 4 + 6,
+};
+}
+
+// The result block, right after the last carried component.
+namespace Result {
+enum : int32_t { pump_power_kw, daily_energy_kwh, specific_energy_kwh_m3, pressure_rise_bar, head_out_m, input_flag };
+}
+
+constexpr double default_input[] = {0.0002777777777777778, 20.0, 1.0, 100.0, 20.0, 5.0, 500.0};
+constexpr double default_params[] = {4.0, 0.0, 10.0, 0.0, 0.75, 0.95, 1000.0, 0.0};
+
+constexpr double gravity = 9.80665;    // m/s²
+constexpr double pa_per_bar = 100000;  // Pa/bar
+// An efficiency factor: non-finite or below 1e-6 gives 1e-6, above 1 gives 1.
+inline double efficiency(double value) {
+    if (!is_finite(value) || value < 1e-6) return 1e-6;
+    return value > 1.0 ? 1.0 : value;
+}
+
+void pump_core(const double* u, const double* p, double* y) {
+    const int32_t n = carried_components(p[Par::component_count]);
+    double flag = 0;
+
+    double flow = u[In::feed_flow];
+    if (!is_finite(flow) || flow < 0) {
+        flow = 0;
+        flag = 1;
+    }
+    double inlet = u[In::inlet_pressure_bar];
+    if (!is_finite(inlet) || inlet < 0) {
+        inlet = 0;
+        flag = 2;
+    }
+    double density = p[Par::fluid_density];
+    if (!is_finite(density) || !(density > 0)) density = 1000.0;
+    const double eta = efficiency(p[Par::motor_efficiency]) * efficiency(p[Par::pump_efficiency]);
+
+    double rise_bar;
+    if (p[Par::head_mode] >= 0.5) {
+        const double head = finite_non_negative(p[Par::head_m]);
+        rise_bar = density * gravity * head / pa_per_bar;
+    } else {
+        rise_bar = finite_non_negative(p[Par::pressure_rise_bar]);
+    }
+    const double loss = finite_non_negative(p[Par::outlet_pressure_loss_bar]);
+    const double outlet = max(0.0, (rise_bar + inlet) - loss);
+
+    const double rise_pa = rise_bar * pa_per_bar;
+    const double power_kw = rise_pa * flow / eta / 1000.0;
+    const double daily_kwh = power_kw * 24.0;
+    const double specific = flow > 1e-12 ? power_kw / (flow * 3600.0) : 0.0;
+    const double head_out = rise_pa / (density * gravity);
+
+    y[Out::flow] = flow;
+    y[Out::temperature_c] = u[In::temperature_c];
+    y[Out::outlet_pressure_bar] = outlet;
+    carry_components(u + In::component1_conc, y + Out::component1_conc, n, flag);
+    double* results = y + Out::component1_conc + n;
+    results[Result::pump_power_kw] = power_kw;
+    results[Result::daily_energy_kwh] = daily_kwh;
+    results[Result::specific_energy_kwh_m3] = specific;
+    results[Result::pressure_rise_bar] = rise_bar;
+    results[Result::head_out_m] = head_out;
+    results[Result::input_flag] = flag;
+}
+
+}  // namespace hydrokit::pump
+
+HYDROKIT_MODEL(pump, "Hydraulic pump / pressure booster")
