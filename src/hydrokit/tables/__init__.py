@@ -1,0 +1,1 @@
+"""Slot tables of the models: name and unit of every vector index."""

@@ -1,0 +1,51 @@
+DESCRIPTION = "Hydraulic pump / pressure booster"
+
+INPUT = (
+    ("feed_flow", "m³/s"),
+    ("temperature_c", "°C"),
+    ("inlet_pressure_bar", "bar"),
+    ("component1_conc", "caller's unit"),
+    ("component2_conc", "caller's unit"),
+    ("component3_conc", "caller's unit"),
+    ("component4_conc", "caller's unit"),
+)
+
+PARAMS = (
+    ("component_count", "count"),
+    ("head_mode", "switch"),
+    ("pressure_rise_bar", "bar"),
+    ("head_m", "m"),
+    ("pump_efficiency", "fraction"),
+    ("motor_efficiency", "fraction"),
+    ("fluid_density", "kg/m³"),
+    ("outlet_pressure_loss_bar", "bar"),
+)
+
+RESULTS = (
+    ("pump_power_kw", "kW"),
+    ("daily_energy_kwh", "kWh per day"),
+    ("specific_energy_kwh_m3", "kWh/m³"),
+    ("pressure_rise_bar", "bar"),
+    ("head_out_m", "m"),
+    ("input_flag", "code"),
+)
+
+STREAM = (("flow", "m³/s"), ("temperature_c", "°C"), ("outlet_pressure_bar", "bar"))
+COMPONENTS = tuple((f"component{i}_conc", "caller's unit") for i in range(1, 5))
+
+OUTPUT = STREAM + COMPONENTS + RESULTS
+
+
+def carried_components(count):
+    """Components carried for a component_count value: (count + 0.5) truncated, within [0, 4]."""
+    shifted = count + 0.5
+    if not (-2147483649.0 < shifted < 2147483648.0):
+        return 0
+    return min(4, max(0, int(shifted)))
+
+
+def output_slots(p, results=RESULTS):
+    """Output names for the component count in ``p``; slots past the results are unused."""
+    n = carried_components(float(p[0]))
+    slots = STREAM + COMPONENTS[:n] + results
+    return slots + (("", ""),) * (len(OUTPUT) - len(slots))
