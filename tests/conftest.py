@@ -69,3 +69,50 @@ def guarded_run(module, u, p):
 
 def same_bits(a, b):
     return np.asarray(a, dtype=np.float64).tobytes() == np.asarray(b, dtype=np.float64).tobytes()
+
+
+# ---- sentinel checks that report instead of failing (fuzzing, long runs) ------
+
+_GUARDS = {}
+
+
+def cached_core_guard(module):
+    """`core_guard`, looked up once per module."""
+    guard = _GUARDS.get(module.__name__)
+    if guard is None:
+        guard = _GUARDS[module.__name__] = core_guard(module)
+    return guard
+
+
+def sentinel_run(module, u, p, sentinel=SENTINEL):
+    """The guarded call of `guarded_run`, with any sentinel value.
+
+    Returns (status, y, breaches): `breaches` names every region found changed
+    (the padding around each vector, or the input vectors themselves). The
+    comparisons are bitwise, so a NaN sentinel works as well as a number; a
+    second call with another sentinel shows whether the output depends on
+    memory next to the vectors.
+    """
+    guard = cached_core_guard(module)
+    ni, npar, no = module.INPUT_WIDTH, module.PARAM_WIDTH, module.OUTPUT_WIDTH
+    ubuf = np.full(ni + 2 * PAD, sentinel)
+    pbuf = np.full(npar + 2 * PAD, sentinel)
+    ybuf = np.full(no + 2 * PAD, sentinel)
+    ubuf[PAD:PAD + ni] = u
+    pbuf[PAD:PAD + npar] = p
+    ybuf[PAD:PAD + no] = 0.0
+    ubefore, pbefore, yfill = ubuf.tobytes(), pbuf.tobytes(), ybuf.tobytes()
+    status = guard(as_ptr(ubuf[PAD:]), ni, as_ptr(pbuf[PAD:]), npar, as_ptr(ybuf[PAD:]), no)
+    breaches = []
+    for label, buf, before, width in (("input", ubuf, ubefore, ni), ("parameter", pbuf, pbefore, npar)):
+        after = buf.tobytes()
+        if after[:8 * PAD] != before[:8 * PAD] or after[8 * (PAD + width):] != before[8 * (PAD + width):]:
+            breaches.append(f"write next to the {label} vector")
+        if after[8 * PAD:8 * (PAD + width)] != before[8 * PAD:8 * (PAD + width)]:
+            breaches.append(f"write into the {label} vector")
+    yafter = ybuf.tobytes()
+    if yafter[:8 * PAD] != yfill[:8 * PAD]:
+        breaches.append("write before the output vector")
+    if yafter[8 * (PAD + no):] != yfill[8 * (PAD + no):]:
+        breaches.append("write past the output vector")
+    return status, ybuf[PAD:PAD + no].copy(), breaches
