@@ -5,7 +5,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja
 
-.PHONY: demo test bench install clean
+.PHONY: demo test bench install clean fuzz-long leaks-long sanitize sanitize-install
 
 $(VENV)/.deps:
 	$(PYTHON) -m venv $(VENV)
@@ -24,5 +24,30 @@ test: install
 bench: install
 	$(PY) benchmarks/bench_run.py
 
+# Robustness: long fuzzing and leak runs over every model, with a summary.
+fuzz-long: install
+	$(PY) tools/robustness.py fuzz
+
+leaks-long: install
+	$(PY) tools/robustness.py leaks
+
+# The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# virtual environment and build directory of their own, and the whole test
+# suite run against them.
+SAN_VENV ?= .venv-sanitize
+SAN_PY   := $(SAN_VENV)/bin/python
+
+$(SAN_VENV)/.deps:
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install --quiet --disable-pip-version-check $(DEPS)
+	touch $@
+
+sanitize-install: $(SAN_VENV)/.deps
+	$(SAN_PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  -C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo -C cmake.define.HYDROKIT_SANITIZE=ON .
+
+sanitize: sanitize-install
+	SAN_VENV=$(SAN_VENV) tools/run-sanitized $(SAN_PY) -m pytest -q -p no:cacheprovider
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SAN_VENV)
