@@ -123,7 +123,7 @@ extern "C" HYDROKIT_EXPORT int32_t ultrasimple_split(
 
     const double rho = config->water_density > 0 ? config->water_density : 1000.0;
     const double b = config->mass_factor > 0 ? config->mass_factor : 0.001;
-    const double floor = config->flow_floor > 0 ? config->flow_floor : 1e-12;
+    const double flow_floor = config->flow_floor > 0 ? config->flow_floor : 1e-12;
     const double recovery = clamp(config->water_recovery, 0.0, 1.0);
     const double f = config->hours_factor > 0 ? config->hours_factor : 0.041666666666666664;
     const double* removals = config->removals;
@@ -159,14 +159,14 @@ extern "C" HYDROKIT_EXPORT int32_t ultrasimple_split(
 
     double qp = (water_p + solute_p) / rho;
     double qc = (water_c + solute_c) / rho;
-    if (qp < floor) qp = 0.0;
-    if (qc < floor) qc = 0.0;
+    if (qp < flow_floor) qp = 0.0;
+    if (qc < flow_floor) qc = 0.0;
 
     for (int32_t j = 0; j < n; ++j) {
         const double r = removal(j);
         const double m = (conc(j) * q) * b;
-        permeate_conc[j] = qp > floor ? (m - m * r) / qp / b : 0.0;
-        concentrate_conc[j] = qc > floor ? (m * r) / qc / b : 0.0;
+        permeate_conc[j] = qp > flow_floor ? (m - m * r) / qp / b : 0.0;
+        concentrate_conc[j] = qc > flow_floor ? (m * r) / qc / b : 0.0;
     }
 
     *permeate_temperature = temperature;
