@@ -38,9 +38,9 @@ inline double water_vapour_pressure(double t) {
     return std::pow(10.0, 8.07131 - 1730.63 / (t + 233.426)) * 133.322;
 }
 
-// Feed-pump power, kW: pressure rise (bar) times flow (m³/s), in Pa·m³/s, over
-// the efficiency; 0 for an efficiency that is not above 0. The first two
-// factors are multiplied in the order given.
+// Feed-pump power, kW: pressure rise (bar) times flow (m³/s), times 100000 for
+// watts, over efficiency times 1000; 0 for an efficiency that is not above 0.
+// The rise and the flow are multiplied in the order the caller passes them.
 inline double feed_pump_kw(double first, double second, double efficiency) {
     if (efficiency > 0) return ((first * second) * 100000.0) / (efficiency * 1000.0);
     return 0.0;
