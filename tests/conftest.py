@@ -71,6 +71,14 @@ def same_bits(a, b):
     return np.asarray(a, dtype=np.float64).tobytes() == np.asarray(b, dtype=np.float64).tobytes()
 
 
+def given(text):
+    """A value quoted to a number of digits: equal within half a unit of its last digit."""
+    from decimal import Decimal
+
+    exponent = Decimal(text).as_tuple().exponent
+    return pytest.approx(float(text), abs=0.5 * 10.0**exponent * (1 + 1e-9), rel=0)
+
+
 # ---- sentinel checks that report instead of failing (fuzzing, long runs) ------
 
 _GUARDS = {}
