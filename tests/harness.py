@@ -98,18 +98,18 @@ def decode_vector(blob, defaults, counts):
 
     base = np.array(defaults, dtype=np.float64)
     if mode & 0x40:
-        base = base * SCALES[scale_pick % len(SCALES)]
+        with np.errstate(all="ignore"):
+            base = base * SCALES[scale_pick % len(SCALES)]
     hostile = selector >= (96 if mode & 0x80 else 224)
     pick = value_bytes[:, 0].astype(np.intp)
-    choices = (
-        np.asarray(defaults, dtype=np.float64) * np.asarray(SCALES)[pick % len(SCALES)],
-        np.asarray(SPECIAL)[pick % len(SPECIAL)],
-        bits,
-        spread,
-    )
-    category = value_bytes[:, 1] % 4
     with np.errstate(all="ignore"):  # scaling may overflow to inf, as intended
-        v = np.choose(category, choices)
+        choices = (
+            np.asarray(defaults, dtype=np.float64) * np.asarray(SCALES)[pick % len(SCALES)],
+            np.asarray(SPECIAL)[pick % len(SPECIAL)],
+            bits,
+            spread,
+        )
+    v = np.choose(value_bytes[:, 1] % 4, choices)
     out = np.where(hostile, v, base)
     for i in counts:
         out[i] = tame_count(float(out[i]))
