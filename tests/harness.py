@@ -142,6 +142,27 @@ class ModelCase:
     def _vector(self, defaults, counts):
         return vector_bytes(len(defaults)).map(lambda blob: decode_vector(blob, defaults, counts))
 
+    def batches(self, size):
+        """`size` examples (u, p, second-call form) from one byte string.
+
+        One draw per hypothesis test case keeps the engine's cost per case
+        from dominating the long runs; a failing batch still shrinks towards
+        defaults like a single example.
+        """
+        nu, npb = 2 + 9 * self.ni, 2 + 9 * self.npar
+        per = nu + npb + 1
+
+        def split(blob):
+            out = []
+            for k in range(size):
+                b = blob[k * per:(k + 1) * per]
+                out.append((decode_vector(b[:nu], self.u_default, self.u_counts),
+                            decode_vector(b[nu:nu + npb], self.p_default, self.p_counts),
+                            self.FORMS[b[-1] % len(self.FORMS)]))
+            return out
+
+        return st.binary(min_size=per * size, max_size=per * size).map(split)
+
     def inputs(self):
         return self._vector(self.u_default, self.u_counts)
 

@@ -31,7 +31,7 @@ TESTS = Path(__file__).resolve().parent.parent / "tests"
 # ---- in the child process -------------------------------------------------------
 
 
-def child_fuzz(name, examples, argument_examples, progress_path):
+def child_fuzz(name, examples, argument_examples, batch, progress_path):
     sys.path.insert(0, str(TESTS))
     from hypothesis import HealthCheck, Phase, given, settings
     from hypothesis import strategies as st
@@ -60,17 +60,18 @@ def child_fuzz(name, examples, argument_examples, progress_path):
     quiet = dict(deadline=None, database=None, phases=[Phase.generate],
                  suppress_health_check=list(HealthCheck))
 
-    @settings(max_examples=examples, **quiet)
-    @given(case.inputs(), case.params(), st.sampled_from(ModelCase.FORMS))
-    def values(u, p, form):
-        note(u, p)
-        start = time.perf_counter()
-        found = case.check_values(u, p, form)
-        slowest[0] = max(slowest[0], time.perf_counter() - start)
-        tried["values"] += 1
-        record(found, u, p)
+    @settings(max_examples=-(-examples // batch), **quiet)
+    @given(case.batches(batch))
+    def values(examples_of_case):
+        for u, p, form in examples_of_case:
+            note(u, p)
+            start = time.perf_counter()
+            found = case.check_values(u, p, form)
+            slowest[0] = max(slowest[0], time.perf_counter() - start)
+            tried["values"] += 1
+            record(found, u, p)
 
-    @settings(max_examples=argument_examples, **quiet)
+    @settings(max_examples=max(1, argument_examples), **quiet)
     @given(case.arguments("u"), case.arguments("p"))
     def arguments(u, p):
         note(u, p)
@@ -123,13 +124,15 @@ def spawn(argv, progress_path=None):
 
 def run_fuzz(args):
     names = models(args.models)
-    print(f"fuzz: {args.examples} value examples and {args.argument_examples} argument examples per model, "
-          f"{len(names)} models, {args.jobs} at a time", flush=True)
+    print(f"fuzz: {args.examples} value examples ({args.batch} per hypothesis test case) and "
+          f"{args.argument_examples} argument examples per model, {len(names)} models, {args.jobs} at a time",
+          flush=True)
     tmp = tempfile.mkdtemp(prefix="hydrokit-fuzz-")
 
     def one(name):
         progress = os.path.join(tmp, name)
-        out = spawn(["--child-fuzz", name, str(args.examples), str(args.argument_examples), progress], progress)
+        out = spawn(["--child-fuzz", name, str(args.examples), str(args.argument_examples), str(args.batch),
+                     progress], progress)
         result, rc, err, last = out
         line = (f"  {name}: done" if result else f"  {name}: process ended with status {rc}")
         print(line, flush=True)
@@ -216,8 +219,8 @@ def run_leaks(args):
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child-fuzz":
-        name, examples, argument_examples, progress = sys.argv[2:6]
-        print(json.dumps(child_fuzz(name, int(examples), int(argument_examples), progress)))
+        name, examples, argument_examples, batch, progress = sys.argv[2:7]
+        print(json.dumps(child_fuzz(name, int(examples), int(argument_examples), int(batch), progress)))
         return 0
     if len(sys.argv) > 1 and sys.argv[1] == "--child-leaks":
         print(json.dumps(child_leaks(sys.argv[2], int(sys.argv[3]))))
@@ -227,6 +230,7 @@ def main():
     sub = parser.add_subparsers(dest="command", required=True)
     fuzz = sub.add_parser("fuzz", help="hypothesis fuzzing of every model, counted")
     fuzz.add_argument("--examples", type=int, default=100_000, help="value examples per model")
+    fuzz.add_argument("--batch", type=int, default=4, help="value examples per hypothesis test case")
     fuzz.add_argument("--argument-examples", type=int, default=5_000,
                       help="examples of arguments of any kind per model")
     leaks = sub.add_parser("leaks", help="memory and reference counts over many calls")
