@@ -119,7 +119,7 @@ def spawn(argv, progress_path=None):
     last = ""
     if progress_path and os.path.exists(progress_path):
         last = Path(progress_path).read_text()
-    return result, proc.returncode, proc.stderr[-3000:], last
+    return result, proc.returncode, proc.stderr[-6000:], last
 
 
 def run_fuzz(args):
