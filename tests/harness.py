@@ -40,6 +40,7 @@ NAN = math.nan
 NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
 PAYLOAD_NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF4000000000123))[0]  # signalling, with a payload
 MAX = 1.7976931348623157e308
+INT32_EDGE = 2147483647.5  # the least value whose (value + 0.5) no longer fits an int32
 MIN_NORMAL = 2.2250738585072014e-308
 TINY = 5e-324
 
@@ -50,7 +51,7 @@ SPECIAL = (
     NAN, NEG_NAN, PAYLOAD_NAN, math.inf, -math.inf,
     0.0, -0.0, TINY, -TINY, MIN_NORMAL, 1e-300, 1e-200,
     1e-15, 1e-12, -1e-12, 1e-6, 0.4, 0.49999999999999994, 0.5, 1.0, -1.0, 1.5, 2.5, 4.5, 5.0, 200.5,
-    2.0**31, -(2.0**31) - 1.0, 2147483647.5, 2.0**53, 1e15, 1e100, 1e300, -1e300, MAX, -MAX,
+    2.0**31, -(2.0**31) - 1.0, INT32_EDGE, 2.0**53, 1e15, 1e100, 1e300, -1e300, MAX, -MAX,
 )
 
 # Factors applied to a default vector (or a single slot).
@@ -58,14 +59,14 @@ SCALES = (-1.0, -1e-3, 0.0, 1e-300, 1e-12, 1e-3, 0.5, 0.999, 1.001, 2.0, 10.0, 1
 
 # A count slot (an iteration cap, a segment count) bounds the work of a call:
 # a cap of 2**31 - 1 with a tolerance that is never met is a valid but
-# minutes-long call. Counts are therefore drawn either within
-# [-COUNT_LIMIT, COUNT_LIMIT] or outside the 32-bit range (where they read
-# as "not a count"); everything else about them is as hostile as any slot.
+# minutes-long call. Counts are therefore kept within [-COUNT_LIMIT,
+# COUNT_LIMIT] unless (value + 0.5) leaves the 32-bit range, where they read
+# as "not a count"; everything else about them is as hostile as any slot.
 COUNT_LIMIT = 1000.0
 
 
 def tame_count(value):
-    if math.isfinite(value) and COUNT_LIMIT < abs(value) < 2.0**31:
+    if math.isfinite(value) and COUNT_LIMIT < abs(value) < INT32_EDGE:
         return math.copysign(COUNT_LIMIT, value)
     return value
 
@@ -181,8 +182,8 @@ class ModelCase:
         """Every check on float64 vectors `u`, `p` of the right lengths.
 
         `form` names a second way of passing the same values, whose result
-        must carry the same bits: "list", "tuple", "strided", "big-endian",
-        "keywords", or "array" (the same arrays again).
+        must carry the same bits: one of FORMS ("array" is the same arrays
+        again).
         """
         m, found = self.module, []
         ubytes, pbytes = u.tobytes(), p.tobytes()
@@ -235,11 +236,17 @@ class ModelCase:
                 return m.run(u.astype(">f8"), p.astype(">f8"))
             if form == "keywords":
                 return m.run(p=p, u=u)
+            if form == "read-only":
+                ur, pr = u.copy(), p.copy()
+                ur.flags.writeable = pr.flags.writeable = False
+                return m.run(ur, pr)
+            if form == "unaligned":
+                return m.run(_unaligned(u), _unaligned(p))
             return m.run(u, p)
         except Exception as e:  # noqa: BLE001
             return Finding(CRASH, f"run ({form}) raised {type(e).__name__}: {e}")
 
-    FORMS = ("array", "list", "tuple", "strided", "big-endian", "keywords")
+    FORMS = ("array", "list", "tuple", "strided", "big-endian", "keywords", "read-only", "unaligned")
 
     # -- arguments of any shape: the frame's own checks --
 
@@ -324,6 +331,15 @@ class ModelCase:
         if [_snapshot(u), _snapshot(p)] != snapshot:
             found.append(Finding(CHANGED, "run changed the caller's arguments"))
         return found + self.stored_unchanged()
+
+
+def _unaligned(a):
+    """The values of `a` in float64 memory that starts one byte into a buffer."""
+    raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
+    out = raw[1:].view(np.float64)
+    out[:] = a
+    assert not out.flags.aligned
+    return out
 
 
 def _as_float32(a):
