@@ -34,7 +34,7 @@ def chain(u, p, n):
     unchanged (flux, permeate concentration, net pressure, flag), so this
     follows the chain step by step with the very same solve.
     """
-    qf, t, pf, pp, cf = max(0.0, u[0]), u[1], u[2], u[3], max(0.0, u[4])
+    qf, t, pf, pp, cf = pmax(0.0, u[0]), u[1], u[2], u[3], pmax(0.0, u[4])
     area = p[2] if p[2] > 0 else 1.0
     allowance = p[5] * qf
     drop = pmax(0.0, p[9])
