@@ -23,6 +23,7 @@
 #include <numpy/ufuncobject.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -37,12 +38,36 @@ struct Vector {
     bool has_view = false;
     double* data = nullptr;
     Py_ssize_t size = 0;
+    PyObject* aligned = nullptr;  // an aligned copy that `data` points into, if one was needed
+    double* original = nullptr;   // the vector's own memory while `data` is the copy
 
     ~Vector() {
+        Py_XDECREF(aligned);
         if (has_view) PyBuffer_Release(&view);
         Py_XDECREF(obj);
     }
 };
+
+// NumPy accepts float64 memory at any byte offset and np.ascontiguousarray
+// hands such an array back unchanged, but a double read or written through a
+// misaligned pointer is undefined behaviour in the core. Such a vector is
+// copied into an aligned array owned by the call; the values are the same.
+inline int align_for_core(Vector& v) {
+    if (reinterpret_cast<std::uintptr_t>(v.data) % alignof(double) == 0) return 0;
+    npy_intp n = v.size;
+    v.aligned = PyArray_SimpleNew(1, &n, NPY_DOUBLE);
+    if (v.aligned == nullptr) return -1;
+    v.original = v.data;
+    v.data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(v.aligned)));
+    std::memcpy(v.data, v.original, static_cast<size_t>(n) * sizeof(double));
+    return 0;
+}
+
+// After the core: the output written into an aligned copy goes back into the
+// caller-visible array.
+inline void write_back(Vector& v) {
+    if (v.original != nullptr) std::memcpy(v.original, v.data, static_cast<size_t>(v.size) * sizeof(double));
+}
 
 inline bool is_double_format(const char* fmt) {
     if (fmt == nullptr) return false;  // PyBUF_FORMAT was requested; NULL means "B"
@@ -511,6 +536,9 @@ struct Module {
         }
         if (rc == 0) rc = allocate_output(np, np_plain, y_arr);
         Py_DECREF(np);
+        if (rc == 0) rc = align_for_core(u_arr);
+        if (rc == 0) rc = align_for_core(p_arr);
+        if (rc == 0) rc = align_for_core(y_arr);
         if (rc < 0) return fail(run_name);
 
         // The capacity handed to the guard is what the output really holds,
@@ -518,6 +546,7 @@ struct Module {
         const int32_t capacity = y_arr.size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(y_arr.size);
         const int32_t status = guarded_call(S, u_arr.data, static_cast<int32_t>(input_width), p_arr.data,
                                             static_cast<int32_t>(param_width), y_arr.data, capacity);
+        write_back(y_arr);
         if (status != 0) {
             PyErr_Format(PyExc_RuntimeError, "%s: C core returned status %d", S.name, static_cast<int>(status));
             return fail(run_name);
