@@ -33,7 +33,9 @@ leaks-long: install
 
 # The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # virtual environment and build directory of their own, and the whole test
-# suite run against them.
+# suite run against them. Output is captured at the Python level only, so a
+# sanitizer report (written to file descriptor 2 just before the process
+# ends) is never swallowed.
 SAN_VENV ?= .venv-sanitize
 SAN_PY   := $(SAN_VENV)/bin/python
 
@@ -47,7 +49,7 @@ sanitize-install: $(SAN_VENV)/.deps
 	  -C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo -C cmake.define.HYDROKIT_SANITIZE=ON .
 
 sanitize: sanitize-install
-	SAN_VENV=$(SAN_VENV) tools/run-sanitized $(SAN_PY) -m pytest -q -p no:cacheprovider
+	SAN_VENV=$(SAN_VENV) tools/run-sanitized $(SAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 # The long fuzz run against the sanitizer build: also catches a read next to a
 # vector that leaves the output unchanged. Fewer examples: every call is slower.
