@@ -241,7 +241,7 @@ class ModelCase:
                 ur.flags.writeable = pr.flags.writeable = False
                 return m.run(ur, pr)
             if form == "unaligned":
-                return m.run(_unaligned(u), _unaligned(p))
+                return m.run(unaligned(u), unaligned(p))
             return m.run(u, p)
         except Exception as e:  # noqa: BLE001
             return Finding(CRASH, f"run ({form}) raised {type(e).__name__}: {e}")
@@ -333,7 +333,7 @@ class ModelCase:
         return found + self.stored_unchanged()
 
 
-def _unaligned(a):
+def unaligned(a):
     """The values of `a` in float64 memory that starts one byte into a buffer."""
     raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
     out = raw[1:].view(np.float64)

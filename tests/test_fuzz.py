@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import conftest
 from conftest import MODELS, sentinel_run
-from harness import NEG_NAN, SCALES, SPECIAL, ModelCase, describe
+from harness import NEG_NAN, SCALES, SPECIAL, ModelCase, describe, unaligned
 
 QUICK = settings(
     max_examples=250,
@@ -152,9 +152,7 @@ class UnalignedZeros:
 
     @staticmethod
     def zeros(n, dtype):
-        from harness import _unaligned
-
-        return _unaligned(np.zeros(n, dtype=dtype))
+        return unaligned(np.zeros(n, dtype=dtype))
 
 
 @pytest.mark.parametrize("name", MODELS)

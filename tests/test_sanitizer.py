@@ -8,6 +8,7 @@ of the suite means something.
 
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -18,7 +19,7 @@ pytestmark = pytest.mark.skipif(not asan_loaded(), reason="only in the sanitizer
 
 OVERRUN = """
 import ctypes, sys
-sys.path.insert(0, "tests")
+sys.path.insert(0, sys.argv[2])
 from conftest import core_guard, load
 m = load(sys.argv[1])
 libc = ctypes.CDLL(None)
@@ -42,6 +43,6 @@ def test_every_module_is_instrumented():
 
 @pytest.mark.parametrize("name", MODELS)
 def test_a_write_past_the_output_is_caught(name):
-    proc = subprocess.run([sys.executable, "-c", OVERRUN, name], capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, "-c", OVERRUN, name, str(Path(__file__).parent)], capture_output=True, text=True)
     assert proc.returncode != 0 and "no report" not in proc.stdout
     assert "heap-buffer-overflow" in proc.stderr and f"{name}_core" in proc.stderr, proc.stderr[-2000:]
