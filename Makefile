@@ -3,7 +3,8 @@
 PYTHON ?= $(shell tools/find-python312)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja
+DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja \
+          dask distributed matplotlib pandas
 
 .PHONY: demo test bench install clean
 
