@@ -8,7 +8,7 @@ DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja \
 
 .PHONY: demo test bench install clean
 
-$(VENV)/.deps:
+$(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check $(DEPS)
 	touch $@
