@@ -6,15 +6,7 @@
 
 namespace hydrokit::pump {
 
-namespace In {
-enum : int32_t {
-    feed_flow,           // m³/s
-    temperature_c,       // °C, passed through
-    inlet_pressure_bar,  // bar
-    component1_conc,     // caller's unit; components 1 to 4 follow
-    width = component1_conc + 4,
-};
-}
+namespace In = StreamIn;
 
 namespace Par {
 enum : int32_t {
@@ -30,15 +22,7 @@ enum : int32_t {
 };
 }
 
-namespace Out {
-enum : int32_t {
-    flow,                 // m³/s
-    temperature_c,        // °C
-    outlet_pressure_bar,  // bar
-    component1_conc,      // the carried components, then the result block
-    width = component1_conc + 4 + 6,
-};
-}
+namespace Out = StreamOut;
 
 // The result block, right after the last carried component.
 namespace Result {
@@ -58,18 +42,8 @@ inline double efficiency(double value) {
 
 void pump_core(const double* u, const double* p, double* y) {
     const int32_t n = carried_components(p[Par::component_count]);
-    double flag = 0;
-
-    double flow = u[In::feed_flow];
-    if (!is_finite(flow) || flow < 0) {
-        flow = 0;
-        flag = 1;
-    }
-    double inlet = u[In::inlet_pressure_bar];
-    if (!is_finite(inlet) || inlet < 0) {
-        inlet = 0;
-        flag = 2;
-    }
+    StreamInlet stream = read_stream(u);
+    const double flow = stream.flow;
     double density = p[Par::fluid_density];
     if (!is_finite(density) || !(density > 0)) density = 1000.0;
     const double eta = efficiency(p[Par::motor_efficiency]) * efficiency(p[Par::pump_efficiency]);
@@ -82,7 +56,7 @@ void pump_core(const double* u, const double* p, double* y) {
         rise_bar = finite_non_negative(p[Par::pressure_rise_bar]);
     }
     const double loss = finite_non_negative(p[Par::outlet_pressure_loss_bar]);
-    const double outlet = max(0.0, (rise_bar + inlet) - loss);
+    const double outlet = max(0.0, (rise_bar + stream.inlet_bar) - loss);
 
     const double rise_pa = rise_bar * pa_per_bar;
     const double power_kw = rise_pa * flow / eta / 1000.0;
@@ -90,17 +64,13 @@ void pump_core(const double* u, const double* p, double* y) {
     const double specific = flow > 1e-12 ? power_kw / (flow * 3600.0) : 0.0;
     const double head_out = rise_pa / (density * gravity);
 
-    y[Out::flow] = flow;
-    y[Out::temperature_c] = u[In::temperature_c];
-    y[Out::outlet_pressure_bar] = outlet;
-    carry_components(u + In::component1_conc, y + Out::component1_conc, n, flag);
-    double* results = y + Out::component1_conc + n;
+    double* results = write_stream(u, y, stream, outlet, n);
     results[Result::pump_power_kw] = power_kw;
     results[Result::daily_energy_kwh] = daily_kwh;
     results[Result::specific_energy_kwh_m3] = specific;
     results[Result::pressure_rise_bar] = rise_bar;
     results[Result::head_out_m] = head_out;
-    results[Result::input_flag] = flag;
+    results[Result::input_flag] = stream.flag;
 }
 
 }  // namespace hydrokit::pump

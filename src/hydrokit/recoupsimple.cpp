@@ -6,15 +6,7 @@
 
 namespace hydrokit::recoupsimple {
 
-namespace In {
-enum : int32_t {
-    feed_flow,           // m³/s
-    temperature_c,       // °C, passed through
-    inlet_pressure_bar,  // bar
-    component1_conc,     // caller's unit; components 1 to 4 follow
-    width = component1_conc + 4,
-};
-}
+namespace In = StreamIn;
 
 namespace Par {
 enum : int32_t {
@@ -27,15 +19,7 @@ enum : int32_t {
 };
 }
 
-namespace Out {
-enum : int32_t {
-    flow,                 // m³/s
-    temperature_c,        // °C
-    outlet_pressure_bar,  // bar
-    component1_conc,      // the carried components, then the result block
-    width = component1_conc + 4 + 6,
-};
-}
+namespace Out = StreamOut;
 
 // The result block, right after the last carried component.
 namespace Result {
@@ -54,18 +38,9 @@ constexpr double default_params[] = {4.0, 1.0, 0.85, 0.2, 1000.0};
 
 void recoupsimple_core(const double* u, const double* p, double* y) {
     const int32_t n = carried_components(p[Par::component_count]);
-    double flag = 0;
-
-    double flow = u[In::feed_flow];
-    if (!is_finite(flow) || flow < 0) {
-        flow = 0;
-        flag = 1;
-    }
-    double inlet = u[In::inlet_pressure_bar];
-    if (!is_finite(inlet) || inlet < 0) {
-        inlet = 0;
-        flag = 2;
-    }
+    StreamInlet stream = read_stream(u);
+    const double flow = stream.flow;
+    const double inlet = stream.inlet_bar;
     double set_outlet = p[Par::outlet_pressure_bar];
     if (!is_finite(set_outlet) || set_outlet < 0) set_outlet = 1.0;
     const double loss = finite_non_negative(p[Par::pressure_loss_bar]);
@@ -78,17 +53,13 @@ void recoupsimple_core(const double* u, const double* p, double* y) {
     const double daily_kwh = power_kw * 24.0;
     const double specific = flow > 1e-12 ? power_kw / (flow * 3600.0) : 0.0;
 
-    y[Out::flow] = flow;
-    y[Out::temperature_c] = u[In::temperature_c];
-    y[Out::outlet_pressure_bar] = outlet;
-    carry_components(u + In::component1_conc, y + Out::component1_conc, n, flag);
-    double* results = y + Out::component1_conc + n;
+    double* results = write_stream(u, y, stream, outlet, n);
     results[Result::reclaimed_power_kw] = power_kw;
     results[Result::power_demand_kw] = -power_kw;
     results[Result::daily_energy_kwh] = daily_kwh;
     results[Result::specific_energy_kwh_m3] = specific;
     results[Result::pressure_drop_bar] = drop_bar;
-    results[Result::input_flag] = flag;
+    results[Result::input_flag] = stream.flag;
 }
 
 }  // namespace hydrokit::recoupsimple

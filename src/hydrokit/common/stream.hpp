@@ -12,6 +12,28 @@ namespace hydrokit {
 // Room for components in the pressure-equipment vector layouts.
 inline constexpr int32_t stream_components = 4;
 
+// Input layout of the pressure-equipment models.
+namespace StreamIn {
+enum : int32_t {
+    feed_flow,           // m³/s
+    temperature_c,       // °C, passed through
+    inlet_pressure_bar,  // bar
+    component1_conc,     // caller's unit; the components follow
+    width = component1_conc + stream_components,
+};
+}
+
+// Output layout: the stream, the carried components, then a block of six results.
+namespace StreamOut {
+enum : int32_t {
+    flow,                 // m³/s
+    temperature_c,        // °C
+    outlet_pressure_bar,  // bar
+    component1_conc,      // the carried components, then the result block
+    width = component1_conc + stream_components + 6,
+};
+}
+
 // Components carried: (count + 0.5) truncated, kept within [0, 4] so the
 // result block never leaves the output vector (NaN or out-of-range gives 0).
 inline int32_t carried_components(double count) {
@@ -33,6 +55,37 @@ inline void carry_components(const double* from, double* to, int32_t n, double& 
         }
         to[i] = c;
     }
+}
+
+// Flow and inlet pressure after their replacement rules, and the input flag.
+struct StreamInlet {
+    double flow;       // m³/s; non-finite or negative: 0, flag 1
+    double inlet_bar;  // bar; non-finite or negative: 0, flag 2
+    double flag;
+};
+
+inline StreamInlet read_stream(const double* u) {
+    StreamInlet s{u[StreamIn::feed_flow], u[StreamIn::inlet_pressure_bar], 0.0};
+    if (!is_finite(s.flow) || s.flow < 0) {
+        s.flow = 0;
+        s.flag = 1;
+    }
+    if (!is_finite(s.inlet_bar) || s.inlet_bar < 0) {
+        s.inlet_bar = 0;
+        s.flag = 2;
+    }
+    return s;
+}
+
+// Writes the stream part of y (flow, temperature, outlet pressure, the n carried
+// components, which may raise the flag to 3) and returns where the six
+// results go.
+inline double* write_stream(const double* u, double* y, StreamInlet& s, double outlet_bar, int32_t n) {
+    y[StreamOut::flow] = s.flow;
+    y[StreamOut::temperature_c] = u[StreamIn::temperature_c];
+    y[StreamOut::outlet_pressure_bar] = outlet_bar;
+    carry_components(u + StreamIn::component1_conc, y + StreamOut::component1_conc, n, s.flag);
+    return y + StreamOut::component1_conc + n;
 }
 
 }  // namespace hydrokit

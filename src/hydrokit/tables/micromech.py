@@ -1,0 +1,15 @@
+from . import ultramech as _ultramech
+
+DESCRIPTION = "Physical microfiltration"
+
+INPUT = _ultramech.INPUT
+
+PARAMS = (
+    ("recovery", "fraction"),
+    ("membrane_resistance", "1/m"),
+    ("pore_size_m", "m"),
+    ("pump_efficiency", "fraction"),
+    *((f"class{i}_size_m", "m") for i in _ultramech.CLASSES),
+)
+
+OUTPUT = _ultramech.OUTPUT

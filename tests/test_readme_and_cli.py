@@ -1,0 +1,84 @@
+"""The README's Python examples run as written, and the command line behaves."""
+
+import json
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+from hydrokit.__main__ import main
+from hydrokit.layout import layout, models
+
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+
+
+def python_blocks():
+    return re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), flags=re.S)
+
+
+@pytest.mark.parametrize("index", range(len(python_blocks())))
+def test_readme_python_examples_run(index, capsys):
+    block = python_blocks()[index]
+    exec(compile(block, f"README block {index}", "exec"), {})
+    printed = capsys.readouterr().out.strip()
+    # A trailing comment line in a block shows what the block prints.
+    shown = [line[2:] for line in block.strip().splitlines() if line.startswith("# ")]
+    if shown and printed:
+        assert printed == shown[-1]
+
+
+def cli(*args):
+    proc = subprocess.run([sys.executable, "-m", "hydrokit", *args], capture_output=True, text=True)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def test_listing_names_every_model():
+    code, out, err = cli()
+    assert code == 0 and not err
+    lines = out.splitlines()
+    assert [line.split()[0] for line in lines] == list(models())
+    for line, name in zip(lines, models()):
+        assert line.endswith(layout(name).description)
+
+
+def test_osmomech_defaults_printed_by_name():
+    code, out, _ = cli("osmomech")
+    assert code == 0
+    rows = {line.split()[0]: line.split()[1:] for line in out.splitlines()}
+    assert rows["iterations"] == ["27.0", "count"]
+    assert float(rows["flux"][0]) == pytest.approx(1.8912e-5, rel=1e-4)
+    assert float(rows["membrane_area"][0]) == pytest.approx(12.338, abs=1e-3)
+    assert rows["pump_power_kw"] == ["1.1904761904761905", "kW"]
+
+
+def test_json_matches_run(capsys):
+    assert main(["pump", "component_count=2", "feed_flow=nan", "--json"]) == 0
+    data = json.loads(capsys.readouterr().out)
+    assert data["model"] == "pump"
+    names = [o["name"] for o in data["outputs"]]
+    assert names[3:5] == ["component1_conc", "component2_conc"] and names[-1] == "input_flag"
+    assert data["outputs"][0] == {"name": "flow", "value": 0.0, "unit": "m³/s"}
+    assert data["outputs"][-1]["value"] == 1.0
+
+
+def test_overrides_from_both_vectors(capsys):
+    assert main(["osmomech", "feed_pressure_bar=0", "p.max_iterations=5"]) == 0
+    out = capsys.readouterr().out
+    assert re.search(r"^flux\s+0\.0\s+m/s$", out, flags=re.M)
+
+
+@pytest.mark.parametrize("args, words", [
+    (["nosuch"], ["'nosuch'", "osmomech", "pump"]),
+    (["pump", "bogus=1"], ["'bogus'", "feed_flow", "fluid_density"]),
+    (["pump", "feed_flow=fast"], ["'fast'", "feed_flow", "not a number"]),
+    (["pump", "feed_flow"], ["'feed_flow'", "name=value"]),
+    (["pump", "--yaml"], ["'--yaml'", "--json"]),
+])
+def test_bad_words_give_one_line_and_status_2(args, words):
+    code, out, err = cli(*args)
+    assert code == 2 and not out
+    assert len(err.strip().splitlines()) == 1 and "Traceback" not in err
+    for word in words:
+        assert word in err
