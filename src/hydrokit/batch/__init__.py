@@ -88,7 +88,8 @@ def _threads(threads):
 
 def _evaluate(name, u, p, n, threads):
     """Rows 0..n-1 of the model on C-contiguous matrices of 1 or n rows."""
-    y = np.zeros((n, _WIDTHS[name][2]), dtype=np.float64)
+    # Each row is zero-filled by the evaluator right before its core call.
+    y = np.empty((n, _WIDTHS[name][2]), dtype=np.float64)
     _sweep.evaluate(name, u, p, y, threads)
     return y
 
