@@ -69,3 +69,11 @@ def guarded_run(module, u, p):
 
 def same_bits(a, b):
     return np.asarray(a, dtype=np.float64).tobytes() == np.asarray(b, dtype=np.float64).tobytes()
+
+
+def given(text):
+    """A value quoted to a number of digits: equal within half a unit of its last digit."""
+    from decimal import Decimal
+
+    exponent = Decimal(text).as_tuple().exponent
+    return pytest.approx(float(text), abs=0.5 * 10.0**exponent * (1 + 1e-9), rel=0)

@@ -1,0 +1,168 @@
+// Direct-contact membrane distillation as one lumped cell: a hot feed and a
+// cold distillate stream face each other across a membrane of given area. The
+// vapour flux is a permeance times the vapour-pressure difference of the two
+// inlet temperatures, limited by a maximum recovery; the latent and conducted
+// heat crossing the membrane cools the feed and warms the cold stream.
+#include <cmath>
+
+#include "common/distillation.hpp"
+#include "common/model.hpp"
+
+namespace hydrokit::distillumped {
+
+namespace In {
+enum : int32_t {
+    feed_flow,                // m³/s, hot side
+    cold_side_flow,           // m³/s, distillate loop
+    feed_temperature_c,       // °C, hot inlet
+    cold_side_temperature_c,  // °C, cold inlet
+    feed_salinity,            // kg/m³
+    width,
+};
+}
+
+namespace Par {
+enum : int32_t {
+    membrane_area,           // m²
+    membrane_thickness,      // m
+    vapour_permeability,     // kg/(m·s·Pa)
+    membrane_conductivity,   // W/(m·K)
+    fallback_density,        // kg/m³
+    fallback_heat_capacity,  // J/(kg·K)
+    latent_heat,             // J/kg
+    pump_pressure_bar,       // bar
+    pump_efficiency,         // fraction
+    max_recovery,            // fraction
+    salt_passage,            // fraction
+    width,
+};
+}
+
+namespace Out {
+enum : int32_t {
+    permeate_flow,                   // m³/s
+    concentrate_flow,                // m³/s
+    recovery_achieved,               // fraction
+    mass_flux,                       // kg/(m²·s)
+    flux_lmh,                        // L/(m²·h)
+    feed_outlet_temperature_c,       // °C
+    cold_side_outlet_temperature_c,  // °C
+    feed_vapour_pressure_pa,         // Pa
+    cold_side_vapour_pressure_pa,    // Pa
+    latent_heat_flow_w,              // W
+    conduction_heat_flow_w,          // W
+    total_heat_flow_w,               // W
+    thermal_efficiency,              // fraction
+    concentrate_salinity,            // kg/m³
+    permeate_salinity,               // kg/m³
+    pump_power_kw,                   // kW
+    daily_energy_kwh,                // kWh per day
+    status_code,                     // 0, 1 or 2
+    width,
+};
+}
+
+constexpr double default_input[] = {0.0002777777777777778, 0.0002777777777777778, 80.0, 50.0, 35.0};
+constexpr double default_params[] = {
+    1.0, 0.0001, 1e-10, 0.2, 1000.0, 4180.0, 2260000.0, 2.0, 0.7, 0.95, 0.01,
+};
+
+void distillumped_core(const double* u, const double* p, double* y) {
+    double status = 0;
+    const double qf = u[In::feed_flow];
+    const double qd = u[In::cold_side_flow];
+    const double th = u[In::feed_temperature_c];
+    const double tc = u[In::cold_side_temperature_c];
+    const double cf = u[In::feed_salinity];
+    const double area = p[Par::membrane_area];
+    const double delta = p[Par::membrane_thickness];
+
+    // Water at both inlet temperatures, with the configured substitutes.
+    double rho_h = distil_water_density(th);
+    if (!(rho_h > 0)) rho_h = p[Par::fallback_density];
+    double rho_c = distil_water_density(tc);
+    if (!(rho_c > 0)) rho_c = p[Par::fallback_density];
+    double cp_h = water_specific_heat(th);
+    if (!(cp_h > 0)) cp_h = p[Par::fallback_heat_capacity];
+    double cp_c = water_specific_heat(tc);
+    if (!(cp_c > 0)) cp_c = p[Par::fallback_heat_capacity];
+
+    const double ph = water_vapour_pressure(th);
+    const double pc = water_vapour_pressure(tc);
+
+    // Vapour mass flux: permeance (permeability over thickness) times the
+    // vapour-pressure difference of the inlets.
+    double j = 0;
+    if (delta > 0) {
+        j = max(0.0, ph - pc) * (p[Par::vapour_permeability] / delta);
+        if (j < 0 || !is_finite(j)) j = 0;
+    }
+
+    double qp = rho_h > 0 ? (j * area) / rho_h : 0.0;
+
+    // Recovery limit; the flux (and with it the heat) follows the cut flow.
+    const double r_max = p[Par::max_recovery] < 0 ? 0.0 : min(0.999999, p[Par::max_recovery]);
+    if (qp > r_max * qf) {
+        qp = r_max * qf;
+        status = 1;
+        if (area > 0) j = (qp * rho_h) / area;
+    }
+
+    double qc = qf - qp;
+    if (qc < 1e-15) {
+        qc = 1e-15;
+        status = 2;
+    }
+
+    double recovery = 0;
+    if (qf > 0) {
+        recovery = qp / qf;
+        if (recovery < 0) recovery = 0;
+        if (recovery > 0.999999) recovery = 0.999999;
+    }
+
+    // Salt: a fixed passage into the permeate, the rest by mass balance.
+    const double c_perm = p[Par::salt_passage] * cf;
+    double c_conc = ((cf * qf) - (c_perm * qp)) / qc;
+    if (c_conc < 0 || !is_finite(c_conc)) c_conc = 0;
+
+    // Heat across the membrane: latent with the vapour, conducted through it.
+    const double q_latent = (j * area) * p[Par::latent_heat];
+    double q_cond = 0;
+    if (delta > 0) q_cond = max(0.0, ((th - tc) * (p[Par::membrane_conductivity] / delta)) * area);
+    const double q_total = q_cond + q_latent;
+    const double efficiency = q_total > 0 ? q_latent / q_total : 0.0;
+
+    // Outlet temperatures from the heat taken and given, unbounded: with the
+    // flux at the inlet temperatures, a small flow can cool the hot stream
+    // below the cold inlet.
+    double th_out = th;
+    if (qf > 0 && rho_h > 0 && cp_h > 0) th_out = th - q_total / ((rho_h * qf) * cp_h);
+    double tc_out = tc;
+    if (qd > 0 && rho_c > 0 && cp_c > 0) tc_out = tc + q_total / ((rho_c * qd) * cp_c);
+
+    const double power_kw = feed_pump_kw(p[Par::pump_pressure_bar], qf, p[Par::pump_efficiency]);
+
+    y[Out::permeate_flow] = qp;
+    y[Out::concentrate_flow] = qc;
+    y[Out::recovery_achieved] = recovery;
+    y[Out::mass_flux] = j;
+    y[Out::flux_lmh] = ((j / rho_h) * 1000.0) * 3600.0;
+    y[Out::feed_outlet_temperature_c] = th_out;
+    y[Out::cold_side_outlet_temperature_c] = tc_out;
+    y[Out::feed_vapour_pressure_pa] = ph;
+    y[Out::cold_side_vapour_pressure_pa] = pc;
+    y[Out::latent_heat_flow_w] = q_latent;
+    y[Out::conduction_heat_flow_w] = q_cond;
+    y[Out::total_heat_flow_w] = q_total;
+    y[Out::thermal_efficiency] = efficiency;
+    y[Out::concentrate_salinity] = c_conc;
+    y[Out::permeate_salinity] = c_perm;
+    y[Out::pump_power_kw] = power_kw;
+    y[Out::daily_energy_kwh] = 24.0 * power_kw;
+    y[Out::status_code] = status;
+}
+
+}  // namespace hydrokit::distillumped
+
+HYDROKIT_MODEL(distillumped, "Corvane-style 0D direct-contact membrane distillation")
