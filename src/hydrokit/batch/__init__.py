@@ -77,9 +77,14 @@ def _prepare(model, inputs, params):
     return name, u, p, n
 
 
-def _threads(threads):
+# Starting a thread costs about as much as a thousand rows of the cheapest
+# cores, so by default small batches use fewer threads than there are cores.
+ROWS_PER_DEFAULT_THREAD = 1024
+
+
+def _threads(threads, n):
     if threads is None:
-        return default_threads()
+        return max(1, min(default_threads(), -(-n // ROWS_PER_DEFAULT_THREAD)))
     count = operator.index(threads)
     if count < 1:
         raise ValueError(f"threads must be at least 1, got {count}")
@@ -106,8 +111,8 @@ def sweep(model, inputs, params, *, threads=None, client=None, chunk_rows=None):
     Returns a new (N, OUTPUT_WIDTH) float64 array whose row ``i`` is bitwise
     equal to ``model.run(inputs[i], params[i])``.
 
-    ``threads``: worker threads (default: the cores this process may use;
-    never more than N). ``client``: a ``dask.distributed`` client; the rows
+    ``threads``: worker threads (default: the cores this process may use,
+    but no more than one per 1024 rows; never more than N). ``client``: a ``dask.distributed`` client; the rows
     are then split into chunks of ``chunk_rows`` (default: about four chunks
     per worker thread) evaluated on the cluster, each on ``threads`` threads
     (default 1, since the cluster runs chunks side by side).
@@ -116,11 +121,11 @@ def sweep(model, inputs, params, *, threads=None, client=None, chunk_rows=None):
     if client is not None:
         from .cluster import sweep_on_cluster
 
-        return sweep_on_cluster(client, name, u, p, n, threads=1 if threads is None else _threads(threads),
+        return sweep_on_cluster(client, name, u, p, n, threads=1 if threads is None else _threads(threads, n),
                                 chunk_rows=chunk_rows)
     if chunk_rows is not None:
         raise TypeError("chunk_rows applies only with a client")
-    return _evaluate(name, u, p, n, _threads(threads))
+    return _evaluate(name, u, p, n, _threads(threads, n))
 
 
 def _axis(key, value):
