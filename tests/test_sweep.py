@@ -171,3 +171,20 @@ def test_import_stays_lazy():
             "assert not [m for m in sys.modules if m.startswith('hydrokit.') and m != 'hydrokit.layout']; "
             "hydrokit.sweep; hydrokit.grid; assert 'numpy' in sys.modules")
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_ctrl_c_stops_a_long_sweep():
+    import _thread
+    import time
+
+    m = load("osmomech")
+    p = m.default_params()
+    p[6], p[7] = 1e5, -1.0  # 100000 passes a row: a negative tolerance is never met
+    u = np.tile(m.default_input(), (10_000, 1))  # about a minute of work
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        hydrokit.sweep(m, u, p, threads=2)
+    timer.join()
+    assert time.perf_counter() - start < 5

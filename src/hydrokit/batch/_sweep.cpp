@@ -152,35 +152,73 @@ int prepare(PyObject* const* args, Matrix& u, Matrix& p, Matrix& y, Batch& batch
     return 0;
 }
 
-// Rows are handed out in small blocks from a shared counter, so a thread that
-// meets cheap rows takes more of them and all finish together even when the
-// cost per row varies (iterating cores, hostile rows).
-void run_rows(const Batch& batch, Py_ssize_t threads) {
-    const Py_ssize_t n = batch.rows;
-    if (threads <= 1 || n <= 1) {
-        for (Py_ssize_t i = 0; i < n; ++i) batch.row(i);
-        return;
-    }
-    const Py_ssize_t block = std::clamp<Py_ssize_t>(n / (threads * 16), 1, 1024);
-    std::atomic<Py_ssize_t> next{0};
-    auto work = [&batch, &next, block, n]() {
+// Rows are handed out in blocks from a shared counter, so a thread that meets
+// cheap rows takes more of them and all finish together even when the cost
+// per row varies (iterating cores, hostile rows).
+class Schedule {
+  public:
+    Schedule(const Batch& batch, Py_ssize_t threads)
+        : batch_(batch), block_(std::clamp<Py_ssize_t>(batch.rows / (threads * 16), 1, 1024)) {}
+
+    // Run blocks until none is left or `go_on()`, asked every few rows,
+    // says stop. Returns false when stopped.
+    template <class GoOn>
+    bool work(GoOn&& go_on) {
+        constexpr Py_ssize_t slice = 32;
         for (;;) {
-            const Py_ssize_t start = next.fetch_add(block, std::memory_order_relaxed);
-            if (start >= n) return;
-            const Py_ssize_t stop = std::min(n, start + block);
-            for (Py_ssize_t i = start; i < stop; ++i) batch.row(i);
+            const Py_ssize_t start = next_.fetch_add(block_, std::memory_order_relaxed);
+            if (start >= batch_.rows) return true;
+            const Py_ssize_t end = std::min(batch_.rows, start + block_);
+            for (Py_ssize_t i = start; i < end;) {
+                const Py_ssize_t slice_end = std::min(end, i + slice);
+                for (; i < slice_end; ++i) batch_.row(i);
+                if (!go_on()) return false;
+            }
         }
-    };
+    }
+
+    std::atomic<bool> stop{false};
+
+  private:
+    const Batch& batch_;
+    const Py_ssize_t block_;
+    std::atomic<Py_ssize_t> next_{0};
+};
+
+// Called with the interpreter lock held; releases it while rows run. Returns
+// -1 with the exception set when a signal handler raised (Ctrl-C): the rows
+// not yet computed are then skipped.
+int run_rows(const Batch& batch, Py_ssize_t threads) {
+    using clock = std::chrono::steady_clock;
+    Schedule schedule(batch, threads);
+    auto helper = [&schedule]() { schedule.work([&schedule] { return !schedule.stop.load(std::memory_order_relaxed); }); };
+
+    PyThreadState* state = PyEval_SaveThread();
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(static_cast<size_t>(threads - 1));
-        for (Py_ssize_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+        for (Py_ssize_t t = 1; t < threads; ++t) helpers.emplace_back(helper);
     } catch (const std::exception&) {
         // Fewer threads than asked (none left in the system): the threads
         // already started and this one still take every row.
     }
-    work();
+    // The calling thread works too, and every 50 ms takes the lock back
+    // briefly to let Python run its signal handlers.
+    int rc = 0;
+    auto last_check = clock::now();
+    schedule.work([&] {
+        if (clock::now() - last_check < std::chrono::milliseconds(50)) return true;
+        PyEval_RestoreThread(state);
+        rc = PyErr_CheckSignals();
+        state = PyEval_SaveThread();
+        last_check = clock::now();
+        if (rc == 0) return true;
+        schedule.stop.store(true, std::memory_order_relaxed);
+        return false;
+    });
     for (std::thread& t : helpers) t.join();
+    PyEval_RestoreThread(state);
+    return rc;
 }
 
 PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -197,10 +235,8 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Matrix u, p, y;
     Batch batch;
     if (prepare(args, u, p, y, batch) < 0) return nullptr;
-    threads = std::min({threads, batch.rows, max_threads});
-    Py_BEGIN_ALLOW_THREADS
-    run_rows(batch, threads);
-    Py_END_ALLOW_THREADS
+    threads = std::max<Py_ssize_t>(1, std::min({threads, batch.rows, max_threads}));
+    if (run_rows(batch, threads) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
