@@ -24,7 +24,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -191,7 +190,9 @@ class Schedule {
 int run_rows(const Batch& batch, Py_ssize_t threads) {
     using clock = std::chrono::steady_clock;
     Schedule schedule(batch, threads);
-    auto helper = [&schedule]() { schedule.work([&schedule] { return !schedule.stop.load(std::memory_order_relaxed); }); };
+    auto helper = [&schedule]() {
+        schedule.work([&schedule] { return !schedule.stop.load(std::memory_order_relaxed); });
+    };
 
     PyThreadState* state = PyEval_SaveThread();
     std::vector<std::thread> helpers;
