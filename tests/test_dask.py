@@ -42,3 +42,8 @@ def test_errors_before_any_task(client):
         hydrokit.sweep("pump", np.zeros((3, 7)), None, client=client, chunk_rows=0)
     with pytest.raises(TypeError, match="only with a client"):
         hydrokit.sweep("pump", None, None, chunk_rows=5)
+
+
+def test_not_a_client():
+    with pytest.raises(TypeError, match="client must be a dask.distributed Client"):
+        hydrokit.sweep("pump", None, None, client="tcp://somewhere")
