@@ -19,11 +19,18 @@ def client():
         yield c
 
 
-@pytest.mark.parametrize("chunk_rows", [None, 1, 7, 1000])
+@pytest.mark.parametrize("chunk_rows", [None, 7])
 def test_cluster_equals_local(client, model, chunk_rows):
     u, p = hostile_rows(model, 60, seed=2)
     expected = hydrokit.sweep(model, u, p)
     assert same_bits(hydrokit.sweep(model, u, p, client=client, chunk_rows=chunk_rows), expected)
+
+
+@pytest.mark.parametrize("chunk_rows", [1, 59, 60, 1000])
+def test_chunk_edges(client, chunk_rows):
+    m = load("pump")
+    u, p = hostile_rows(m, 60, seed=9)
+    assert same_bits(hydrokit.sweep(m, u, p, client=client, chunk_rows=chunk_rows), hydrokit.sweep(m, u, p))
 
 
 def test_broadcast_rows_and_empty(client):
