@@ -24,6 +24,7 @@ test: install
 
 bench: install
 	$(PY) benchmarks/bench_run.py
+	$(PY) benchmarks/bench_sweep.py
 
 clean:
 	rm -rf build $(VENV)
