@@ -112,10 +112,13 @@ def sweep(model, inputs, params, *, threads=None, client=None, chunk_rows=None):
     equal to ``model.run(inputs[i], params[i])``.
 
     ``threads``: worker threads (default: the cores this process may use,
-    but no more than one per 1024 rows; never more than N). ``client``: a ``dask.distributed`` client; the rows
-    are then split into chunks of ``chunk_rows`` (default: about four chunks
-    per worker thread) evaluated on the cluster, each on ``threads`` threads
-    (default 1, since the cluster runs chunks side by side).
+    but no more than one per 1024 rows; never more than N). Ctrl-C stops
+    a long sweep with KeyboardInterrupt.
+
+    ``client``: a ``dask.distributed`` client; the rows are then split into
+    chunks of ``chunk_rows`` (default: about four chunks per worker thread)
+    evaluated on the cluster, each on ``threads`` threads (default 1, since
+    the cluster runs chunks side by side).
     """
     name, u, p, n = _prepare(model, inputs, params)
     if client is not None:
@@ -187,17 +190,21 @@ def grid_arrays(model, axes):
 
 
 def _outputs(lay, y, p, swept):
-    if p.ndim == 1 or len(y) == 0:
-        representative = p if p.ndim == 1 else None  # no rows: the default layout
-        groups, representatives, inverse = 1, [representative], np.zeros(len(y), dtype=np.intp)
-    else:
+    # Rows are grouped by their swept parameters only where the output
+    # positions depend on the parameters; a layout that does not hands back
+    # its default slots, whatever p.
+    per_row = p.ndim == 2 and len(p) > 0 and lay.output_slots(p[0]) is not lay.output_slots_default
+    if per_row:
         _, first, inverse = np.unique(p[:, swept], axis=0, return_index=True, return_inverse=True)
         groups, representatives, inverse = len(first), p[first], inverse.reshape(-1)
+    else:
+        groups, representatives, inverse = 1, [p if p.ndim == 1 else None], None
 
-    # Per group: output name -> slot index.
-    layouts = [{s.name: s.index for s in lay.output_slots(rep) if s.name} for rep in representatives]
+    # Per group: output name -> slot index. Names in the default order first.
+    slot_lists = [lay.output_slots(rep) for rep in representatives]
+    layouts = [{s.name: s.index for s in slots if s.name} for slots in slot_lists]
     units = {}
-    for s in itertools.chain(lay.output_slots_default, *(lay.output_slots(rep) for rep in representatives)):
+    for s in itertools.chain(lay.output_slots_default, *slot_lists):
         if s.name and s.name not in units and any(s.name in g for g in layouts):
             units[s.name] = s.unit
 
