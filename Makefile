@@ -3,11 +3,12 @@
 PYTHON ?= $(shell tools/find-python312)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja
+DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja \
+          dask distributed matplotlib pandas
 
 .PHONY: demo test bench install clean fuzz-long leaks-long sanitize sanitize-install fuzz-sanitized
 
-$(VENV)/.deps:
+$(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check $(DEPS)
 	touch $@
@@ -23,6 +24,7 @@ test: install
 
 bench: install
 	$(PY) benchmarks/bench_run.py
+	$(PY) benchmarks/bench_sweep.py
 
 # Robustness: long fuzzing and leak runs over every model, with a summary.
 fuzz-long: install

@@ -3,13 +3,16 @@
 Each model is its own extension module, ``hydrokit.<model>``, with
 ``default_input()``, ``default_params()`` and ``run(u, p)`` on flat float64
 vectors. Models are imported on first use; none is imported here.
+
+``sweep`` and ``grid`` evaluate one model over many operating points (see
+``hydrokit.batch``); they too are imported on first use.
 """
 
 import importlib as _importlib
 
 from .layout import models
 
-__all__ = ["models", "load"]
+__all__ = ["models", "load", "sweep", "grid"]
 __version__ = "0.1.0"
 
 
@@ -18,3 +21,12 @@ def load(name):
     if name not in models():
         raise ValueError(f"unknown model {name!r}; choose from {', '.join(models())}")
     return _importlib.import_module(f"{__name__}.{name}")
+
+
+def __getattr__(name):
+    # sweep and grid need numpy: import them only when first asked for.
+    if name in ("sweep", "grid"):
+        from . import batch
+
+        return getattr(batch, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

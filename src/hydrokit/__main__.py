@@ -13,7 +13,8 @@ import sys
 
 from .layout import LayoutError, format_value, layout, models
 
-USAGE = "usage: python -m hydrokit [MODEL [name=value ...] [--json]]"
+USAGE = ("usage: python -m hydrokit [MODEL [name=value ...] [--json]]\n"
+         "       python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=value ...] --y OUT[,OUT] --out FILE")
 
 
 class UsageError(Exception):

@@ -62,11 +62,8 @@ constexpr double default_params[] = {
 // Stand-in for a non-finite specific energy, its default.
 constexpr double fallback_specific_energy = 0.1;
 
-// A flow, concentration or load: non-finite or below 0 counts as 0.
-inline double sanitised(double x) { return (!is_finite(x) || x < 0) ? 0.0 : x; }
-
 void biodynamic_core(const double* u, const double* p, double* y) {
-    const double q = sanitised(u[In::feed_flow]);
+    const double q = finite_non_negative(u[In::feed_flow]);
     const double r = clamp_or_low(p[Par::recovery], 0.0, 1.0);
     const double e = finite_or(p[Par::specific_energy], fallback_specific_energy);
     const double fc = clamp_or_low(p[Par::conversion_fraction], 0.0, 1.0);
@@ -79,7 +76,7 @@ void biodynamic_core(const double* u, const double* p, double* y) {
     double load[components];
     double removal[components];
     for (int k = 0; k < components; ++k) {
-        load[k] = q * sanitised(u[In::component1_feed_conc + k]) / 1000.0;
+        load[k] = q * finite_non_negative(u[In::component1_feed_conc + k]) / 1000.0;
         removal[k] = clamp_or_low(p[Par::component1_removal + k], 0.0, 1.0);
     }
 
@@ -91,7 +88,7 @@ void biodynamic_core(const double* u, const double* p, double* y) {
     load[product] = load[product] + converted;
     load[convertible] = load[convertible] - converted;
     load[degradable] = load[degradable] - degraded;
-    for (double& l : load) l = sanitised(l);
+    for (double& l : load) l = finite_non_negative(l);
 
     y[Out::feed_flow] = q;
     y[Out::permeate_flow] = qp;
@@ -108,8 +105,8 @@ void biodynamic_core(const double* u, const double* p, double* y) {
         retained[k] = removal[k] * load[k];
         const double cp = qp > 0 ? ((load[k] - retained[k]) / qp) * 1000.0 : 0.0;
         const double cc = qc > 0 ? (retained[k] / qc) * 1000.0 : 0.0;
-        y[Out::component1_permeate_conc + k] = sanitised(cp);
-        y[Out::component1_concentrate_conc + k] = sanitised(cc);
+        y[Out::component1_permeate_conc + k] = finite_non_negative(cp);
+        y[Out::component1_concentrate_conc + k] = finite_non_negative(cc);
     }
     double removed = retained[0];
     for (int k = 1; k < components; ++k) removed = removed + retained[k];

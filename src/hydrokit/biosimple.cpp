@@ -54,11 +54,8 @@ constexpr double default_params[] = {
 constexpr double fallback_energy_coefficient = 9.5;
 constexpr double fallback_energy_exponent = -0.3;
 
-// A flow or concentration: non-finite or below 0 counts as 0.
-inline double sanitised(double x) { return (!is_finite(x) || x < 0) ? 0.0 : x; }
-
 void biosimple_core(const double* u, const double* p, double* y) {
-    const double q = sanitised(u[In::feed_flow]);
+    const double q = finite_non_negative(u[In::feed_flow]);
     const double r = clamp_or_low(p[Par::recovery], 0.0, 1.0);
     const double a = finite_or(p[Par::energy_coefficient], fallback_energy_coefficient);
     const double b = finite_or(p[Par::energy_exponent], fallback_energy_exponent);
@@ -71,7 +68,7 @@ void biosimple_core(const double* u, const double* p, double* y) {
     double e = 0.0;
     double energy_rate = 0.0;
     if (q > 0) {
-        e = sanitised(std::pow(q, b) * a);
+        e = finite_non_negative(std::pow(q, b) * a);
         energy_rate = e * q;
     }
 
@@ -85,13 +82,13 @@ void biosimple_core(const double* u, const double* p, double* y) {
     // removed part to the reject stream; an empty stream carries nothing.
     double removed = 0.0;
     for (int i = 0; i < components; ++i) {
-        const double c = sanitised(u[In::component1_feed_conc + i]);
+        const double c = finite_non_negative(u[In::component1_feed_conc + i]);
         const double removal = clamp_or_low(p[Par::component1_removal + i], 0.0, 1.0);
         const double load = c * q / 1000.0;
         const double cp = qp > 0 ? ((1.0 - removal) * load / qp) * 1000.0 : 0.0;
         const double cc = qc > 0 ? (load * removal / qc) * 1000.0 : 0.0;
-        y[Out::component1_permeate_conc + i] = sanitised(cp);
-        y[Out::component1_concentrate_conc + i] = sanitised(cc);
+        y[Out::component1_permeate_conc + i] = finite_non_negative(cp);
+        y[Out::component1_concentrate_conc + i] = finite_non_negative(cc);
         removed = removed + load * removal;
     }
     y[Out::removed_load] = removed;

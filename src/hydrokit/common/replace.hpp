@@ -24,6 +24,9 @@ inline bool is_finite(double x) { return std::isfinite(x); }
 // f when x is infinite or NaN, otherwise x.
 inline double finite_or(double x, double f) { return std::isfinite(x) ? x : f; }
 
+// 0 when x is non-finite or below 0, otherwise x (−0.0 stays −0.0).
+inline double finite_non_negative(double x) { return (!std::isfinite(x) || x < 0) ? 0.0 : x; }
+
 // l when x is non-finite or below l, h when above h, otherwise x.
 inline double clamp_or_low(double x, double l, double h) {
     if (!std::isfinite(x)) return l;

@@ -41,9 +41,6 @@ inline int32_t carried_components(double count) {
     return n < 0 ? 0 : (n > stream_components ? stream_components : n);
 }
 
-// Non-finite or negative values are taken as 0.
-inline double finite_non_negative(double value) { return (!is_finite(value) || value < 0) ? 0.0 : value; }
-
 // Copy n concentrations; a non-finite or negative one is written as 0 and sets
 // the flag to 3.
 inline void carry_components(const double* from, double* to, int32_t n, double& flag) {

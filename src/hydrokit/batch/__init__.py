@@ -1,0 +1,247 @@
+"""One model over many operating points: ``sweep`` and ``grid``.
+
+``sweep(model, inputs, params)`` evaluates row ``i`` of ``inputs`` and of
+``params`` exactly as ``model.run(inputs[i], params[i])`` would (the same
+compiled core, the same zero-filled output), but for all rows in one call,
+in C++, with the interpreter lock released and the rows spread over threads.
+
+>>> import numpy as np, hydrokit
+>>> u = np.tile(hydrokit.load("pump").default_input(), (3, 1))
+>>> u[:, 0] = [0.001, 0.002, 0.003]
+>>> hydrokit.sweep("pump", u, None).shape
+(3, 13)
+"""
+
+from __future__ import annotations
+
+import importlib
+import itertools
+import operator
+import os
+
+import numpy as np
+
+from .. import _sweep
+from ..layout import layout
+
+__all__ = ["sweep", "grid", "model_name", "default_threads"]
+
+# {name: (input_width, param_width, output_width)} as compiled in.
+_WIDTHS = _sweep.models()
+
+
+def default_threads():
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except AttributeError:  # platforms without CPU affinity
+        return os.cpu_count() or 1
+
+
+def model_name(model):
+    """The bare name of a model given as its module or its name."""
+    if isinstance(model, str):
+        name = model
+    else:
+        qualified = getattr(model, "__name__", None)
+        if not isinstance(qualified, str) or not qualified.startswith("hydrokit."):
+            raise TypeError(f"model must be a hydrokit model module or its name, not {type(model).__name__}")
+        name = qualified.rpartition(".")[2]
+    if name not in _WIDTHS:
+        raise ValueError(f"unknown model {name!r}; choose from {', '.join(sorted(_WIDTHS))}")
+    return name
+
+
+def _rows(name, value, width, what, default):
+    """``value`` as a C-contiguous float64 matrix and its row count (None for one shared vector)."""
+    if value is None:
+        value = getattr(importlib.import_module(f"hydrokit.{name}"), default)()
+    arr = np.ascontiguousarray(value, dtype=np.float64)
+    if arr.ndim == 1 and arr.shape[0] == width:
+        return arr.reshape(1, width), None
+    if arr.ndim == 2 and arr.shape[1] == width:
+        return arr, arr.shape[0]
+    raise ValueError(f"{name}: {what} must have shape (N, {width}) or ({width},), got {arr.shape}")
+
+
+def _prepare(model, inputs, params):
+    """Model name, input and parameter matrices (1 or N rows each) and N."""
+    name = model_name(model)
+    in_width, param_width, _ = _WIDTHS[name]
+    u, nu = _rows(name, inputs, in_width, "inputs", "default_input")
+    p, np_ = _rows(name, params, param_width, "params", "default_params")
+    counts = {n for n in (nu, np_) if n is not None and n != 1}
+    if len(counts) > 1:
+        raise ValueError(f"{name}: inputs have {nu} rows but params have {np_} rows")
+    n = counts.pop() if counts else max(nu or 1, np_ or 1)
+    return name, u, p, n
+
+
+# Starting a thread costs about as much as a thousand rows of the cheapest
+# cores, so by default small batches use fewer threads than there are cores.
+ROWS_PER_DEFAULT_THREAD = 1024
+
+
+def _threads(threads, n):
+    if threads is None:
+        return max(1, min(default_threads(), -(-n // ROWS_PER_DEFAULT_THREAD)))
+    count = operator.index(threads)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, got {count}")
+    return count
+
+
+def _evaluate(name, u, p, n, threads):
+    """Rows 0..n-1 of the model on C-contiguous matrices of 1 or n rows."""
+    # Each row is zero-filled by the evaluator right before its core call.
+    y = np.empty((n, _WIDTHS[name][2]), dtype=np.float64)
+    _sweep.evaluate(name, u, p, y, threads)
+    return y
+
+
+def sweep(model, inputs, params, *, threads=None, client=None, chunk_rows=None):
+    """Evaluate ``model`` on every row of ``inputs`` and ``params``.
+
+    ``model`` is a model module or its name. ``inputs`` is an
+    (N, INPUT_WIDTH) array or one input vector shared by every row (None:
+    the default input); ``params`` likewise with PARAM_WIDTH. A matrix of one
+    row is shared like a vector. Anything ``run`` accepts is converted the
+    same way (``np.ascontiguousarray(x, dtype=np.float64)``).
+
+    Returns a new (N, OUTPUT_WIDTH) float64 array whose row ``i`` is bitwise
+    equal to ``model.run(inputs[i], params[i])``.
+
+    ``threads``: worker threads (default: the cores this process may use,
+    but no more than one per 1024 rows; never more than N). Ctrl-C stops
+    a long sweep with KeyboardInterrupt.
+
+    ``client``: a ``dask.distributed`` client; the rows are then split into
+    chunks of ``chunk_rows`` (default: about four chunks per worker thread)
+    evaluated on the cluster, each on ``threads`` threads (default 1, since
+    the cluster runs chunks side by side).
+    """
+    name, u, p, n = _prepare(model, inputs, params)
+    if client is not None:
+        from .cluster import sweep_on_cluster
+
+        return sweep_on_cluster(client, name, u, p, n, threads=1 if threads is None else _threads(threads, n),
+                                chunk_rows=chunk_rows)
+    if chunk_rows is not None:
+        raise TypeError("chunk_rows applies only with a client")
+    return _evaluate(name, u, p, n, _threads(threads, n))
+
+
+def _axis(key, value):
+    values = np.asarray(value, dtype=np.float64)
+    if values.ndim == 0:
+        return values.reshape(1)
+    if values.ndim == 1:
+        return values
+    raise ValueError(f"grid axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
+
+
+def grid_arrays(model, axes):
+    """The Cartesian product of named axes, evaluated.
+
+    Returns ``(columns, outputs, units)``: the axis columns by the names given
+    (the first axis varies slowest), the output columns by output name, and
+    the unit of every output. Outputs whose position depends on the
+    parameters (the carried components of the pressure equipment) are taken
+    row by row from the layout for that row's parameters, NaN where absent.
+    """
+    name = model_name(model)
+    lay = layout(name)
+    module = lay.module
+    u0, p0 = module.default_input(), module.default_params()
+
+    slots, values = [], []
+    for key, value in axes.items():
+        slot = lay.resolve(key)
+        for other_key, other_slot in zip(axes, slots):
+            if other_slot == slot:
+                raise ValueError(f"{name}: grid axes {other_key!r} and {key!r} name the same slot")
+        slots.append(slot)
+        values.append(_axis(key, value))
+
+    mesh = np.meshgrid(*values, indexing="ij") if values else []
+    columns = {key: np.ascontiguousarray(m.reshape(-1)) for key, m in zip(axes, mesh)}
+    n = int(np.prod([len(v) for v in values], dtype=np.int64)) if values else 1
+
+    def matrix(vector_name, base):
+        picked = [(index, column, len(axis))
+                  for (vector, index), column, axis in zip(slots, columns.values(), values) if vector == vector_name]
+        if n == 0:
+            return np.empty((0, len(base))), [index for index, _, _ in picked]
+        if all(size == 1 for _, _, size in picked):
+            # Every row alike: one shared vector holding the fixed values.
+            for index, column, _ in picked:
+                base[index] = column[0]
+            return base, []
+        rows = np.tile(base, (n, 1))
+        for index, column, _ in picked:
+            rows[:, index] = column
+        return rows, [index for index, _, _ in picked]
+
+    u, _ = matrix("u", u0)
+    p, swept = matrix("p", p0)
+    y = sweep(name, u, p)
+    outputs, units = _outputs(lay, y, p, swept)
+    return columns, outputs, units
+
+
+def _outputs(lay, y, p, swept):
+    # Rows are grouped by their swept parameters only where the output
+    # positions depend on the parameters; a layout that does not hands back
+    # its default slots, whatever p.
+    per_row = p.ndim == 2 and len(p) > 0 and lay.output_slots(p[0]) is not lay.output_slots_default
+    if per_row:
+        _, first, inverse = np.unique(p[:, swept], axis=0, return_index=True, return_inverse=True)
+        groups, representatives, inverse = len(first), p[first], inverse.reshape(-1)
+    else:
+        groups, representatives, inverse = 1, [p if p.ndim == 1 else None], None
+
+    # Per group: output name -> slot index. Names in the default order first.
+    slot_lists = [lay.output_slots(rep) for rep in representatives]
+    layouts = [{s.name: s.index for s in slots if s.name} for slots in slot_lists]
+    units = {}
+    for s in itertools.chain(lay.output_slots_default, *slot_lists):
+        if s.name and s.name not in units and any(s.name in g for g in layouts):
+            units[s.name] = s.unit
+
+    outputs = {}
+    rows = np.arange(len(y))
+    for out in units:
+        where = np.array([g.get(out, -1) for g in layouts], dtype=np.intp)
+        if groups == 1 or np.all(where == where[0]) and where[0] >= 0:
+            outputs[out] = np.ascontiguousarray(y[:, where[0]])
+        else:
+            index = where[inverse]
+            outputs[out] = np.where(index >= 0, y[rows, np.maximum(index, 0)], np.nan)
+    return outputs, units
+
+
+def grid(model, **axes):
+    """Evaluate ``model`` on the Cartesian product of named axes.
+
+    Each keyword is an input or parameter name of the model (``u.name`` or
+    ``p.name`` where a name is both) and its value a number or a sequence of
+    numbers; slots not named keep their defaults. The first axis varies
+    slowest. Returns a table with one column per axis, in the order given,
+    then one per named output in slot order: a pandas DataFrame when pandas
+    is installed, otherwise a dict of NumPy columns. An output whose name is
+    also an axis name is given as ``y.<name>``.
+
+    >>> import hydrokit
+    >>> t = hydrokit.grid("pump", feed_flow=[0.001, 0.002], pressure_rise_bar=5)
+    >>> [round(v, 4) for v in t["pump_power_kw"]]
+    [0.7018, 1.4035]
+    """
+    columns, outputs, _ = grid_arrays(model, axes)
+    table = dict(columns)
+    for out, column in outputs.items():
+        table[f"y.{out}" if out in table else out] = column
+    try:
+        import pandas
+    except ImportError:
+        return table
+    return pandas.DataFrame(table)

@@ -1,0 +1,179 @@
+"""``python -m hydrokit plot``: chosen outputs of a model against one swept slot.
+
+    python -m hydrokit plot osmomech feed_pressure_bar=10:80:71 recovery=0.5 \\
+        --y flux,membrane_area --out pressure.png
+
+One ``name=START:STOP[:COUNT]`` sweeps that input or parameter over COUNT
+evenly spaced values (default 50); other ``name=value`` words fix slots; every
+other slot keeps its default. Each output of ``--y`` gets its own panel, all
+sharing the swept axis, labelled with names and units. The picture is drawn
+with matplotlib's Agg renderer; the format follows the file's extension.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+
+from .layout import LayoutError, format_value, layout, models
+
+USAGE = ("usage: python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=value ...] "
+         "--y OUT1[,OUT2 ...] --out FILE.png")
+DEFAULT_COUNT = 50
+MAX_COUNT = 100_000
+
+
+class UsageError(Exception):
+    """A bad word on the command line; the message is one line."""
+
+
+def _number(text, what):
+    try:
+        return float(text)
+    except ValueError:
+        raise UsageError(f"{what} {text!r} is not a number") from None
+
+
+def _axis(name, text):
+    parts = text.split(":")
+    if len(parts) not in (2, 3):
+        raise UsageError(f"sweep {name}={text} must be START:STOP or START:STOP:COUNT")
+    start = _number(parts[0], f"start of {name}")
+    stop = _number(parts[1], f"stop of {name}")
+    if not (math.isfinite(start) and math.isfinite(stop)):
+        raise UsageError(f"sweep {name}={text} needs finite START and STOP")
+    count = DEFAULT_COUNT
+    if len(parts) == 3:
+        try:
+            count = int(parts[2])
+        except ValueError:
+            raise UsageError(f"COUNT {parts[2]!r} of {name} is not a whole number") from None
+        if not 2 <= count <= MAX_COUNT:
+            raise UsageError(f"COUNT of {name} must be from 2 to {MAX_COUNT}, got {count}")
+    return start, stop, count
+
+
+def parse(argv):
+    """(model, axis name, (start, stop, count), fixed values, outputs, file)."""
+    words, outputs, out = [], None, None
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        option, eq, attached = word.partition("=")
+        if option in ("--y", "--out"):
+            if eq:
+                value = attached
+            elif i + 1 < len(argv):
+                i += 1
+                value = argv[i]
+            else:
+                raise UsageError(f"{option} needs a value")
+            if option == "--y":
+                outputs = [name for name in value.split(",") if name]
+            else:
+                out = value
+        elif word.startswith("-"):
+            raise UsageError(f"unknown option {word!r}; choose from: --y, --out, --help")
+        else:
+            words.append(word)
+        i += 1
+
+    if not words:
+        raise UsageError("name a model; " + USAGE)
+    model, assignments = words[0], words[1:]
+    if model not in models():
+        raise UsageError(f"unknown model {model!r}; choose from: {', '.join(models())}")
+    lay = layout(model)
+
+    axis, fixed = None, {}
+    for word in assignments:
+        name, eq, text = word.partition("=")
+        if not eq or not name:
+            raise UsageError(f"expected name=value or name=START:STOP[:COUNT], got {word!r}")
+        try:
+            lay.resolve(name)
+        except LayoutError as err:
+            raise UsageError(str(err)) from None
+        if name in fixed or (axis and axis[0] == name):
+            raise UsageError(f"{name} is given twice")
+        if ":" in text:
+            if axis is not None:
+                raise UsageError(f"only one slot can be swept; {axis[0]} and {name} both are")
+            axis = (name, _axis(name, text))
+        else:
+            fixed[name] = _number(text, f"value of {name}")
+    if axis is None:
+        raise UsageError("sweep one slot with name=START:STOP[:COUNT]")
+    if not outputs:
+        raise UsageError("choose outputs with --y OUT1[,OUT2 ...]")
+    if not out:
+        raise UsageError("name the picture with --out FILE.png")
+    return model, axis[0], axis[1], fixed, outputs, out
+
+
+def figure(model, axis, span, fixed, outputs):
+    """Evaluate the sweep and draw it: a matplotlib Figure with one panel per output."""
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise UsageError("plotting needs matplotlib: install hydrokit[plot]") from None
+    import numpy as np
+
+    from .batch import grid_arrays
+
+    lay = layout(model)
+    start, stop, count = span
+    x = np.linspace(start, stop, count)
+    # The swept slot may be written u.name or p.name: its unit comes from its vector.
+    vector, index = lay.resolve(axis)
+    x_unit = (lay.inputs if vector == "u" else lay.params)[index].unit
+    # Each resolved slot once, whichever spelling was used on the command line.
+    columns, values, units = grid_arrays(model, {axis: x, **fixed})
+    unknown = [name for name in outputs if name not in values]
+    if unknown:
+        raise UsageError(f"unknown output {unknown[0]!r} for {model}; choose from: {', '.join(values)}")
+
+    fig = Figure(figsize=(7.0, 1.0 + 2.4 * len(outputs)), layout="constrained")
+    FigureCanvasAgg(fig)
+    panels = fig.subplots(len(outputs), 1, sharex=True, squeeze=False)[:, 0]
+    for panel, name in zip(panels, outputs):
+        y = values[name]
+        panel.plot(columns[axis], np.where(np.isfinite(y), y, np.nan), color="tab:blue", linewidth=1.8)
+        panel.set_ylabel(f"{name} [{units[name]}]")
+        # Small or large values (fluxes in m/s) as mantissas with one shared power of ten.
+        panel.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4), useMathText=True)
+        panel.grid(True, color="0.88")
+    panels[-1].set_xlabel(f"{axis} [{x_unit}]")
+    title = f"{model}: {lay.description}"
+    if fixed:
+        title += "\n" + ", ".join(f"{name} = {format_value(v)}" for name, v in fixed.items())
+    fig.suptitle(title)
+    return fig
+
+
+def draw(model, axis, span, fixed, outputs, path):
+    """Evaluate the sweep and save the picture to ``path``."""
+    figure(model, axis, span, fixed, outputs).savefig(path, dpi=120)
+
+
+def main(argv=None, err=None):
+    """Run the plot command; returns the exit status (2 for any error)."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    err = err or sys.stderr
+    if any(word in ("-h", "--help") for word in argv):
+        print(USAGE, file=sys.stdout)
+        return 0
+    try:
+        draw(*parse(argv))
+        return 0
+    except UsageError as exc:
+        message = str(exc)
+    except Exception as exc:  # a file that cannot be written, an unknown image format, ...
+        message = f"{type(exc).__name__}: {exc}"
+    print("hydrokit plot: " + " ".join(message.split()), file=err)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
