@@ -93,6 +93,11 @@ def _threads(threads, n):
 
 def _evaluate(name, u, p, n, threads):
     """Rows 0..n-1 of the model on C-contiguous matrices of 1 or n rows."""
+    # Arrays rebuilt from bytes (a chunk unpickled on a cluster worker) may
+    # start at any byte offset, and a core must not read a double through a
+    # misaligned pointer: such a matrix is copied to aligned memory.
+    u = np.require(u, np.float64, ["C", "A"])
+    p = np.require(p, np.float64, ["C", "A"])
     # Each row is zero-filled by the evaluator right before its core call.
     y = np.empty((n, _WIDTHS[name][2]), dtype=np.float64)
     _sweep.evaluate(name, u, p, y, threads)

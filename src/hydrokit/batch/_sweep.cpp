@@ -89,6 +89,12 @@ int take_matrix(PyObject* obj, Matrix& m, bool writable, const char* what, const
         PyErr_Format(PyExc_ValueError, "%s: %s must be a 2-D C-contiguous float64 array", spec.name, what);
         return -1;
     }
+    // A double read or written through a misaligned pointer is undefined
+    // behaviour in the cores; the Python wrapper hands over aligned copies.
+    if (reinterpret_cast<std::uintptr_t>(m.view.buf) % alignof(double) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s: %s must be aligned to 8 bytes", spec.name, what);
+        return -1;
+    }
     m.rows = m.view.shape[0];
     m.cols = m.view.shape[1];
     return 0;
