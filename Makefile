@@ -41,7 +41,7 @@ leaks-long: install
 SAN_VENV ?= .venv-sanitize
 SAN_PY   := $(SAN_VENV)/bin/python
 
-$(SAN_VENV)/.deps:
+$(SAN_VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install --quiet --disable-pip-version-check $(DEPS)
 	touch $@
