@@ -78,14 +78,10 @@ void distillumped_core(const double* u, const double* p, double* y) {
     const double delta = p[Par::membrane_thickness];
 
     // Water at both inlet temperatures, with the configured substitutes.
-    double rho_h = distil_water_density(th);
-    if (!(rho_h > 0)) rho_h = p[Par::fallback_density];
-    double rho_c = distil_water_density(tc);
-    if (!(rho_c > 0)) rho_c = p[Par::fallback_density];
-    double cp_h = water_specific_heat(th);
-    if (!(cp_h > 0)) cp_h = p[Par::fallback_heat_capacity];
-    double cp_c = water_specific_heat(tc);
-    if (!(cp_c > 0)) cp_c = p[Par::fallback_heat_capacity];
+    const StreamWater hot = stream_water(th, p[Par::fallback_density], p[Par::fallback_heat_capacity]);
+    const StreamWater cold = stream_water(tc, p[Par::fallback_density], p[Par::fallback_heat_capacity]);
+    const double rho_h = hot.density, cp_h = hot.heat_capacity;
+    const double rho_c = cold.density, cp_c = cold.heat_capacity;
 
     const double ph = water_vapour_pressure(th);
     const double pc = water_vapour_pressure(tc);

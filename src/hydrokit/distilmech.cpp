@@ -79,10 +79,8 @@ void distilmech_core(const double* u, const double* p, double* y) {
     const double r = p[Par::recovery] < 0 ? 0.0 : min(0.999999, p[Par::recovery]);
 
     // Water at the hot feed temperature.
-    double rho = distil_water_density(th);
-    if (!(rho > 0)) rho = 1000.0;
-    double cp = water_specific_heat(th);
-    if (!(cp > 0)) cp = 4180.0;
+    const StreamWater feed = stream_water(th, 1000.0, 4180.0);
+    const double rho = feed.density, cp = feed.heat_capacity;
 
     // Vapour pressures and the driving difference across the membrane.
     const double ph = water_vapour_pressure(th);

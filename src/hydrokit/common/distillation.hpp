@@ -38,6 +38,20 @@ inline double water_vapour_pressure(double t) {
     return std::pow(10.0, 8.07131 - 1730.63 / (t + 233.426)) * 133.322;
 }
 
+// Density (kg/m³) and specific heat (J/(kg·K)) of one stream's water at t
+// (°C); a value that is not above 0, or NaN, takes the model's substitute.
+struct StreamWater {
+    double density;
+    double heat_capacity;
+};
+
+inline StreamWater stream_water(double t, double fallback_density, double fallback_heat_capacity) {
+    StreamWater w{distil_water_density(t), water_specific_heat(t)};
+    if (!(w.density > 0)) w.density = fallback_density;
+    if (!(w.heat_capacity > 0)) w.heat_capacity = fallback_heat_capacity;
+    return w;
+}
+
 // Feed-pump power, kW: pressure rise (bar) times flow (m³/s), times 100000 for
 // watts, over efficiency times 1000; 0 for an efficiency that is not above 0.
 // The rise and the flow are multiplied in the order the caller passes them.
