@@ -11,16 +11,7 @@
 
 namespace hydrokit::distilaxial {
 
-namespace In {
-enum : int32_t {
-    feed_flow,                // m³/s, hot side at the module inlet
-    cold_side_flow,           // m³/s, constant along the module
-    feed_temperature_c,       // °C, hot inlet
-    cold_side_temperature_c,  // °C, cold inlet
-    feed_salinity,            // kg/m³
-    width,
-};
-}
+namespace In = DirectContactIn;
 
 namespace Par {
 enum : int32_t {
@@ -40,29 +31,8 @@ enum : int32_t {
 };
 }
 
-namespace Out {
-enum : int32_t {
-    permeate_flow,                   // m³/s
-    concentrate_flow,                // m³/s
-    recovery_achieved,               // fraction
-    mass_flux,                       // kg/(m²·s), mean over the configured segments
-    flux_lmh,                        // L/(m²·h)
-    feed_outlet_temperature_c,       // °C
-    cold_side_outlet_temperature_c,  // °C
-    feed_vapour_pressure_pa,         // Pa, mean over the configured segments
-    cold_side_vapour_pressure_pa,    // Pa, mean over the configured segments
-    latent_heat_flow_w,              // W
-    conduction_heat_flow_w,          // W
-    total_heat_flow_w,               // W
-    thermal_efficiency,              // fraction
-    concentrate_salinity,            // kg/m³
-    permeate_salinity,               // kg/m³
-    pump_power_kw,                   // kW
-    daily_energy_kwh,                // kWh per day
-    status_code,                     // 0, 1 or 2
-    width,
-};
-}
+// Flux and vapour pressures are means over the configured segments.
+namespace Out = DirectContactOut;
 
 constexpr double default_input[] = {0.0002777777777777778, 0.0002777777777777778, 80.0, 50.0, 35.0};
 constexpr double default_params[] = {
