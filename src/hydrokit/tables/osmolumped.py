@@ -40,3 +40,28 @@ OUTPUT = (
     ("iterations", "count"),
     ("not_converged", "flag"),
 )
+
+# Ports. One lumped salt; the model computes no temperature change and no
+# feed-side pressure drop, so both outlets leave at the feed temperature and
+# the concentrate at the feed pressure; the permeate leaves at the model's
+# permeate_pressure_bar.
+from ..ports import Inlet, Outlet, Same, Setting, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
+                  (Slot("feed_salinity", "kg/m³"),), doc="the pressurised feed"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"),
+                       Setting("permeate_pressure_bar", "bar"), (Slot("permeate_salinity", "kg/m³"),),
+                       doc="product water"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
+                          Same("feed", "pressure_bar"), (Slot("concentrate_salinity", "kg/m³"),),
+                          doc="the brine, at the feed pressure"),
+}
+POWER = (("pump_power_kw", "feed_pump"),)
+DIAGNOSTICS = {
+    "iterations": "the pass at which the flux iteration stopped; max_iterations + 1 when the cap was hit",
+    "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",
+}
+FLAGS = ("not_converged",)

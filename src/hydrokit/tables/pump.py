@@ -49,3 +49,22 @@ def output_slots(p, results=RESULTS):
     n = carried_components(float(p[0]))
     slots = STREAM + COMPONENTS[:n] + results
     return slots + (("", ""),) * (len(OUTPUT) - len(slots))
+
+# Ports: the stream passes through; the flowsheet sets component_count.
+from ..ports import Inlet, Outlet, Slot  # noqa: E402
+
+_COMPONENT_SLOTS = tuple(Slot(name, "g/m³") for name, _ in COMPONENTS)
+
+INLETS = {
+    "inlet": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("inlet_pressure_bar", "bar"),
+                   _COMPONENT_SLOTS, doc="the stream to be pressurised"),
+}
+OUTLETS = {
+    "outlet": Outlet(Slot("flow", "m³/s"), Slot("temperature_c", "°C"), Slot("outlet_pressure_bar", "bar"),
+                     _COMPONENT_SLOTS, of="inlet", doc="the stream at the outlet pressure"),
+}
+COUNT_SLOT = "component_count"
+POWER = (("pump_power_kw", "drive"),)
+DIAGNOSTICS = {"input_flag": "0: inputs used as given; 1: flow, 2: inlet pressure, 3: a concentration replaced "
+                             "(non-finite or negative) by 0"}
+FLAGS = ("input_flag",)

@@ -26,3 +26,20 @@ OUTPUT = _pump.STREAM + _pump.COMPONENTS + RESULTS
 
 def output_slots(p):
     return _pump.output_slots(p, RESULTS)
+
+# Ports: the pressurised stream is let down to the outlet pressure.
+from ..ports import Inlet, Outlet, Slot  # noqa: E402
+
+INLETS = {
+    "inlet": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("inlet_pressure_bar", "bar"),
+                   _pump._COMPONENT_SLOTS, doc="the pressurised stream, e.g. a concentrate"),
+}
+OUTLETS = {
+    "outlet": Outlet(Slot("flow", "m³/s"), Slot("temperature_c", "°C"), Slot("outlet_pressure_bar", "bar"),
+                     _pump._COMPONENT_SLOTS, of="inlet", doc="the stream after the let-down"),
+}
+COUNT_SLOT = "component_count"
+POWER = (("reclaimed_power_kw", "recovered"),)
+DIAGNOSTICS = {"input_flag": "0: inputs used as given; 1: flow, 2: inlet pressure, 3: a concentration replaced "
+                             "(non-finite or negative) by 0"}
+FLAGS = ("input_flag",)

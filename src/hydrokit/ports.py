@@ -1,0 +1,128 @@
+"""Ports: how a stream enters and leaves a model.
+
+A stream carries ``flow`` (m³/s), ``temperature_c`` (°C), ``pressure_bar``
+(bar) and the flowsheet's components as mass concentrations (g/m³). A model's
+table (``hydrokit.tables.<model>``) describes its ports beside its slots:
+
+``INLETS``
+    port name -> :class:`Inlet`: which input or parameter slots the stream
+    fills, each with the slot's unit (the stream value is converted to it).
+``OUTLETS``
+    port name -> :class:`Outlet`: where each stream quantity comes from: an
+    output slot (:class:`Slot`, converted back from the slot's unit), the same
+    quantity of an inlet stream (:class:`Same`, for what the model does not
+    compute, e.g. a permeate leaving at the feed temperature) or a constant
+    (:class:`Fixed`) or one of the unit's own input or parameter slots
+    (:class:`Setting`).
+``COUNT_SLOT`` (optional)
+    the parameter slot that the flowsheet sets to the number of components
+    the unit carries (pump, energy recovery).
+``POWER``
+    ``(output name, kind)`` pairs of the unit's electric power outputs, in kW:
+    kind ``"drive"`` counts always (a pump unit, a zero-order energy
+    intensity), ``"feed_pump"`` is the feed pump a membrane model assumes
+    in front of itself (left out when a pump unit feeds the unit directly,
+    which would count the same pressure twice), ``"recovered"`` is
+    subtracted (energy recovery).
+``DIAGNOSTICS``
+    output name -> one line saying what its values mean; ``FLAGS``: the
+    diagnostic outputs whose non-zero value marks the unit's result as
+    flagged (not converged, a status code, replaced inputs).
+
+Components fill a port's component slots by position unless a unit maps
+them by name. Unit conversions are one exact multiplication or division by
+a constant, in the direction a careful hand calculation takes: into a slot in
+m³/d the flow is multiplied by 86400, out of it divided by 86400.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+# The units of a stream's quantities.
+STREAM_UNITS = {"flow": "m³/s", "temperature_c": "°C", "pressure_bar": "bar", "component": "g/m³"}
+
+# Slot unit -> (operation, constant) taking a stream value into that unit;
+# the way back is the inverse operation with the same constant.
+CONVERSIONS = {
+    "m³/s": None,
+    "m³/h": ("mul", 3600.0),
+    "m³/d": ("mul", 86400.0),
+    "L/s": ("mul", 1000.0),
+    "°C": None,
+    "bar": None,
+    "Pa": ("mul", 100000.0),
+    "g/m³": None,
+    "mg/L": None,
+    "kg/m³": ("div", 1000.0),
+}
+
+
+@dataclass(frozen=True)
+class Slot:
+    """A vector slot by name (``u.name``/``p.name`` where ambiguous) and the unit its value is in."""
+
+    name: str
+    unit: str
+
+    def __post_init__(self):
+        if self.unit not in CONVERSIONS:
+            raise ValueError(f"no conversion for unit {self.unit!r}; known: {', '.join(CONVERSIONS)}")
+
+
+@dataclass(frozen=True)
+class Same:
+    """An outlet quantity equal to the same quantity of an inlet stream."""
+
+    port: str
+    quantity: str  # "flow", "temperature_c", "pressure_bar" or "component"
+
+
+@dataclass(frozen=True)
+class Setting:
+    """An outlet quantity equal to one of the unit's own input or parameter slots, as it ran.
+
+    E.g. a permeate leaving at the model's ``permeate_pressure_bar`` input.
+    """
+
+    name: str
+    unit: str
+
+    def __post_init__(self):
+        if self.unit not in CONVERSIONS:
+            raise ValueError(f"no conversion for unit {self.unit!r}; known: {', '.join(CONVERSIONS)}")
+
+
+@dataclass(frozen=True)
+class Fixed:
+    """An outlet quantity held at a constant, in the stream's unit."""
+
+    value: float
+
+
+@dataclass(frozen=True)
+class Inlet:
+    """The slots an entering stream fills. ``None``: the model does not read that quantity."""
+
+    flow: Slot
+    temperature_c: Slot | None
+    pressure_bar: Slot | None
+    components: tuple[Slot, ...]
+    doc: str = ""
+
+
+@dataclass(frozen=True)
+class Outlet:
+    """Where each quantity of a leaving stream comes from.
+
+    ``components`` is aligned with the components of the inlet named
+    ``of`` (position i of the outlet holds the component that filled position
+    i of that inlet); a :class:`Same` entry passes that component through.
+    """
+
+    flow: Slot
+    temperature_c: Slot | Same | Setting | Fixed
+    pressure_bar: Slot | Same | Setting | Fixed
+    components: tuple[Slot | Same | Setting | Fixed, ...]
+    of: str = "feed"
+    doc: str = ""
