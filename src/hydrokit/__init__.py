@@ -5,14 +5,15 @@ Each model is its own extension module, ``hydrokit.<model>``, with
 vectors. Models are imported on first use; none is imported here.
 
 ``sweep`` and ``grid`` evaluate one model over many operating points (see
-``hydrokit.batch``); they too are imported on first use.
+``hydrokit.batch``); ``Flowsheet`` connects models into a plant (see
+``hydrokit.flowsheet``); they too are imported on first use.
 """
 
 import importlib as _importlib
 
 from .layout import models
 
-__all__ = ["models", "load", "sweep", "grid"]
+__all__ = ["models", "load", "sweep", "grid", "Flowsheet"]
 __version__ = "0.1.0"
 
 
@@ -29,4 +30,8 @@ def __getattr__(name):
         from . import batch
 
         return getattr(batch, name)
+    if name == "Flowsheet":
+        from .flowsheet import Flowsheet
+
+        return Flowsheet
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

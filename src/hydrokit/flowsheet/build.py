@@ -1,0 +1,460 @@
+"""Building a flowsheet: feeds, units, mixers, splitters and the streams between them.
+
+Every mistake is caught here or when the flowsheet is compiled for a solve,
+with a message that names what is wrong and the valid choices.
+"""
+
+from __future__ import annotations
+
+import functools
+import importlib
+import math
+import operator
+import re
+
+from ..layout import LayoutError, layout, models
+
+STREAM_QUANTITIES = ("flow", "temperature_c", "pressure_bar")
+
+# Names that would collide with the columns of a sweep table.
+RESERVED = frozenset({"kpi", "power", "y", "u", "p", "converged", "iterations", "residual", "flagged"})
+_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_\-]*$")
+
+# A tear stream starts, unless the user gives a start, as no flow at 25 °C
+# and 1 bar carrying nothing: a recycle that has not yet come round.
+DEFAULT_TEAR_START = {"flow": 0.0, "temperature_c": 25.0, "pressure_bar": 1.0}
+
+# Quantities of a feed the user does not give.
+FEED_DEFAULTS = {"temperature_c": 25.0, "pressure_bar": 1.0}
+
+
+class FlowsheetError(ValueError):
+    """A mistake in a flowsheet; the message names what is wrong and the valid choices."""
+
+
+def _choices(names):
+    names = list(names)
+    return ", ".join(names) if names else "(none)"
+
+
+def _number(value, what):
+    try:
+        number = float(operator.index(value) if isinstance(value, bool) else value)
+    except (TypeError, ValueError):
+        raise FlowsheetError(f"{what} must be a number, got {value!r}") from None
+    return number
+
+
+def _ports_table(model):
+    if model not in models():
+        raise FlowsheetError(f"unknown model {model!r}; choose from: {_choices(models())}")
+    table = importlib.import_module(f"hydrokit.tables.{model}")
+    if not getattr(table, "INLETS", None) or not hasattr(table, "OUTLETS"):
+        with_ports = [m for m in models() if getattr(importlib.import_module(f"hydrokit.tables.{m}"), "INLETS", None)]
+        raise FlowsheetError(f"model {model!r} has no ports; models with ports: {_choices(with_ports)}")
+    return table
+
+
+@functools.cache
+def moving_count_slots(model):
+    """Parameter indices of count slots that move the output positions (never varied in a sweep)."""
+    lay = layout(model)
+    if lay._output_slots is None:
+        return frozenset()
+    base = lay.module.default_params()
+    names = [s.name for s in lay.output_slots(base)]
+    moving = set()
+    for slot in lay.params:
+        if slot.unit != "count":
+            continue
+        for value in (0.0, 1.0, 2.0, 3.0, 4.0, 5.0):
+            p = base.copy()
+            p[slot.index] = value
+            if [s.name for s in lay.output_slots(p)] != names:
+                moving.add(slot.index)
+                break
+    return frozenset(moving)
+
+
+class Feed:
+    """A stream entering the plant, with its quantities."""
+
+    kind = "feed"
+
+    def __init__(self, name, values):
+        self.name = name
+        self.values = values  # quantity -> float (flow, temperature_c, pressure_bar, components)
+
+    @property
+    def inlets(self):
+        return ()
+
+    @property
+    def outlets(self):
+        return ("",)  # the feed itself is its one stream
+
+    def __repr__(self):
+        return f"Feed({self.name!r})"
+
+
+class Unit:
+    """One model in the flowsheet: its fixed slots and how streams fill it.
+
+    ``settings`` are the slots the user fixed (name as given -> value);
+    ``positions`` maps each flowsheet component to its position in the
+    model's component slots; ``count`` is what the flowsheet writes into the
+    model's COUNT_SLOT (None when the model has none).
+    """
+
+    kind = "unit"
+
+    def __init__(self, name, model, settings, components, flowsheet_components):
+        self.name = name
+        self.model = model
+        self.table = _ports_table(model)
+        self.layout = layout(model)
+        self.inlets = tuple(self.table.INLETS)
+        self.outlets = tuple(self.table.OUTLETS)
+        self.positions = self._positions(components, flowsheet_components)
+        count_slot = getattr(self.table, "COUNT_SLOT", None)
+        self.count_slot = self.layout.resolve(count_slot) if count_slot else None
+        self.count = (max(self.positions.values(), default=-1) + 1) if count_slot else None
+        self.filled = self._filled()
+        self.settings = {}
+        self.slots = {}  # (vector, index) -> value, the settings resolved
+        for key, value in settings.items():
+            slot = self.resolve_slot(key, varied=False)
+            self.settings[key] = _number(value, f"unit {name!r}: {key}")
+            self.slots[slot] = self.settings[key]
+        # The parameter vector as the unit runs (count included): it fixes
+        # the output positions of the models whose positions move.
+        self.u0 = self.layout.module.default_input()
+        self.p0 = self.layout.module.default_params()
+        for port in self.table.INLETS.values():
+            for slot in port.components:
+                vector, index = self.layout.resolve(slot.name)
+                (self.u0 if vector == "u" else self.p0)[index] = 0.0
+        if self.count_slot is not None:
+            vector, index = self.count_slot
+            (self.u0 if vector == "u" else self.p0)[index] = float(self.count)
+        for (vector, index), value in self.slots.items():
+            (self.u0 if vector == "u" else self.p0)[index] = value
+        self.output_slots = [s for s in self.layout.output_slots(self.p0) if s.name]
+        self.output_index = {s.name: s.index for s in self.output_slots}
+
+    def __repr__(self):
+        return f"Unit({self.name!r}, {self.model!r})"
+
+    def _positions(self, mapping, flowsheet_components):
+        widths = {port: len(inlet.components) for port, inlet in self.table.INLETS.items()}
+        width = min(widths.values(), default=0)
+        if mapping is None:
+            if len(flowsheet_components) > width:
+                extra = list(flowsheet_components[width:])
+                raise FlowsheetError(
+                    f"unit {self.name!r} ({self.model}) carries at most {width} component(s), "
+                    f"the flowsheet has {len(flowsheet_components)}: {_choices(extra)} cannot be carried; "
+                    f"give components={{slot: component}} or a flowsheet with fewer components")
+            return {c: i for i, c in enumerate(flowsheet_components)}
+        if not isinstance(mapping, dict):
+            raise FlowsheetError(f"unit {self.name!r}: components must be a dict slot -> component name")
+        labels = {}
+        for inlet in self.table.INLETS.values():
+            for i, slot in enumerate(inlet.components[:width]):
+                bare = slot.name.rpartition(".")[2]
+                labels.setdefault(bare, i)
+                stem = bare.split("_", 1)[0]
+                labels.setdefault(stem, i)
+        positions = {}
+        for key, component in mapping.items():
+            if key not in labels:
+                raise FlowsheetError(f"unit {self.name!r} ({self.model}): unknown component slot {key!r}; "
+                                     f"choose from: {_choices(labels)}")
+            if component not in flowsheet_components:
+                raise FlowsheetError(f"unit {self.name!r}: unknown component {component!r}; "
+                                     f"choose from: {_choices(flowsheet_components)}")
+            if component in positions:
+                raise FlowsheetError(f"unit {self.name!r}: component {component!r} mapped twice")
+            if labels[key] in positions.values():
+                raise FlowsheetError(f"unit {self.name!r}: component slot {key!r} given two components")
+            positions[component] = labels[key]
+        missing = [c for c in flowsheet_components if c not in positions]
+        if missing:
+            raise FlowsheetError(f"unit {self.name!r} ({self.model}) does not carry component(s) {_choices(missing)}; "
+                                 f"map each to one of its component slots: {_choices(labels)}")
+        return positions
+
+    def _filled(self):
+        """(vector, index) -> "unit.port": the slots that inlet streams fill."""
+        filled = {}
+        for port, inlet in self.table.INLETS.items():
+            slots = [inlet.flow, inlet.temperature_c, inlet.pressure_bar]
+            slots += [inlet.components[i] for i in self.positions.values()]
+            for slot in slots:
+                if slot is not None:
+                    filled[self.layout.resolve(slot.name)] = f"{self.name}.{port}"
+        return filled
+
+    def resolve_slot(self, key, *, varied):
+        """(vector, index) of a slot the user fixes or varies, with every check."""
+        try:
+            slot = self.layout.resolve(key)
+        except LayoutError as err:
+            raise FlowsheetError(f"unit {self.name!r}: {err}") from None
+        if slot in self.filled:
+            raise FlowsheetError(f"unit {self.name!r}: slot {key!r} is filled by the stream at "
+                                 f"{self.filled[slot]}; set that stream instead")
+        if self.count_slot is not None and slot == self.count_slot:
+            raise FlowsheetError(f"unit {self.name!r}: slot {key!r} is set by the flowsheet "
+                                 f"to the number of components the unit carries ({self.count})")
+        if varied and slot[0] == "p" and slot[1] in moving_count_slots(self.model):
+            raise FlowsheetError(f"unit {self.name!r}: slot {key!r} moves the output positions and cannot "
+                                 f"be varied; fix it with fs.unit(...) instead")
+        return slot
+
+
+class Mixer:
+    """Streams joined: flows add, components and temperature flow-weighted, pressure the lowest inlet's."""
+
+    kind = "mixer"
+
+    def __init__(self, name, inlets):
+        self.name = name
+        self.inlets = tuple(f"inlet{i}" for i in range(1, inlets + 1))
+        self.outlets = ("outlet",)
+
+    def __repr__(self):
+        return f"Mixer({self.name!r}, inlets={len(self.inlets)})"
+
+
+class Splitter:
+    """One stream divided by flow fractions; every outlet keeps the inlet's composition."""
+
+    kind = "splitter"
+
+    def __init__(self, name, fractions):
+        self.name = name
+        self.fractions = fractions
+        self.inlets = ("inlet",)
+        self.outlets = tuple(f"outlet{i}" for i in range(1, len(fractions) + 1))
+
+    def __repr__(self):
+        return f"Splitter({self.name!r}, fractions={self.fractions})"
+
+
+class Flowsheet:
+    """A plant: feeds, units, mixers and splitters joined by streams.
+
+    ``components``: the names of what streams carry, as mass concentrations
+    in g/m³. ``tolerance`` and ``max_iterations`` govern the recycle loops
+    (relative change of the tear streams; a solve never raises when the cap
+    is reached, the result says so).
+    """
+
+    def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200):
+        if isinstance(components, str):
+            components = [components]
+        comps = []
+        for c in components:
+            if not isinstance(c, str) or not _NAME.match(c) or c in STREAM_QUANTITIES:
+                raise FlowsheetError(f"component name {c!r} must be an identifier other than "
+                                     f"{_choices(STREAM_QUANTITIES)}")
+            if c in comps:
+                raise FlowsheetError(f"component {c!r} given twice")
+            comps.append(c)
+        self.components = tuple(comps)
+        self.tolerance = _number(tolerance, "tolerance")
+        if not self.tolerance > 0:
+            raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
+        self.max_iterations = operator.index(max_iterations)
+        if self.max_iterations < 1:
+            raise FlowsheetError(f"max_iterations must be at least 1, got {max_iterations!r}")
+        self._nodes = {}     # name -> Feed | Unit | Mixer | Splitter, in the order added
+        self._links = {}     # (target name, inlet port) -> (source name, outlet port)
+        self._used = {}      # (source name, outlet port) -> "target.port" or "product NAME"
+        self._products = {}  # product name -> (source name, outlet port)
+        self._tears = {}     # (source name, outlet port) -> start quantities
+        self._version = 0
+        self._plans = {}
+
+    # -- building ---------------------------------------------------------
+
+    def _add(self, node):
+        name = node.name
+        if not isinstance(name, str) or not _NAME.match(name) or name in RESERVED:
+            raise FlowsheetError(f"name {name!r} must be an identifier (letters, digits, _ and -) "
+                                 f"other than {_choices(sorted(RESERVED))}")
+        if name in self._nodes:
+            raise FlowsheetError(f"name {name!r} is already used by {self._nodes[name]!r}")
+        self._nodes[name] = node
+        self._changed()
+
+    def _changed(self):
+        self._version += 1
+        self._plans.clear()
+
+    def _stream_values(self, what, values, defaults):
+        known = (*STREAM_QUANTITIES, *self.components)
+        out = dict(defaults)
+        for key, value in values.items():
+            if key not in known:
+                raise FlowsheetError(f"{what}: unknown quantity {key!r}; choose from: {_choices(known)}")
+            out[key] = _number(value, f"{what}: {key}")
+        for c in self.components:
+            out.setdefault(c, 0.0)
+        return out
+
+    def feed(self, name, **values):
+        """A stream entering the plant: ``flow`` (m³/s, required), ``temperature_c``
+        (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0)."""
+        if "flow" not in values:
+            raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
+        values = self._stream_values(f"feed {name!r}", values, FEED_DEFAULTS)
+        self._add(Feed(name, values))
+
+    def unit(self, name, model, *, components=None, **settings):
+        """A model unit; ``settings`` fix any of its input or parameter slots by name
+        (``u.name``/``p.name`` where a name is in both vectors)."""
+        if not isinstance(model, str):
+            raise FlowsheetError(f"unit {name!r}: model must be a model name, not {type(model).__name__}")
+        self._add(Unit(name, model, settings, components, self.components))
+
+    def mixer(self, name, inlets=2):
+        """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet)."""
+        count = operator.index(inlets)
+        if count < 2:
+            raise FlowsheetError(f"mixer {name!r}: inlets must be at least 2, got {inlets!r}")
+        self._add(Mixer(name, count))
+
+    def splitter(self, name, fractions):
+        """Divide a stream (port inlet) by flow fractions (ports outlet1..outletN).
+
+        The fractions lie in [0, 1] and add up to 1; the last outlet takes what
+        the others leave, so the outlet flows add up to the inlet's."""
+        fracs = [_number(f, f"splitter {name!r}: fraction") for f in fractions]
+        if len(fracs) < 2:
+            raise FlowsheetError(f"splitter {name!r}: give at least 2 fractions, got {len(fracs)}")
+        if not all(0.0 <= f <= 1.0 for f in fracs) or not math.isclose(math.fsum(fracs), 1.0, abs_tol=1e-9):
+            raise FlowsheetError(f"splitter {name!r}: fractions must lie in [0, 1] and add up to 1, got {fracs}")
+        self._add(Splitter(name, fracs))
+
+    def _node(self, name, what):
+        try:
+            return self._nodes[name]
+        except KeyError:
+            raise FlowsheetError(f"{what}: unknown name {name!r}; choose from: {_choices(self._nodes)}") from None
+
+    def _port(self, text, side):
+        """(node name, port) of an outlet (side "source") or inlet (side "target")."""
+        if not isinstance(text, str):
+            raise FlowsheetError(f"a port is written 'unit.port', not {type(text).__name__}")
+        name, dot, port = text.partition(".")
+        node = self._node(name, f"port {text!r}")
+        ports = node.outlets if side == "source" else node.inlets
+        kind = "outlet" if side == "source" else "inlet"
+        if isinstance(node, Feed):
+            if side == "target":
+                raise FlowsheetError(f"feed {name!r} is a source: it cannot be connected into")
+            if dot:
+                raise FlowsheetError(f"a feed is named alone: write {name!r}, not {text!r}")
+            return name, ""
+        if not dot:
+            if len(ports) == 1:
+                return name, ports[0]
+            raise FlowsheetError(f"{node.kind} {name!r} has {kind}s {_choices(ports)}: write {name}.<{kind}>")
+        if port not in ports:
+            raise FlowsheetError(f"{node.kind} {name!r} has no {kind} {port!r}; choose from: {_choices(ports)}")
+        return name, port
+
+    @staticmethod
+    def _label(port):
+        name, port = port
+        return f"{name}.{port}" if port else name
+
+    def connect(self, source, target):
+        """A stream from an outlet (``"unit.port"`` or a feed's name) to an inlet."""
+        src = self._port(source, "source")
+        dst = self._port(target, "target")
+        if src in self._used:
+            raise FlowsheetError(f"{self._label(src)} is already connected to {self._used[src]}; "
+                                 f"use a splitter to send a stream two ways")
+        if dst in self._links:
+            raise FlowsheetError(f"{self._label(dst)} is already fed by {self._label(self._links[dst])}; "
+                                 f"use a mixer to join streams")
+        self._links[dst] = src
+        self._used[src] = self._label(dst)
+        self._changed()
+
+    def product(self, name, source):
+        """Name a stream leaving the plant as a product (counted in the KPIs)."""
+        if not isinstance(name, str) or not _NAME.match(name):
+            raise FlowsheetError(f"product name {name!r} must be an identifier")
+        if name in self._products:
+            raise FlowsheetError(f"product {name!r} is already {self._label(self._products[name])}")
+        src = self._port(source, "source")
+        if src in self._used:
+            raise FlowsheetError(f"{self._label(src)} is already connected to {self._used[src]}")
+        self._products[name] = src
+        self._used[src] = f"product {name}"
+        self._changed()
+
+    def tear(self, stream, **start):
+        """Name a recycle stream to tear, with an optional start (quantities as for a feed)."""
+        src = self._port(stream, "source")
+        if isinstance(self._nodes[src[0]], Feed):
+            raise FlowsheetError(f"feed {src[0]!r} is not in a cycle and cannot be torn")
+        self._tears[src] = self._stream_values(f"tear {stream!r}", start, DEFAULT_TEAR_START)
+        self._changed()
+
+    # -- inspecting -------------------------------------------------------
+
+    @property
+    def units(self):
+        """Model units by name (each with ``.model``, ``.layout``, ``.settings``)."""
+        return {n: node for n, node in self._nodes.items() if isinstance(node, Unit)}
+
+    @property
+    def feeds(self):
+        return {n: node for n, node in self._nodes.items() if isinstance(node, Feed)}
+
+    @property
+    def products(self):
+        """Product name -> stream name."""
+        return {n: self._label(src) for n, src in self._products.items()}
+
+    def streams(self):
+        """Every stream's name: feeds, then each outlet of each node in the order added."""
+        return [self._label((n, port)) for n, node in self._nodes.items() for port in node.outlets]
+
+    # -- solving ----------------------------------------------------------
+
+    def plan(self, names=()):
+        """The compiled plan with ``names`` as its row variables (cached)."""
+        from .plan import compile_plan
+
+        key = tuple(names)
+        plan = self._plans.get(key)
+        if plan is None:
+            plan = self._plans[key] = compile_plan(self, key)
+        return plan
+
+    def solve(self, **values):
+        """Solve the plant once; ``values`` override ``"unit.slot"``/``"feed.quantity"``
+        (and ``"splitter.fractionK"``, a tear stream's start ``"unit.port.quantity"``)."""
+        from .results import solve
+
+        return solve(self, values)
+
+    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, **axes):
+        """Solve over many rows: the Cartesian product of ``axes`` (the first varies
+        slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
+        Returns a DataFrame when pandas is installed, else a dict of NumPy columns."""
+        from .results import sweep
+
+        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows)
+
+    def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None):
+        """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns."""
+        from .results import evaluate
+
+        return evaluate(self, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows)
