@@ -7,16 +7,30 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
 ``INLETS``
     port name -> :class:`Inlet`: which input or parameter slots the stream
     fills, each with the slot's unit (the stream value is converted to it).
+    ``components=None``: the model reads none of this stream's components
+    (any number are accepted; e.g. a distillation model's cold side).
 ``OUTLETS``
     port name -> :class:`Outlet`: where each stream quantity comes from: an
     output slot (:class:`Slot`, converted back from the slot's unit), the same
     quantity of an inlet stream (:class:`Same`, for what the model does not
     compute, e.g. a permeate leaving at the feed temperature) or a constant
     (:class:`Fixed`) or one of the unit's own input or parameter slots
-    (:class:`Setting`).
+    (:class:`Setting`). An outlet's ``components`` may be a single
+    :class:`Same` instead of a tuple: every component of that inlet passes
+    through unchanged, whatever their number.
 ``COUNT_SLOT`` (optional)
     the parameter slot that the flowsheet sets to the number of components
     the unit carries (pump, energy recovery).
+``HELD`` (optional)
+    parameter slots that the ports' units or slot positions depend on
+    (ultrasimple's solute_count moves the parameters after the removals; a
+    mass or hours factor defines the concentration or flow unit): the
+    flowsheet keeps them at the model default and a value given for one is a
+    build error.
+``EXCLUSIVE`` (optional)
+    groups of outlet ports that describe the same water in two ways
+    (osmocascade's blended permeate and its two stage permeates): connecting
+    ports of more than one group would count that water twice, a build error.
 ``POWER``
     ``(output name, kind)`` pairs of the unit's electric power outputs, in kW:
     kind ``"drive"`` counts always (a pump unit, a zero-order energy
@@ -24,6 +38,9 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
     in front of itself (left out when a pump unit feeds the unit directly,
     which would count the same pressure twice), ``"recovered"`` is
     subtracted (energy recovery).
+``HEAT`` (optional)
+    ``(output name, unit)`` pairs of heat duties the unit draws (not
+    electric power, so not part of the power figures).
 ``DIAGNOSTICS``
     output name -> one line saying what its values mean; ``FLAGS``: the
     diagnostic outputs whose non-zero value marks the unit's result as
@@ -107,7 +124,7 @@ class Inlet:
     flow: Slot
     temperature_c: Slot | None
     pressure_bar: Slot | None
-    components: tuple[Slot, ...]
+    components: tuple[Slot, ...] | None
     doc: str = ""
 
 
@@ -117,12 +134,15 @@ class Outlet:
 
     ``components`` is aligned with the components of the inlet named
     ``of`` (position i of the outlet holds the component that filled position
-    i of that inlet); a :class:`Same` entry passes that component through.
+    i of that inlet); a :class:`Same` entry passes that component through. A
+    single :class:`Same` (not in a tuple) passes every component of its port
+    through. ``flow`` may be :class:`Same` for a stream the model passes
+    through unchanged (a distillation model's cold side).
     """
 
-    flow: Slot
+    flow: Slot | Same | Setting
     temperature_c: Slot | Same | Setting | Fixed
     pressure_bar: Slot | Same | Setting | Fixed
-    components: tuple[Slot | Same | Setting | Fixed, ...]
+    components: tuple[Slot | Same | Setting | Fixed, ...] | Same
     of: str = "feed"
     doc: str = ""

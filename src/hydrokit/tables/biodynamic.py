@@ -33,3 +33,25 @@ OUTPUT = (
     ("component1_reacted_conc", "g/m³"),
     ("component4_reacted_conc", "g/m³"),
 )
+
+# Ports. As the plain bioreactor: flow in m³/h, so with specific_energy in
+# kWh/m³ energy_rate is in kW; outlets at the feed's temperature and
+# pressure. Component 1 is degraded, component 4 converted into component 5.
+from ..ports import Inlet, Outlet, Same, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/h"), None, None,
+                  tuple(Slot(f"component{i}_feed_conc", "g/m³") for i in COMPONENTS), doc="the raw wastewater"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/h"), Same("feed", "temperature_c"), Same("feed", "pressure_bar"),
+                       tuple(Slot(f"component{i}_permeate_conc", "g/m³") for i in COMPONENTS),
+                       doc="the treated water"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/h"), Same("feed", "temperature_c"),
+                          Same("feed", "pressure_bar"),
+                          tuple(Slot(f"component{i}_concentrate_conc", "g/m³") for i in COMPONENTS),
+                          doc="the reject stream carrying the retained mass"),
+}
+POWER = (("energy_rate", "drive"),)
+DIAGNOSTICS = {}
+FLAGS = ()

@@ -42,3 +42,35 @@ OUTPUT = (
     ("daily_energy_kwh", "kWh per day"),
     ("status_code", "code"),
 )
+
+# Ports. Two streams face each other: the hot feed and the cold distillate
+# loop. The model reads neither pressure nor the cold loop's components: the
+# concentrate leaves at the feed pressure and the hot outlet temperature;
+# the distillate (permeate) joins the cold loop, so it leaves at the cold
+# outlet temperature and the cold side's pressure; the cold loop itself
+# leaves with its own flow (the model holds it constant), components and
+# pressure at the cold outlet temperature. Its feed pump raises
+# pump_pressure_bar whatever the stream's pressure, so it counts always.
+from ..ports import Inlet, Outlet, Same, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("feed_temperature_c", "°C"), None,
+                  (Slot("feed_salinity", "kg/m³"),), doc="the hot feed"),
+    "cold": Inlet(Slot("cold_side_flow", "m³/s"), Slot("cold_side_temperature_c", "°C"), None, None,
+                  doc="the cold distillate loop"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Slot("cold_side_outlet_temperature_c", "°C"),
+                       Same("cold", "pressure_bar"), (Slot("permeate_salinity", "kg/m³"),),
+                       doc="the distillate produced"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Slot("feed_outlet_temperature_c", "°C"),
+                          Same("feed", "pressure_bar"), (Slot("concentrate_salinity", "kg/m³"),),
+                          doc="the cooled brine"),
+    "cold_outlet": Outlet(Same("cold", "flow"), Slot("cold_side_outlet_temperature_c", "°C"),
+                          Same("cold", "pressure_bar"), Same("cold", "component"), of="cold",
+                          doc="the warmed cold loop, without the distillate"),
+}
+POWER = (("pump_power_kw", "drive"),)
+DIAGNOSTICS = {"status_code": "0; 1: the permeate was limited to max_recovery; 2: no concentrate left "
+                              "(its flow floored at 1e-15 m³/s)"}
+FLAGS = ("status_code",)

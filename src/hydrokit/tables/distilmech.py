@@ -39,3 +39,34 @@ OUTPUT = (
     *((f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
     ("status_code", "code"),
 )
+
+# Ports. The model heats its feed from supply_temperature_c to the hot
+# temperature feed_temperature_c (its heat duty), so the entering stream's
+# temperature fills supply_temperature_c and feed_temperature_c is the
+# unit's set point. The cold side is a set temperature, not a stream. The
+# model computes no cooling of the feed and reads no pressure: the
+# concentrate leaves at the hot temperature, the distillate at the cold-side
+# temperature, both at the feed pressure. Its feed pump raises
+# pump_pressure_bar whatever the stream's pressure, so it counts always.
+from ..ports import Inlet, Outlet, Same, Setting, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("supply_temperature_c", "°C"), None,
+                  tuple(Slot(f"solute{i}_feed_conc", "g/m³") for i in SOLUTES),
+                  doc="the feed, before the model's heater"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Setting("cold_side_temperature_c", "°C"),
+                       Same("feed", "pressure_bar"),
+                       tuple(Slot(f"solute{i}_permeate_conc", "g/m³") for i in SOLUTES),
+                       doc="the distillate, at the cold-side temperature"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Setting("feed_temperature_c", "°C"),
+                          Same("feed", "pressure_bar"),
+                          tuple(Slot(f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
+                          doc="the brine, at the hot temperature"),
+}
+POWER = (("pump_power_kw", "drive"),)
+HEAT = (("heat_duty_w", "W"),)
+DIAGNOSTICS = {"status_code": "0; 1: flux negative or not finite, taken as 0; 2: no concentrate left "
+                              "(its flow floored at 1e-15 m³/s)"}
+FLAGS = ("status_code",)

@@ -33,3 +33,29 @@ OUTPUT = (
     ("removed_solute_mass", "kg per flow time unit"),
     ("input_warning", "code"),
 )
+
+# Ports. As the zero-order ultrafiltration model: m³/d, mg/L, pressures in
+# bar (pressure_drop too); the model passes temperatures and pressures
+# itself; the mass and hours factors define the units and stay at their
+# defaults; the energy intensity is counted always.
+from ..ports import Inlet, Outlet, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/d"), Slot("temperature_c", "°C"), Slot("feed_pressure", "bar"),
+                  tuple(Slot(f"solute{i}_feed_conc", "mg/L") for i in SOLUTES), doc="the feed"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/d"), Slot("permeate_temperature_c", "°C"),
+                       Slot("permeate_pressure", "bar"),
+                       tuple(Slot(f"solute{i}_permeate_conc", "mg/L") for i in SOLUTES),
+                       doc="filtrate, after the pressure drop"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/d"), Slot("concentrate_temperature_c", "°C"),
+                          Slot("concentrate_pressure", "bar"),
+                          tuple(Slot(f"solute{i}_concentrate_conc", "mg/L") for i in SOLUTES),
+                          doc="the retentate, after the pressure drop"),
+}
+HELD = ("mass_factor", "hours_factor")
+POWER = (("electric_power_kw", "drive"),)
+DIAGNOSTICS = {"input_warning": "0: inputs used as given; 1: the feed flow, 2: a feed concentration replaced "
+                                "(non-finite or negative) by 0"}
+FLAGS = ("input_warning",)

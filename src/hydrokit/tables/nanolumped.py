@@ -41,3 +41,31 @@ OUTPUT = (
     ("permeate_charge_balance", "kmol/m³"),
     ("status_code", "–"),
 )
+
+# Ports. Flows in m³/h and the six ions in kg/m³, converted; the model passes
+# the outlet temperatures and pressures itself (permeate at its
+# permeate_pressure_bar, concentrate after its pressure_drop_bar). Its power
+# is a set specific energy per m³ of permeate, counted always.
+from ..ports import Inlet, Outlet, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow_m3h", "m³/h"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
+                  tuple(Slot(f"{ion}_feed_conc", "kg/m³") for ion in IONS),
+                  doc="the feed; components fill sodium, chloride, potassium, magnesium, calcium, sulfate"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow_m3h", "m³/h"), Slot("permeate_port_temperature_c", "°C"),
+                       Slot("permeate_port_pressure_bar", "bar"),
+                       tuple(Slot(f"{ion}_permeate_conc", "kg/m³") for ion in IONS), doc="product water"),
+    "concentrate": Outlet(Slot("concentrate_flow_m3h", "m³/h"), Slot("concentrate_port_temperature_c", "°C"),
+                          Slot("concentrate_port_pressure_bar", "bar"),
+                          tuple(Slot(f"{ion}_concentrate_conc", "kg/m³") for ion in IONS),
+                          doc="the retentate, after the pressure drop"),
+}
+POWER = (("power_kw", "drive"),)
+DIAGNOSTICS = {
+    "status_code": "0, or the last problem found: -1 negative flow, -2 recovery at 0 or 1, -3 design flux <= 0, "
+                   "-4 a negative concentration taken as 0, -5 no concentrate, -6 a negative concentrate "
+                   "concentration",
+}
+FLAGS = ("status_code",)

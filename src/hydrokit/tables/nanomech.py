@@ -37,3 +37,30 @@ OUTPUT = (
     ("feed_osmotic_pressure_bar", "bar"),
     ("status_code", "–"),
 )
+
+# Ports. As the physical reverse-osmosis model: the feed pressure is the
+# whole pressure across the membrane, so the permeate leaves at 0 bar; both
+# outlets at the feed temperature, the concentrate at the feed pressure.
+from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
+                  tuple(Slot(f"solute{i}_feed_conc", "g/m³") for i in SOLUTES), doc="the pressurised feed"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+                       tuple(Slot(f"solute{i}_permeate_conc", "g/m³") for i in SOLUTES),
+                       doc="product water, at 0 bar"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
+                          Same("feed", "pressure_bar"),
+                          tuple(Slot(f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
+                          doc="the retentate, at the feed pressure"),
+}
+POWER = (("pump_power_kw", "feed_pump"),)
+DIAGNOSTICS = {
+    "status_code": "0, or the last problem found: -1 negative flow, -2 recovery at 0 or 1, -3 no feed pressure, "
+                   "-4 a membrane parameter <= 0, -5 pump efficiency <= 0, -6 a negative concentration taken as 0, "
+                   "-7 no concentrate, -8 osmotic pressure above the feed pressure (no flux), "
+                   "-9 no mass-transfer coefficient",
+}
+FLAGS = ("status_code",)

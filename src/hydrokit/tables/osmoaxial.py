@@ -35,3 +35,27 @@ OUTPUT = (
     ("segment_count", "count"),
     ("not_converged", "flag"),
 )
+
+# Ports. One lumped salt, as the lumped model; the concentrate leaves after
+# the channel pressure drop (the model's concentrate_pressure_bar), the
+# permeate at the model's permeate_pressure_bar, both at the feed temperature.
+from ..ports import Inlet, Outlet, Same, Setting, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
+                  (Slot("feed_salinity", "kg/m³"),), doc="the pressurised feed"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"),
+                       Setting("permeate_pressure_bar", "bar"), (Slot("permeate_salinity", "kg/m³"),),
+                       doc="product water, mixed over the segments"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
+                          Slot("concentrate_pressure_bar", "bar"), (Slot("concentrate_salinity", "kg/m³"),),
+                          doc="the brine, after the channel pressure drop"),
+}
+POWER = (("pump_power_kw", "feed_pump"),)
+DIAGNOSTICS = {
+    "segment_count": "the number of segments used (1 to 200)",
+    "not_converged": "1 when the solve of any segment that ran hit its pass cap, else 0",
+}
+FLAGS = ("not_converged",)

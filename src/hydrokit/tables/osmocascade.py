@@ -55,3 +55,38 @@ OUTPUT = (
     ("final_concentrate_conc_reported", "salinity unit"),
     ("final_concentrate_pressure", "caller's pressure unit"),
 )
+
+# Ports. The flowsheet uses kg/m³ (g/L) for the salinity and bar for the
+# pressures; the reported concentrations are in that unit when
+# molar_to_report_factor is the reciprocal of feed_to_molar_factor (the
+# defaults differ by about 0.1 %, so set both for a closed salt balance).
+# The temperature slot reads °C (streams stay below 200 °C). The model
+# computes no permeate pressure (its required pressure drives the permeate
+# against 0 bar) and no temperature change: permeates leave at 0 bar, every
+# outlet at the feed temperature, the final concentrate at stage 2's outlet
+# pressure. Use either the blended permeate or the two stage permeates.
+from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature", "°C"), Slot("stage1_feed_pressure", "bar"),
+                  (Slot("feed_salinity", "kg/m³"),), doc="the pressurised feed of stage 1"),
+}
+
+
+def _permeate(flow, conc, doc):
+    return Outlet(Slot(flow, "m³/s"), Same("feed", "temperature_c"), Fixed(0.0), (Slot(conc, "kg/m³"),), doc=doc)
+
+
+OUTLETS = {
+    "permeate": _permeate("total_permeate_flow", "blend_permeate_conc_reported", "both stages' permeate, blended"),
+    "concentrate": Outlet(Slot("final_concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
+                          Slot("final_concentrate_pressure", "bar"),
+                          (Slot("final_concentrate_conc_reported", "kg/m³"),),
+                          doc="stage 2's concentrate, at its outlet pressure"),
+    "stage1_permeate": _permeate("stage1_permeate_flow", "stage1_permeate_conc_reported", "stage 1's permeate"),
+    "stage2_permeate": _permeate("stage2_permeate_flow", "stage2_permeate_conc_reported", "stage 2's permeate"),
+}
+EXCLUSIVE = (("permeate",), ("stage1_permeate", "stage2_permeate"))
+POWER = ()
+DIAGNOSTICS = {}
+FLAGS = ()

@@ -28,3 +28,26 @@ OUTPUT = (
     *((f"class{i}_permeate_conc", "caller's unit") for i in CLASSES),
     *((f"class{i}_concentrate_conc", "caller's unit") for i in CLASSES),
 )
+
+# Ports. The stream's pressure is the transmembrane pressure (the model's
+# flux law and feed pump both start from 0 bar), so the permeate leaves at
+# 0 bar and the concentrate at the feed pressure, both at the feed
+# temperature. The classes' concentrations are in the flowsheet's g/m³.
+from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("transmembrane_pressure_bar", "bar"),
+                  tuple(Slot(f"class{i}_feed_conc", "g/m³") for i in CLASSES), doc="the feed"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+                       tuple(Slot(f"class{i}_permeate_conc", "g/m³") for i in CLASSES),
+                       doc="filtrate, at 0 bar"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
+                          Same("feed", "pressure_bar"),
+                          tuple(Slot(f"class{i}_concentrate_conc", "g/m³") for i in CLASSES),
+                          doc="the retentate, at the feed pressure"),
+}
+POWER = (("pump_power_kw", "feed_pump"),)
+DIAGNOSTICS = {}
+FLAGS = ()

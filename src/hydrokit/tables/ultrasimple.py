@@ -58,3 +58,33 @@ def output_slots(p):
     n = solute_count(float(p[0]))
     slots = _output(n) if n >= 1 else ()
     return slots + (("", ""),) * (len(OUTPUT) - len(slots))
+
+# Ports. Flow in m³/d, solutes in mg/L (g/m³ with the default mass factor),
+# pressures in bar (the flowsheet's choice for the caller's unit, so
+# pressure_drop is in bar too). The model passes temperatures and pressures
+# itself. The solute count stays 4: the parameters after the removals move
+# with it, and zero concentrations for solutes no component fills change no
+# result. The mass and hours factors define the units and stay at their
+# defaults. The power is a set energy intensity, counted always.
+from ..ports import Inlet, Outlet, Slot  # noqa: E402
+
+_SOLUTES = range(1, SOLUTES + 1)
+
+INLETS = {
+    "feed": Inlet(Slot("feed_flow", "m³/d"), Slot("temperature_c", "°C"), Slot("feed_pressure", "bar"),
+                  tuple(Slot(f"solute{i}_feed_conc", "mg/L") for i in _SOLUTES), doc="the feed"),
+}
+OUTLETS = {
+    "permeate": Outlet(Slot("permeate_flow", "m³/d"), Slot("permeate_temperature_c", "°C"),
+                       Slot("permeate_pressure", "bar"),
+                       tuple(Slot(f"solute{i}_permeate_conc", "mg/L") for i in _SOLUTES),
+                       doc="filtrate, after the pressure drop"),
+    "concentrate": Outlet(Slot("concentrate_flow", "m³/d"), Slot("concentrate_temperature_c", "°C"),
+                          Slot("concentrate_pressure", "bar"),
+                          tuple(Slot(f"solute{i}_concentrate_conc", "mg/L") for i in _SOLUTES),
+                          doc="the retentate, after the pressure drop"),
+}
+HELD = ("solute_count", "mass_factor", "hours_factor")
+POWER = (("electric_power_kw", "drive"),)
+DIAGNOSTICS = {}
+FLAGS = ()
