@@ -81,6 +81,10 @@ def main(argv=None, out=None, err=None):
             from .plot import main as plot_main
 
             return plot_main(argv[1:])
+        if argv and argv[0] == "flowsheet":
+            from .flowsheet.cli import main as flowsheet_main
+
+            return flowsheet_main(argv[1:], out, err)
         as_json = "--json" in argv
         words = [w for w in argv if w != "--json"]
         if any(w in ("-h", "--help") for w in words):

@@ -1,0 +1,156 @@
+"""Command line: ``python -m hydrokit flowsheet PLANT.toml [name=value ...] [--json]``.
+
+Builds the plant file, solves it once with the named overrides (``unit.slot``
+or ``feed.quantity``) and prints the streams, every unit's outputs and the
+key figures, each with its unit. Mistakes are one line on standard error and
+exit status 2; a recycle that did not converge is reported, not an error.
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import math
+import sys
+
+from ..layout import format_value
+from ..ports import STREAM_UNITS
+from .build import FlowsheetError
+from .plantfile import PlantFileError, load
+
+USAGE = "usage: python -m hydrokit flowsheet PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json]"
+
+KPI_UNITS = {
+    "electric_power_kw": "kW",
+    "product_flow": "m³/s",
+    "feed_flow": "m³/s",
+    "recovery": "fraction",
+    "specific_energy_kwh_m3": "kWh/m³",
+    "heat_kw": "kW",
+}
+
+
+class UsageError(Exception):
+    """A bad word on the command line; the message is one line."""
+
+
+def parse_values(words):
+    values = {}
+    for word in words:
+        name, sep, text = word.partition("=")
+        if not sep or "." not in name:
+            raise UsageError(f"expected unit.slot=value or feed.quantity=value, got {word!r}")
+        try:
+            values[name] = float(text)
+        except ValueError:
+            raise UsageError(f"value {text!r} for {name} is not a number "
+                             "(write e.g. 30, 1e-3, -0.5, nan or inf)") from None
+    return values
+
+
+def json_value(value):
+    # JSON has no NaN or infinities: write those as strings.
+    return value if math.isfinite(value) else str(value)
+
+
+def stream_units(fs):
+    return {"flow": STREAM_UNITS["flow"], "temperature_c": STREAM_UNITS["temperature_c"],
+            "pressure_bar": STREAM_UNITS["pressure_bar"], **{c: STREAM_UNITS["component"] for c in fs.components}}
+
+
+def flagged(fs, res):
+    """``unit.output`` -> value for every FLAGS output that is non-zero (or not a number)."""
+    found = {}
+    for name, unit in fs.units.items():
+        table = importlib.import_module(f"hydrokit.tables.{unit.model}")
+        outputs = res.outputs(name)
+        for flag in getattr(table, "FLAGS", ()):
+            value = outputs.get(flag, 0.0)
+            if value != 0.0:
+                found[f"{name}.{flag}"] = value
+    return found
+
+
+def report(fs, res):
+    """Everything printed, as plain data."""
+    streams = {name: dict(res.stream(name)) for name in fs.streams()}
+    units = {}
+    for name, unit in fs.units.items():
+        slot_units = unit.layout.units()
+        units[name] = {"model": unit.model,
+                       "outputs": [{"name": k, "value": v, "unit": slot_units.get(k, "")}
+                                   for k, v in res.outputs(name).items()]}
+    kpis = [{"name": k, "value": v, "unit": KPI_UNITS.get(k, "")} for k, v in res.kpis.items()]
+    return streams, units, kpis
+
+
+def print_json(path, fs, res, out):
+    streams, units, kpis = report(fs, res)
+    data = {
+        "plant": str(path),
+        "converged": bool(res.converged),
+        "iterations": int(res.iterations),
+        "residual": json_value(float(res.residual)),
+        "stream_units": stream_units(fs),
+        "streams": {n: {q: json_value(float(v)) for q, v in s.items()} for n, s in streams.items()},
+        "units": {n: {"model": u["model"],
+                      "outputs": [{**o, "value": json_value(float(o["value"]))} for o in u["outputs"]]}
+                  for n, u in units.items()},
+        "kpis": [{**k, "value": json_value(float(k["value"]))} for k in kpis],
+        "flagged": {k: json_value(float(v)) for k, v in flagged(fs, res).items()},
+    }
+    print(json.dumps(data, ensure_ascii=False, indent=2), file=out)
+
+
+def _rows(rows, out, indent=""):
+    """Rows of text cells, left-aligned names and right-aligned values."""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for r in rows:
+        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:], widths[1:])]
+        print((indent + "  ".join(cells)).rstrip(), file=out)
+
+
+def print_text(path, fs, res, out):
+    streams, units, kpis = report(fs, res)
+    state = "converged" if res.converged else "NOT converged"
+    print(f"{path}: {state} after {int(res.iterations)} tear iteration(s), "
+          f"residual {format_value(float(res.residual))}", file=out)
+    su = stream_units(fs)
+    header = ["stream", *(f"{q} [{u}]" for q, u in su.items())]
+    _rows([header] + [[n, *(format_value(float(s[q])) for q in su)] for n, s in streams.items()], out)
+    for name, unit in units.items():
+        print(f"\nunit {name} ({unit['model']})", file=out)
+        _rows([[o["name"], format_value(float(o["value"])), o["unit"]] for o in unit["outputs"]], out, "  ")
+    print("\nkey figures", file=out)
+    _rows([[k["name"], format_value(float(k["value"])), k["unit"]] for k in kpis], out, "  ")
+    marks = flagged(fs, res)
+    if marks:
+        print("\nflagged: " + ", ".join(f"{k} = {format_value(float(v))}" for k, v in marks.items()), file=out)
+
+
+def main(argv=None, out=None, err=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    out = out or sys.stdout
+    err = err or sys.stderr
+    try:
+        if any(w in ("-h", "--help") for w in argv):
+            print(USAGE, file=out)
+            return 0
+        as_json = "--json" in argv
+        words = [w for w in argv if w != "--json"]
+        bad = [w for w in words if w.startswith("--")]
+        if bad:
+            raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --help")
+        if not words:
+            raise UsageError(f"name a plant file; {USAGE}")
+        path, values = words[0], parse_values(words[1:])
+        fs = load(path)
+        try:
+            res = fs.solve(**values)
+        except FlowsheetError as exc:
+            raise UsageError(f"{path}: {exc}") from None
+        (print_json if as_json else print_text)(path, fs, res, out)
+        return 0
+    except (UsageError, PlantFileError) as exc:
+        print(f"hydrokit flowsheet: {exc}", file=err)
+        return 2

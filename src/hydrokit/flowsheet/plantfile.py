@@ -1,0 +1,195 @@
+"""Plant files: a flowsheet written as TOML and built into a :class:`Flowsheet`.
+
+A plant file names the components, the feeds, the units (each with its model
+and any slots it fixes), mixers and splitters, the connections as
+``"source -> target"`` lines, the products and, optionally, tear streams::
+
+    title = "Seawater reverse osmosis"
+    components = ["salt"]
+    connect = [
+        "sea -> hp.inlet",
+        "hp.outlet -> ro.feed",
+        "ro.concentrate -> erd.inlet",
+    ]
+
+    [feeds.sea]
+    flow = 1e-3            # m³/s
+    temperature_c = 25
+    pressure_bar = 1
+    salt = 35000           # g/m³
+
+    [units.hp]
+    model = "pump"
+    pressure_rise_bar = 59
+    pump_efficiency = 0.8
+
+    [units.ro]
+    model = "osmolumped"
+    membrane_area = 54.3
+
+    [units.erd]
+    model = "recoupsimple"
+    recovery_efficiency = 0.95
+
+    [products]
+    water = "ro.permeate"
+
+A unit may map components to its component slots with ``components =
+{ solute1 = "salt" }``; ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
+fractions = [...]`` and ``[tears."unit.port"]`` (start quantities, may be
+empty) complete the form. ``tolerance`` and ``max_iterations`` set the
+recycle solve. Every mistake is one line naming the file, the entry and the
+valid choices (:class:`PlantFileError`). ``title`` is for the reader.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import tomllib
+
+from .build import Flowsheet, FlowsheetError
+
+TOP_LEVEL = ("title", "components", "tolerance", "max_iterations", "feeds", "units", "mixers", "splitters",
+             "connect", "products", "tears")
+ARROW = "->"
+
+
+class PlantFileError(ValueError):
+    """A mistake in a plant file; the message is one line naming the file and the entry."""
+
+
+def _choices(names):
+    return ", ".join(names) if names else "(none)"
+
+
+def _number(value, where):
+    # TOML booleans are ints in Python; a flag where a number belongs is a mistake.
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise PlantFileError(f"{where}: expected a number, got {value!r}")
+    return float(value)
+
+
+def _table(data, key, where):
+    value = data.get(key, {})
+    if not isinstance(value, dict):
+        raise PlantFileError(f"{where}: expected a table [{key}.NAME], got {value!r}")
+    return value
+
+
+def _entries(data, key, file):
+    """The named entries of a section, each checked to be a table."""
+    section = _table(data, key, f"{file}: {key}")
+    for name, body in section.items():
+        if not isinstance(body, dict):
+            raise PlantFileError(f"{file}: {key}.{name}: expected a table of settings, got {body!r}")
+    return section.items()
+
+
+class _Builder:
+    """Builds the flowsheet entry by entry; each of the engine's errors gets the entry's name."""
+
+    def __init__(self, file):
+        self.file = file
+
+    def call(self, where, fn, *args, **kwargs):
+        try:
+            return fn(*args, **kwargs)
+        except FlowsheetError as err:
+            raise PlantFileError(f"{self.file}: {where}: {err}") from None
+
+    def fail(self, where, message):
+        raise PlantFileError(f"{self.file}: {where}: {message}")
+
+
+def loads(text, file="<plant>"):
+    """The :class:`Flowsheet` described by TOML ``text``; ``file`` names it in messages."""
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as err:
+        raise PlantFileError(f"{file}: not valid TOML: {err}") from None
+    b = _Builder(file)
+    unknown = [k for k in data if k not in TOP_LEVEL]
+    if unknown:
+        b.fail(unknown[0], f"unknown entry; choose from: {_choices(TOP_LEVEL)}")
+
+    components = data.get("components", [])
+    if not isinstance(components, list) or not all(isinstance(c, str) for c in components):
+        b.fail("components", f"expected a list of names, got {components!r}")
+    options = {}
+    if "tolerance" in data:
+        options["tolerance"] = _number(data["tolerance"], f"{file}: tolerance")
+    if "max_iterations" in data:
+        value = data["max_iterations"]
+        if isinstance(value, bool) or not isinstance(value, int):
+            b.fail("max_iterations", f"expected a whole number, got {value!r}")
+        options["max_iterations"] = value
+    title = data.get("title", "")
+    if not isinstance(title, str):
+        b.fail("title", f"expected a text, got {title!r}")
+    fs = b.call("components", Flowsheet, components, **options)
+
+    for name, body in _entries(data, "feeds", file):
+        values = {k: _number(v, f"{file}: feeds.{name}.{k}") for k, v in body.items()}
+        b.call(f"feeds.{name}", fs.feed, name, **values)
+
+    for name, body in _entries(data, "units", file):
+        where = f"units.{name}"
+        body = dict(body)
+        model = body.pop("model", None)
+        if not isinstance(model, str):
+            b.fail(where, 'needs model = "<model name>"')
+        mapping = body.pop("components", None)
+        if mapping is not None and not (isinstance(mapping, dict) and all(isinstance(v, str) for v in mapping.values())):
+            b.fail(f"{where}.components", f'expected a table slot = "component", got {mapping!r}')
+        settings = {k: _number(v, f"{file}: {where}.{k}") for k, v in body.items()}
+        b.call(where, fs.unit, name, model, components=mapping, **settings)
+
+    for name, body in _entries(data, "mixers", file):
+        unknown = [k for k in body if k != "inlets"]
+        if unknown:
+            b.fail(f"mixers.{name}.{unknown[0]}", "unknown entry; choose from: inlets")
+        inlets = body.get("inlets", 2)
+        if isinstance(inlets, bool) or not isinstance(inlets, int):
+            b.fail(f"mixers.{name}.inlets", f"expected a whole number, got {inlets!r}")
+        b.call(f"mixers.{name}", fs.mixer, name, inlets=inlets)
+
+    for name, body in _entries(data, "splitters", file):
+        unknown = [k for k in body if k != "fractions"]
+        if unknown or "fractions" not in body:
+            b.fail(f"splitters.{name}", "needs fractions = [f1, f2, ...] and nothing else")
+        fractions = body["fractions"]
+        if not isinstance(fractions, list):
+            b.fail(f"splitters.{name}.fractions", f"expected a list of numbers, got {fractions!r}")
+        fracs = [_number(f, f"{file}: splitters.{name}.fractions") for f in fractions]
+        b.call(f"splitters.{name}", fs.splitter, name, fracs)
+
+    connect = data.get("connect", [])
+    if not isinstance(connect, list):
+        b.fail("connect", f'expected a list of "source -> target" lines, got {connect!r}')
+    for i, line in enumerate(connect):
+        where = f"connect[{i}]"
+        if not isinstance(line, str) or line.count(ARROW) != 1:
+            b.fail(where, f'expected "source -> target" (e.g. "sea -> hp.inlet"), got {line!r}')
+        source, target = (part.strip() for part in line.split(ARROW))
+        b.call(f"{where} {line!r}", fs.connect, source, target)
+
+    for name, source in _table(data, "products", f"{file}: products").items():
+        if not isinstance(source, str):
+            b.fail(f"products.{name}", f'expected a stream name "unit.port", got {source!r}')
+        b.call(f"products.{name}", fs.product, name, source)
+
+    for stream, start in _entries(data, "tears", file):
+        values = {k: _number(v, f"{file}: tears.{stream}.{k}") for k, v in start.items()}
+        b.call(f"tears.{stream}", fs.tear, stream, **values)
+    return fs
+
+
+def load(path):
+    """The :class:`Flowsheet` of the plant file at ``path``."""
+    path = pathlib.Path(path)
+    try:
+        text = path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as err:
+        raise PlantFileError(f"{path}: cannot read the plant file: {getattr(err, 'strerror', None) or err}") from None
+    return loads(text, str(path))
+

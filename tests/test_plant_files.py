@@ -1,0 +1,96 @@
+"""Plant files build the same flowsheet as Python, the examples run, and mistakes are one line."""
+
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import hydrokit
+from hydrokit.flowsheet.cli import main
+from hydrokit.flowsheet.plantfile import PlantFileError, load, loads
+
+EXAMPLES = sorted((pathlib.Path(__file__).resolve().parents[1] / "examples").glob("*.toml"))
+
+
+@pytest.mark.parametrize("path", EXAMPLES, ids=lambda p: p.stem)
+def test_examples_run_from_the_command_line(path, capsys):
+    assert main([str(path), "--json"]) == 0
+    data = json.loads(capsys.readouterr().out)
+    assert data["converged"] is True
+    kpis = {k["name"]: k["value"] for k in data["kpis"]}
+    assert 0 < kpis["recovery"] < 1 and kpis["electric_power_kw"] > 0
+    # Every product leaves the plant with water in it.
+    fs = load(path)
+    assert all(data["streams"][s]["flow"] > 0 for s in fs.products.values())
+    if path.stem == "two_pass_ro":
+        assert data["iterations"] <= 15
+    assert main([str(path)]) == 0
+    assert "key figures" in capsys.readouterr().out
+
+
+def test_plant_file_equals_the_same_plant_in_python():
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("sea", flow=1e-3, temperature_c=25, pressure_bar=1, salt=35000)
+    fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+    fs.unit("ro", "osmolumped", membrane_area=54.3)
+    fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+    fs.connect("sea", "hp.inlet"); fs.connect("hp.outlet", "ro.feed"); fs.connect("ro.concentrate", "erd.inlet")
+    fs.product("water", "ro.permeate")
+    by_file = load(EXAMPLES[[p.stem for p in EXAMPLES].index("seawater_ro")])
+    a, b = fs.solve(), by_file.solve(**{"hp.pressure_rise_bar": 59})
+    assert a.kpis == b.kpis and a.outputs("erd") == b.outputs("erd")
+
+
+GOOD = """
+components = ["salt"]
+connect = ["sea -> hp.inlet"]
+[feeds.sea]
+flow = 1e-3
+[units.hp]
+model = "pump"
+[products]
+water = "hp.outlet"
+"""
+
+
+@pytest.mark.parametrize("old, new, words", [
+    ('components = ["salt"]', 'components = ["salt"]\ncolour = 1', ["colour", "connect", "units"]),
+    ('model = "pump"', 'model = "pumpp"', ["units.hp", "'pumpp'", "osmolumped"]),
+    ('model = "pump"', 'model = "pump"\nbogus_rise = 3', ["units.hp", "'bogus_rise'", "pressure_rise_bar"]),
+    ('model = "pump"', 'model = "pump"\npump_efficiency = "high"', ["units.hp.pump_efficiency", "number"]),
+    ('model = "pump"', 'model = "pump"\nfeed_flow = 2', ["units.hp", "feed_flow", "hp.inlet"]),
+    ('model = "pump"', "", ["units.hp", "model ="]),
+    ('"sea -> hp.inlet"', '"sea => hp.inlet"', ["connect[0]", "source -> target"]),
+    ('"sea -> hp.inlet"', '"sea -> hp.inlett"', ["connect[0]", "'inlett'", "inlet"]),
+    ('water = "hp.outlet"', 'water = "hp.outlet"\nwaste = "hp.outlet"', ["products.waste", "hp.outlet"]),
+    ("flow = 1e-3", "flow = 1e-3\nsalinity = 3", ["feeds.sea", "'salinity'", "salt"]),
+    ("flow = 1e-3", "flow = [1e-3", ["not valid TOML", "line"]),
+])
+def test_mistakes_are_one_line_naming_file_entry_and_choices(old, new, words):
+    assert old in GOOD
+    with pytest.raises(PlantFileError) as err:
+        loads(GOOD.replace(old, new), "plant.toml")
+    message = str(err.value)
+    assert "\n" not in message and message.startswith("plant.toml: ")
+    for word in words:
+        assert word in message
+
+
+def cli(*args):
+    proc = subprocess.run([sys.executable, "-m", "hydrokit", "flowsheet", *args], capture_output=True, text=True)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+@pytest.mark.parametrize("args, words", [
+    (["missing.toml"], ["missing.toml", "cannot read"]),
+    ([str(EXAMPLES[0]), "hp"], ["'hp'", "unit.slot=value"]),
+    ([str(EXAMPLES[0]), "hp.pressure_rise_bar=high"], ["'high'", "not a number"]),
+    ([str(EXAMPLES[0]), "--yaml"], ["'--yaml'", "--json"]),
+])
+def test_command_line_errors_exit_2_with_one_line(args, words):
+    code, out, err = cli(*args)
+    assert code == 2 and not out and len(err.strip().splitlines()) == 1
+    for word in words:
+        assert word in err
