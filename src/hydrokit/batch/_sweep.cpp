@@ -12,11 +12,14 @@
 //       alone (for benchmarks).
 //   models()
 //       {name: (input_width, param_width, output_width)} of the models compiled in.
+//   plan_load(...), plan_run(plan, rows, out, threads)
+//       a compiled flowsheet over many rows (plan.cpp).
 //
 // The Python wrapper (hydrokit.batch) converts and checks the arrays and
 // raises readable errors; the checks here are repeated so that no call, from
 // any caller, can make a core read or write outside the arrays.
 #include "batch/engine.hpp"
+#include "batch/plan.hpp"
 
 namespace hydrokit::batch {
 namespace {
@@ -140,6 +143,11 @@ PyMethodDef methods[] = {
      "evaluate(name, u, p, y, threads)\n--\n\nEvaluate the rows of u and p into y."},
     {"core_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&core_seconds)), METH_FASTCALL,
      "core_seconds(name, u, p, y)\n--\n\nSeconds spent by the bare core loop over the rows, on one thread."},
+    {"plan_load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&plan_load)), METH_FASTCALL,
+     "plan_load(code, state, inputs, outputs, cores, width, status, tolerance, cap)\n--\n\n"
+     "Check a flowsheet plan once and return it ready to run."},
+    {"plan_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&plan_run)), METH_FASTCALL,
+     "plan_run(plan, rows, out, threads)\n--\n\nRun a loaded flowsheet plan on every row of rows into out."},
     {"models", &models, METH_NOARGS, "models()\n--\n\nThe widths of every model compiled in, by name."},
     {nullptr, nullptr, 0, nullptr},
 };

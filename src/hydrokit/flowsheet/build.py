@@ -17,7 +17,7 @@ from ..layout import LayoutError, layout, models
 STREAM_QUANTITIES = ("flow", "temperature_c", "pressure_bar")
 
 # Names that would collide with the columns of a sweep table.
-RESERVED = frozenset({"kpi", "power", "y", "u", "p", "converged", "iterations", "residual", "flagged"})
+RESERVED = frozenset({"kpi", "power", "tear", "y", "u", "p", "converged", "iterations", "residual", "flagged"})
 _NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_\-]*$")
 
 # A tear stream starts, unless the user gives a start, as no flow at 25 °C

@@ -1,13 +1,257 @@
-"""Solving a flowsheet's plan and presenting its results (being built)."""
+"""Running a flowsheet's plan on rows and presenting what comes back.
+
+The plan gives every stream, every unit output and the loop status of each
+row; the electric power of each unit and the KPIs are array arithmetic on
+those columns here, the same operations for one row as for many, so a
+solve and a sweep row agree bit for bit.
+"""
+
+from __future__ import annotations
+
+import operator
+
+import numpy as np
+
+from ..ports import STREAM_UNITS
+from .build import STREAM_QUANTITIES, FlowsheetError, _choices
+from .plan import STATUS_COLUMNS
+
+KPI_UNITS = {
+    "electric_power_kw": "kW",
+    "product_flow": "m³/s",
+    "feed_flow": "m³/s",
+    "recovery": "fraction",
+    "specific_energy_kwh_m3": "kWh/m³",
+}
+
+
+def _threads(threads, n):
+    from ..batch import _threads as batch_threads
+
+    return batch_threads(threads, n)
+
+
+def _run_chunk(plan, chunk, threads):
+    return plan.run(chunk, threads)
+
+
+def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
+    if not all(callable(getattr(client, f, None)) for f in ("submit", "gather", "scatter", "nthreads")):
+        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
+    from ..batch.cluster import _chunk_rows
+
+    n = len(matrix)
+    out = np.empty((n, len(plan.columns)), dtype=np.float64)
+    if n == 0:
+        return out
+    rows = _chunk_rows(client, n, chunk_rows)
+    spans = [(start, min(n, start + rows)) for start in range(0, n, rows)]
+    # The plan travels once to every worker; each chunk of rows is one task.
+    shared = client.scatter(plan, broadcast=True, hash=False)
+    chunks = client.scatter([matrix[a:b] for a, b in spans], hash=False)
+    futures = [client.submit(_run_chunk, shared, chunk, threads, pure=False) for chunk in chunks]
+    for (a, b), part in zip(spans, client.gather(futures)):
+        if not isinstance(part, np.ndarray) or part.dtype != np.float64 or part.shape != (b - a, len(plan.columns)):
+            raise RuntimeError(f"flowsheet: a cluster chunk came back as {type(part).__name__} "
+                               f"{getattr(part, 'shape', '')}, expected ({b - a}, {len(plan.columns)}) float64")
+        out[a:b] = part
+    return out
+
+
+def _check_fractions(fs, plan, matrix):
+    for name, (fixed, varied) in plan.fractions.items():
+        fr = np.tile(np.asarray(fixed[:-1], dtype=np.float64), (len(matrix), 1))
+        for k, column in varied.items():
+            fr[:, k] = matrix[:, column]
+        bad = ~(np.all((fr >= 0.0) & (fr <= 1.0), axis=1) & (fr.sum(axis=1) <= 1.0 + 1e-9))
+        if bad.any():
+            row = int(np.argmax(bad))
+            raise FlowsheetError(f"splitter {name!r}, row {row}: fractions {fr[row].tolist()} must lie in [0, 1] "
+                                 f"and add up to at most 1 (the last outlet takes the rest)")
+
+
+def _matrix(names, matrix):
+    arr = np.asarray(matrix, dtype=np.float64)
+    if arr.ndim == 1 and len(names) == 1:
+        arr = arr.reshape(-1, 1)
+    if arr.ndim != 2 or arr.shape[1] != len(names):
+        raise FlowsheetError(f"the matrix must have shape (N, {len(names)}) for names {list(names)}, got {arr.shape}")
+    return np.require(arr, np.float64, ["C", "A"])
+
+
+def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None):
+    """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns."""
+    if isinstance(names, str):
+        names = [names]
+    names = tuple(names)
+    if len(set(names)) != len(names):
+        raise FlowsheetError(f"names given twice in {list(names)}")
+    plan = fs.plan(names)
+    matrix = _matrix(names, matrix)
+    _check_fractions(fs, plan, matrix)
+    n = len(matrix)
+    if client is not None:
+        count = 1 if threads is None else _threads(threads, n)
+        out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
+    else:
+        if chunk_rows is not None:
+            raise TypeError("chunk_rows applies only with a client")
+        out = plan.run(matrix, _threads(threads, n))
+    return _columns(fs, plan, matrix, out)
+
+
+def _columns(fs, plan, matrix, out):
+    table = {name: np.ascontiguousarray(matrix[:, j]) for j, name in enumerate(plan.names)}
+
+    def put(name, column):
+        table[f"y.{name}" if name in table else name] = column
+
+    col = plan.column_index
+    for unit, outputs in plan.unit_outputs.items():
+        for output, j in outputs:
+            put(f"{unit}.{output}", out[:, j])
+    for stream, j in plan.streams.items():
+        for k, q in enumerate((*STREAM_QUANTITIES, *fs.components)):
+            name = f"{stream}.{q}"
+            if stream in fs.feeds and name in table:
+                continue  # a varied feed quantity: its column is the stream's
+            put(name, out[:, j + k])
+
+    n = len(out)
+    power = {unit: np.zeros(n) for unit in fs.units}
+    for unit, j, sign in plan.power:
+        if sign != 0.0:
+            power[unit] = power[unit] + sign * out[:, j]
+    total = np.zeros(n)
+    for unit, column in power.items():
+        put(f"power.{unit}", column)
+        total = total + column
+    product = np.zeros(n)
+    for stream in fs.products.values():
+        product = product + out[:, plan.streams[stream]]
+    feed = np.zeros(n)
+    for name in fs.feeds:
+        feed = feed + out[:, plan.streams[name]]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        recovery = product / feed
+        specific = total / (product * 3600.0)
+    put("kpi.electric_power_kw", total)
+    put("kpi.product_flow", product)
+    put("kpi.feed_flow", feed)
+    put("kpi.recovery", recovery)
+    put("kpi.specific_energy_kwh_m3", specific)
+    for status in STATUS_COLUMNS:
+        put(status, out[:, col[status]])
+    flagged = np.zeros(n)
+    for unit, columns in plan.flags.items():
+        if columns:
+            flagged = flagged + np.any(out[:, columns] != 0.0, axis=1)
+    put("flagged", flagged)
+    return table
+
+
+def _axis(key, value):
+    values = np.asarray(value, dtype=np.float64)
+    if values.ndim == 0:
+        return values.reshape(1)
+    if values.ndim == 1:
+        return values
+    raise FlowsheetError(f"sweep axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
+
+
+def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
+    if rows is not None and axes:
+        raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
+    if rows is not None:
+        if not hasattr(rows, "keys"):
+            raise FlowsheetError(f"rows must be a mapping name -> 1-D column, not {type(rows).__name__}")
+        names = tuple(rows.keys())
+        columns = [np.asarray(rows[k], dtype=np.float64).reshape(-1) if np.ndim(rows[k]) <= 1 else None
+                   for k in names]
+        for k, c in zip(names, columns):
+            if c is None:
+                raise FlowsheetError(f"rows[{k!r}] must be a 1-D column")
+        lengths = {len(c) for c in columns}
+        if len(lengths) > 1:
+            raise FlowsheetError(f"rows columns differ in length: "
+                                 f"{', '.join(f'{k}: {len(c)}' for k, c in zip(names, columns))}")
+        matrix = np.column_stack(columns) if columns else np.empty((1, 0))
+    else:
+        names = tuple(axes)
+        values = [_axis(k, v) for k, v in axes.items()]
+        mesh = np.meshgrid(*values, indexing="ij") if values else []
+        matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
+    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows)
+    try:
+        import pandas
+    except ImportError:
+        return table
+    return pandas.DataFrame(table)
+
+
+class Result:
+    """One solved operating point of a flowsheet."""
+
+    def __init__(self, fs, plan, row):
+        self._fs = fs
+        self._plan = plan
+        self.row = row  # column name -> float, as in a sweep table
+        self.converged = bool(row["converged"] == 1.0)
+        self.iterations = int(row["iterations"])
+        self.residual = row["residual"]
+        self.flagged = int(row["flagged"])
+        self.kpis = {k: row[f"kpi.{k}"] for k in KPI_UNITS}
+        self.power = {u: row[f"power.{u}"] for u in fs.units}
+
+    def __repr__(self):
+        state = "converged" if self.converged else "NOT converged"
+        return (f"<flowsheet result: {state} in {self.iterations} iteration(s), residual {self.residual:.3g}, "
+                f"{len(self._plan.streams)} streams>")
+
+    def outputs(self, unit):
+        """A unit's named outputs (name -> value), diagnostics included."""
+        if unit not in self._plan.unit_outputs:
+            raise FlowsheetError(f"unknown unit {unit!r}; choose from: {_choices(self._plan.unit_outputs)}")
+        return {name: self._value(f"{unit}.{name}") for name, _ in self._plan.unit_outputs[unit]}
+
+    def _value(self, column):
+        renamed = f"y.{column}"
+        return self.row[renamed] if renamed in self.row else self.row[column]
+
+    def _stream_name(self, name):
+        if name in self._plan.streams:
+            return name
+        products = self._fs.products
+        if name in products:
+            return products[name]
+        node = self._fs._nodes.get(name)
+        if node is not None and len(node.outlets) == 1:
+            return self._fs._label((name, node.outlets[0]))
+        raise FlowsheetError(f"unknown stream {name!r}; choose from: {_choices([*self._plan.streams, *products])}")
+
+    def stream(self, name):
+        """A stream's quantities (flow m³/s, temperature_c °C, pressure_bar bar, components g/m³).
+
+        ``name``: ``"unit.port"``, a feed, a product, or a node with one outlet."""
+        label = self._stream_name(name)
+        return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
+
+    def table(self):
+        """Streams × quantities with units: a pandas DataFrame, or a dict stream -> {column: value}."""
+        quantities = (*STREAM_QUANTITIES, *self._fs.components)
+        headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
+        data = {s: dict(zip(headers, self.stream(s).values())) for s in self._plan.streams}
+        try:
+            import pandas
+        except ImportError:
+            return data
+        return pandas.DataFrame.from_dict(data, orient="index", columns=headers)
 
 
 def solve(fs, values):
-    raise NotImplementedError("Flowsheet.solve is being built")
-
-
-def sweep(fs, rows, axes, *, threads, client, chunk_rows):
-    raise NotImplementedError("Flowsheet.sweep is being built")
-
-
-def evaluate(fs, names, matrix, *, threads, client, chunk_rows):
-    raise NotImplementedError("Flowsheet.evaluate is being built")
+    names = tuple(values)
+    matrix = np.array([[operator.index(v) if isinstance(v, bool) else v for v in values.values()]],
+                      dtype=np.float64).reshape(1, len(names))
+    table = evaluate(fs, names, matrix, threads=1)
+    row = {k: float(v[0]) for k, v in table.items()}
+    return Result(fs, fs.plan(names), row)

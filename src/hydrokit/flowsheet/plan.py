@@ -1,0 +1,426 @@
+"""Compiling a flowsheet to a plan: data that the batch extension executes.
+
+Every quantity of a row lives in one state vector of doubles: each unit's
+input, parameter and output vectors, each stream's block of ``width``
+doubles (flow m³/s, temperature °C, pressure bar, then the flowsheet's
+components in g/m³), each splitter's fractions, the constants of the unit
+conversions and three status slots (converged, loop passes, residual).
+
+The code is a flat list of int64 words (the executor in
+``batch/plan.cpp`` documents each op):
+
+``COPY d s`` / ``MUL d s k`` / ``DIV d s k``
+    a stream quantity into a slot or a slot into a stream quantity, with
+    exactly the operation of ``hydrokit.ports.CONVERSIONS`` (``x[k]`` holds
+    the constant);
+``CORE m u p y``
+    the core of ``cores[m]`` on the vectors at ``u`` and ``p`` into ``y``
+    (zero-filled first, as ``run`` does);
+``MIX n o i1..in`` / ``SPLIT i n f o1..on``
+    a mixer and a splitter on stream blocks;
+``LOOP v b t1..tv``
+    the next ``b`` words repeated until the tear values ``t1..tv`` (the
+    blocks of the tear streams) stop changing.
+
+Units run in dependency order; each strongly connected group of units is
+one loop whose tear streams are the edges that lead back to where the group
+is entered (the user may name tears with ``Flowsheet.tear``).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from .. import _sweep
+from ..ports import CONVERSIONS, Fixed, Same, Setting, Slot
+from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Unit, _choices
+
+COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP = 1, 2, 3, 4, 5, 6, 7
+STATUS_COLUMNS = ("converged", "iterations", "residual")
+
+
+class Plan:
+    """A compiled flowsheet: the executor's data and the names of its row inputs and outputs.
+
+    ``names``: the row variables (the columns of a row matrix), ``columns``:
+    the names of the output columns (streams ``<stream>.<quantity>``, unit
+    outputs ``<unit>.<output>``, then converged, iterations, residual).
+    """
+
+    def __init__(self, *, code, state, inputs, outputs, cores, width, status, tolerance, cap,
+                 names, columns, streams, unit_outputs, tears, power, flags, fractions):
+        self.code = np.asarray(code, dtype=np.int64)
+        self.state = np.asarray(state, dtype=np.float64)
+        self.inputs = np.asarray(inputs, dtype=np.int64)
+        self.outputs = np.asarray(outputs, dtype=np.int64)
+        self.cores = tuple(cores)
+        self.width = int(width)
+        self.status = int(status)
+        self.tolerance = float(tolerance)
+        self.cap = int(cap)
+        self.names = tuple(names)
+        self.columns = tuple(columns)
+        self.column_index = {c: i for i, c in enumerate(self.columns)}
+        self.streams = streams            # stream name -> first column of its block
+        self.unit_outputs = unit_outputs  # unit -> [(output name, column)]
+        self.tears = tuple(tears)         # tear stream names
+        self.power = power                # [(unit, output column or None, sign)]
+        self.flags = flags                # unit -> [flag output columns]
+        self.fractions = fractions        # splitter -> (fixed fractions, {position: row column})
+        self._loaded = None
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["_loaded"] = None  # the executor's copy is rebuilt where the plan is used
+        return state
+
+    def loaded(self):
+        if self._loaded is None:
+            self._loaded = _sweep.plan_load(self.code, self.state, self.inputs, self.outputs, self.cores,
+                                            self.width, self.status, self.tolerance, self.cap)
+        return self._loaded
+
+    def run(self, rows, threads=1):
+        """Output matrix (N × len(columns)) of a row matrix (N × len(names))."""
+        rows = np.require(rows, np.float64, ["C", "A"])
+        if rows.ndim != 2 or rows.shape[1] != len(self.names):
+            raise ValueError(f"flowsheet: rows must have shape (N, {len(self.names)}), got {rows.shape}")
+        out = np.empty((rows.shape[0], len(self.columns)), dtype=np.float64)
+        _sweep.plan_run(self.loaded(), rows, out, threads)
+        return out
+
+
+class _State:
+    """The state vector being laid out."""
+
+    def __init__(self):
+        self.values = []
+        self.constants = {}
+
+    def block(self, values):
+        start = len(self.values)
+        self.values.extend(float(v) for v in values)
+        return start
+
+    def constant(self, value):
+        key = float(value).hex()
+        if key not in self.constants:
+            self.constants[key] = self.block([value])
+        return self.constants[key]
+
+
+def _strongly_connected(nodes, edges):
+    """Tarjan's groups, each a list of nodes in insertion order."""
+    index, low, on_stack, stack, groups = {}, {}, set(), [], []
+
+    def visit(v):
+        index[v] = low[v] = len(index)
+        stack.append(v)
+        on_stack.add(v)
+        for w in edges[v]:
+            if w not in index:
+                visit(w)
+                low[v] = min(low[v], low[w])
+            elif w in on_stack:
+                low[v] = min(low[v], index[w])
+        if low[v] == index[v]:
+            group = []
+            while True:
+                w = stack.pop()
+                on_stack.discard(w)
+                group.append(w)
+                if w == v:
+                    break
+            groups.append(sorted(group, key=nodes.index))
+    for v in nodes:
+        if v not in index:
+            visit(v)
+    return groups
+
+
+def _check_connections(fs):
+    open_inlets = [f"{n}.{port}" for n, node in fs._nodes.items() for port in node.inlets if (n, port) not in fs._links]
+    if open_inlets:
+        raise FlowsheetError(f"inlet(s) left open: {_choices(open_inlets)}; connect each to a feed or an outlet")
+    unused = [n for n, node in fs._nodes.items() if isinstance(node, Feed) and (n, "") not in fs._used]
+    if unused:
+        raise FlowsheetError(f"feed(s) connected to nothing: {_choices(unused)}")
+    if not any(not isinstance(node, Feed) for node in fs._nodes.values()):
+        raise FlowsheetError("the flowsheet has no units; add one with fs.unit(name, model, ...)")
+
+
+def _order(fs):
+    """Steps in dependency order: ("node", name) or ("loop", [names in body order], [tear streams])."""
+    nodes = [n for n, node in fs._nodes.items() if not isinstance(node, Feed)]
+    out_edges = {n: [] for n in nodes}  # n -> [(outlet port, target node)] in port order
+    for n in nodes:
+        for port in fs._nodes[n].outlets:
+            for dst, src in fs._links.items():
+                if src == (n, port) and dst[0] in out_edges:
+                    out_edges[n].append((port, dst[0]))
+    groups = _strongly_connected(nodes, {n: [d for _, d in out_edges[n]] for n in nodes})
+    group_of = {n: g for g, members in enumerate(groups) for n in members}
+    # Kahn over the groups, earliest-added first among the ready ones.
+    preds = {g: set() for g in range(len(groups))}
+    for n in nodes:
+        for _, d in out_edges[n]:
+            if group_of[d] != group_of[n]:
+                preds[group_of[d]].add(group_of[n])
+    done, steps = set(), []
+    torn = set()
+    while len(done) < len(groups):
+        ready = [g for g in range(len(groups)) if g not in done and preds[g] <= done]
+        g = min(ready, key=lambda g: nodes.index(groups[g][0]))
+        done.add(g)
+        members = groups[g]
+        cyclic = len(members) > 1 or any(d == members[0] for _, d in out_edges[members[0]])
+        if not cyclic:
+            steps.append(("node", members[0]))
+            continue
+        inside = set(members)
+        user = {src for src in fs._tears if src[0] in inside and any(d in inside for p, d in out_edges[src[0]] if p == src[1])}
+        torn |= user
+        # Depth-first from where the group is entered; an edge back to a node
+        # on the path is a tear.
+        entries = [m for m in members if any(src[0] not in inside for (dst, src) in fs._links.items() if dst[0] == m)]
+        state, post, tears = {}, [], set(user)
+
+        def visit(v):
+            state[v] = "open"
+            for port, d in out_edges[v]:
+                if d not in inside or (v, port) in tears:
+                    continue
+                if state.get(d) == "open":
+                    tears.add((v, port))
+                elif d not in state:
+                    visit(d)
+            state[v] = "done"
+            post.append(v)
+        for m in entries + members:
+            if m not in state:
+                visit(m)
+        torn |= tears
+        steps.append(("loop", post[::-1], sorted(tears, key=lambda s: (nodes.index(s[0]), s[1]))))
+    stray = [fs._label(src) for src in fs._tears if src not in torn]
+    if stray:
+        raise FlowsheetError(f"tear stream(s) {_choices(stray)} not in a cycle; streams in cycles can be torn")
+    return steps
+
+
+def compile_plan(fs, names):
+    _check_connections(fs)
+    steps = _order(fs)
+    width = 3 + len(fs.components)
+    st = _State()
+    blocks = {}        # (node, port) -> offset of a stream block
+    unit_vec = {}      # unit -> (u offset, p offset, y offset)
+    fraction_at = {}   # splitter -> offset of its fractions
+    tear_set = {src for step in steps if step[0] == "loop" for src in step[2]}
+
+    for n, node in fs._nodes.items():
+        if isinstance(node, Feed):
+            blocks[(n, "")] = st.block([node.values[q] for q in (*STREAM_QUANTITIES, *fs.components)])
+            continue
+        if isinstance(node, Unit):
+            unit_vec[n] = (st.block(node.u0), st.block(node.p0), st.block(np.zeros(node.layout.module.OUTPUT_WIDTH)))
+        if isinstance(node, Splitter):
+            fraction_at[n] = st.block(node.fractions[:-1])
+        for port in node.outlets:
+            start = fs._tears.get((n, port), None)
+            if start is None:
+                start = dict(DEFAULT_TEAR_START, **{c: 0.0 for c in fs.components})
+            blocks[(n, port)] = st.block([start[q] for q in (*STREAM_QUANTITIES, *fs.components)])
+
+    cores, core_index = [], {}
+
+    def core_of(model):
+        if model not in core_index:
+            core_index[model] = len(cores)
+            cores.append(model)
+        return core_index[model]
+
+    def emit_node(n, code):
+        node = fs._nodes[n]
+        if isinstance(node, Mixer):
+            code += [MIX, len(node.inlets), blocks[(n, "outlet")], *(blocks[fs._links[(n, p)]] for p in node.inlets)]
+            return
+        if isinstance(node, Splitter):
+            code += [SPLIT, blocks[fs._links[(n, "inlet")]], len(node.outlets), fraction_at[n],
+                     *(blocks[(n, p)] for p in node.outlets)]
+            return
+        _emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model))
+
+    code = []
+    for step in steps:
+        if step[0] == "node":
+            emit_node(step[1], code)
+            continue
+        _, members, tears = step
+        body = []
+        for m in members:
+            emit_node(m, body)
+        values = [blocks[src] + q for src in tears for q in range(width)]
+        code += [LOOP, len(values), len(body), *values, *body]
+
+    # Row outputs: every stream, every unit's named outputs, the status.
+    status = st.block([0.0, 0.0, 0.0])
+    columns, outputs, streams, unit_outputs = [], [], {}, {}
+    quantities = (*STREAM_QUANTITIES, *fs.components)
+    for n, node in fs._nodes.items():
+        for port in node.outlets:
+            label = fs._label((n, port))
+            streams[label] = len(columns)
+            columns += [f"{label}.{q}" for q in quantities]
+            outputs += [blocks[(n, port)] + q for q in range(width)]
+    for n, node in fs.units.items():
+        y = unit_vec[n][2]
+        unit_outputs[n] = []
+        for slot in node.output_slots:
+            unit_outputs[n].append((slot.name, len(columns)))
+            columns.append(f"{n}.{slot.name}")
+            outputs.append(y + slot.index)
+    columns += list(STATUS_COLUMNS)
+    outputs += [status, status + 1, status + 2]
+
+    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set)
+    power, flags = _power_and_flags(fs, unit_outputs)
+    return Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
+                status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
+                streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
+                power=power, flags=flags, fractions=fractions)
+
+
+def _convert(code, st, dst, src, unit, inverse):
+    conversion = CONVERSIONS[unit]
+    if conversion is None:
+        code += [COPY, dst, src]
+        return
+    op, constant = conversion
+    if inverse:
+        op = "div" if op == "mul" else "mul"
+    code += [MUL if op == "mul" else DIV, dst, src, st.constant(constant)]
+
+
+def _emit_unit(fs, unit, vectors, blocks, st, code, core):
+    u_off, p_off, y_off = vectors
+    lay = unit.layout
+
+    def slot_offset(name):
+        vector, index = lay.resolve(name)
+        return (u_off if vector == "u" else p_off) + index
+
+    # Gather: each inlet stream into the slots its port names.
+    for port, inlet in unit.table.INLETS.items():
+        src = blocks[fs._links[(unit.name, port)]]
+        for q, slot in enumerate((inlet.flow, inlet.temperature_c, inlet.pressure_bar)):
+            if slot is not None:
+                _convert(code, st, slot_offset(slot.name), src + q, slot.unit, inverse=False)
+        for c, component in enumerate(fs.components):
+            slot = inlet.components[unit.positions[component]]
+            _convert(code, st, slot_offset(slot.name), src + 3 + c, slot.unit, inverse=False)
+    code += [CORE, core, u_off, p_off, y_off]
+
+    # Scatter: each outlet stream from output slots, inlet streams, settings or constants.
+    for port, outlet in unit.table.OUTLETS.items():
+        dst = blocks[(unit.name, port)]
+
+        def fill(q, source, component=None):
+            where = f"{unit.model} outlet {port!r}"
+            if isinstance(source, Slot):
+                if source.name not in unit.output_index:
+                    raise FlowsheetError(f"{where}: no output {source.name!r}; outputs: {_choices(unit.output_index)}")
+                _convert(code, st, dst + q, y_off + unit.output_index[source.name], source.unit, inverse=True)
+            elif isinstance(source, Same):
+                if source.port not in unit.table.INLETS:
+                    raise FlowsheetError(f"{where}: no inlet {source.port!r}; inlets: {_choices(unit.inlets)}")
+                src = blocks[fs._links[(unit.name, source.port)]]
+                offset = 3 + component if source.quantity == "component" else STREAM_QUANTITIES.index(source.quantity)
+                code.extend([COPY, dst + q, src + offset])
+            elif isinstance(source, Setting):
+                _convert(code, st, dst + q, slot_offset(source.name), source.unit, inverse=True)
+            elif isinstance(source, Fixed):
+                code.extend([COPY, dst + q, st.constant(source.value)])
+            else:
+                raise FlowsheetError(f"{where}: unknown source {source!r}")
+
+        fill(0, outlet.flow)
+        fill(1, outlet.temperature_c)
+        fill(2, outlet.pressure_bar)
+        for c, component in enumerate(fs.components):
+            position = unit.positions[component]
+            if position >= len(outlet.components):
+                raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): outlet {port!r} cannot carry "
+                                     f"component {component!r}")
+            fill(3 + c, outlet.components[position], c)
+
+
+def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set):
+    """State offsets of the row variables, and what the splitter checks need."""
+    inputs, seen = [], {}
+    fractions = {n: (list(node.fractions), {}) for n, node in fs._nodes.items() if isinstance(node, Splitter)}
+    quantities = (*STREAM_QUANTITIES, *fs.components)
+    for column, name in enumerate(names):
+        if not isinstance(name, str):
+            raise FlowsheetError(f"variable names are strings 'unit.slot' or 'feed.quantity', not {name!r}")
+        head, dot, rest = name.partition(".")
+        start = head == "tear"
+        if start:
+            head, dot, rest = rest.partition(".")
+        node = fs._nodes.get(head)
+        if node is None or not dot:
+            raise FlowsheetError(f"unknown variable {name!r}: write 'unit.slot', 'feed.quantity' or "
+                                 f"'splitter.fractionK'; names: {_choices(fs._nodes)}")
+        parts = rest.split(".")
+        if start:
+            if len(parts) != 2 or (head, parts[0]) not in tear_set:
+                raise FlowsheetError(f"{name!r}: a tear start is 'tear.<unit>.<port>.<quantity>'; tear streams: "
+                                     f"{_choices(fs._label(t) for t in sorted(tear_set, key=str))}")
+            if parts[1] not in quantities:
+                raise FlowsheetError(f"{name!r}: unknown quantity {parts[1]!r}; choose from: {_choices(quantities)}")
+            offset = blocks[(head, parts[0])] + quantities.index(parts[1])
+        elif isinstance(node, Feed):
+            if rest not in quantities:
+                raise FlowsheetError(f"feed {head!r} has no quantity {rest!r}; choose from: {_choices(quantities)}")
+            offset = blocks[(head, "")] + quantities.index(rest)
+        elif isinstance(node, Splitter):
+            valid = [f"fraction{k}" for k in range(1, len(node.outlets))]
+            if rest not in valid:
+                raise FlowsheetError(f"splitter {head!r} has no variable {rest!r}; choose from: {_choices(valid)} "
+                                     f"(the last outlet takes the rest)")
+            k = valid.index(rest)
+            offset = fraction_at[head] + k
+            fractions[head][1][k] = column
+        elif isinstance(node, Unit):
+            vector, index = node.resolve_slot(rest, varied=True)
+            u_off, p_off, _ = unit_vec[head]
+            offset = (u_off if vector == "u" else p_off) + index
+        else:
+            raise FlowsheetError(f"mixer {head!r} has no variables; a torn outlet's start is tear.{head}.outlet.<quantity>")
+        if offset in seen:
+            raise FlowsheetError(f"variables {seen[offset]!r} and {name!r} name the same value")
+        seen[offset] = name
+        inputs.append(offset)
+    return inputs, {n: f for n, f in fractions.items() if f[1]}
+
+
+def _power_and_flags(fs, unit_outputs):
+    """Each unit's electric power terms (column, sign) and flag columns."""
+    power, flags = [], {}
+    for n, unit in fs.units.items():
+        columns = dict(unit_outputs[n])
+        fed_by_pump = any(fs._nodes[src[0]].kind == "unit" and fs._nodes[src[0]].model == "pump"
+                          for (dst, src) in fs._links.items() if dst[0] == n)
+        for output, kind in getattr(unit.table, "POWER", ()):
+            if kind == "drive":
+                sign = 1.0
+            elif kind == "feed_pump":
+                sign = 0.0 if fed_by_pump else 1.0
+            elif kind == "recovered":
+                sign = -1.0
+            else:
+                raise FlowsheetError(f"{unit.model}: unknown power kind {kind!r}; kinds: drive, feed_pump, recovered")
+            if output not in columns:
+                raise FlowsheetError(f"{unit.model}: power output {output!r} is not an output of the unit")
+            power.append((n, columns[output], sign))
+        flags[n] = [columns[f] for f in getattr(unit.table, "FLAGS", ()) if f in columns]
+    return power, flags
