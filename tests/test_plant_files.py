@@ -88,6 +88,7 @@ def cli(*args):
     ([str(EXAMPLES[0]), "hp"], ["'hp'", "unit.slot=value"]),
     ([str(EXAMPLES[0]), "hp.pressure_rise_bar=high"], ["'high'", "not a number"]),
     ([str(EXAMPLES[0]), "--yaml"], ["'--yaml'", "--json"]),
+    ([str(EXAMPLES[0]), "hp.bogus=1"], ["'bogus'", "pressure_rise_bar"]),
 ])
 def test_command_line_errors_exit_2_with_one_line(args, words):
     code, out, err = cli(*args)

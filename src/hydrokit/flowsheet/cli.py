@@ -14,7 +14,7 @@ import math
 import sys
 
 from ..layout import format_value
-from ..ports import STREAM_UNITS
+from ..ports import CONVERSIONS, STREAM_UNITS, Slot
 from .build import FlowsheetError
 from .plantfile import PlantFileError, load
 
@@ -71,12 +71,24 @@ def flagged(fs, res):
     return found
 
 
+def output_units(model, lay):
+    """Output name -> unit, with the unit the ports chose where the slot is in the caller's unit."""
+    units = lay.units()
+    table = importlib.import_module(f"hydrokit.tables.{model}")
+    for outlet in table.OUTLETS.values():
+        comps = outlet.components if isinstance(outlet.components, tuple) else ()
+        for source in (outlet.flow, outlet.temperature_c, outlet.pressure_bar, *comps):
+            if isinstance(source, Slot) and units.get(source.name) not in CONVERSIONS:
+                units[source.name] = source.unit
+    return units
+
+
 def report(fs, res):
     """Everything printed, as plain data."""
     streams = {name: dict(res.stream(name)) for name in fs.streams()}
     units = {}
     for name, unit in fs.units.items():
-        slot_units = unit.layout.units()
+        slot_units = output_units(unit.model, unit.layout)
         units[name] = {"model": unit.model,
                        "outputs": [{"name": k, "value": v, "unit": slot_units.get(k, "")}
                                    for k, v in res.outputs(name).items()]}
@@ -102,11 +114,13 @@ def print_json(path, fs, res, out):
     print(json.dumps(data, ensure_ascii=False, indent=2), file=out)
 
 
-def _rows(rows, out, indent=""):
-    """Rows of text cells, left-aligned names and right-aligned values."""
+def _rows(rows, out, indent="", unit_last=False):
+    """Rows of text cells: names left-aligned, values right-aligned, a last unit column left-aligned."""
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for r in rows:
         cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:], widths[1:])]
+        if unit_last:
+            cells[-1] = r[-1]
         print((indent + "  ".join(cells)).rstrip(), file=out)
 
 
@@ -120,9 +134,9 @@ def print_text(path, fs, res, out):
     _rows([header] + [[n, *(format_value(float(s[q])) for q in su)] for n, s in streams.items()], out)
     for name, unit in units.items():
         print(f"\nunit {name} ({unit['model']})", file=out)
-        _rows([[o["name"], format_value(float(o["value"])), o["unit"]] for o in unit["outputs"]], out, "  ")
+        _rows([[o["name"], format_value(float(o["value"])), o["unit"]] for o in unit["outputs"]], out, "  ", True)
     print("\nkey figures", file=out)
-    _rows([[k["name"], format_value(float(k["value"])), k["unit"]] for k in kpis], out, "  ")
+    _rows([[k["name"], format_value(float(k["value"])), k["unit"]] for k in kpis], out, "  ", True)
     marks = flagged(fs, res)
     if marks:
         print("\nflagged: " + ", ".join(f"{k} = {format_value(float(v))}" for k, v in marks.items()), file=out)
