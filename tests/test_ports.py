@@ -115,3 +115,21 @@ def test_outlet_flows_add_up_to_the_inlets(model):
         for name in group:
             flows.pop(name)
     assert sum(flows.values()) == pytest.approx(sum(s["flow"] for s in streams.values()), rel=1e-9)
+
+
+def test_readme_ports_table_names_every_port():
+    import pathlib
+    import re
+
+    text = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    section = text.split("### Ports", 1)[1].split("\n### ", 1)[0]
+    rows = {m.group(1): m.group(0) for m in re.finditer(r"^\| `(\w+)` \|.*$", section, flags=re.M)}
+    assert list(rows) == list(models())
+    for model in models():
+        t = table(model)
+        row = rows[model]
+        # A row may describe its ports "as `other`": read that row as well.
+        for other in re.findall(r"as `(\w+)`", row):
+            row += rows[other]
+        for port in [*t.INLETS, *t.OUTLETS]:
+            assert f"`{port}`" in row, (model, port)
