@@ -216,3 +216,49 @@ def test_components_a_model_cannot_carry():
         fs2.unit("ro", "osmolumped", components={"feed_salinity": "salt"})
     fs2.unit("hp", "pump", components={"component1": "tss", "component3": "salt"})
     assert fs2.units["hp"].count == 3
+
+
+def test_hostile_plans_are_refused_at_load():
+    from hydrokit import _sweep
+
+    plan = two_pass().plan()
+    size = len(plan.state)
+    # The first word of the first op of each kind; a loop's body follows its header.
+    fixed = {1: 3, 2: 4, 3: 4, 4: 5}
+    starts, pc = {}, 0
+    while pc < len(plan.code):
+        op, count = int(plan.code[pc]), int(plan.code[pc + 1])
+        starts.setdefault(op, pc)
+        pc += fixed[op] if op in fixed else {5: 3 + count, 6: 4 + int(plan.code[pc + 2]), 7: 3 + count}[op]
+    core, loop = starts[4], starts[7]
+
+    def load(code=None, state=None, inputs=None, outputs=None, cores=None, width=None, status=None):
+        return _sweep.plan_load(np.asarray(plan.code if code is None else code, dtype=np.int64),
+                                plan.state if state is None else state,
+                                plan.inputs if inputs is None else np.asarray(inputs, dtype=np.int64),
+                                plan.outputs if outputs is None else np.asarray(outputs, dtype=np.int64),
+                                plan.cores if cores is None else cores, plan.width if width is None else width,
+                                plan.status if status is None else status, 1e-10, 200)
+
+    load()  # the plan as compiled loads
+    def edit(at, value):
+        code = plan.code.copy()
+        code[at] = value
+        return code
+    hostile = [
+        dict(code=edit(core + 4, size - 1)),          # a core's output past the state
+        dict(code=edit(core + 4, plan.code[core + 2])),  # a core's output over its input
+        dict(code=edit(core + 1, 99)),                # no such core
+        dict(code=edit(loop + 2, 10**12)),            # a loop body past the code
+        dict(code=edit(loop + 3, -1)),                # a tear value before the state
+        dict(code=np.concatenate([plan.code, [7, 1, 0, 0]])[: len(plan.code) + 3]),  # cut inside a header
+        dict(code=np.concatenate([plan.code[:loop + 3 + plan.code[loop + 1]], plan.code[loop:]])),  # loop in loop
+        dict(code=[1, 0]),                            # an op cut short
+        dict(code=[42]),                              # no such op
+        dict(state=plan.state[:10]),
+        dict(inputs=[size]), dict(outputs=[-3]), dict(status=size - 2), dict(width=2),
+        dict(cores=["nosuchmodel"]),
+    ]
+    for i, case in enumerate(hostile):
+        with pytest.raises(ValueError, match="flowsheet plan|unknown model"):
+            load(**case)
