@@ -120,6 +120,7 @@ class Unit:
         self.count_slot = self.layout.resolve(count_slot) if count_slot else None
         self.count = (max(self.positions.values(), default=-1) + 1) if count_slot else None
         self.filled = self._filled()
+        self.held = {self.layout.resolve(name): name for name in getattr(self.table, "HELD", ())}
         self.settings = {}
         self.slots = {}  # (vector, index) -> value, the settings resolved
         for key, value in settings.items():
@@ -131,7 +132,7 @@ class Unit:
         self.u0 = self.layout.module.default_input()
         self.p0 = self.layout.module.default_params()
         for port in self.table.INLETS.values():
-            for slot in port.components:
+            for slot in port.components or ():
                 vector, index = self.layout.resolve(slot.name)
                 (self.u0 if vector == "u" else self.p0)[index] = 0.0
         if self.count_slot is not None:
@@ -146,7 +147,9 @@ class Unit:
         return f"Unit({self.name!r}, {self.model!r})"
 
     def _positions(self, mapping, flowsheet_components):
-        widths = {port: len(inlet.components) for port, inlet in self.table.INLETS.items()}
+        # Inlets whose components the model does not read (None) carry any number.
+        widths = {port: len(inlet.components) for port, inlet in self.table.INLETS.items()
+                  if inlet.components is not None}
         width = min(widths.values(), default=0)
         if mapping is None:
             if len(flowsheet_components) > width:
@@ -160,7 +163,7 @@ class Unit:
             raise FlowsheetError(f"unit {self.name!r}: components must be a dict slot -> component name")
         labels = {}
         for inlet in self.table.INLETS.values():
-            for i, slot in enumerate(inlet.components[:width]):
+            for i, slot in enumerate((inlet.components or ())[:width]):
                 bare = slot.name.rpartition(".")[2]
                 labels.setdefault(bare, i)
                 stem = bare.split("_", 1)[0]
@@ -189,7 +192,8 @@ class Unit:
         filled = {}
         for port, inlet in self.table.INLETS.items():
             slots = [inlet.flow, inlet.temperature_c, inlet.pressure_bar]
-            slots += [inlet.components[i] for i in self.positions.values()]
+            if inlet.components is not None:
+                slots += [inlet.components[i] for i in self.positions.values()]
             for slot in slots:
                 if slot is not None:
                     filled[self.layout.resolve(slot.name)] = f"{self.name}.{port}"
@@ -207,6 +211,9 @@ class Unit:
         if self.count_slot is not None and slot == self.count_slot:
             raise FlowsheetError(f"unit {self.name!r}: slot {key!r} is set by the flowsheet "
                                  f"to the number of components the unit carries ({self.count})")
+        if slot in self.held:
+            raise FlowsheetError(f"unit {self.name!r}: slot {key!r} is held at the model default in a flowsheet "
+                                 f"(the ports' units or positions depend on it)")
         if varied and slot[0] == "p" and slot[1] in moving_count_slots(self.model):
             raise FlowsheetError(f"unit {self.name!r}: slot {key!r} moves the output positions and cannot "
                                  f"be varied; fix it with fs.unit(...) instead")

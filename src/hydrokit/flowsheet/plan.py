@@ -145,6 +145,11 @@ def _check_connections(fs):
     unused = [n for n, node in fs._nodes.items() if isinstance(node, Feed) and (n, "") not in fs._used]
     if unused:
         raise FlowsheetError(f"feed(s) connected to nothing: {_choices(unused)}")
+    for n, unit in fs.units.items():
+        groups = [g for g in getattr(unit.table, "EXCLUSIVE", ()) if any((n, port) in fs._used for port in g)]
+        if len(groups) > 1:
+            raise FlowsheetError(f"unit {n!r} ({unit.model}): outlets {_choices(groups[0])} and {_choices(groups[1])} "
+                                 f"describe the same water; use the ports of one group only")
     if not any(not isinstance(node, Feed) for node in fs._nodes.values()):
         raise FlowsheetError("the flowsheet has no units; add one with fs.unit(name, model, ...)")
 
@@ -316,6 +321,8 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
             if slot is not None:
                 _convert(code, st, slot_offset(slot.name), src + q, slot.unit, inverse=False)
         for c, component in enumerate(fs.components):
+            if inlet.components is None:
+                break  # the model reads none of this stream's components
             slot = inlet.components[unit.positions[component]]
             _convert(code, st, slot_offset(slot.name), src + 3 + c, slot.unit, inverse=False)
     code += [CORE, core, u_off, p_off, y_off]
@@ -347,6 +354,9 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
         fill(1, outlet.temperature_c)
         fill(2, outlet.pressure_bar)
         for c, component in enumerate(fs.components):
+            if isinstance(outlet.components, Same):  # every component of that inlet passes through
+                fill(3 + c, outlet.components, c)
+                continue
             position = unit.positions[component]
             if position >= len(outlet.components):
                 raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): outlet {port!r} cannot carry "
