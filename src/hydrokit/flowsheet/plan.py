@@ -48,7 +48,7 @@ class Plan:
     """
 
     def __init__(self, *, code, state, inputs, outputs, cores, width, status, tolerance, cap,
-                 names, columns, streams, unit_outputs, tears, power, flags, fractions):
+                 names, columns, streams, unit_outputs, tears, power, flags, fractions, vectors):
         self.code = np.asarray(code, dtype=np.int64)
         self.state = np.asarray(state, dtype=np.float64)
         self.inputs = np.asarray(inputs, dtype=np.int64)
@@ -67,6 +67,7 @@ class Plan:
         self.power = power                # [(unit, output column or None, sign)]
         self.flags = flags                # unit -> [flag output columns]
         self.fractions = fractions        # splitter -> (fixed fractions, {position: row column})
+        self.vectors = vectors            # unit -> (u, p, y) offsets in the state
         self._loaded = None
 
     def __getstate__(self):
@@ -292,7 +293,7 @@ def compile_plan(fs, names):
     return Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
-                power=power, flags=flags, fractions=fractions)
+                power=power, flags=flags, fractions=fractions, vectors=unit_vec)
 
 
 def _convert(code, st, dst, src, unit, inverse):
