@@ -14,7 +14,8 @@ import sys
 from .layout import LayoutError, format_value, layout, models
 
 USAGE = ("usage: python -m hydrokit [MODEL [name=value ...] [--json]]\n"
-         "       python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=value ...] --y OUT[,OUT] --out FILE")
+         "       python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=value ...] --y OUT[,OUT] --out FILE\n"
+         "       python -m hydrokit costs|optimize|map PLANT.toml ... (see python -m hydrokit optimize --help)")
 
 
 class UsageError(Exception):
@@ -81,6 +82,10 @@ def main(argv=None, out=None, err=None):
             from .plot import main as plot_main
 
             return plot_main(argv[1:])
+        if argv and argv[0] in ("costs", "optimize", "map"):
+            from .design import main as design_main
+
+            return design_main(argv[0], argv[1:], out, err)
         if argv and argv[0] == "flowsheet":
             from .flowsheet.cli import main as flowsheet_main
 

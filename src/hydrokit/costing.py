@@ -1,0 +1,447 @@
+"""Plant economics: capital and operating cost, levelised cost of water, specific energy.
+
+Every cost is a NumPy function of the columns of a flowsheet's result table
+(``fs.sweep``/``fs.evaluate``), so one call costs a whole sweep and the
+optimiser costs a generation in a handful of array operations.
+
+Capital (installed, $) per unit, by the unit's cost class (see ``MODEL_CLASSES``):
+
+* ``ro``, ``nf``, ``md``: membrane area × price per m², times the total
+  installed cost factor;
+* ``uf``, ``mf``, ``mbr``: capacity law A·(Q/Qb)^B on the unit's inlet flow in
+  m³/h, USD 2014 escalated to USD 2018 by ``capacity_cost_escalation``;
+* ``pump``: high-pressure when its pressure rise exceeds
+  ``high_pressure_threshold_bar`` (1.908 $ per W of shaft power), otherwise
+  low-pressure (889 $ per L/s of flow); ``high_pressure_pump`` and
+  ``low_pressure_pump`` fix the choice;
+* ``erd``: 535 $ per m³/h of inlet flow;
+* ``none``: not costed.
+
+Annual operating cost ($/year): electricity (net electric power × hours in
+service × price), membrane replacement (a fraction of the membrane purchase
+cost of the area-priced units) and maintenance, labour and chemicals (a
+fraction of the total capital).
+
+LCOW = (CRF · total capital + annual operating cost) / (utilisation · annual
+product volume), CRF = w(1+w)^L / ((1+w)^L − 1).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+__all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs", "MODEL_CLASSES", "CLASSES",
+           "LINES"]
+
+HOURS_PER_YEAR = 8760.0
+
+# Cost class of every model, by model name. A unit's class can be overridden
+# with CostParameters(unit_classes={"unit": "class"}).
+MODEL_CLASSES = {
+    "osmolumped": "ro", "osmomech": "ro", "osmoaxial": "ro", "osmocascade": "ro",
+    "nanolumped": "nf", "nanomech": "nf",
+    "distillumped": "md", "distilmech": "md", "distilaxial": "md",
+    "ultrasimple": "uf", "ultramech": "uf",
+    "microsimple": "mf", "micromech": "mf",
+    "biosimple": "mbr", "biodynamic": "mbr",
+    "pump": "pump",
+    "recoupsimple": "erd",
+}
+CLASSES = ("ro", "nf", "md", "uf", "mf", "mbr", "pump", "high_pressure_pump", "low_pressure_pump", "erd", "none")
+AREA_PRICED = ("ro", "nf", "md")
+CAPACITY_PRICED = ("uf", "mf", "mbr")
+
+# The cost lines of the table, with their units.
+LINES = {
+    "cost.capital_total": "$",
+    "cost.membrane_capital": "$",
+    "cost.electricity": "$/year",
+    "cost.membrane_replacement": "$/year",
+    "cost.maintenance": "$/year",
+    "cost.operating_total": "$/year",
+    "cost.annual_product": "m³/year",
+    "cost.lcow": "$/m³",
+    "cost.sec": "kWh/m³",
+}
+
+
+def _p(default, unit, doc):
+    return field(default=default, metadata={"unit": unit, "doc": doc})
+
+
+@dataclass(frozen=True)
+class CostParameters:
+    """Prices and financial assumptions (USD 2018 unless stated). Every field can be overridden."""
+
+    electricity_price: float = _p(0.07, "$/kWh", "Electricity price")
+    utilisation: float = _p(0.9, "fraction", "Fraction of the year the plant produces (also scales the energy bought)")
+    wacc: float = _p(0.0930734, "1/year", "Weighted average cost of capital w")
+    plant_lifetime: float = _p(30.0, "years", "Plant lifetime L")
+    total_installed_cost_factor: float = _p(2.0, "factor", "Total installed cost factor on membrane capital (area-priced units)")
+    maintenance_fraction: float = _p(0.03, "fraction of total capital per year", "Maintenance, labour and chemicals")
+    membrane_replacement_fraction: float = _p(0.2, "fraction of membrane purchase cost per year", "Membrane replacement")
+    ro_membrane_cost: float = _p(30.0, "$/m²", "Reverse-osmosis membrane")
+    nf_membrane_cost: float = _p(15.0, "$/m²", "Nanofiltration membrane")
+    md_membrane_cost: float = _p(56.0, "$/m²", "Membrane-distillation membrane")
+    high_pressure_pump_cost: float = _p(1.908, "$ per W of shaft (mechanical) power", "High-pressure pump")
+    low_pressure_pump_cost: float = _p(889.0, "$ per L/s of flow", "Low-pressure pump")
+    high_pressure_threshold_bar: float = _p(45.0, "bar", "A pump whose pressure rise exceeds this is high-pressure")
+    erd_cost: float = _p(535.0, "$ per m³/h of inlet flow", "Pressure energy-recovery device")
+    uf_capacity_cost: float = _p(15.0e6, "$ (USD 2014)", "Ultrafiltration capacity cost A")
+    uf_base_flow: float = _p(4731.764235, "m³/h", "Ultrafiltration base flow Qb")
+    uf_exponent: float = _p(1.0, "—", "Ultrafiltration capacity exponent B")
+    mf_capacity_cost: float = _p(2.5e6, "$ (USD 2014)", "Microfiltration capacity cost A")
+    mf_base_flow: float = _p(157.725491, "m³/h", "Microfiltration base flow Qb (1 million US gallons a day)")
+    mf_exponent: float = _p(1.0, "—", "Microfiltration capacity exponent B")
+    mbr_capacity_cost: float = _p(5.5e6, "$ (USD 2014)", "Membrane bioreactor capacity cost A")
+    mbr_base_flow: float = _p(4731.764235, "m³/h", "Membrane bioreactor base flow Qb")
+    mbr_exponent: float = _p(0.5862, "—", "Membrane bioreactor capacity exponent B")
+    capacity_cost_escalation: float = _p(603.1 / 576.1, "factor", "USD 2014 -> USD 2018 for the capacity costs: plant cost index 603.1 (2018) / 576.1 (2014)")
+    #: Cost class per unit name, overriding the class of its model (see CLASSES).
+    unit_classes: dict = field(default_factory=dict)
+
+    def __post_init__(self):
+        for f in dataclasses.fields(self):
+            if f.name == "unit_classes":
+                continue
+            value = getattr(self, f.name)
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) \
+                    or value < 0:
+                raise ValueError(f"cost parameter {f.name} must be a finite number >= 0, got {value!r}")
+        if not 0 < self.utilisation <= 1:
+            raise ValueError(f"cost parameter utilisation must be in (0, 1], got {self.utilisation!r}")
+        if self.plant_lifetime <= 0:
+            raise ValueError(f"cost parameter plant_lifetime must be > 0 years, got {self.plant_lifetime!r}")
+        for unit, cls in self.unit_classes.items():
+            if cls not in CLASSES:
+                raise ValueError(f"cost class {cls!r} of unit {unit!r} is unknown; choose from: {', '.join(CLASSES)}")
+
+    @property
+    def crf(self):
+        """Capital recovery factor, 1/year."""
+        return crf(self.wacc, self.plant_lifetime)
+
+    def replace(self, **changes):
+        """A copy with some fields changed."""
+        return dataclasses.replace(self, **changes)
+
+
+def crf(rate, years):
+    """Capital recovery factor w(1+w)^L / ((1+w)^L − 1), 1/year; 1/L at w = 0."""
+    if rate == 0:
+        return 1.0 / years
+    growth = (1.0 + rate) ** years
+    return rate * growth / (growth - 1.0)
+
+
+def parameter_table():
+    """(name, default, unit, meaning) of every price and assumption, in field order."""
+    return [(f.name, f.default, f.metadata["unit"], f.metadata["doc"])
+            for f in dataclasses.fields(CostParameters) if "unit" in f.metadata]
+
+
+# ----------------------------------------------------------------------------
+# Reading a flowsheet
+
+
+class PlantView:
+    """What costing reads from a flowsheet: its units, their models and slot values, their inlet streams.
+
+    ``units``: name -> model; ``vectors``: name -> (input vector, parameter
+    vector) as the unit runs before any varied slot is applied (its model
+    defaults with the fixed settings); ``inlets``: name -> {port: column
+    prefix of the stream entering it, e.g. "hp.outlet" or a feed's name}.
+    """
+
+    def __init__(self, units, vectors, inlets):
+        from .layout import layout
+
+        self.units = dict(units)
+        self.layouts = {name: layout(model) for name, model in self.units.items()}
+        self.vectors = {}
+        for name, lay in self.layouts.items():
+            u, p = vectors.get(name) or (lay.module.default_input(), lay.module.default_params())
+            self.vectors[name] = (u, p)
+        self.inlets = {name: dict(inlets.get(name, {})) for name in self.units}
+        self._slots = {}  # (unit, slot) -> (column names it may be varied as, fixed value)
+
+    @classmethod
+    def of(cls, fs):
+        """The view of a hydrokit.Flowsheet (or an object that already is a view)."""
+        if isinstance(fs, cls):
+            return fs
+        return _view_of_flowsheet(fs)
+
+    def slot(self, table, unit, slot):
+        """A slot's value as the plant ran: the varied column if varied, else the fixed or default value."""
+        found = self._slots.get((unit, slot))
+        if found is None:
+            lay = self.layouts[unit]
+            vector, index = lay.resolve(slot)
+            bare = (lay.inputs if vector == "u" else lay.params)[index].name
+            u, p = self.vectors[unit]
+            found = self._slots[(unit, slot)] = (
+                (f"{unit}.{slot}", f"{unit}.{bare}", f"{unit}.{vector}.{bare}"),
+                float((u if vector == "u" else p)[index]))
+        keys, value = found
+        for key in keys:
+            if key in table:
+                return np.asarray(table[key], dtype=np.float64)
+        return value
+
+    def inlet(self, table, unit, quantity):
+        """A quantity of the stream entering ``unit`` (flows summed over its inlets)."""
+        ports = self.inlets[unit]
+        if not ports:
+            raise KeyError(f"unit {unit!r} has no connected inlet")
+        columns = [np.asarray(table[f"{source}.{quantity}"], dtype=np.float64) for source in ports.values()]
+        if quantity == "flow":
+            return sum(columns[1:], columns[0])
+        return columns[0]
+
+
+def _view_of_flowsheet(fs):
+    units, vectors, inlets = {}, {}, {}
+    for name, unit in fs.units.items():
+        units[name] = unit.model
+        if hasattr(unit, "u0") and hasattr(unit, "p0"):
+            vectors[name] = (unit.u0, unit.p0)
+        inlets[name] = {}
+    for (target, port), source in _connections(fs).items():
+        if target in inlets:
+            inlets[target][port] = source
+    return PlantView(units, vectors, inlets)
+
+
+def _connections(fs):
+    """(unit, inlet port) -> column prefix of the stream feeding it ("unit.port", or a feed's name)."""
+    links = getattr(fs, "_links", None)
+    if links is None:
+        raise TypeError("costing needs a hydrokit.Flowsheet")
+    return {target: (f"{name}.{port}" if port else name) for target, (name, port) in links.items()}
+
+
+# ----------------------------------------------------------------------------
+# The cost model
+
+
+def _class_of(view, params, unit):
+    if unit in params.unit_classes:
+        return params.unit_classes[unit]
+    return MODEL_CLASSES.get(view.units[unit], "none")
+
+
+def _membrane_area(view, table, unit):
+    model = view.units[unit]
+    if model == "osmocascade":
+        # Two stages of element_count elements of element_area_m2 each, with
+        # the model's own substitute (1) for a value that is not positive.
+        area = view.slot(table, unit, "element_area_m2")
+        count = view.slot(table, unit, "element_count")
+        area = np.where(np.isfinite(area) & (area > 0), area, 1.0)
+        count = np.where(np.isfinite(count) & (count > 0), count, 1.0)
+        return 2.0 * (area * count)
+    area = _output(table, unit, "membrane_area")
+    return view.slot(table, unit, "membrane_area") if area is None else area
+
+
+def _output(table, unit, name):
+    """A unit's output column; "y.unit.name" where a varied slot took the plain name. None if absent."""
+    for key in (f"y.{unit}.{name}", f"{unit}.{name}"):
+        if key in table:
+            return np.asarray(table[key], dtype=np.float64)
+    return None
+
+
+def _has_area(lay):
+    from .layout import LayoutError
+
+    try:
+        lay.resolve("membrane_area")
+        return True
+    except LayoutError:
+        return any(s.name == "membrane_area" for s in lay.output_slots_default)
+
+
+def _motor_efficiency(view, table, unit):
+    # As the pump core clamps it: below 1e-6 (or not finite) 1e-6, above 1 one.
+    eta = np.asarray(view.slot(table, unit, "motor_efficiency"), dtype=np.float64)
+    return np.where(np.isfinite(eta), np.clip(eta, 1e-6, 1.0), 1e-6)
+
+
+class CostModel:
+    """The cost lines of one flowsheet under one set of prices, ready to apply to result tables."""
+
+    def __init__(self, fs, params=None):
+        self.params = CostParameters() if params is None else params
+        if not isinstance(self.params, CostParameters):
+            raise TypeError(f"params must be CostParameters, not {type(self.params).__name__}")
+        self.view = PlantView.of(fs)
+        unknown = sorted(set(self.params.unit_classes) - set(self.view.units))
+        if unknown:
+            raise ValueError(f"unit_classes names unknown unit {unknown[0]!r}; units: {', '.join(self.view.units)}")
+        self.classes = {unit: _class_of(self.view, self.params, unit) for unit in self.view.units}
+        for unit, cls in self.classes.items():
+            model = self.view.units[unit]
+            need = {"pump": "pump", "high_pressure_pump": "pump", "low_pressure_pump": "pump",
+                    "erd": "recoupsimple"}.get(cls)
+            if need and model != need:
+                raise ValueError(f"unit {unit!r} ({model}) cannot be costed as {cls!r}: that class is for "
+                                 f"{need} units")
+            if cls in AREA_PRICED and model != "osmocascade" and not _has_area(self.view.layouts[unit]):
+                raise ValueError(f"unit {unit!r} ({model}) has no membrane_area to cost as {cls!r}; "
+                                 f"choose a capacity-priced class (uf, mf, mbr) or none")
+        self.crf = self.params.crf
+
+    def pump_is_high_pressure(self, table, unit):
+        """Per row: True where the unit is costed as a high-pressure pump."""
+        cls = self.classes[unit]
+        rise = _output(table, unit, "pressure_rise_bar")
+        if cls == "high_pressure_pump":
+            return np.ones(rise.shape, dtype=bool)
+        if cls == "low_pressure_pump":
+            return np.zeros(rise.shape, dtype=bool)
+        return rise > self.params.high_pressure_threshold_bar
+
+    def columns(self, table):
+        """Cost columns of a result table: ``cost.capital.<unit>`` ($) for every costed unit and LINES."""
+        P = self.params
+        out = {}
+        membrane = 0.0
+        n = len(np.asarray(table["kpi.product_flow"]))
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            for unit, cls in self.classes.items():
+                if cls == "none":
+                    continue
+                if cls in AREA_PRICED:
+                    price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
+                    purchase = _membrane_area(self.view, table, unit) * price
+                    membrane = membrane + purchase
+                    capital = purchase * P.total_installed_cost_factor
+                    capital = capital + self._implied_feed_pump(table, unit)
+                elif cls in CAPACITY_PRICED:
+                    a = getattr(P, f"{cls}_capacity_cost")
+                    qb = getattr(P, f"{cls}_base_flow")
+                    b = getattr(P, f"{cls}_exponent")
+                    q = self.view.inlet(table, unit, "flow") * 3600.0
+                    capital = (a * P.capacity_cost_escalation) * (q / qb) ** b
+                elif cls == "erd":
+                    capital = P.erd_cost * (self.view.inlet(table, unit, "flow") * 3600.0)
+                else:  # a pump unit
+                    shaft_w = (_output(table, unit, "pump_power_kw") * 1000.0) \
+                        * _motor_efficiency(self.view, table, unit)
+                    flow_ls = np.asarray(table[f"{unit}.outlet.flow"], dtype=np.float64) * 1000.0
+                    capital = np.where(self.pump_is_high_pressure(table, unit),
+                                       P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
+                out[f"cost.capital.{unit}"] = np.broadcast_to(np.asarray(capital, dtype=np.float64), (n,))
+            capital_total = sum(out.values(), np.zeros(n))
+            power_kw = np.asarray(table["kpi.electric_power_kw"], dtype=np.float64)
+            in_service_h = HOURS_PER_YEAR * P.utilisation
+            electricity = P.electricity_price * (power_kw * in_service_h)
+            replacement = P.membrane_replacement_fraction * np.broadcast_to(membrane, (n,))
+            maintenance = P.maintenance_fraction * capital_total
+            operating = electricity + replacement + maintenance
+            product = np.asarray(table["kpi.product_flow"], dtype=np.float64) * (3600.0 * in_service_h)
+            lcow = (self.crf * capital_total + operating) / product
+            out.update({
+                "cost.capital_total": capital_total,
+                "cost.membrane_capital": np.broadcast_to(membrane * P.total_installed_cost_factor, (n,)) * 1.0,
+                "cost.electricity": electricity,
+                "cost.membrane_replacement": replacement * 1.0,
+                "cost.maintenance": maintenance,
+                "cost.operating_total": operating,
+                "cost.annual_product": product,
+                "cost.lcow": np.where(product > 0, lcow, np.inf),
+                "cost.sec": np.asarray(table["kpi.specific_energy_kwh_m3"], dtype=np.float64) * 1.0,
+            })
+        return out
+
+    def _implied_feed_pump(self, table, unit):
+        # A membrane model's own feed pump, when its power is counted (no pump
+        # unit feeds it): its reported power is hydraulic power over the pump
+        # efficiency, i.e. shaft power. High-pressure by the same threshold on
+        # the feed stream's pressure, else low-pressure by the feed flow.
+        column = f"power.{unit}"
+        if column not in table:
+            return 0.0
+        power_kw = np.asarray(table[column], dtype=np.float64)
+        if not np.any(power_kw > 0):
+            return 0.0
+        P = self.params
+        pressure = self.view.inlet(table, unit, "pressure_bar")
+        flow_ls = self.view.inlet(table, unit, "flow") * 1000.0
+        pump = np.where(pressure > P.high_pressure_threshold_bar, P.high_pressure_pump_cost * (power_kw * 1000.0),
+                        P.low_pressure_pump_cost * flow_ls)
+        return np.where(power_kw > 0, pump, 0.0)
+
+
+def cost_columns(fs, table, params=None):
+    """The cost columns (see ``CostModel.columns``) of a flowsheet's result table."""
+    return CostModel(fs, params).columns(table)
+
+
+@dataclass
+class Costs:
+    """The economics of one plant point."""
+
+    capital: dict          # unit -> installed capital, $
+    capital_total: float   # $
+    operating: dict        # line -> $/year: electricity, membrane_replacement, maintenance
+    operating_total: float  # $/year
+    crf: float             # 1/year
+    annual_product: float  # m³/year (utilisation included)
+    lcow: float            # $/m³
+    sec: float             # kWh/m³
+    classes: dict          # unit -> cost class used
+    params: CostParameters
+
+    UNITS = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
+             "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
+
+    def as_dict(self):
+        d = {k: getattr(self, k) for k in ("capital", "capital_total", "operating", "operating_total", "crf",
+                                           "annual_product", "lcow", "sec", "classes")}
+        return d
+
+    def lines(self):
+        """(name, value, unit) rows for printing."""
+        rows = [(f"capital.{unit}", value, "$") for unit, value in self.capital.items()]
+        rows.append(("capital_total", self.capital_total, "$"))
+        rows += [(f"operating.{name}", value, "$/year") for name, value in self.operating.items()]
+        rows += [("operating_total", self.operating_total, "$/year"), ("crf", self.crf, "1/year"),
+                 ("annual_product", self.annual_product, "m³/year"), ("lcow", self.lcow, "$/m³"),
+                 ("sec", self.sec, "kWh/m³")]
+        return rows
+
+
+def costs_from_row(fs, row, params=None):
+    """Costs of one plant point given its row (column name -> value) of the result table."""
+    model = CostModel(fs, params)
+    table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
+    cols = model.columns(table)
+    capital = {unit: float(cols[f"cost.capital.{unit}"][0]) for unit, cls in model.classes.items() if cls != "none"}
+    return Costs(
+        capital=capital,
+        capital_total=float(cols["cost.capital_total"][0]),
+        operating={"electricity": float(cols["cost.electricity"][0]),
+                   "membrane_replacement": float(cols["cost.membrane_replacement"][0]),
+                   "maintenance": float(cols["cost.maintenance"][0])},
+        operating_total=float(cols["cost.operating_total"][0]),
+        crf=model.crf,
+        annual_product=float(cols["cost.annual_product"][0]),
+        lcow=float(cols["cost.lcow"][0]),
+        sec=float(cols["cost.sec"][0]),
+        classes=dict(model.classes),
+        params=model.params,
+    )
+
+
+def costs(result, params=None):
+    """Costs of a solved flowsheet result (``res.costs(params)``)."""
+    fs = getattr(result, "flowsheet", None) or result._fs
+    row = result.row() if callable(result.row) else result.row
+    return costs_from_row(fs, row, params)

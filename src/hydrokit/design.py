@@ -1,0 +1,395 @@
+"""Command line for plant economics: ``costs``, ``optimize`` and ``map``.
+
+    python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]
+    python -m hydrokit optimize PLANT.toml --vary unit.slot=LOW:HIGH [--vary ...]
+        [--min lcow | --max NAME] [--constraint "NAME>=VALUE" ...] [--seed N]
+        [--set PRICE=VALUE ...] [name=value ...] [--json]
+    python -m hydrokit map PLANT.toml --vary X=LOW:HIGH[:COUNT] --vary Y=LOW:HIGH[:COUNT]
+        [--min lcow | --max NAME] [--constraint ...] [--set ...] [name=value ...] --out FILE.png
+
+``name=value`` fixes a ``unit.slot`` or ``feed.quantity`` for the run;
+``--set`` changes a cost parameter (``electricity_price=0.1``) or a unit's
+cost class (``class.hp=low_pressure_pump``). ``map`` draws the objective over
+the two varied slots as filled contours (COUNT points per axis, default 80),
+hatches the points that break a constraint or are not valid plant points, and
+marks the optimum found by ``optimize``. Every mistake is one line on
+standard error and exit status 2.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import sys
+
+import numpy as np
+
+USAGE = {
+    "costs": "usage: python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]",
+    "optimize": ("usage: python -m hydrokit optimize PLANT.toml --vary unit.slot=LOW:HIGH [--vary ...] "
+                 "[--min lcow|sec|NAME | --max NAME] [--constraint NAME>=VALUE ...] [--seed N] "
+                 "[--set PRICE=VALUE ...] [name=value ...] [--json]"),
+    "map": ("usage: python -m hydrokit map PLANT.toml --vary X=LOW:HIGH[:COUNT] --vary Y=LOW:HIGH[:COUNT] "
+            "[--min lcow|sec|NAME | --max NAME] [--constraint NAME>=VALUE ...] [--seed N] [--set PRICE=VALUE ...] "
+            "[name=value ...] --out FILE.png"),
+}
+OPTIONS = {
+    "costs": ("--set", "--json"),
+    "optimize": ("--vary", "--min", "--max", "--constraint", "--seed", "--set", "--json"),
+    "map": ("--vary", "--min", "--max", "--constraint", "--seed", "--set", "--out"),
+}
+FLAGS = ("--json",)
+MAP_COUNT = 80
+MAX_MAP_COUNT = 1000
+
+LABELS = {"cost.lcow": ("LCOW", "$/m³"), "kpi.specific_energy_kwh_m3": ("SEC", "kWh/m³")}
+
+
+class UsageError(Exception):
+    """A bad word on the command line; the message is one line."""
+
+
+def _number(text, what):
+    try:
+        return float(text)
+    except ValueError:
+        raise UsageError(f"{what} {text!r} is not a number") from None
+
+
+def parse(command, argv):
+    """Options of a command: {"plant", "values", "vary", "objective", "maximize", "constraints", "seed",
+    "set", "json", "out"}."""
+    opts = {"plant": None, "values": {}, "vary": {}, "objective": "lcow", "maximize": False, "constraints": [],
+            "seed": 0, "set": {}, "json": False, "out": None}
+    allowed = OPTIONS[command]
+    chosen_objective = None
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word.startswith("--"):
+            option, eq, value = word.partition("=")
+            if option not in allowed:
+                raise UsageError(f"unknown option {option!r}; choose from: {', '.join(allowed)}, --help")
+            if option in FLAGS:
+                if eq:
+                    raise UsageError(f"{option} takes no value")
+                opts["json"] = True
+                i += 1
+                continue
+            if not eq:
+                if i + 1 >= len(argv):
+                    raise UsageError(f"{option} needs a value")
+                i += 1
+                value = argv[i]
+            _option(command, opts, option, value)
+            if option in ("--min", "--max"):
+                if chosen_objective is not None:
+                    raise UsageError(f"give one objective: {chosen_objective} and {option} {value}")
+                chosen_objective = f"{option} {value}"
+        elif opts["plant"] is None:
+            opts["plant"] = word
+        else:
+            name, eq, text = word.partition("=")
+            if not eq or "." not in name:
+                raise UsageError(f"expected unit.slot=value or feed.quantity=value, got {word!r}")
+            if name in opts["values"]:
+                raise UsageError(f"{name} is given twice")
+            opts["values"][name] = _number(text, f"value of {name}")
+        i += 1
+    if opts["plant"] is None:
+        raise UsageError("name a plant file; " + USAGE[command])
+    if command in ("optimize", "map") and not opts["vary"]:
+        raise UsageError("name the slots to vary with --vary unit.slot=LOW:HIGH")
+    if command == "map":
+        if len(opts["vary"]) != 2:
+            raise UsageError(f"map needs exactly two --vary slots, got {len(opts['vary'])}")
+        if not opts["out"]:
+            raise UsageError("name the picture with --out FILE.png")
+    clash = sorted(set(opts["vary"]) & set(opts["values"]))
+    if clash:
+        raise UsageError(f"{clash[0]} is both varied and fixed")
+    return opts
+
+
+def _option(command, opts, option, value):
+    if option == "--vary":
+        name, eq, span = value.partition("=")
+        if not eq or not name:
+            raise UsageError(f"--vary needs unit.slot=LOW:HIGH, got {value!r}")
+        if name in opts["vary"]:
+            raise UsageError(f"{name} is varied twice")
+        parts = span.split(":")
+        if len(parts) not in ((2, 3) if command == "map" else (2,)):
+            form = "LOW:HIGH[:COUNT]" if command == "map" else "LOW:HIGH"
+            raise UsageError(f"--vary {value}: write {name}={form}")
+        low = _number(parts[0], f"low bound of {name}")
+        high = _number(parts[1], f"high bound of {name}")
+        if not (math.isfinite(low) and math.isfinite(high) and low < high):
+            raise UsageError(f"--vary {value}: bounds must be finite with LOW < HIGH")
+        count = MAP_COUNT
+        if len(parts) == 3:
+            try:
+                count = int(parts[2])
+            except ValueError:
+                raise UsageError(f"COUNT {parts[2]!r} of {name} is not a whole number") from None
+            if not 2 <= count <= MAX_MAP_COUNT:
+                raise UsageError(f"COUNT of {name} must be from 2 to {MAX_MAP_COUNT}, got {count}")
+        opts["vary"][name] = (low, high, count)
+    elif option in ("--min", "--max"):
+        opts["objective"] = value
+        opts["maximize"] = option == "--max"
+    elif option == "--constraint":
+        from .optimize import OptimizeError, parse_constraint
+
+        try:
+            opts["constraints"].append(parse_constraint(value))
+        except OptimizeError as exc:
+            raise UsageError(str(exc)) from None
+    elif option == "--seed":
+        try:
+            opts["seed"] = int(value)
+        except ValueError:
+            raise UsageError(f"--seed {value!r} is not a whole number") from None
+        if opts["seed"] < 0:
+            raise UsageError(f"--seed must be >= 0, got {value}")
+    elif option == "--set":
+        name, eq, text = value.partition("=")
+        if not eq or not name:
+            raise UsageError(f"--set needs PRICE=VALUE or class.UNIT=CLASS, got {value!r}")
+        if name in opts["set"]:
+            raise UsageError(f"--set {name} is given twice")
+        opts["set"][name] = text
+    elif option == "--out":
+        opts["out"] = value
+
+
+def cost_parameters(settings, fs):
+    """CostParameters from ``--set`` words."""
+    from .costing import CLASSES, CostParameters
+
+    fields = {f.name: f for f in dataclasses.fields(CostParameters) if f.name != "unit_classes"}
+    changes, classes = {}, {}
+    for name, text in settings.items():
+        if name.startswith("class."):
+            unit = name[len("class."):]
+            if unit not in fs.units:
+                raise UsageError(f"--set {name}: unknown unit {unit!r}; choose from: {', '.join(fs.units)}")
+            if text not in CLASSES:
+                raise UsageError(f"--set {name}: unknown cost class {text!r}; choose from: {', '.join(CLASSES)}")
+            classes[unit] = text
+        elif name in fields:
+            changes[name] = _number(text, f"--set {name}")
+        else:
+            raise UsageError(f"--set: unknown cost parameter {name!r}; choose from: {', '.join(fields)}, class.UNIT")
+    try:
+        return CostParameters(**changes, unit_classes=classes)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def json_value(value):
+    # JSON has no NaN or infinities: write those as strings.
+    return value if math.isfinite(value) else str(value)
+
+
+def _load(opts):
+    from .flowsheet.plantfile import load
+
+    fs = load(opts["plant"])
+    return fs, cost_parameters(opts["set"], fs)
+
+
+def _slot_unit(fs, name):
+    """The unit of a varied or fixed name (``unit.slot`` or ``feed.quantity``), '' if unknown."""
+    from .ports import STREAM_UNITS
+
+    head, _, slot = name.partition(".")
+    if head in fs.units:
+        lay = fs.units[head].layout
+        try:
+            vector, index = lay.resolve(slot)
+        except Exception:
+            return ""
+        return (lay.inputs if vector == "u" else lay.params)[index].unit
+    if head in fs.feeds:
+        return STREAM_UNITS.get(slot, STREAM_UNITS["component"])
+    return ""
+
+
+def _rows(rows, out, indent=""):
+    from .layout import format_value
+
+    texts = [(name, format_value(float(value)), unit) for name, value, unit in rows]
+    wn = max(len(t[0]) for t in texts)
+    wv = max(len(t[1]) for t in texts)
+    for name, text, unit in texts:
+        print(f"{indent}{name:<{wn}}  {text:>{wv}}  {unit}".rstrip(), file=out)
+
+
+def run_costs(opts, out):
+    fs, params = _load(opts)
+    from .costing import costs
+
+    res = fs.solve(**opts["values"])
+    c = costs(res, params)
+    if opts["json"]:
+        doc = {"plant": opts["plant"], "converged": bool(res.converged),
+               "lines": [{"name": n, "value": json_value(v), "unit": u} for n, v, u in c.lines()],
+               "classes": c.classes}
+        print(json.dumps(doc, ensure_ascii=False, indent=2), file=out)
+        return
+    print(f"{opts['plant']}: costs", file=out)
+    _rows(c.lines(), out, "  ")
+    print("classes: " + ", ".join(f"{u} = {k}" for u, k in c.classes.items()), file=out)
+    if not res.converged:
+        print("note: the recycle did not converge; the figures are of the last iterate", file=out)
+
+
+def _optimize(fs, params, opts):
+    from .optimize import optimize
+
+    vary = {name: span[:2] for name, span in opts["vary"].items()}
+    return optimize(fs, opts["objective"], vary, opts["constraints"], seed=opts["seed"], params=params,
+                    maximize=opts["maximize"], fixed=opts["values"])
+
+
+def _objective_label(objective):
+    from .optimize import OBJECTIVES
+
+    column = OBJECTIVES.get(objective, objective)
+    return column, LABELS.get(column, (column, ""))
+
+
+def run_optimize(opts, out):
+    from .costing import LINES
+
+    fs, params = _load(opts)
+    best = _optimize(fs, params, opts)
+    column, (label, unit) = _objective_label(opts["objective"])
+    unit = unit or LINES.get(column, "")
+    kpis = {f"kpi.{k}": v for k, v in best.result.kpis.items()}
+    if opts["json"]:
+        doc = {"plant": opts["plant"], "objective": {"name": opts["objective"], "column": column,
+                                                      "sense": "max" if opts["maximize"] else "min",
+                                                      "value": json_value(best.objective), "unit": unit},
+               "feasible": best.feasible,
+               "x": [{"name": n, "value": json_value(v), "unit": _slot_unit(fs, n)} for n, v in best.x.items()],
+               "constraints": {k: json_value(v) for k, v in best.constraints.items()},
+               "kpis": {k: json_value(float(v)) for k, v in kpis.items()},
+               "lcow": json_value(best.row.get("cost.lcow", math.nan)),
+               "evaluations": best.evaluations, "generations": best.generations,
+               "polish_steps": best.polish_steps, "seconds": best.seconds, "seed": opts["seed"]}
+        print(json.dumps(doc, ensure_ascii=False, indent=2), file=out)
+        return
+    state = "feasible" if best.feasible else "NO feasible point found; the least infeasible"
+    print(f"{opts['plant']}: {'maximum' if opts['maximize'] else 'minimum'} of {label} ({state})", file=out)
+    _rows([(n, v, _slot_unit(fs, n)) for n, v in best.x.items()] + [(label, best.objective, unit)], out, "  ")
+    if best.constraints:
+        print("constraints", file=out)
+        _rows([(k, v, "") for k, v in best.constraints.items()], out, "  ")
+    print("key figures", file=out)
+    rows = [(k, v, "") for k, v in kpis.items()]
+    if "cost.lcow" in best.row and column != "cost.lcow":
+        rows.append(("cost.lcow", best.row["cost.lcow"], "$/m³"))
+    _rows(rows, out, "  ")
+    print(f"{best.evaluations} plant evaluations in {best.seconds:.3g} s ({best.generations} generations, "
+          f"{best.polish_steps} polish sweeps, seed {opts['seed']})", file=out)
+
+
+def run_map(opts, out):
+    fs, params = _load(opts)
+    draw_map(fs, params, opts)
+    print(f"wrote {opts['out']}", file=out)
+
+
+def map_table(fs, params, opts):
+    """The grid of the two varied slots: (x, y, z grid, bad-point mask, optimum result)."""
+    from .costing import CostModel
+    from .optimize import OBJECTIVES
+
+    (xn, (x0, x1, nx)), (yn, (y0, y1, ny)) = opts["vary"].items()
+    xs, ys = np.linspace(x0, x1, nx), np.linspace(y0, y1, ny)
+    names = [xn, yn, *opts["values"]]
+    mesh = np.meshgrid(xs, ys, indexing="ij")
+    matrix = np.column_stack([mesh[0].ravel(), mesh[1].ravel()]
+                             + [np.full(nx * ny, v) for v in opts["values"].values()])
+    table = dict(fs.evaluate(names, matrix))
+    table.update(CostModel(fs, params).columns(table))
+    column = OBJECTIVES.get(opts["objective"], opts["objective"])
+    if column not in table:
+        raise UsageError(f"unknown objective column {column!r}; choose e.g. lcow, sec, kpi.recovery, cost.capital_total")
+    z = np.asarray(table[column], dtype=np.float64)
+    bad = ~np.isfinite(z) | (np.asarray(table["flagged"]) != 0) | (np.asarray(table["converged"]) != 1)
+    for con in opts["constraints"]:
+        if con.column not in table:
+            raise UsageError(f"unknown constraint column {con.column!r}")
+        values = np.asarray(table[con.column], dtype=np.float64)
+        with np.errstate(invalid="ignore"):
+            bad |= ~np.isfinite(values) | (con.excess(values) > 0)
+    best = _optimize(fs, params, opts)
+    return xs, ys, z.reshape(nx, ny), bad.reshape(nx, ny), best, column
+
+
+def draw_map(fs, params, opts):
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise UsageError("drawing needs matplotlib: install hydrokit[plot]") from None
+    xs, ys, z, bad, best, column = map_table(fs, params, opts)
+    (xn, yn) = list(opts["vary"])
+    label, unit = LABELS.get(column, (column, ""))
+    fig = Figure(figsize=(7.0, 5.2), layout="constrained")
+    FigureCanvasAgg(fig)
+    ax = fig.subplots()
+    shown = np.where(bad | ~np.isfinite(z), np.nan, z).T
+    finite = shown[np.isfinite(shown)]
+    if finite.size:
+        # Levels over the useful range: a few very expensive corners would flatten the rest.
+        lo, hi = np.percentile(finite, [0, 95]) if finite.size > 20 else (finite.min(), finite.max())
+        levels = np.linspace(lo, hi if hi > lo else lo + 1.0, 21)
+        filled = ax.contourf(xs, ys, np.clip(shown, None, levels[-1]), levels=levels, cmap="viridis_r",
+                             extend="neither")
+        fig.colorbar(filled, ax=ax, label=f"{label} [{unit}]" if unit else label)
+    if bad.any():
+        ax.contourf(xs, ys, bad.T.astype(float), levels=[0.5, 1.5], colors="none", hatches=["///"])
+        ax.contour(xs, ys, bad.T.astype(float), levels=[0.5], colors="0.3", linewidths=0.8)
+    bx, by = best.x[xn], best.x[yn]
+    ax.plot([bx], [by], marker="*", markersize=16, color="tab:red", markeredgecolor="white", linestyle="none",
+            label=f"optimum: {label} = {best.objective:.4g}{(' ' + unit) if unit else ''}")
+    ax.set_xlabel(f"{xn} [{_slot_unit(fs, xn)}]")
+    ax.set_ylabel(f"{yn} [{_slot_unit(fs, yn)}]")
+    title = f"{'maximum' if opts['maximize'] else 'minimum'} of {label}"
+    if opts["constraints"]:
+        title += " with " + ", ".join(str(c) for c in opts["constraints"]) + " (hatched: not met)"
+    ax.set_title(title, fontsize=10)
+    ax.legend(loc="upper right", fontsize=9)
+    fig.savefig(opts["out"], dpi=120)
+    return best
+
+
+def main(command, argv=None, out=None, err=None):
+    """Run ``costs``, ``optimize`` or ``map``; returns the exit status (2 for any error)."""
+    from .flowsheet.build import FlowsheetError
+    from .flowsheet.plantfile import PlantFileError
+    from .optimize import OptimizeError
+
+    argv = list(sys.argv[2:] if argv is None else argv)
+    out = out or sys.stdout
+    err = err or sys.stderr
+    if any(w in ("-h", "--help") for w in argv):
+        print(USAGE[command], file=out)
+        return 0
+    try:
+        opts = parse(command, argv)
+        {"costs": run_costs, "optimize": run_optimize, "map": run_map}[command](opts, out)
+        return 0
+    except (UsageError, PlantFileError, FlowsheetError, OptimizeError) as exc:
+        message = str(exc)
+    except ImportError as exc:  # SciPy missing
+        message = f"{exc}; install hydrokit[optimize]"
+    except OSError as exc:  # a picture that cannot be written
+        message = f"{type(exc).__name__}: {exc}"
+    print(f"hydrokit {command}: " + " ".join(message.split()), file=err)
+    return 2

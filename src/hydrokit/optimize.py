@@ -1,0 +1,403 @@
+"""Design optimisation of a flowsheet: a global search over its compiled sweep, then a local polish.
+
+``optimize(fs, objective, vary, constraints)`` minimises (or maximises) an
+objective over box bounds on varied slots:
+
+* the global search is SciPy's differential evolution with
+  ``vectorized=True``: each generation is one call of ``fs.evaluate``, a
+  compiled flowsheet sweep over the whole trial population (on threads, or
+  on a Dask client);
+* constraints are enforced by the feasibility rule (SciPy's constraint
+  support in differential evolution): a feasible point beats an infeasible
+  one, two feasible points compare by objective, two infeasible points by
+  their total constraint violation. A plant point that did not converge,
+  has a flagged unit, or gives a non-finite objective or constraint value is
+  infeasible, so it can never be returned as the optimum;
+* the polish is a compass search around the best point under the same rule,
+  each step evaluating all its trial points in one sweep; it only ever moves
+  to a point that the rule ranks better, so it never leaves the feasible set.
+
+The same seed gives the same answer: the search is SciPy's seeded generator
+and every sweep row is bitwise equal whatever the threads.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+import re
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+__all__ = ["Constraint", "OptimizeResult", "optimize", "search", "parse_constraint", "OptimizeError"]
+
+OPERATORS = ("<=", ">=")
+# Objective shorthands -> table column.
+OBJECTIVES = {"lcow": "cost.lcow", "sec": "kpi.specific_energy_kwh_m3"}
+
+
+class OptimizeError(ValueError):
+    """A mistake in an optimisation request; the message names what is wrong and the valid choices."""
+
+
+@dataclass(frozen=True)
+class Constraint:
+    """``column <= bound`` or ``column >= bound`` on a column of the result table."""
+
+    column: str
+    op: str
+    bound: float
+
+    def __post_init__(self):
+        if self.op not in OPERATORS:
+            raise OptimizeError(f"constraint on {self.column!r}: operator {self.op!r} unknown; "
+                                f"choose from: {', '.join(OPERATORS)}")
+        if not math.isfinite(self.bound):
+            raise OptimizeError(f"constraint on {self.column!r}: bound must be finite, got {self.bound!r}")
+
+    def excess(self, values):
+        """Per row: how far the constraint is broken, relative to the bound's size (0 where it holds)."""
+        scale = abs(self.bound) if self.bound != 0 else 1.0
+        g = (values - self.bound) if self.op == "<=" else (self.bound - values)
+        return g / scale
+
+    def __str__(self):
+        return f"{self.column}{self.op}{self.bound:g}"
+
+
+_CONSTRAINT = re.compile(r"^\s*([^<>=\s]+)\s*(<=|>=|=<|=>|<|>|==|=)\s*(\S+)\s*$")
+
+
+def parse_constraint(item):
+    """A Constraint from ``(column, op, bound)`` or text like ``"kpi.recovery>=0.5"``."""
+    if isinstance(item, Constraint):
+        return item
+    if isinstance(item, str):
+        match = _CONSTRAINT.match(item)
+        if not match:
+            raise OptimizeError(f"constraint {item!r} must read NAME<=VALUE or NAME>=VALUE")
+        column, op, text = match.groups()
+        # Strict and non-strict bounds are the same thing for a continuous quantity.
+        op = {"=<": "<=", "<": "<=", "=>": ">=", ">": ">="}.get(op, op)
+        try:
+            bound = float(text)
+        except ValueError:
+            raise OptimizeError(f"constraint {item!r}: bound {text!r} is not a number") from None
+        return Constraint(column, op, bound)
+    try:
+        column, op, bound = item
+    except (TypeError, ValueError):
+        raise OptimizeError(f"a constraint is (name, '<=' or '>=', bound) or 'name<=bound', got {item!r}") from None
+    try:
+        bound = float(bound)
+    except (TypeError, ValueError):
+        raise OptimizeError(f"constraint on {column!r}: bound {bound!r} is not a number") from None
+    return Constraint(str(column), str(op), bound)
+
+
+@dataclass
+class OptimizeResult:
+    """The answer of an optimisation."""
+
+    x: dict                 # varied name -> value at the optimum
+    objective: float        # objective at the optimum (as given: maximised objectives are not negated)
+    feasible: bool          # every constraint holds and the plant point is valid
+    row: dict               # the optimum's row of the result table (cost columns included), name -> value
+    result: object = None   # the flowsheet's full result at the optimum (fs.solve(**x))
+    evaluations: int = 0    # plant points evaluated
+    seconds: float = 0.0    # wall time of the search, polish and final solve
+    generations: int = 0    # generations of the global search
+    polish_steps: int = 0   # sweeps made by the polish
+    message: str = ""
+    constraints: dict = field(default_factory=dict)  # "column<=bound" -> value at the optimum
+
+    def __repr__(self):
+        xs = ", ".join(f"{k}={v:.6g}" for k, v in self.x.items())
+        return (f"OptimizeResult({xs}; objective={self.objective:.6g}, feasible={self.feasible}, "
+                f"evaluations={self.evaluations}, seconds={self.seconds:.3g})")
+
+
+class _Problem:
+    """Objective and constraint values of a batch of points: one evaluation per batch."""
+
+    def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None):
+        self.evaluate = evaluate
+        self.names = list(names)
+        self.objective = objective
+        self.constraints = list(constraints)
+        self.sign = -1.0 if maximize else 1.0
+        self.cost_model = cost_model
+        self.rows = 0
+        self.calls = 0
+
+    def table(self, x):
+        """The result table of points ``x`` (S × N), cost columns added when a cost model is given."""
+        table = self.evaluate(self.names, np.ascontiguousarray(x, dtype=np.float64))
+        self.rows += len(x)
+        self.calls += 1
+        if self.cost_model is not None:
+            table = dict(table)
+            table.update(self.cost_model.columns(table))
+        return table
+
+    def column(self, table, name):
+        try:
+            return np.asarray(table[name], dtype=np.float64)
+        except KeyError:
+            raise OptimizeError(f"unknown column {name!r}; choose from: {_some_columns(table)}") from None
+
+    def scores(self, x):
+        """(energy, violation, table) per point: energy is the signed objective, violation >= 0 its
+        constraint excess, +1 for a plant point that is not valid."""
+        table = self.table(x)
+        if callable(self.objective):
+            f = np.asarray(self.objective(table), dtype=np.float64)
+            if f.shape != (len(x),):
+                raise OptimizeError(f"the objective function must return one value per row ({len(x)}), "
+                                    f"got shape {f.shape}")
+        else:
+            f = self.column(table, self.objective)
+        f = self.sign * f
+        excess = np.zeros((len(self.constraints) + 1, len(x)))
+        valid = np.isfinite(f)
+        with np.errstate(invalid="ignore"):
+            for k, con in enumerate(self.constraints):
+                values = self.column(table, con.column)
+                valid &= np.isfinite(values)
+                excess[k] = np.where(np.isfinite(values), np.maximum(con.excess(values), 0.0), 0.0)
+        for flag in ("converged",):
+            if flag in table:
+                valid &= np.asarray(table[flag]) == 1
+        if "flagged" in table:
+            valid &= np.asarray(table["flagged"]) == 0
+        excess[-1] = np.where(valid, 0.0, 1.0)
+        return f, excess, table
+
+
+def _some_columns(table, limit=12):
+    names = list(table)
+    text = ", ".join(names[:limit])
+    return text + (f", ... ({len(names)} columns)" if len(names) > limit else "")
+
+
+def _better(f1, v1, f2, v2):
+    """The feasibility rule: is point 1 better than point 2?"""
+    if v1 == 0 and v2 == 0:
+        return f1 < f2
+    if v1 == 0 or v2 == 0:
+        return v1 == 0
+    return v1 < v2
+
+
+def _directions(n):
+    """Polish directions in scaled coordinates: the full stencil for a few variables, else the axes."""
+    if n <= 3:
+        dirs = [d for d in itertools.product((-1.0, 0.0, 1.0), repeat=n) if any(d)]
+        return np.array(dirs)
+    eye = np.eye(n)
+    return np.vstack([eye, -eye])
+
+
+def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samples=48):
+    """Local search from ``x`` under the feasibility rule; each step is one sweep over its trial points.
+
+    Rows are cheap and a sweep is not, so a step tries many points at once: the compass stencil
+    at three lengths (``step``, ``step``/4, ``step``/16 of each variable's range), ``samples``
+    seeded random points within ``step`` of ``x``, and, after a successful move d, points along
+    x + k·d (k = 1, 2, 4, 8) each with a few scattered around it. The last group follows a
+    curved or kinked valley (e.g. where a recovery limit starts to bind), along which the stencil
+    alone crawls. On success the search moves to the best trial and the step follows the length
+    of the move; on failure it shrinks fourfold, until it falls below ``min_step``.
+    """
+    width = np.where(upper > lower, upper - lower, 1.0)
+    dirs = _directions(len(x))
+    steps = 0
+    last = None  # the last successful move, in fractions of the ranges
+    while step >= min_step and steps < max_steps:
+        stencil = np.vstack([dirs * h for h in (step, step / 4.0, step / 16.0)])
+        cloud = rng.uniform(-step, step, size=(samples, len(x)))
+        groups = [stencil, cloud]
+        if last is not None:
+            length = float(np.max(np.abs(last)))
+            for k in (1.0, 2.0, 4.0, 8.0):
+                groups.append(k * last + rng.normal(0.0, 0.3 * k * length, size=(6, len(x))))
+                groups.append(k * last[None, :])
+        trial = x + np.vstack(groups) * width
+        np.clip(trial, lower, upper, out=trial)
+        trial = trial[np.any(trial != x, axis=1)]
+        if len(trial) == 0:
+            break
+        tf, excess, _ = problem.scores(trial)
+        tv = excess.sum(axis=0)
+        steps += 1
+        best = None
+        for i in range(len(trial)):
+            if _better(tf[i], tv[i], f, v) and (best is None or _better(tf[i], tv[i], tf[best], tv[best])):
+                best = i
+        if best is None:
+            step /= 4.0
+            last = None
+        else:
+            last = (trial[best] - x) / width
+            moved = float(np.max(np.abs(last)))
+            x, f, v = trial[best], tf[best], tv[best]
+            step = min(0.25, max(2.0 * moved, step / 4.0))
+    return x, f, v, steps
+
+
+def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
+           maxiter=200, patience=12, rtol=1e-6, polish=True, cost_model=None, init="latinhypercube",
+           mutation=(0.5, 1.0), recombination=0.7):
+    """Optimise over a generic vectorised evaluation.
+
+    ``evaluate(names, matrix) -> table`` (a mapping column -> array of one
+    value per row); ``bounds``: (low, high) per name; ``objective``: a column
+    name or a function of the table. Returns ``(x, objective value,
+    feasible, row of the table at x, info)``.
+    """
+    from scipy.optimize import NonlinearConstraint, differential_evolution
+
+    names = list(names)
+    lower = np.array([b[0] for b in bounds], dtype=np.float64)
+    upper = np.array([b[1] for b in bounds], dtype=np.float64)
+    constraints = [parse_constraint(c) for c in constraints]
+    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model)
+
+    # The constraint function is called first on every trial population and
+    # the objective then on its feasible members; the search also asks for
+    # the constraints of its best point after each generation. Every point is
+    # evaluated once and remembered (bitwise: the search scales each point the
+    # same way every time).
+    seen = {}
+
+    def lookup(xt):
+        x = np.ascontiguousarray(np.asarray(xt, dtype=np.float64).reshape(len(names), -1).T)
+        keys = [row.tobytes() for row in x]
+        missing = [i for i, key in enumerate(keys) if key not in seen]
+        if missing:
+            f, excess, _ = problem.scores(x[missing])
+            for j, i in enumerate(missing):
+                seen[keys[i]] = (f[j], excess[:, j])
+        return [seen[key] for key in keys]
+
+    def violations(xt):                      # xt: N × S, returns M × S
+        return np.array([excess for _, excess in lookup(xt)]).T
+
+    def energies(xt):                        # xt: N × S, returns S
+        out = np.array([f for f, _ in lookup(xt)])
+        # Only feasible points reach here, and those have finite objectives.
+        return np.where(np.isfinite(out), out, np.finfo(np.float64).max)
+
+    m = len(constraints) + 1
+    limit = NonlinearConstraint(violations, -np.inf, np.zeros(m))
+
+    history = {"best": math.inf, "stall": 0, "generations": 0}
+
+    def progress(intermediate_result):
+        history["generations"] += 1
+        fun = float(intermediate_result.fun)
+        feasible = bool(getattr(intermediate_result, "constr_violation", 0.0) <= 0.0)
+        if not feasible or not math.isfinite(fun):
+            history["stall"] = 0
+            return False
+        best = history["best"]
+        if best - fun > rtol * max(abs(fun), 1e-300):
+            history["best"] = fun
+            history["stall"] = 0
+        else:
+            history["stall"] += 1
+        return history["stall"] >= patience
+
+    with np.errstate(all="ignore"):
+        found = differential_evolution(
+            energies, list(zip(lower, upper)), constraints=(limit,), vectorized=True, updating="deferred",
+            popsize=popsize, maxiter=maxiter, tol=0.0, atol=0.0, polish=False, rng=seed, init=init,
+            mutation=mutation, recombination=recombination, callback=progress)
+
+    x = np.asarray(found.x, dtype=np.float64)
+    f0, excess0, _ = problem.scores(x[None, :])
+    f, v = float(f0[0]), float(excess0.sum())
+    polish_steps = 0
+    if polish:
+        # Start at about the spread of the last population, bounded.
+        spread = np.ptp(found.population, axis=0) if hasattr(found, "population") else np.full(len(x), 0.01)
+        step = float(np.clip(np.max(spread / np.where(upper > lower, upper - lower, 1.0)), 1e-4, 0.05))
+        x, f, v, polish_steps = _polish(problem, x, f, v, lower, upper, step, 1e-7, 100,
+                                          np.random.default_rng(seed))
+    _, _, table = problem.scores(x[None, :])
+    row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
+    info = {"evaluations": problem.rows, "sweeps": problem.calls, "generations": history["generations"],
+            "polish_steps": polish_steps, "message": str(found.message)}
+    value = problem.sign * f
+    return dict(zip(names, map(float, x))), float(value), bool(v == 0), row, info
+
+
+def _bounds(fs, vary):
+    if not vary:
+        raise OptimizeError("vary names no slot; give {'unit.slot': (low, high), ...}")
+    names, bounds = [], []
+    for name, span in dict(vary).items():
+        try:
+            low, high = (float(b) for b in span)
+        except (TypeError, ValueError):
+            raise OptimizeError(f"bounds of {name!r} must be (low, high), got {span!r}") from None
+        if not (math.isfinite(low) and math.isfinite(high) and low < high):
+            raise OptimizeError(f"bounds of {name!r} must be finite with low < high, got ({low:g}, {high:g})")
+        names.append(name)
+        bounds.append((low, high))
+    return names, bounds
+
+
+def _needs_costs(objective, constraints):
+    if callable(objective):
+        return True
+    return objective.startswith("cost.") or any(c.column.startswith("cost.") for c in constraints)
+
+
+def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
+             maximize=False, fixed=None, polish=True, popsize=6, maxiter=200, patience=4, rtol=1e-3):
+    """Optimise a flowsheet's design (``fs.optimize``).
+
+    ``objective``: ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the
+    result table (``"kpi.electric_power_kw"``, ``"ro.permeate_salinity"``,
+    ``"cost.capital_total"``, ...) or a function of the result table returning
+    one value per row. ``vary``: ``{"unit.slot": (low, high), ...}``.
+    ``constraints``: ``("ro.permeate_salinity", "<=", 0.5)`` or
+    ``"kpi.recovery>=0.5"`` on any column. ``params``: CostParameters for the
+    cost columns. ``client``/``threads``: where each generation's sweep runs.
+    """
+    from .costing import CostModel
+
+    start = time.perf_counter()
+    names, bounds = _bounds(fs, vary)
+    constraints = [parse_constraint(c) for c in constraints]
+    if isinstance(objective, str):
+        column = OBJECTIVES.get(objective, objective)
+    elif callable(objective):
+        column = objective
+    else:
+        raise OptimizeError(f"objective must be 'lcow', 'sec', a column name or a function, got {objective!r}")
+    cost_model = CostModel(fs, params) if _needs_costs(column, constraints) else None
+
+    fixed = dict(fixed or {})
+    clash = sorted(set(fixed) & set(names))
+    if clash:
+        raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
+    fixed_names, fixed_values = list(fixed), np.array([float(v) for v in fixed.values()])
+
+    def evaluate(names_, matrix):
+        if fixed_names:
+            matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
+        return fs.evaluate(names_ + fixed_names, matrix, threads=threads, client=client)
+
+    x, value, feasible, row, info = search(
+        evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
+        maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, cost_model=cost_model)
+    result = fs.solve(**x, **fixed)
+    seconds = time.perf_counter() - start
+    return OptimizeResult(
+        x=x, objective=value, feasible=feasible, row=row, result=result, evaluations=info["evaluations"] + 1,
+        seconds=seconds, generations=info["generations"], polish_steps=info["polish_steps"],
+        message=info["message"], constraints={str(c): row.get(c.column, math.nan) for c in constraints})
