@@ -1,0 +1,88 @@
+"""Design optimisation: constraints hold at the optimum, seeds reproduce, flagged plants never win."""
+
+import json
+import pathlib
+
+import pytest
+
+pytest.importorskip("scipy")
+
+from hydrokit.__main__ import main  # noqa: E402
+from hydrokit.costing import costs  # noqa: E402
+from hydrokit.flowsheet.plantfile import load  # noqa: E402
+from hydrokit.optimize import OptimizeError, optimize  # noqa: E402
+
+SEAWATER = pathlib.Path(__file__).resolve().parents[1] / "examples" / "seawater_ro.toml"
+VARY = {"hp.pressure_rise_bar": (10.0, 80.0), "ro.membrane_area": (1.0, 1500.0)}
+
+
+@pytest.fixture(scope="module")
+def fs():
+    return load(SEAWATER)
+
+
+@pytest.mark.parametrize("objective, constraints", [
+    ("sec", [("kpi.recovery", ">=", 0.6)]),                          # energy falls with recovery: binds
+    ("lcow", ["kpi.recovery>=0.5", "ro.permeate_salinity<=0.2"]),
+])
+def test_constraints_hold_at_the_optimum(fs, objective, constraints):
+    best = optimize(fs, objective, VARY, constraints, seed=1)
+    assert best.feasible and best.result.converged and best.result.flagged == 0
+    row = best.result.row
+    assert row["kpi.recovery"] >= (0.6 if objective == "sec" else 0.5)
+    if objective == "lcow":
+        assert row["ro.permeate_salinity"] <= 0.2
+        assert best.objective == costs(best.result).lcow      # the answer is the full result's figure
+    for name, (low, high) in VARY.items():
+        assert low <= best.x[name] <= high
+
+
+def test_a_seed_reproduces_its_answer_whatever_the_threads(fs):
+    one = optimize(fs, "lcow", VARY, ["kpi.recovery>=0.5"], seed=7, threads=1)
+    two = optimize(fs, "lcow", VARY, ["kpi.recovery>=0.5"], seed=7, threads=2)
+    assert one.x == two.x and one.objective == two.objective and one.evaluations == two.evaluations
+
+
+def test_flagged_plant_points_never_win(fs):
+    # Least electric power: below the osmotic pressure the membrane passes nothing and its flux
+    # iteration does not converge (flagged), and those points draw the least power.
+    low = fs.solve(**{"hp.pressure_rise_bar": 10.0})
+    assert low.flagged > 0
+    best = optimize(fs, "kpi.electric_power_kw", {"hp.pressure_rise_bar": (10.0, 80.0)}, seed=0)
+    assert best.feasible and best.result.flagged == 0
+    assert best.objective > low.kpis["electric_power_kw"]
+    # With no valid point at all, the answer says so instead of returning a flagged one as optimal.
+    none = optimize(fs, "kpi.electric_power_kw", {"hp.pressure_rise_bar": (10.0, 20.0)}, seed=0, maxiter=5)
+    assert not none.feasible
+
+
+def test_requests_are_checked(fs):
+    with pytest.raises(OptimizeError, match="low < high"):
+        optimize(fs, "lcow", {"hp.pressure_rise_bar": (80.0, 10.0)})
+    with pytest.raises(OptimizeError, match="<=, >="):
+        optimize(fs, "lcow", VARY, [("kpi.recovery", "==", 0.5)])
+    with pytest.raises(OptimizeError, match="unknown column 'kpi.nope'"):
+        optimize(fs, "kpi.nope", VARY, maxiter=1)
+
+
+def test_command_line_optimum_and_costs(capsys, tmp_path):
+    args = ["optimize", str(SEAWATER), "--vary", "hp.pressure_rise_bar=10:80", "--vary",
+            "ro.membrane_area=1:1500", "--min", "lcow", "--constraint", "kpi.recovery>=0.5", "--json"]
+    assert main(args) == 0
+
+    doc = json.loads(capsys.readouterr().out)
+    assert doc["feasible"] and doc["kpis"]["kpi.recovery"] >= 0.5
+    assert main(["costs", str(SEAWATER), "--set", "electricity_price=0.14", "--json"]) == 0
+    lines = {d["name"]: d["value"] for d in json.loads(capsys.readouterr().out)["lines"]}
+    assert lines["lcow"] > 0 and lines["operating.electricity"] > 0
+    picture = tmp_path / "map.png"
+    assert main(["map", str(SEAWATER), "--vary", "hp.pressure_rise_bar=10:80:12", "--vary",
+                 "ro.membrane_area=1:1500:12", "--constraint", "kpi.recovery>=0.5", "--out", str(picture)]) == 0
+    assert picture.stat().st_size > 10_000
+    for bad in (["optimize", str(SEAWATER)], ["map", str(SEAWATER), "--vary", "hp.pressure_rise_bar=1:2"],
+                ["costs", str(SEAWATER), "--set", "class.hp=turbine"]):
+        capsys.readouterr()
+        assert main(bad) == 2
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and err.startswith("hydrokit ")
+
