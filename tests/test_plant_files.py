@@ -67,6 +67,7 @@ water = "hp.outlet"
     ('water = "hp.outlet"', 'water = "hp.outlet"\nwaste = "hp.outlet"', ["products.waste", "hp.outlet"]),
     ("flow = 1e-3", "flow = 1e-3\nsalinity = 3", ["feeds.sea", "'salinity'", "salt"]),
     ("flow = 1e-3", "flow = [1e-3", ["not valid TOML", "line"]),
+    ('components = ["salt"]', 'components = ["salt"]\nmax_iterations = 0', ["plant.toml: max_iterations: ", "at least 1"]),
 ])
 def test_mistakes_are_one_line_naming_file_entry_and_choices(old, new, words):
     assert old in GOOD

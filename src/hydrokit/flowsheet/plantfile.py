@@ -126,7 +126,12 @@ def loads(text, file="<plant>"):
     title = data.get("title", "")
     if not isinstance(title, str):
         b.fail("title", f"expected a text, got {title!r}")
-    fs = b.call("components", Flowsheet, components, **options)
+    try:
+        fs = Flowsheet(components, **options)
+    except FlowsheetError as err:
+        # Name the entry the message is about.
+        entry = next((k for k in ("max_iterations", "tolerance") if str(err).startswith(k)), "components")
+        b.fail(entry, str(err))
 
     for name, body in _entries(data, "feeds", file):
         values = {k: _number(v, f"{file}: feeds.{name}.{k}") for k, v in body.items()}
