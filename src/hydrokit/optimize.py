@@ -191,6 +191,15 @@ def _better(f1, v1, f2, v2):
     return v1 < v2
 
 
+def _best(f, v):
+    """Index of the best point by the feasibility rule (the first of equals)."""
+    feasible = v == 0
+    if feasible.any():
+        return int(np.argmin(np.where(feasible, f, np.inf))) if np.isfinite(f[feasible]).any() \
+            else int(np.argmax(feasible))
+    return int(np.argmin(v))
+
+
 def _directions(n):
     """Polish directions in scaled coordinates: the full stencil for a few variables, else the axes."""
     if n <= 3:
@@ -209,7 +218,7 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
     x + k·d (k = 1, 2, 4, 8) each with a few scattered around it. The last group follows a
     curved or kinked valley (e.g. where a recovery limit starts to bind), along which the stencil
     alone crawls. On success the search moves to the best trial and the step follows the length
-    of the move; on failure it shrinks fourfold, until it falls below ``min_step``.
+    of the move; on failure it shrinks eightfold, until it falls below ``min_step``.
     """
     width = np.where(upper > lower, upper - lower, 1.0)
     dirs = _directions(len(x))
@@ -232,12 +241,11 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
         tf, excess, _ = problem.scores(trial)
         tv = excess.sum(axis=0)
         steps += 1
-        best = None
-        for i in range(len(trial)):
-            if _better(tf[i], tv[i], f, v) and (best is None or _better(tf[i], tv[i], tf[best], tv[best])):
-                best = i
+        best = _best(tf, tv)
+        if not _better(tf[best], tv[best], f, v):
+            best = None
         if best is None:
-            step /= 4.0
+            step /= 8.0
             last = None
         else:
             last = (trial[best] - x) / width
@@ -248,7 +256,7 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
 
 
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
-           maxiter=200, patience=12, rtol=1e-6, polish=True, cost_model=None, init="latinhypercube",
+           maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None, init="latinhypercube",
            mutation=(0.5, 1.0), recombination=0.7):
     """Optimise over a generic vectorised evaluation.
 
@@ -324,7 +332,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         # Start at about the spread of the last population, bounded.
         spread = np.ptp(found.population, axis=0) if hasattr(found, "population") else np.full(len(x), 0.01)
         step = float(np.clip(np.max(spread / np.where(upper > lower, upper - lower, 1.0)), 1e-4, 0.05))
-        x, f, v, polish_steps = _polish(problem, x, f, v, lower, upper, step, 1e-7, 100,
+        x, f, v, polish_steps = _polish(problem, x, f, v, lower, upper, step, polish_tol, 100,
                                           np.random.default_rng(seed))
     _, _, table = problem.scores(x[None, :])
     row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
@@ -357,7 +365,7 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=6, maxiter=200, patience=4, rtol=1e-3):
+             maximize=False, fixed=None, polish=True, popsize=6, maxiter=200, patience=3, rtol=1e-3):
     """Optimise a flowsheet's design (``fs.optimize``).
 
     ``objective``: ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the
