@@ -262,3 +262,25 @@ def test_hostile_plans_are_refused_at_load():
     for i, case in enumerate(hostile):
         with pytest.raises(ValueError, match="flowsheet plan|unknown model"):
             load(**case)
+
+
+def test_strong_recycle_closes_its_balances():
+    # 90 % of the brine returns: plain substitution would need some 200 passes.
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("raw", flow=1e-3, temperature_c=20, pressure_bar=1, salt=2000)
+    fs.mixer("mix", inlets=2)
+    fs.unit("hp", "pump", pressure_rise_bar=14)
+    fs.unit("ro", "osmolumped", membrane_area=30, mass_transfer_coeff=1e-4)
+    fs.splitter("bleed", fractions=[0.9, 0.1])
+    fs.connect("raw", "mix.inlet1")
+    fs.connect("mix", "hp")
+    fs.connect("hp", "ro.feed")
+    fs.connect("ro.concentrate", "bleed")
+    fs.connect("bleed.outlet1", "mix.inlet2")
+    fs.product("water", "ro.permeate")
+    res = fs.solve()
+    assert res.converged and res.iterations <= 30
+    feed, water, purge = (res.stream(s) for s in ("raw", "water", "bleed.outlet2"))
+    assert math.isclose(feed["flow"], water["flow"] + purge["flow"], rel_tol=1e-9)
+    assert math.isclose(feed["flow"] * feed["salt"], water["flow"] * water["salt"] + purge["flow"] * purge["salt"],
+                        rel_tol=1e-8)
