@@ -148,6 +148,11 @@ def test_sweep_rows_equal_solve():
         assert same_bits([row[c] for c in table.columns], table.iloc[i].to_numpy()), i
     cols = fs.evaluate(["raw.salt"], np.array([[2000.0]]))
     assert same_bits([cols[c][0] for c in cols], [fs.solve().row[c] for c in cols])
+    few = ["kpi.recovery", "power.hp1", "ro2.permeate.salt", "converged", "raw.salt"]
+    picked = fs.evaluate(["raw.salt"], np.array([[2000.0]]), columns=few)
+    assert sorted(picked) == sorted(few) and all(same_bits(picked[c], cols[c]) for c in few)
+    with pytest.raises(FlowsheetError, match="unknown column.*kpi.nope"):
+        fs.evaluate(["raw.salt"], np.array([[2000.0]]), columns=["kpi.nope"])
 
 
 def test_dask_rows_equal_local():

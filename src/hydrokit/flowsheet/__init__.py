@@ -18,4 +18,12 @@ batch extension executes; ``solve`` is that plan on one row, ``sweep`` and
 
 from .build import Flowsheet, FlowsheetError
 
-__all__ = ["Flowsheet", "FlowsheetError"]
+
+def load_plant(path):
+    """A flowsheet from a plant file (see :mod:`hydrokit.flowsheet.plantfile`)."""
+    from .plantfile import load
+
+    return load(path)
+
+
+__all__ = ["Flowsheet", "FlowsheetError", "load_plant"]

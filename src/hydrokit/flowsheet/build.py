@@ -81,9 +81,10 @@ class Feed:
 
     kind = "feed"
 
-    def __init__(self, name, values):
+    def __init__(self, name, values, utility=False):
         self.name = name
         self.values = values  # quantity -> float (flow, temperature_c, pressure_bar, components)
+        self.utility = utility  # a cooling or heating loop: not counted in kpi.feed_flow
 
     @property
     def inlets(self):
@@ -311,13 +312,18 @@ class Flowsheet:
             out.setdefault(c, 0.0)
         return out
 
-    def feed(self, name, **values):
+    def feed(self, name, *, utility=False, **values):
         """A stream entering the plant: ``flow`` (m³/s, required), ``temperature_c``
-        (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0)."""
+        (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0).
+
+        ``utility=True``: a cooling or heating loop rather than water to treat,
+        left out of ``kpi.feed_flow`` and so of the recovery."""
         if "flow" not in values:
             raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
+        if not isinstance(utility, bool):
+            raise FlowsheetError(f"feed {name!r}: utility must be true or false, got {utility!r}")
         values = self._stream_values(f"feed {name!r}", values, FEED_DEFAULTS)
-        self._add(Feed(name, values))
+        self._add(Feed(name, values, utility))
 
     def unit(self, name, model, *, components=None, **settings):
         """A model unit; ``settings`` fix any of its input or parameter slots by name
@@ -425,6 +431,11 @@ class Flowsheet:
         return {n: node for n, node in self._nodes.items() if isinstance(node, Feed)}
 
     @property
+    def connections(self):
+        """(unit, inlet port) -> (source, outlet port) of every stream; a feed's port is ""."""
+        return dict(self._links)
+
+    @property
     def products(self):
         """Product name -> stream name."""
         return {n: self._label(src) for n, src in self._products.items()}
@@ -460,8 +471,16 @@ class Flowsheet:
 
         return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows)
 
-    def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None):
-        """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns."""
+    def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
+        """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns
+        (only those named in ``columns`` when given)."""
         from .results import evaluate
 
-        return evaluate(self, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows)
+        return evaluate(self, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows,
+                        columns=columns)
+
+    def optimize(self, objective="lcow", vary=None, constraints=(), **options):
+        """The optimum of the design over the varied slots (see hydrokit.optimize)."""
+        from ..optimize import optimize
+
+        return optimize(self, objective, vary, constraints, **options)

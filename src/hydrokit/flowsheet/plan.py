@@ -71,7 +71,7 @@ class Plan:
         self._loaded = None
 
     def __getstate__(self):
-        state = dict(self.__dict__)
+        state = {k: v for k, v in self.__dict__.items() if not k.startswith("_table") and k != "_all_columns"}
         state["_loaded"] = None  # the executor's copy is rebuilt where the plan is used
         return state
 

@@ -22,6 +22,7 @@ KPI_UNITS = {
     "feed_flow": "m³/s",
     "recovery": "fraction",
     "specific_energy_kwh_m3": "kWh/m³",
+    "heat_kw": "kW",
 }
 
 
@@ -79,8 +80,11 @@ def _matrix(names, matrix):
     return np.require(arr, np.float64, ["C", "A"])
 
 
-def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None):
-    """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns."""
+def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
+    """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns.
+
+    ``columns``: only these table columns (in table order), for callers that
+    read a few of them many times over small batches."""
     if isinstance(names, str):
         names = [names]
     names = tuple(names)
@@ -88,6 +92,7 @@ def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None):
         raise FlowsheetError(f"names given twice in {list(names)}")
     plan = fs.plan(names)
     matrix = _matrix(names, matrix)
+    wanted = _wanted(fs, plan, columns)
     _check_fractions(fs, plan, matrix)
     n = len(matrix)
     if client is not None:
@@ -97,56 +102,115 @@ def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None):
         if chunk_rows is not None:
             raise TypeError("chunk_rows applies only with a client")
         out = plan.run(matrix, _threads(threads, n))
-    return _columns(fs, plan, matrix, out)
+    return _columns(fs, plan, matrix, out, wanted)
 
 
-def _columns(fs, plan, matrix, out):
-    table = {name: np.ascontiguousarray(matrix[:, j]) for j, name in enumerate(plan.names)}
+def _table_layout(fs, plan):
+    """(columns read straight from the row matrix or the plan's output, computed columns), once per plan."""
+    layout = getattr(plan, "_table_layout", None)
+    if layout is not None:
+        return layout
+    taken = set(plan.names)
+    direct = [(name, True, j) for j, name in enumerate(plan.names)]
 
-    def put(name, column):
-        table[f"y.{name}" if name in table else name] = column
+    def add(name, j):
+        direct.append((f"y.{name}" if name in taken else name, False, j))
 
-    col = plan.column_index
     for unit, outputs in plan.unit_outputs.items():
         for output, j in outputs:
-            put(f"{unit}.{output}", out[:, j])
+            add(f"{unit}.{output}", j)
+    feeds = set(fs.feeds)
+    quantities = (*STREAM_QUANTITIES, *fs.components)
     for stream, j in plan.streams.items():
-        for k, q in enumerate((*STREAM_QUANTITIES, *fs.components)):
+        for k, q in enumerate(quantities):
             name = f"{stream}.{q}"
-            if stream in fs.feeds and name in table:
+            if stream in feeds and name in taken:
                 continue  # a varied feed quantity: its column is the stream's
-            put(name, out[:, j + k])
+            add(name, j + k)
+    power = [f"power.{unit}" for unit in fs.units]
+    kpis = [f"kpi.{k}" for k in KPI_UNITS]
+    status = [(name, False, plan.column_index[name]) for name in STATUS_COLUMNS]
+    # Feeds counted in kpi.feed_flow (a utility loop is not raw water), and
+    # the heat duties (W) of each unit.
+    counted = [plan.streams[name] for name, feed in fs.feeds.items() if not feed.utility]
+    products = [plan.streams[stream] for stream in fs.products.values()]
+    heat = [j for unit in fs.units.values() for output, _ in getattr(unit.table, "HEAT", ())
+            for name, j in plan.unit_outputs[unit.name] if name == output]
+    layout = plan._table_layout = (direct, power, kpis, status, counted, products, heat)
+    return layout
+
+
+def _wanted(fs, plan, columns):
+    """The set of columns asked for (None: all), every name checked before the rows run."""
+    if columns is None:
+        return None
+    wanted = {columns} if isinstance(columns, str) else set(columns)
+    known = getattr(plan, "_all_columns", None)
+    if known is None:
+        direct, power, kpis = _table_layout(fs, plan)[:3]
+        known = plan._all_columns = frozenset([name for name, _, _ in direct] + power + kpis +
+                                              list(STATUS_COLUMNS) + ["flagged"])
+    unknown = wanted - known
+    if unknown:
+        raise FlowsheetError(f"unknown column(s) {_choices(sorted(unknown))}; columns are those of fs.evaluate")
+    return wanted
+
+
+def _columns(fs, plan, matrix, out, wanted=None):
+    direct, power_names, kpi_names, status, counted, products, heat = _table_layout(fs, plan)
+    if wanted is not None:
+        # The picks for a set of columns, once per plan (an optimiser asks
+        # for the same few columns over and over).
+        picks = plan.__dict__.setdefault("_table_picks", {})
+        key = frozenset(wanted)
+        if key not in picks:
+            picks[key] = [d for d in direct if d[0] in wanted]
+        direct = picks[key]
+    table = {}
+    for name, from_rows, j in direct:
+        table[name] = matrix[:, j].copy() if from_rows else out[:, j]
 
     n = len(out)
-    power = {unit: np.zeros(n) for unit in fs.units}
-    for unit, j, sign in plan.power:
-        if sign != 0.0:
-            power[unit] = power[unit] + sign * out[:, j]
-    total = np.zeros(n)
-    for unit, column in power.items():
-        put(f"power.{unit}", column)
-        total = total + column
-    product = np.zeros(n)
-    for stream in fs.products.values():
-        product = product + out[:, plan.streams[stream]]
-    feed = np.zeros(n)
-    for name in fs.feeds:
-        feed = feed + out[:, plan.streams[name]]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        recovery = product / feed
-        specific = total / (product * 3600.0)
-    put("kpi.electric_power_kw", total)
-    put("kpi.product_flow", product)
-    put("kpi.feed_flow", feed)
-    put("kpi.recovery", recovery)
-    put("kpi.specific_energy_kwh_m3", specific)
-    for status in STATUS_COLUMNS:
-        put(status, out[:, col[status]])
-    flagged = np.zeros(n)
-    for unit, columns in plan.flags.items():
-        if columns:
-            flagged = flagged + np.any(out[:, columns] != 0.0, axis=1)
-    put("flagged", flagged)
+    if wanted is None or not wanted.isdisjoint(power_names) or not wanted.isdisjoint(kpi_names):
+        power = {name[len("power."):]: np.zeros(n) for name in power_names}
+        for unit, j, sign in plan.power:
+            if sign != 0.0:
+                power[unit] = power[unit] + sign * out[:, j]
+        total = np.zeros(n)
+        for (unit, column), name in zip(power.items(), power_names):
+            if wanted is None or name in wanted:
+                table[name] = column
+            total = total + column
+        product = np.zeros(n)
+        for j in products:
+            product = product + out[:, j]
+        feed = np.zeros(n)
+        for j in counted:
+            feed = feed + out[:, j]
+        heat_kw = np.zeros(n)
+        for j in heat:
+            heat_kw = heat_kw + out[:, j] / 1000.0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            kpis = {
+                "kpi.electric_power_kw": total,
+                "kpi.product_flow": product,
+                "kpi.feed_flow": feed,
+                "kpi.recovery": product / feed,
+                "kpi.specific_energy_kwh_m3": total / (product * 3600.0),
+                "kpi.heat_kw": heat_kw,
+            }
+        for name in kpi_names:
+            if wanted is None or name in wanted:
+                table[name] = kpis[name]
+    for name, _, j in status:
+        if wanted is None or name in wanted:
+            table[name] = out[:, j]
+    if wanted is None or "flagged" in wanted:
+        flagged = np.zeros(n)
+        for columns in plan.flags.values():
+            if columns:
+                flagged = flagged + np.any(out[:, columns] != 0.0, axis=1)
+        table["flagged"] = flagged
     return table
 
 
@@ -194,6 +258,7 @@ class Result:
 
     def __init__(self, fs, plan, row):
         self._fs = fs
+        self.flowsheet = fs
         self._plan = plan
         self.row = row  # column name -> float, as in a sweep table
         self.converged = bool(row["converged"] == 1.0)
@@ -207,6 +272,12 @@ class Result:
         state = "converged" if self.converged else "NOT converged"
         return (f"<flowsheet result: {state} in {self.iterations} iteration(s), residual {self.residual:.3g}, "
                 f"{len(self._plan.streams)} streams>")
+
+    def costs(self, params=None):
+        """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing)."""
+        from ..costing import costs
+
+        return costs(self, params)
 
     def outputs(self, unit):
         """A unit's named outputs (name -> value), diagnostics included."""
