@@ -250,7 +250,9 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
         import pandas
     except ImportError:
         return table
-    return pandas.DataFrame(table)
+    # The columns are this call's own arrays: the frame takes them as they
+    # are rather than copying each into one block.
+    return pandas.DataFrame(table, copy=False)
 
 
 class Result:
