@@ -289,3 +289,20 @@ def test_strong_recycle_closes_its_balances():
     assert math.isclose(feed["flow"], water["flow"] + purge["flow"], rel_tol=1e-9)
     assert math.isclose(feed["flow"] * feed["salt"], water["flow"] * water["salt"] + purge["flow"] * purge["salt"],
                         rel_tol=1e-8)
+
+
+def test_ctrl_c_stops_a_long_flowsheet_sweep():
+    import _thread
+    import threading
+    import time
+
+    fs = chain()
+    # 100000 passes of the RO element per row (a negative tolerance is never met): minutes of work.
+    rows = {"ro.max_iterations": np.full(20_000, 1e5), "ro.tolerance": np.full(20_000, -1.0)}
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        fs.sweep(rows, threads=2)
+    timer.join()
+    assert time.perf_counter() - start < 5
