@@ -89,7 +89,7 @@ def main(argv=None, out=None, err=None):
         if argv and argv[0] == "flowsheet":
             from .flowsheet.cli import main as flowsheet_main
 
-            return flowsheet_main(argv[1:], out, err)
+            return flowsheet_main(argv[1:], out=out, err=err)
         as_json = "--json" in argv
         words = [w for w in argv if w != "--json"]
         if any(w in ("-h", "--help") for w in words):

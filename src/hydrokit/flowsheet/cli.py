@@ -18,7 +18,7 @@ from ..ports import CONVERSIONS, STREAM_UNITS, Slot
 from .build import FlowsheetError
 from .plantfile import PlantFileError, load
 
-USAGE = "usage: python -m hydrokit flowsheet PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json]"
+USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json]"
 
 KPI_UNITS = {
     "electric_power_kw": "kW",
@@ -71,10 +71,11 @@ def flagged(fs, res):
     return found
 
 
-def output_units(model, lay):
+def output_units(model):
     """Output name -> unit, with the unit the ports chose where the slot is in the caller's unit."""
-    units = lay.units()
     table = importlib.import_module(f"hydrokit.tables.{model}")
+    # Every output name the model can have, whatever its count parameter.
+    units = dict(table.OUTPUT)
     for outlet in table.OUTLETS.values():
         comps = outlet.components if isinstance(outlet.components, tuple) else ()
         for source in (outlet.flow, outlet.temperature_c, outlet.pressure_bar, *comps):
@@ -88,7 +89,7 @@ def report(fs, res):
     streams = {name: dict(res.stream(name)) for name in fs.streams()}
     units = {}
     for name, unit in fs.units.items():
-        slot_units = output_units(unit.model, unit.layout)
+        slot_units = output_units(unit.model)
         units[name] = {"model": unit.model,
                        "outputs": [{"name": k, "value": v, "unit": slot_units.get(k, "")}
                                    for k, v in res.outputs(name).items()]}
@@ -142,13 +143,14 @@ def print_text(path, fs, res, out):
         print("\nflagged: " + ", ".join(f"{k} = {format_value(float(v))}" for k, v in marks.items()), file=out)
 
 
-def main(argv=None, out=None, err=None):
+def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
     argv = list(sys.argv[1:] if argv is None else argv)
+    usage = USAGE.format(prog=prog)
     out = out or sys.stdout
     err = err or sys.stderr
     try:
         if any(w in ("-h", "--help") for w in argv):
-            print(USAGE, file=out)
+            print(usage, file=out)
             return 0
         as_json = "--json" in argv
         words = [w for w in argv if w != "--json"]
@@ -156,7 +158,7 @@ def main(argv=None, out=None, err=None):
         if bad:
             raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --help")
         if not words:
-            raise UsageError(f"name a plant file; {USAGE}")
+            raise UsageError(f"name a plant file; {usage}")
         path, values = words[0], parse_values(words[1:])
         fs = load(path)
         try:

@@ -34,7 +34,8 @@ and any slots it fixes), mixers and splitters, the connections as
     [products]
     water = "ro.permeate"
 
-A unit may map components to its component slots with ``components =
+A feed with ``utility = true`` is a cooling or heating loop, not water to
+treat (left out of the feed flow and the recovery). A unit may map components to its component slots with ``components =
 { solute1 = "salt" }``; ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
 fractions = [...]`` and ``[tears."unit.port"]`` (start quantities, may be
 empty) complete the form. ``tolerance`` and ``max_iterations`` set the
@@ -134,8 +135,12 @@ def loads(text, file="<plant>"):
         b.fail(entry, str(err))
 
     for name, body in _entries(data, "feeds", file):
+        body = dict(body)
+        utility = body.pop("utility", False)
+        if not isinstance(utility, bool):
+            b.fail(f"feeds.{name}.utility", f"expected true or false, got {utility!r}")
         values = {k: _number(v, f"{file}: feeds.{name}.{k}") for k, v in body.items()}
-        b.call(f"feeds.{name}", fs.feed, name, **values)
+        b.call(f"feeds.{name}", fs.feed, name, utility=utility, **values)
 
     for name, body in _entries(data, "units", file):
         where = f"units.{name}"
