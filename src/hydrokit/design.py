@@ -335,6 +335,7 @@ def draw_map(fs, params, opts):
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
+        from matplotlib.ticker import MaxNLocator
     except ImportError:
         raise UsageError("drawing needs matplotlib: install hydrokit[plot]") from None
     xs, ys, z, bad, best, column = map_table(fs, params, opts)
@@ -348,7 +349,7 @@ def draw_map(fs, params, opts):
     if finite.size:
         # Levels over the useful range: a few very expensive corners would flatten the rest.
         lo, hi = np.percentile(finite, [0, 95]) if finite.size > 20 else (finite.min(), finite.max())
-        levels = np.linspace(lo, hi if hi > lo else lo + 1.0, 21)
+        levels = MaxNLocator(nbins=20).tick_values(lo, hi if hi > lo else lo + 1.0)
         filled = ax.contourf(xs, ys, np.clip(shown, None, levels[-1]), levels=levels, cmap="viridis_r",
                              extend="neither")
         fig.colorbar(filled, ax=ax, label=f"{label} [{unit}]" if unit else label)
@@ -362,8 +363,11 @@ def draw_map(fs, params, opts):
     ax.set_ylabel(f"{yn} [{_slot_unit(fs, yn)}]")
     title = f"{'maximum' if opts['maximize'] else 'minimum'} of {label}"
     if opts["constraints"]:
-        title += " with " + ", ".join(str(c) for c in opts["constraints"]) + " (hatched: not met)"
+        title += " with " + ", ".join(str(c) for c in opts["constraints"])
+    title += "\nhatched: a constraint not met or the plant point flagged"
     ax.set_title(title, fontsize=10)
+    ax.set_xlim(xs[0], xs[-1])
+    ax.set_ylim(ys[0], ys[-1])
     ax.legend(loc="upper right", fontsize=9)
     fig.savefig(opts["out"], dpi=120)
     return best
