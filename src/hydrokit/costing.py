@@ -78,12 +78,15 @@ class CostParameters:
     """Prices and financial assumptions (USD 2018 unless stated). Every field can be overridden."""
 
     electricity_price: float = _p(0.07, "$/kWh", "Electricity price")
-    utilisation: float = _p(0.9, "fraction", "Fraction of the year the plant produces (also scales the energy bought)")
+    utilisation: float = _p(0.9, "fraction",
+                            "Fraction of the year the plant produces (also scales the energy bought)")
     wacc: float = _p(0.0930734, "1/year", "Weighted average cost of capital w")
     plant_lifetime: float = _p(30.0, "years", "Plant lifetime L")
-    total_installed_cost_factor: float = _p(2.0, "factor", "Total installed cost factor on membrane capital (area-priced units)")
+    total_installed_cost_factor: float = _p(2.0, "factor",
+                                            "Total installed cost factor on membrane capital (area-priced units)")
     maintenance_fraction: float = _p(0.03, "fraction of total capital per year", "Maintenance, labour and chemicals")
-    membrane_replacement_fraction: float = _p(0.2, "fraction of membrane purchase cost per year", "Membrane replacement")
+    membrane_replacement_fraction: float = _p(0.2, "fraction of membrane purchase cost per year",
+                                              "Membrane replacement")
     ro_membrane_cost: float = _p(30.0, "$/m²", "Reverse-osmosis membrane")
     nf_membrane_cost: float = _p(15.0, "$/m²", "Nanofiltration membrane")
     md_membrane_cost: float = _p(56.0, "$/m²", "Membrane-distillation membrane")
@@ -100,7 +103,9 @@ class CostParameters:
     mbr_capacity_cost: float = _p(5.5e6, "$ (USD 2014)", "Membrane bioreactor capacity cost A")
     mbr_base_flow: float = _p(4731.764235, "m³/h", "Membrane bioreactor base flow Qb")
     mbr_exponent: float = _p(0.5862, "—", "Membrane bioreactor capacity exponent B")
-    capacity_cost_escalation: float = _p(603.1 / 576.1, "factor", "USD 2014 -> USD 2018 for the capacity costs: plant cost index 603.1 (2018) / 576.1 (2014)")
+    capacity_cost_escalation: float = _p(
+        603.1 / 576.1, "factor",
+        "USD 2014 → USD 2018 for the capacity costs: plant cost index 603.1 (2018) / 576.1 (2014)")
     #: Cost class per unit name, overriding the class of its model (see CLASSES).
     unit_classes: dict = field(default_factory=dict)
 

@@ -318,7 +318,8 @@ def map_table(fs, params, opts):
     table.update(CostModel(fs, params).columns(table))
     column = OBJECTIVES.get(opts["objective"], opts["objective"])
     if column not in table:
-        raise UsageError(f"unknown objective column {column!r}; choose e.g. lcow, sec, kpi.recovery, cost.capital_total")
+        raise UsageError(f"unknown objective column {column!r}; "
+                         "choose e.g. lcow, sec, kpi.recovery, cost.capital_total")
     z = np.asarray(table[column], dtype=np.float64)
     bad = ~np.isfinite(z) | (np.asarray(table["flagged"]) != 0) | (np.asarray(table["converged"]) != 1)
     for con in opts["constraints"]:
