@@ -105,3 +105,41 @@ def test_parameters_are_checked():
     for bad in ({"electricity_price": -1.0}, {"utilisation": 0.0}, {"plant_lifetime": float("nan")}):
         with pytest.raises(ValueError, match=next(iter(bad))):
             CostParameters(**bad)
+
+
+def seawater(**ro):
+    import hydrokit
+
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("sea", flow=1e-3, salt=35000)
+    fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4, **ro)
+    return fs
+
+
+def test_sweep_cost_columns_equal_each_solved_point():
+    fs = seawater()
+    fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+    fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+    fs.connect("sea", "hp.inlet"); fs.connect("hp.outlet", "ro.feed"); fs.connect("ro.concentrate", "erd.inlet")
+    fs.product("water", "ro.permeate")
+    rises = [40.0, 50.0, 60.0]
+    table = fs.evaluate(["hp.pressure_rise_bar", "hp.motor_efficiency"], np.array([[r, 0.9] for r in rises]))
+    columns = CostModel(fs).columns(table)
+    for i, rise in enumerate(rises):
+        one = fs.solve(**{"hp.pressure_rise_bar": rise, "hp.motor_efficiency": 0.9}).costs()
+        assert one.lcow == columns["cost.lcow"][i] and one.capital["hp"] == columns["cost.capital.hp"][i]
+    # The varied motor efficiency is the one that prices the shaft power (above 45 bar).
+    assert columns["cost.capital.hp"][2] == pytest.approx(1.908 * 1000 * table["hp.pump_power_kw"][2] * 0.9)
+
+
+def test_a_membrane_models_own_feed_pump_is_priced_when_counted():
+    fs = seawater()
+    fs.connect("sea", "ro.feed")
+    fs.product("water", "ro.permeate")
+    res = fs.solve(**{"sea.pressure_bar": 60.0})
+    assert res.power["ro"] > 0                                  # no pump unit: the model's own pump counts
+    c = res.costs()
+    pump = 1.908 * 1000 * res.power["ro"]                        # fed at 60 bar: high-pressure
+    assert c.capital["ro"] == pytest.approx(54.3 * 30 * 2 + pump)
+    low = fs.solve(**{"sea.pressure_bar": 30.0}).costs()
+    assert low.capital["ro"] == pytest.approx(54.3 * 30 * 2 + 889.0 * 1.0)   # 1 L/s, low-pressure
