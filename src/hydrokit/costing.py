@@ -302,6 +302,20 @@ class CostModel:
                                  f"choose a capacity-priced class (uf, mf, mbr) or none")
         self.crf = self.params.crf
 
+    def columns_read(self):
+        """Every table column the cost lines may read (some only exist when a slot is varied)."""
+        names = {"kpi.electric_power_kw", "kpi.product_flow", "kpi.specific_energy_kwh_m3"}
+        for unit, cls in self.classes.items():
+            sources = self.view.inlets[unit].values()
+            inlet = {f"{source}.{q}" for source in sources for q in ("flow", "pressure_bar")}
+            slots = {f"{unit}.{slot}" for slot in ("membrane_area", "element_area_m2", "element_count",
+                                                    "motor_efficiency")}
+            slots |= {f"{unit}.{v}.{slot}" for v in ("u", "p") for slot in ("membrane_area", "motor_efficiency")}
+            outputs = {f"{prefix}{unit}.{name}" for prefix in ("", "y.")
+                       for name in ("membrane_area", "pump_power_kw", "pressure_rise_bar")}
+            names |= inlet | slots | outputs | {f"power.{unit}", f"{unit}.outlet.flow"}
+        return names
+
     def pump_is_high_pressure(self, table, unit):
         """Per row: True where the unit is costed as a high-pressure pump."""
         cls = self.classes[unit]
@@ -316,8 +330,9 @@ class CostModel:
         """Cost columns of a result table: ``cost.capital.<unit>`` ($) for every costed unit and LINES."""
         P = self.params
         out = {}
-        membrane = 0.0
-        n = len(np.asarray(table["kpi.product_flow"]))
+        product_flow = np.asarray(table["kpi.product_flow"], dtype=np.float64)
+        zeros = np.zeros(len(product_flow))
+        membrane = zeros
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             for unit, cls in self.classes.items():
                 if cls == "none":
@@ -326,8 +341,7 @@ class CostModel:
                     price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
                     purchase = _membrane_area(self.view, table, unit) * price
                     membrane = membrane + purchase
-                    capital = purchase * P.total_installed_cost_factor
-                    capital = capital + self._implied_feed_pump(table, unit)
+                    capital = purchase * P.total_installed_cost_factor + self._implied_feed_pump(table, unit)
                 elif cls in CAPACITY_PRICED:
                     a = getattr(P, f"{cls}_capacity_cost")
                     qb = getattr(P, f"{cls}_base_flow")
@@ -342,26 +356,28 @@ class CostModel:
                     flow_ls = np.asarray(table[f"{unit}.outlet.flow"], dtype=np.float64) * 1000.0
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
-                out[f"cost.capital.{unit}"] = np.broadcast_to(np.asarray(capital, dtype=np.float64), (n,))
-            capital_total = sum(out.values(), np.zeros(n))
+                out[f"cost.capital.{unit}"] = zeros + capital
+            capital_total = zeros
+            for capital in out.values():
+                capital_total = capital_total + capital
             power_kw = np.asarray(table["kpi.electric_power_kw"], dtype=np.float64)
             in_service_h = HOURS_PER_YEAR * P.utilisation
             electricity = P.electricity_price * (power_kw * in_service_h)
-            replacement = P.membrane_replacement_fraction * np.broadcast_to(membrane, (n,))
+            replacement = P.membrane_replacement_fraction * membrane
             maintenance = P.maintenance_fraction * capital_total
             operating = electricity + replacement + maintenance
-            product = np.asarray(table["kpi.product_flow"], dtype=np.float64) * (3600.0 * in_service_h)
+            product = product_flow * (3600.0 * in_service_h)
             lcow = (self.crf * capital_total + operating) / product
             out.update({
                 "cost.capital_total": capital_total,
-                "cost.membrane_capital": np.broadcast_to(membrane * P.total_installed_cost_factor, (n,)) * 1.0,
+                "cost.membrane_capital": membrane * P.total_installed_cost_factor,
                 "cost.electricity": electricity,
-                "cost.membrane_replacement": replacement * 1.0,
+                "cost.membrane_replacement": replacement,
                 "cost.maintenance": maintenance,
                 "cost.operating_total": operating,
                 "cost.annual_product": product,
                 "cost.lcow": np.where(product > 0, lcow, np.inf),
-                "cost.sec": np.asarray(table["kpi.specific_energy_kwh_m3"], dtype=np.float64) * 1.0,
+                "cost.sec": np.array(table["kpi.specific_energy_kwh_m3"], dtype=np.float64),
             })
         return out
 

@@ -131,10 +131,21 @@ class _Problem:
         self.cost_model = cost_model
         self.rows = 0
         self.calls = 0
+        self.wanted = None  # the columns read, once known
 
-    def table(self, x):
-        """The result table of points ``x`` (S × N), cost columns added when a cost model is given."""
-        table = self.evaluate(self.names, np.ascontiguousarray(x, dtype=np.float64))
+    def table(self, x, full=False):
+        """The result table of points ``x`` (S × N), cost columns added when a cost model is given.
+
+        After the first call only the columns the objective, the constraints and the cost lines
+        read are built (a function objective gets every column), unless ``full``."""
+        matrix = np.ascontiguousarray(x, dtype=np.float64)
+        columns = None if full or self.wanted is None else self.wanted
+        table = self.evaluate(self.names, matrix, columns)
+        if self.wanted is None and not callable(self.objective):
+            read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints)}
+            if self.cost_model is not None:
+                read |= self.cost_model.columns_read()
+            self.wanted = sorted(read & set(table))
         self.rows += len(x)
         self.calls += 1
         if self.cost_model is not None:
@@ -148,10 +159,10 @@ class _Problem:
         except KeyError:
             raise OptimizeError(f"unknown column {name!r}; choose from: {_some_columns(table)}") from None
 
-    def scores(self, x):
+    def scores(self, x, full=False):
         """(energy, violation, table) per point: energy is the signed objective, violation >= 0 its
         constraint excess, +1 for a plant point that is not valid."""
-        table = self.table(x)
+        table = self.table(x, full)
         if callable(self.objective):
             f = np.asarray(self.objective(table), dtype=np.float64)
             if f.shape != (len(x),):
@@ -256,13 +267,14 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
 
 
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
-           maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None, init="latinhypercube",
-           mutation=(0.5, 1.0), recombination=0.7):
+           maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
+           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7):
     """Optimise over a generic vectorised evaluation.
 
-    ``evaluate(names, matrix) -> table`` (a mapping column -> array of one
-    value per row); ``bounds``: (low, high) per name; ``objective``: a column
-    name or a function of the table. Returns ``(x, objective value,
+    ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
+    of one value per row; ``columns``: None for all, else the ones needed);
+    ``bounds``: (low, high) per name; ``objective``: a column name or a
+    function of the table. Returns ``(x, objective value,
     feasible, row of the table at x, info)``.
     """
     from scipy.optimize import NonlinearConstraint, differential_evolution
@@ -334,7 +346,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         step = float(np.clip(np.max(spread / np.where(upper > lower, upper - lower, 1.0)), 1e-4, 0.05))
         x, f, v, polish_steps = _polish(problem, x, f, v, lower, upper, step, polish_tol, 100,
                                           np.random.default_rng(seed))
-    _, _, table = problem.scores(x[None, :])
+    _, _, table = problem.scores(x[None, :], full=True)
     row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
     info = {"evaluations": problem.rows, "sweeps": problem.calls, "generations": history["generations"],
             "polish_steps": polish_steps, "message": str(found.message)}
@@ -365,7 +377,8 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=6, maxiter=200, patience=3, rtol=1e-3):
+             maximize=False, fixed=None, polish=True, popsize=6, maxiter=200, patience=3, rtol=1e-3,
+             polish_tol=1e-5):
     """Optimise a flowsheet's design (``fs.optimize``).
 
     ``objective``: ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the
@@ -395,14 +408,15 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
     fixed_names, fixed_values = list(fixed), np.array([float(v) for v in fixed.values()])
 
-    def evaluate(names_, matrix):
+    def evaluate(names_, matrix, columns=None):
         if fixed_names:
             matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
-        return fs.evaluate(names_ + fixed_names, matrix, threads=threads, client=client)
+        return fs.evaluate(names_ + fixed_names, matrix, threads=threads, client=client, columns=columns)
 
     x, value, feasible, row, info = search(
         evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
-        maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, cost_model=cost_model)
+        maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
+        cost_model=cost_model)
     result = fs.solve(**x, **fixed)
     seconds = time.perf_counter() - start
     return OptimizeResult(
