@@ -38,10 +38,15 @@ def test_constraints_hold_at_the_optimum(fs, objective, constraints, salinity):
         assert low <= best.x[name] <= high
 
 
-def test_a_seed_reproduces_its_answer_whatever_the_threads(fs):
+def test_a_seed_reproduces_its_answer_on_threads_and_on_a_cluster(fs):
     one = optimize(fs, "lcow", VARY, ["kpi.recovery>=0.5"], seed=7, threads=1)
     two = optimize(fs, "lcow", VARY, ["kpi.recovery>=0.5"], seed=7, threads=2)
     assert one.x == two.x and one.objective == two.objective and one.evaluations == two.evaluations
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        remote = optimize(fs, "lcow", VARY, ["kpi.recovery>=0.5"], seed=7, client=client)
+    assert remote.x == one.x and remote.objective == one.objective
 
 
 def test_flagged_plant_points_never_win(fs):
