@@ -178,9 +178,8 @@ class _Problem:
                 values = self.column(table, con.column)
                 valid &= np.isfinite(values)
                 excess[k] = np.where(np.isfinite(values), np.maximum(con.excess(values), 0.0), 0.0)
-        for flag in ("converged",):
-            if flag in table:
-                valid &= np.asarray(table[flag]) == 1
+        if "converged" in table:
+            valid &= np.asarray(table["converged"]) == 1
         if "flagged" in table:
             valid &= np.asarray(table["flagged"]) == 0
         excess[-1] = np.where(valid, 0.0, 1.0)
