@@ -51,6 +51,8 @@ class Constraint:
     bound: float
 
     def __post_init__(self):
+        # Strict and non-strict bounds are the same thing for a continuous quantity.
+        object.__setattr__(self, "op", {"=<": "<=", "<": "<=", "=>": ">=", ">": ">="}.get(self.op, self.op))
         if self.op not in OPERATORS:
             raise OptimizeError(f"constraint on {self.column!r}: operator {self.op!r} unknown; "
                                 f"choose from: {', '.join(OPERATORS)}")
@@ -79,8 +81,6 @@ def parse_constraint(item):
         if not match:
             raise OptimizeError(f"constraint {item!r} must read NAME<=VALUE or NAME>=VALUE")
         column, op, text = match.groups()
-        # Strict and non-strict bounds are the same thing for a continuous quantity.
-        op = {"=<": "<=", "<": "<=", "=>": ">=", ">": ">="}.get(op, op)
         try:
             bound = float(text)
         except ValueError:
