@@ -224,9 +224,10 @@ def _view_of_flowsheet(fs):
 
 def _connections(fs):
     """(unit, inlet port) -> column prefix of the stream feeding it ("unit.port", or a feed's name)."""
-    links = getattr(fs, "_links", None)
+    links = getattr(fs, "connections", None)
     if links is None:
-        raise TypeError("costing needs a hydrokit.Flowsheet")
+        raise TypeError(f"costing needs a hydrokit.Flowsheet, not {type(fs).__name__}")
+    links = links() if callable(links) else links
     return {target: (f"{name}.{port}" if port else name) for target, (name, port) in links.items()}
 
 
@@ -463,6 +464,4 @@ def costs_from_row(fs, row, params=None):
 
 def costs(result, params=None):
     """Costs of a solved flowsheet result (``res.costs(params)``)."""
-    fs = getattr(result, "flowsheet", None) or result._fs
-    row = result.row() if callable(result.row) else result.row
-    return costs_from_row(fs, row, params)
+    return costs_from_row(result.flowsheet, result.row, params)
