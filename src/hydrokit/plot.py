@@ -15,10 +15,15 @@ from __future__ import annotations
 import math
 import sys
 
-from .layout import LayoutError, format_value, layout, models
+from .layout import LayoutError, did_you_mean, format_value, layout, models, unknown_model
 
 USAGE = ("usage: python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=value ...] "
          "--y OUT1[,OUT2 ...] --out FILE.png")
+
+
+def usage(prog="python -m hydrokit plot"):
+    """The usage line, naming the program as it was invoked."""
+    return USAGE.replace("python -m hydrokit plot", prog, 1)
 DEFAULT_COUNT = 50
 MAX_COUNT = 100_000
 
@@ -82,20 +87,22 @@ def parse(argv):
         raise UsageError("name a model; " + USAGE)
     model, assignments = words[0], words[1:]
     if model not in models():
-        raise UsageError(f"unknown model {model!r}; choose from: {', '.join(models())}")
+        raise UsageError(unknown_model(model))
     lay = layout(model)
 
-    axis, fixed = None, {}
+    axis, fixed, seen = None, {}, {}
     for word in assignments:
         name, eq, text = word.partition("=")
         if not eq or not name:
             raise UsageError(f"expected name=value or name=START:STOP[:COUNT], got {word!r}")
         try:
-            lay.resolve(name)
+            slot = lay.resolve(name)
         except LayoutError as err:
             raise UsageError(str(err)) from None
-        if name in fixed or (axis and axis[0] == name):
-            raise UsageError(f"{name} is given twice")
+        if slot in seen:
+            first = seen[slot]
+            raise UsageError(f"{name} is given twice" if first == name else f"{first} and {name} name the same slot")
+        seen[slot] = name
         if ":" in text:
             if axis is not None:
                 raise UsageError(f"only one slot can be swept; {axis[0]} and {name} both are")
@@ -132,7 +139,8 @@ def figure(model, axis, span, fixed, outputs):
     columns, values, units = grid_arrays(model, {axis: x, **fixed})
     unknown = [name for name in outputs if name not in values]
     if unknown:
-        raise UsageError(f"unknown output {unknown[0]!r} for {model}; choose from: {', '.join(values)}")
+        raise UsageError(f"unknown output {unknown[0]!r} for {model}; {did_you_mean(unknown[0], values)}"
+                         f"choose from: {', '.join(values)}")
 
     fig = Figure(figsize=(7.0, 1.0 + 2.4 * len(outputs)), layout="constrained")
     FigureCanvasAgg(fig)
@@ -157,12 +165,16 @@ def draw(model, axis, span, fixed, outputs, path):
     figure(model, axis, span, fixed, outputs).savefig(path, dpi=120)
 
 
-def main(argv=None, err=None):
-    """Run the plot command; returns the exit status (2 for any error)."""
+def main(argv=None, err=None, prog=None):
+    """Run the plot command; returns the exit status (2 for any error).
+
+    ``prog`` is the program name for the usage line (default
+    ``python -m hydrokit plot``).
+    """
     argv = list(sys.argv[1:] if argv is None else argv)
     err = err or sys.stderr
     if any(word in ("-h", "--help") for word in argv):
-        print(USAGE, file=sys.stdout)
+        print(usage(prog) if prog else USAGE, file=sys.stdout)
         return 0
     try:
         draw(*parse(argv))

@@ -19,7 +19,11 @@ import itertools
 import operator
 import os
 
+from types import ModuleType
+from typing import Any
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .. import _sweep
 from ..layout import layout
@@ -104,26 +108,59 @@ def _evaluate(name, u, p, n, threads):
     return y
 
 
-def sweep(model, inputs, params, *, threads=None, client=None, chunk_rows=None):
+def sweep(model: ModuleType | str, inputs: ArrayLike | None, params: ArrayLike | None, *,
+          threads: int | None = None, client: Any = None, chunk_rows: int | None = None) -> NDArray[np.float64]:
     """Evaluate ``model`` on every row of ``inputs`` and ``params``.
 
-    ``model`` is a model module or its name. ``inputs`` is an
-    (N, INPUT_WIDTH) array or one input vector shared by every row (None:
-    the default input); ``params`` likewise with PARAM_WIDTH. A matrix of one
-    row is shared like a vector. Anything ``run`` accepts is converted the
-    same way (``np.ascontiguousarray(x, dtype=np.float64)``).
+    Row ``i`` of the result is bitwise equal to
+    ``model.run(inputs[i], params[i])``: the same compiled core, run in C++
+    with the interpreter lock released and the rows spread over threads.
 
-    Returns a new (N, OUTPUT_WIDTH) float64 array whose row ``i`` is bitwise
-    equal to ``model.run(inputs[i], params[i])``.
+    Parameters
+    ----------
+    model : module or str
+        A model module (``hydrokit.osmomech``) or its name (``"osmomech"``).
+    inputs : array_like or None
+        An (N, INPUT_WIDTH) matrix, or one input vector (or a one-row
+        matrix) shared by every row; None: the default input. Units are
+        those of the model's slots (``hydrokit.layout.layout(model).units()``).
+    params : array_like or None
+        Likewise with PARAM_WIDTH.
+    threads : int, optional
+        Worker threads (default: the cores this process may use, at most
+        one per 1024 rows; never more than N).
+    client : dask.distributed.Client, optional
+        Evaluate chunks of ``chunk_rows`` rows on the cluster (default:
+        about four chunks per worker thread), each on ``threads`` threads
+        (default 1, since the cluster runs chunks side by side).
+    chunk_rows : int, optional
+        Rows per chunk; only with ``client``.
 
-    ``threads``: worker threads (default: the cores this process may use,
-    but no more than one per 1024 rows; never more than N). Ctrl-C stops
-    a long sweep with KeyboardInterrupt.
+    Returns
+    -------
+    numpy.ndarray
+        A new (N, OUTPUT_WIDTH) float64 array. Anything ``run`` accepts is
+        converted the same way (``np.ascontiguousarray(x, dtype=np.float64)``).
 
-    ``client``: a ``dask.distributed`` client; the rows are then split into
-    chunks of ``chunk_rows`` (default: about four chunks per worker thread)
-    evaluated on the cluster, each on ``threads`` threads (default 1, since
-    the cluster runs chunks side by side).
+    Raises
+    ------
+    ValueError
+        For an unknown model name, a matrix of the wrong shape, row counts
+        that differ between ``inputs`` and ``params``, or ``threads`` < 1.
+    TypeError
+        For a ``model`` that is neither a model module nor a name, or
+        ``chunk_rows`` without a ``client``.
+    KeyboardInterrupt
+        When Ctrl-C stops a long sweep.
+
+    Examples
+    --------
+    >>> import numpy as np, hydrokit
+    >>> u = np.tile(hydrokit.load("pump").default_input(), (3, 1))
+    >>> u[:, 0] = [0.001, 0.002, 0.003]               # feed_flow, m³/s
+    >>> y = hydrokit.sweep("pump", u, None)
+    >>> [round(float(v), 3) for v in y[:, 7]]         # pump_power_kw, kW
+    [1.404, 2.807, 4.211]
     """
     name, u, p, n = _prepare(model, inputs, params)
     if client is not None:
@@ -206,7 +243,7 @@ def _outputs(lay, y, p, swept):
         groups, representatives, inverse = 1, [p if p.ndim == 1 else None], None
 
     # Per group: output name -> slot index. Names in the default order first.
-    slot_lists = [lay.output_slots(rep) for rep in representatives]
+    slot_lists = [lay.output_slots_default if rep is None else lay.output_slots(rep) for rep in representatives]
     layouts = [{s.name: s.index for s in slots if s.name} for slots in slot_lists]
     units = {}
     for s in itertools.chain(lay.output_slots_default, *slot_lists):
@@ -225,28 +262,59 @@ def _outputs(lay, y, p, swept):
     return outputs, units
 
 
-def grid(model, **axes):
+def grid(model: ModuleType | str, **axes: ArrayLike) -> Any:
     """Evaluate ``model`` on the Cartesian product of named axes.
 
-    Each keyword is an input or parameter name of the model (``u.name`` or
-    ``p.name`` where a name is both) and its value a number or a sequence of
-    numbers; slots not named keep their defaults. The first axis varies
-    slowest. Returns a table with one column per axis, in the order given,
-    then one per named output in slot order: a pandas DataFrame when pandas
-    is installed, otherwise a dict of NumPy columns. An output whose name is
-    also an axis name is given as ``y.<name>``.
+    Parameters
+    ----------
+    model : module or str
+        A model module or its name.
+    **axes : float or sequence of float
+        Input or parameter names of the model (``u.name`` or ``p.name``
+        where a name is both; pass those as ``**{"u.name": values}``), each
+        with a number or a sequence of numbers in the slot's unit. Slots not
+        named keep their defaults. The first axis varies slowest.
 
+    Returns
+    -------
+    pandas.DataFrame or dict of numpy.ndarray
+        One column per axis, in the order given, then one per named output
+        in slot order (an output named like an axis is ``y.<name>``): a
+        DataFrame when pandas is installed, whose ``attrs["units"]`` maps
+        every column to its unit; otherwise a dict of NumPy columns. For
+        ``pump`` and ``recoupsimple`` a component column is NaN on rows
+        whose ``component_count`` does not carry it.
+
+    Raises
+    ------
+    hydrokit.layout.LayoutError
+        For a name that is not an input or parameter of the model.
+    ValueError
+        For two axes naming the same slot, or an axis that is not a number
+        or a one-dimensional sequence of numbers.
+
+    Examples
+    --------
     >>> import hydrokit
-    >>> t = hydrokit.grid("pump", feed_flow=[0.001, 0.002], pressure_rise_bar=5)
-    >>> [round(v, 4) for v in t["pump_power_kw"]]
+    >>> t = hydrokit.grid("pump", feed_flow=[0.001, 0.002], pressure_rise_bar=5)  # m³/s, bar
+    >>> [round(v, 4) for v in t["pump_power_kw"]]                              # kW
     [0.7018, 1.4035]
     """
-    columns, outputs, _ = grid_arrays(model, axes)
+    columns, outputs, units = grid_arrays(model, axes)
+    lay = layout(model_name(model))
     table = dict(columns)
+    column_units = {}
+    for key in columns:
+        vector, index = lay.resolve(key)
+        column_units[key] = (lay.inputs if vector == "u" else lay.params)[index].unit
     for out, column in outputs.items():
-        table[f"y.{out}" if out in table else out] = column
+        key = f"y.{out}" if out in table else out
+        table[key] = column
+        column_units[key] = units[out]
     try:
         import pandas
     except ImportError:
         return table
-    return pandas.DataFrame(table)
+    frame = pandas.DataFrame(table)
+    frame.attrs["units"] = column_units
+    return frame
