@@ -3,8 +3,8 @@
 PYTHON ?= $(shell tools/find-python312)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja \
-          dask distributed matplotlib pandas
+DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.11" cmake ninja \
+          dask distributed matplotlib pandas mypy
 
 .PHONY: demo test bench install clean fuzz-long leaks-long sanitize sanitize-install fuzz-sanitized
 
