@@ -67,3 +67,33 @@ def test_docstring_examples_run(name):
 
     result = doctest.testmod(importlib.import_module(name), optionflags=doctest.ELLIPSIS)
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_ports_diagnostics_and_power_are_shown_when_a_table_has_them(monkeypatch, capsys):
+    import dataclasses
+
+    import hydrokit.__main__ as cli
+    import hydrokit.tables.pump as table
+    from test_generated import tool
+
+    @dataclasses.dataclass(frozen=True)
+    class Port:
+        kind: str
+        slots: tuple
+
+    monkeypatch.setattr(table, "INLETS", {"feed": Port("stream", ("feed_flow", "temperature_c"))}, raising=False)
+    monkeypatch.setattr(table, "OUTLETS", {"product": {"kind": "stream", "slots": ("flow",)}}, raising=False)
+    monkeypatch.setattr(table, "DIAGNOSTICS", {"input_flag": "which input was replaced"}, raising=False)
+    monkeypatch.setattr(table, "POWER", ("pump_power_kw",), raising=False)
+    lay = hydrokit.layout.Layout("pump")
+    monkeypatch.setattr(cli, "layout", lambda name: lay)
+    assert cli.main(["pump", "--help"]) == 0
+    text = capsys.readouterr().out
+    assert "  feed  kind: stream; slots: feed_flow, temperature_c" in text
+    assert "  product  kind: stream; slots: flow" in text
+    assert "input_flag  which input was replaced" in text and "electric power: pump_power_kw" in text
+    reference = tool("gen_reference")
+    monkeypatch.setattr(reference, "layout", lambda name: lay)
+    page = reference.model_page("pump")
+    assert "| `feed` | kind: stream; slots: feed_flow, temperature_c |" in page
+    assert "| `input_flag` | which input was replaced |" in page and "`pump_power_kw`" in page
