@@ -117,6 +117,14 @@ def test_help_follows_the_parameters_and_names_the_program(capsys):
             assert out.startswith(f"usage: {prog} "), (command, args)
 
 
+def test_a_count_that_names_no_output(capsys):
+    # ultrasimple splits nothing below one solute: no output has a name.
+    assert main(["ultrasimple", "solute_count=0"]) == 0
+    assert capsys.readouterr().out == "ultrasimple: no output is named for these parameters; every value of y is 0.0\n"
+    assert main(["ultrasimple", "solute_count=0", "--help"]) == 0
+    assert capsys.readouterr().out.endswith("\n  none is named for these parameters\n")
+
+
 def test_digits_and_whole_numbers(capsys):
     assert main(["osmomech", "--digits", "3"]) == 0
     rows = {line.split()[0]: line.split()[1] for line in capsys.readouterr().out.splitlines()}

@@ -124,6 +124,10 @@ def run_model(model: str, words: Sequence[str], as_json: bool, out: TextIO, digi
         outputs = [{"name": s.name, "value": json_value(float(y[s.index])), "unit": s.unit} for s in slots]
         print(json.dumps({"model": model, "outputs": outputs}, ensure_ascii=False, indent=2), file=out)
         return
+    if not slots:  # ultrasimple with solute_count below 1 names no output
+        print(f"{model}: no output is named for these parameters; every value of y is {format_value(0.0)}"
+              if not y.any() else f"{model}: no output is named for these parameters", file=out)
+        return
     texts = [format_value(y[s.index], digits, is_integer_slot(s)) for s in slots]
     name_width = max(len(s.name) for s in slots)
     value_width = max(len(t) for t in texts)
@@ -176,7 +180,8 @@ def model_help(model: str, words: Sequence[str], prog: str) -> tuple[str, dict[s
         count = lay.params[0]
         lines.append(f"  positions for {count.name} = {_default_text(count, p[count.index])}; "
                      f"they move with {count.name} (give {count.name}=N to see them)")
-    lines += _rows(("index", "name", "unit"), [(str(s.index), s.name, s.unit) for s in outputs])
+    lines += (_rows(("index", "name", "unit"), [(str(s.index), s.name, s.unit) for s in outputs]) if outputs
+              else ["  none is named for these parameters"])
     for title, ports in (("inlets", lay.inlets), ("outlets", lay.outlets)):
         if ports:
             data[title] = {name: dict(port_fields(port)) for name, port in ports.items()}

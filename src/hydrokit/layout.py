@@ -504,7 +504,7 @@ class Layout:
                 columns["unit"].append(s.unit)
                 columns["default"].append(math.nan if defaults is None else float(defaults[s.index]))
         try:
-            import pandas
+            import pandas  # type: ignore[import-untyped]
         except ImportError:
             return columns
         return pandas.DataFrame(columns)
