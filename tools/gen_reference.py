@@ -33,6 +33,7 @@ ANCHORS = {
     "density": "density",
     "viscosity": "viscosity",
     "darcy": "viscosity",
+    "film": "viscosity",
     "osmotic": "osmotic-pressure",
     "heat_capacity": "specific-heat",
     "vapour_pressure": "vapour-pressure",
