@@ -16,6 +16,8 @@
 // The Python wrapper (hydrokit.batch) converts and checks the arrays and
 // raises readable errors; the checks here are repeated so that no call, from
 // any caller, can make a core read or write outside the arrays.
+#include <initializer_list>
+
 #include "batch/engine.hpp"
 
 namespace hydrokit::batch {
@@ -42,6 +44,9 @@ struct Batch {
     Py_ssize_t p_stride = 0;
     Py_ssize_t rows = 0;
 
+    // Nothing with a destructor lives across the core call below.
+    static constexpr bool escapable = true;
+
     // A zero-filled output row and the same guarded call as run makes. Filling
     // the row here rather than the whole array beforehand touches the output
     // once, by the thread that computes it, while the row is in its cache.
@@ -60,6 +65,13 @@ int prepare(PyObject* const* args, Matrix& u, Matrix& p, Matrix& y, Batch& batch
     if (take_matrix(args[1], u, false, "inputs", spec->name) < 0 || take_matrix(args[2], p, false, "params", spec->name) < 0 ||
         take_matrix(args[3], y, true, "output", spec->name) < 0) {
         return -1;
+    }
+    for (const Matrix* source : {&u, &p}) {
+        if (overlap(y, *source)) {
+            PyErr_Format(PyExc_ValueError, "%s: output must not share memory with the %s", spec->name,
+                         source == &u ? "inputs" : "params");
+            return -1;
+        }
     }
     if (y.cols != spec->output_width) {
         PyErr_Format(PyExc_ValueError, "%s: output must have %d columns, got %zd", spec->name, spec->output_width,
@@ -157,4 +169,10 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace hydrokit::batch
 
-PyMODINIT_FUNC PyInit__sweep(void) { return PyModuleDef_Init(&hydrokit::batch::definition); }
+PyMODINIT_FUNC PyInit__sweep(void) {
+    if (!hydrokit::batch::hook_exp()) {
+        PyErr_SetString(PyExc_ImportError, "_sweep: the C library's exp was not found");
+        return nullptr;
+    }
+    return PyModuleDef_Init(&hydrokit::batch::definition);
+}
