@@ -211,8 +211,8 @@ int run_rows(const Rows& batch, Py_ssize_t threads) {
         Schedule<Rows>& schedule;
         std::mutex mutex;
         std::condition_variable finished;
-        Py_ssize_t running;
-    } crew{schedule, {}, {}, threads};
+        std::atomic<Py_ssize_t> running;
+    } crew{schedule, {}, {}, {threads}};
     const Task task{[](void* context) {
                         Crew& c = *static_cast<Crew*>(context);
                         work_on_worker(c.schedule);
@@ -230,6 +230,12 @@ int run_rows(const Rows& batch, Py_ssize_t threads) {
     int rc = 0;
     std::unique_lock<std::mutex> lock(crew.mutex);
     crew.running -= threads - started;  // tasks no thread took (none could be started)
+    if (started > 0 && crew.running > 0) {
+        // A small batch is done within microseconds: look before sleeping.
+        lock.unlock();
+        spin_until([&crew] { return crew.running.load() == 0; }, std::chrono::microseconds(30));
+        lock.lock();  // the last worker has let go of the crew once this is held
+    }
     if (started == 0) {
         // No worker at all: this thread takes every row, looking for signals
         // between slices of rows only.

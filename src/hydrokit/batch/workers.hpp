@@ -22,6 +22,21 @@
 
 namespace hydrokit::batch {
 
+// Calls `done()` until it is true or `limit` has passed; returns its last answer.
+template <class Done>
+bool spin_until(Done&& done, std::chrono::microseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        if (std::chrono::steady_clock::now() >= end) return done();
+    }
+}
+
 struct Task {
     void (*run)(void* context);
     void* context;
@@ -54,7 +69,8 @@ class WorkerPool {
         } catch (...) {
             return false;
         }
-        if (tasks_.size() <= idle_) {
+        queued_.store(tasks_.size(), std::memory_order_relaxed);
+        if (tasks_.size() <= idle_ + spinning_) {
             lock.unlock();
             wake_.notify_one();
             return true;
@@ -63,6 +79,7 @@ class WorkerPool {
             std::thread(&WorkerPool::serve, this).detach();
         } catch (...) {
             tasks_.pop_back();
+            queued_.store(tasks_.size(), std::memory_order_relaxed);
             return false;
         }
         return true;
@@ -75,6 +92,15 @@ class WorkerPool {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (tasks_.empty()) {
+                // Sweeps called one after the other hand over their next task
+                // within microseconds: look for it a little before sleeping.
+                ++spinning_;
+                lock.unlock();
+                spin_until([this] { return queued_.load(std::memory_order_relaxed) != 0; }, spin_time);
+                lock.lock();
+                --spinning_;
+            }
+            if (tasks_.empty()) {
                 ++idle_;
                 const bool woken = wake_.wait_for(lock, idle_life, [this] { return !tasks_.empty(); });
                 --idle_;
@@ -82,6 +108,7 @@ class WorkerPool {
             }
             const Task task = tasks_.front();
             tasks_.pop_front();
+            queued_.store(tasks_.size(), std::memory_order_relaxed);
             lock.unlock();
             task.run(task.context);
             lock.lock();
@@ -89,12 +116,15 @@ class WorkerPool {
     }
 
     static constexpr std::chrono::seconds idle_life{5};
+    static constexpr std::chrono::microseconds spin_time{50};
 
     const pid_t pid_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Task> tasks_;
-    size_t idle_ = 0;
+    size_t idle_ = 0;      // threads asleep, waiting for a task
+    size_t spinning_ = 0;  // threads looking for a task before they sleep
+    std::atomic<size_t> queued_{0};  // tasks_.size(), for a look without the lock
 };
 
 }  // namespace hydrokit::batch
