@@ -7,8 +7,11 @@ and print every output with its name and unit.
 
 from __future__ import annotations
 
+import errno
+import functools
 import json
 import math
+import os
 import sys
 
 from .layout import LayoutError, format_value, layout, models
@@ -72,6 +75,50 @@ def run_model(model, words, as_json, out):
         print(f"{s.name:<{name_width}}  {text:>{value_width}}  {s.unit}".rstrip(), file=out)
 
 
+def guard_output(command):
+    """Wrap a command ``(argv, out, err) -> status`` so that its output errors end it cleanly.
+
+    A reader that goes away (``| head``) ends the command quietly with status
+    141, as a program stopped by SIGPIPE; any other failure to write (a full
+    disk, standard output closed) is one line on ``err`` and status 2. The
+    output is flushed here, so an error that the buffer would only meet at
+    exit is caught too.
+    """
+    @functools.wraps(command)
+    def guarded(argv=None, out=None, err=None):
+        stream = out if out is not None else sys.stdout
+        try:
+            if stream is None:  # started with file descriptor 1 closed
+                raise OSError(errno.EBADF, "standard output is closed")
+            status = command(argv, out, err)
+            stream.flush()
+            return status
+        except BrokenPipeError:
+            _discard_output(stream)
+            return 141
+        except OSError as exc:
+            _discard_output(stream)
+            reason = exc.strerror or str(exc)
+            print(f"hydrokit: cannot write the output: {reason}", file=err or sys.stderr)
+            return 2
+
+    return guarded
+
+
+def _discard_output(stream):
+    # What is still buffered would fail again when the interpreter flushes at
+    # exit and print a traceback: let it go to the null device instead.
+    if stream is None or stream is not sys.stdout:
+        return
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, stream.fileno())
+        os.close(null)
+    except (OSError, ValueError):
+        pass
+
+
+@guard_output
 def main(argv=None, out=None, err=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     out = out or sys.stdout
@@ -80,7 +127,7 @@ def main(argv=None, out=None, err=None):
         if argv and argv[0] == "plot":
             from .plot import main as plot_main
 
-            return plot_main(argv[1:])
+            return plot_main(argv[1:], out=out, err=err)
         as_json = "--json" in argv
         words = [w for w in argv if w != "--json"]
         if any(w in ("-h", "--help") for w in words):
