@@ -10,6 +10,8 @@
 //   core_seconds(name, u, p, y)
 //       the same on one thread, returning the seconds spent in the row loop
 //       alone (for benchmarks).
+//   varying_columns(m)
+//       the columns of a 2-D float64 matrix that are not bitwise constant.
 //   models()
 //       {name: (input_width, param_width, output_width)} of the models compiled in.
 //
@@ -17,6 +19,7 @@
 // raises readable errors; the checks here are repeated so that no call, from
 // any caller, can make a core read or write outside the arrays.
 #include <initializer_list>
+#include <vector>
 
 #include "batch/engine.hpp"
 
@@ -130,6 +133,41 @@ PyObject* core_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyFloat_FromDouble(seconds);
 }
 
+// The columns of a 2-D float64 matrix whose bits differ from those of its
+// first row somewhere (-0.0 differs from 0.0, NaNs differ by payload): the
+// slots a cluster chunk has to carry row by row. One pass over the rows.
+PyObject* varying_columns(PyObject*, PyObject* arg) {
+    Matrix m;
+    if (take_matrix(arg, m, false, "matrix", "varying_columns") < 0) return nullptr;
+    // Per column, the OR of every row's bits XOR the first row's: not zero
+    // exactly where some row differs.
+    std::vector<uint64_t> varies(static_cast<size_t>(m.cols), 0);
+    if (m.rows > 1) {
+        const auto* bytes = static_cast<const unsigned char*>(m.view.buf);
+        const size_t cols = static_cast<size_t>(m.cols);
+        std::vector<uint64_t> first(cols);
+        std::memcpy(first.data(), bytes, cols * sizeof(uint64_t));
+        Py_BEGIN_ALLOW_THREADS
+        for (Py_ssize_t i = 1; i < m.rows; ++i) {
+            const unsigned char* row = bytes + static_cast<size_t>(i) * cols * sizeof(uint64_t);
+            for (size_t j = 0; j < cols; ++j) {
+                uint64_t word;
+                std::memcpy(&word, row + j * sizeof(uint64_t), sizeof(word));
+                varies[j] |= word ^ first[j];
+            }
+        }
+        Py_END_ALLOW_THREADS
+    }
+    PyObject* out = PyList_New(0);
+    for (Py_ssize_t j = 0; out != nullptr && j < m.cols; ++j) {
+        if (!varies[static_cast<size_t>(j)]) continue;
+        PyObject* index = PyLong_FromSsize_t(j);
+        if (index == nullptr || PyList_Append(out, index) < 0) Py_CLEAR(out);
+        Py_XDECREF(index);
+    }
+    return out;
+}
+
 // {name: (input_width, param_width, output_width)} for every model compiled in.
 PyObject* models(PyObject*, PyObject*) {
     PyObject* table = PyDict_New();
@@ -152,6 +190,8 @@ PyMethodDef methods[] = {
      "evaluate(name, u, p, y, threads)\n--\n\nEvaluate the rows of u and p into y."},
     {"core_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&core_seconds)), METH_FASTCALL,
      "core_seconds(name, u, p, y)\n--\n\nSeconds spent by the bare core loop over the rows, on one thread."},
+    {"varying_columns", &varying_columns, METH_O,
+     "varying_columns(m)\n--\n\nThe columns of a 2-D float64 matrix whose bits are not those of its first row everywhere."},
     {"models", &models, METH_NOARGS, "models()\n--\n\nThe widths of every model compiled in, by name."},
     {nullptr, nullptr, 0, nullptr},
 };
