@@ -77,7 +77,7 @@ class LocalClient:
 
 def test_short_gather_and_failing_chunks_raise():
     u = np.tile(load("pump").default_input(), (10, 1))
-    with pytest.raises(RuntimeError, match="returned 2 results for 3 chunks"):
+    with pytest.raises(RuntimeError, match="returned no result for the chunk of rows 0 to 3"):
         hydrokit.sweep("pump", u, None, client=LocalClient(lose=1), chunk_rows=4)
     failing = LocalClient(fail=True)
     with pytest.raises(RuntimeError, match="chunk of rows 0 to 3 failed 3 times; last: ConnectionError"):

@@ -139,20 +139,8 @@ def sweep_on_cluster(client, name, u_source, p_source, n, *, threads, chunk_rows
 
     futures = [submit(start, stop) for start, stop in spans]
     try:
-        try:
-            # Usually every chunk comes back at the first try: all in one round.
-            parts = client.gather(futures)
-        except Exception:
-            parts = None  # chunk by chunk below, each with its retries
-        if isinstance(parts, (list, tuple)) and len(parts) == len(spans):
-            for (start, stop), part in zip(spans, parts):
-                _check(name, part, start, stop, width)
-                y[start:stop] = part
-            futures = []
-            return y
-        if parts is not None:
-            raise RuntimeError(f"{name}: the cluster returned {len(parts) if isinstance(parts, (list, tuple)) else 'no'}"
-                               f" results for {len(spans)} chunks of rows")
+        # Chunk by chunk in row order: each is copied into place while the
+        # workers still compute the later ones.
         for i, (start, stop) in enumerate(spans):
             for attempt in range(1, MAX_ATTEMPTS + 1):
                 try:
