@@ -198,10 +198,11 @@ def test_ctrl_c_stops_a_long_sweep():
 
 SLOW_ROW = """
 import sys, time, numpy as np, hydrokit
-m = hydrokit.load("osmolumped")
+m = hydrokit.load(sys.argv[1])
 p = m.default_params()
-p[8], p[9] = 2**31 - 1, 0.0     # max_iterations, tolerance: about a minute a row
-threads = int(sys.argv[1])
+cap, tolerance = map(int, sys.argv[3:5])
+p[cap], p[tolerance] = 2**31 - 1, 0.0   # a row of a minute or more
+threads = int(sys.argv[2])
 print("ready", flush=True)
 try:
     hydrokit.sweep(m, None, np.tile(p, (threads, 1)), threads=threads)
@@ -213,12 +214,15 @@ except KeyboardInterrupt:
 """
 
 
-@pytest.mark.parametrize("threads", [1, 2])
-def test_sigint_leaves_a_single_slow_row(threads):
+@pytest.mark.parametrize("name, threads, cap, tolerance", [
+    ("osmolumped", 1, 8, 9), ("osmolumped", 2, 8, 9), ("osmomech", 1, 6, 7),
+])
+def test_sigint_leaves_a_single_slow_row(name, threads, cap, tolerance):
     import signal
     import time
 
-    proc = subprocess.Popen([sys.executable, "-c", SLOW_ROW, str(threads)], stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([sys.executable, "-c", SLOW_ROW, name, str(threads), str(cap), str(tolerance)],
+                            stdout=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "ready"
         time.sleep(0.3)
