@@ -146,3 +146,37 @@ def test_misspellings_and_repeats(args, words, capsys):
     assert main(args) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and all(word in err for word in words)
+
+
+def _run_into(args, sink):
+    """Run the command line with its standard output sent to a closed pipe, a full disk or nowhere."""
+    import os
+
+    command = [sys.executable, "-m", "hydrokit", *args]
+    if sink == "closed pipe":
+        read, write = os.pipe()
+        os.close(read)
+        try:
+            proc = subprocess.run(command, stdout=write, stderr=subprocess.PIPE, text=True)
+        finally:
+            os.close(write)
+    elif sink == "full disk":
+        with open("/dev/full", "w") as full:
+            proc = subprocess.run(command, stdout=full, stderr=subprocess.PIPE, text=True)
+    else:  # standard output closed, as `>&-` leaves it
+        proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              preexec_fn=lambda: os.close(1))
+    return proc.returncode, proc.stderr
+
+
+@pytest.mark.skipif(not pathlib.Path("/dev/full").exists(), reason="needs /dev/full")
+@pytest.mark.parametrize("args, sink, status", [
+    (["osmomech"], "closed pipe", 141),
+    (["osmomech", "--json"], "full disk", 2),
+    ([], "closed stdout", 2),
+    (["plot", "pump", "feed_flow=0:1:3", "--y", "flow", "--out", "{tmp}/p.png"], "full disk", 2),
+])
+def test_write_errors_end_in_one_line_or_quietly(args, sink, status, tmp_path):
+    code, err = _run_into([a.format(tmp=tmp_path) for a in args], sink)
+    assert code == status and "Traceback" not in err and "Exception ignored" not in err
+    assert err == "" if sink == "closed pipe" else (err.count("\n") == 1 and err.startswith("hydrokit: "))

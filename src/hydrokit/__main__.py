@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import errno
+import functools
 import json
 import math
 import os
@@ -206,14 +208,20 @@ def _command(name: str) -> Callable[..., int]:
     return fn
 
 
-def run_command(name: str, argv: Sequence[str], prog: str) -> int:
-    """Hand ``argv`` to the subcommand ``name``; its exit status."""
+def run_command(name: str, argv: Sequence[str], prog: str, out: TextIO | None = None,
+                err: TextIO | None = None) -> int:
+    """Hand ``argv`` to the subcommand ``name``; its exit status.
+
+    The command gets the program name and the output streams for those of
+    ``prog``, ``out`` and ``err`` that it takes as keywords.
+    """
     fn = _command(name)
     try:
-        takes_prog = "prog" in inspect.signature(fn).parameters
+        accepted = inspect.signature(fn).parameters
     except (TypeError, ValueError):
-        takes_prog = False
-    return fn(list(argv), prog=f"{prog} {name}") if takes_prog else fn(list(argv))
+        accepted = {}
+    given = {"prog": f"{prog} {name}", "out": out, "err": err}
+    return fn(list(argv), **{k: v for k, v in given.items() if k in accepted and v is not None})
 
 
 def _digits(text: str) -> int:
@@ -268,6 +276,50 @@ def _is_number(word: str) -> bool:
     return True
 
 
+def guard_output(command):
+    """Wrap a command ``(argv, out, err) -> status`` so that its output errors end it cleanly.
+
+    A reader that goes away (``| head``) ends the command quietly with status
+    141, as a program stopped by SIGPIPE; any other failure to write (a full
+    disk, standard output closed) is one line on ``err`` and status 2. The
+    output is flushed here, so an error that the buffer would only meet at
+    exit is caught too.
+    """
+    @functools.wraps(command)
+    def guarded(argv=None, out=None, err=None, prog=None):
+        stream = out if out is not None else sys.stdout
+        try:
+            if stream is None:  # started with file descriptor 1 closed
+                raise OSError(errno.EBADF, "standard output is closed")
+            status = command(argv, out, err, prog)
+            stream.flush()
+            return status
+        except BrokenPipeError:
+            _discard_output(stream)
+            return 141
+        except OSError as exc:
+            _discard_output(stream)
+            reason = exc.strerror or str(exc)
+            print(f"hydrokit: cannot write the output: {reason}", file=err or sys.stderr)
+            return 2
+
+    return guarded
+
+
+def _discard_output(stream):
+    # What is still buffered would fail again when the interpreter flushes at
+    # exit and print a traceback: let it go to the null device instead.
+    if stream is None or stream is not sys.stdout:
+        return
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, stream.fileno())
+        os.close(null)
+    except (OSError, ValueError):
+        pass
+
+
+@guard_output
 def main(argv: Sequence[str] | None = None, out: TextIO | None = None, err: TextIO | None = None,
          prog: str | None = None) -> int:
     """Run the command line; returns the exit status (2 for a usage error)."""
@@ -277,7 +329,7 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None, err: Text
     prog = prog or program_name()
     try:
         if argv and argv[0] in COMMANDS:
-            return run_command(argv[0], argv[1:], prog)
+            return run_command(argv[0], argv[1:], prog, out, err)
         words, options = parse_options(argv)
         if options["version"]:
             from . import __version__

@@ -5,14 +5,17 @@
 
 One ``name=START:STOP[:COUNT]`` sweeps that input or parameter over COUNT
 evenly spaced values (default 50); other ``name=value`` words fix slots; every
-other slot keeps its default. Each output of ``--y`` gets its own panel, all
-sharing the swept axis, labelled with names and units. The picture is drawn
-with matplotlib's Agg renderer; the format follows the file's extension.
+other slot keeps its default. Each output of ``--y`` gets its own panel (at
+most 12), all sharing the swept axis, labelled with names and units. The
+picture is drawn with matplotlib's Agg renderer in the format its file's
+extension names, written to exactly that path, and the path is printed.
 """
 
 from __future__ import annotations
 
+import io
 import math
+import os
 import sys
 
 from .layout import LayoutError, did_you_mean, format_value, layout, models, unknown_model
@@ -26,6 +29,9 @@ def usage(prog="python -m hydrokit plot"):
     return USAGE.replace("python -m hydrokit plot", prog, 1)
 DEFAULT_COUNT = 50
 MAX_COUNT = 100_000
+# Each panel is 2.4 inches of picture and a sweep's worth of drawing: beyond a
+# dozen the panels are unreadable and the picture grows without bound.
+MAX_PANELS = 12
 
 
 class UsageError(Exception):
@@ -47,6 +53,8 @@ def _axis(name, text):
     stop = _number(parts[1], f"stop of {name}")
     if not (math.isfinite(start) and math.isfinite(stop)):
         raise UsageError(f"sweep {name}={text} needs finite START and STOP")
+    if start == stop:
+        raise UsageError(f"sweep {name}={text} needs START and STOP to differ")
     count = DEFAULT_COUNT
     if len(parts) == 3:
         try:
@@ -113,9 +121,32 @@ def parse(argv):
         raise UsageError("sweep one slot with name=START:STOP[:COUNT]")
     if not outputs:
         raise UsageError("choose outputs with --y OUT1[,OUT2 ...]")
+    if len(outputs) > MAX_PANELS:
+        raise UsageError(f"--y names {len(outputs)} outputs; at most {MAX_PANELS} panels fit one picture")
+    twice = next((name for i, name in enumerate(outputs) if name in outputs[:i]), None)
+    if twice is not None:
+        raise UsageError(f"output {twice} is given twice in --y")
     if not out:
         raise UsageError("name the picture with --out FILE.png")
+    picture_format(out)
     return model, axis[0], axis[1], fixed, outputs, out
+
+
+def picture_format(path):
+    """The format named by the extension of ``path`` (lower case), checked before anything is drawn."""
+    if os.path.isdir(path):
+        raise UsageError(f"--out {path} is a directory; name the picture file, e.g. {os.path.join(path, 'plot.png')}")
+    extension = os.path.splitext(path)[1][1:].lower()
+    if not extension:
+        raise UsageError(f"--out {path} has no extension to name the format; write e.g. {path}.png")
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        raise UsageError("plotting needs matplotlib: install hydrokit[plot]") from None
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if extension not in formats:
+        raise UsageError(f"--out {path}: format {extension!r} is not supported; choose from: {', '.join(sorted(formats))}")
+    return extension
 
 
 def figure(model, axis, span, fixed, outputs):
@@ -161,31 +192,49 @@ def figure(model, axis, span, fixed, outputs):
 
 
 def draw(model, axis, span, fixed, outputs, path):
-    """Evaluate the sweep and save the picture to ``path``."""
-    figure(model, axis, span, fixed, outputs).savefig(path, dpi=120)
+    """Evaluate the sweep and save the picture to exactly ``path``, in the format of its extension."""
+    extension = picture_format(path)
+    picture = io.BytesIO()
+    figure(model, axis, span, fixed, outputs).savefig(picture, format=extension, dpi=120)
+    # Drawn in memory first, so a failed write leaves no half picture behind
+    # (a full disk) and nothing is created when drawing fails.
+    existed = os.path.lexists(path)
+    try:
+        with open(path, "wb") as file:
+            file.write(picture.getbuffer())
+    except OSError:
+        if not existed and os.path.isfile(path):
+            os.remove(path)
+        raise
 
 
-def main(argv=None, err=None, prog=None):
+def main(argv=None, out=None, err=None, prog=None):
     """Run the plot command; returns the exit status (2 for any error).
 
     ``prog`` is the program name for the usage line (default
     ``python -m hydrokit plot``).
     """
     argv = list(sys.argv[1:] if argv is None else argv)
+    out = out or sys.stdout
     err = err or sys.stderr
     if any(word in ("-h", "--help") for word in argv):
-        print(usage(prog) if prog else USAGE, file=sys.stdout)
+        print(usage(prog) if prog else USAGE, file=out)
         return 0
     try:
-        draw(*parse(argv))
-        return 0
+        args = parse(argv)
+        draw(*args)
     except UsageError as exc:
         message = str(exc)
-    except Exception as exc:  # a file that cannot be written, an unknown image format, ...
+    except Exception as exc:  # a file that cannot be written, ...
         message = f"{type(exc).__name__}: {exc}"
+    else:
+        print(args[-1], file=out)  # where the picture went
+        return 0
     print("hydrokit plot: " + " ".join(message.split()), file=err)
     return 2
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    from hydrokit.__main__ import guard_output
+
+    sys.exit(guard_output(main)())

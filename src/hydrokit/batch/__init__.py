@@ -132,7 +132,9 @@ def sweep(model: ModuleType | str, inputs: ArrayLike | None, params: ArrayLike |
     client : dask.distributed.Client, optional
         Evaluate chunks of ``chunk_rows`` rows on the cluster (default:
         about four chunks per worker thread), each on ``threads`` threads
-        (default 1, since the cluster runs chunks side by side).
+        (default 1, since the cluster runs chunks side by side). Each chunk
+        carries the slots that vary over its rows (and one copy of those that
+        do not), so a lost worker's chunks are computed again elsewhere.
     chunk_rows : int, optional
         Rows per chunk; only with ``client``.
 
@@ -150,6 +152,10 @@ def sweep(model: ModuleType | str, inputs: ArrayLike | None, params: ArrayLike |
     TypeError
         For a ``model`` that is neither a model module nor a name, or
         ``chunk_rows`` without a ``client``.
+    RuntimeError
+        With ``client``: for a closed client or a cluster without workers
+        (before anything is sent), or a chunk that failed MAX_ATTEMPTS times
+        (naming its rows).
     KeyboardInterrupt
         When Ctrl-C stops a long sweep.
 
@@ -164,13 +170,17 @@ def sweep(model: ModuleType | str, inputs: ArrayLike | None, params: ArrayLike |
     """
     name, u, p, n = _prepare(model, inputs, params)
     if client is not None:
-        from .cluster import sweep_on_cluster
+        from .cluster import describe, sweep_on_cluster
 
-        return sweep_on_cluster(client, name, u, p, n, threads=1 if threads is None else _threads(threads, n),
+        return sweep_on_cluster(client, name, describe(u), describe(p), n, threads=_cluster_threads(threads, n),
                                 chunk_rows=chunk_rows)
     if chunk_rows is not None:
         raise TypeError("chunk_rows applies only with a client")
     return _evaluate(name, u, p, n, _threads(threads, n))
+
+
+def _cluster_threads(threads, n):
+    return 1 if threads is None else _threads(threads, n)
 
 
 def _axis(key, value):
@@ -182,7 +192,7 @@ def _axis(key, value):
     raise ValueError(f"grid axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
 
 
-def grid_arrays(model, axes):
+def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):
     """The Cartesian product of named axes, evaluated.
 
     Returns ``(columns, outputs, units)``: the axis columns by the names given
@@ -190,6 +200,8 @@ def grid_arrays(model, axes):
     the unit of every output. Outputs whose position depends on the
     parameters (the carried components of the pressure equipment) are taken
     row by row from the layout for that row's parameters, NaN where absent.
+    With a ``client`` (as for ``sweep``) only the axes travel: each chunk's
+    rows are built on its worker.
     """
     name = model_name(model)
     lay = layout(name)
@@ -208,26 +220,37 @@ def grid_arrays(model, axes):
     mesh = np.meshgrid(*values, indexing="ij") if values else []
     columns = {key: np.ascontiguousarray(m.reshape(-1)) for key, m in zip(axes, mesh)}
     n = int(np.prod([len(v) for v in values], dtype=np.int64)) if values else 1
+    # Row r holds value (r // stride) % len of each axis: the last varies fastest.
+    strides = [int(np.prod([len(v) for v in values[k + 1:]], dtype=np.int64)) for k in range(len(values))]
 
-    def matrix(vector_name, base):
-        picked = [(index, column, len(axis))
-                  for (vector, index), column, axis in zip(slots, columns.values(), values) if vector == vector_name]
+    def source(vector_name, base):
+        """The rows of one vector as ("rows", shared row) or ("grid", base, axes, 0), and its swept slots."""
+        picked = [(index, axis, stride)
+                  for (vector, index), axis, stride in zip(slots, values, strides) if vector == vector_name]
         if n == 0:
-            return np.empty((0, len(base))), [index for index, _, _ in picked]
-        if all(size == 1 for _, _, size in picked):
+            return ("rows", np.empty((0, len(base)))), [index for index, _, _ in picked]
+        if all(len(axis) == 1 for _, axis, _ in picked):
             # Every row alike: one shared vector holding the fixed values.
-            for index, column, _ in picked:
-                base[index] = column[0]
-            return base, []
-        rows = np.tile(base, (n, 1))
-        for index, column, _ in picked:
-            rows[:, index] = column
-        return rows, [index for index, _, _ in picked]
+            for index, axis, _ in picked:
+                base[index] = axis[0]
+            return ("rows", base.reshape(1, -1)), []
+        return ("grid", base.reshape(1, -1), tuple(picked), 0), [index for index, _, _ in picked]
 
-    u, _ = matrix("u", u0)
-    p, swept = matrix("p", p0)
-    y = sweep(name, u, p)
-    outputs, units = _outputs(lay, y, p, swept)
+    u_source, _ = source("u", u0)
+    p_source, swept = source("p", p0)
+    from .cluster import build
+
+    p = build(p_source, n)
+    if client is not None:
+        from .cluster import sweep_on_cluster
+
+        y = sweep_on_cluster(client, name, u_source, p_source, n, threads=_cluster_threads(threads, n),
+                             chunk_rows=chunk_rows)
+    else:
+        if chunk_rows is not None:
+            raise TypeError("chunk_rows applies only with a client")
+        y = sweep(name, build(u_source, n), p, threads=threads)
+    outputs, units = _outputs(lay, y, p[0] if len(p) == 1 and not swept else p, swept)
     return columns, outputs, units
 
 
@@ -262,7 +285,8 @@ def _outputs(lay, y, p, swept):
     return outputs, units
 
 
-def grid(model: ModuleType | str, **axes: ArrayLike) -> Any:
+def grid(model: ModuleType | str, *, client: Any = None, chunk_rows: int | None = None,
+         threads: int | None = None, **axes: ArrayLike) -> Any:
     """Evaluate ``model`` on the Cartesian product of named axes.
 
     Parameters
@@ -274,6 +298,8 @@ def grid(model: ModuleType | str, **axes: ArrayLike) -> Any:
         where a name is both; pass those as ``**{"u.name": values}``), each
         with a number or a sequence of numbers in the slot's unit. Slots not
         named keep their defaults. The first axis varies slowest.
+    client, chunk_rows, threads
+        As for :func:`sweep`; on a cluster only the axes travel.
 
     Returns
     -------
@@ -300,7 +326,7 @@ def grid(model: ModuleType | str, **axes: ArrayLike) -> Any:
     >>> [round(v, 4) for v in t["pump_power_kw"]]                              # kW
     [0.7018, 1.4035]
     """
-    columns, outputs, units = grid_arrays(model, axes)
+    columns, outputs, units = grid_arrays(model, axes, client=client, chunk_rows=chunk_rows, threads=threads)
     lay = layout(model_name(model))
     table = dict(columns)
     column_units = {}
