@@ -3,10 +3,10 @@
 PYTHON ?= $(shell tools/find-python312)
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.10" cmake ninja \
-          dask distributed matplotlib pandas scipy
+DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.11" cmake ninja \
+          dask distributed matplotlib pandas mypy scipy
 
-.PHONY: demo test bench install clean fuzz-long leaks-long sanitize sanitize-install fuzz-sanitized
+.PHONY: demo test bench install clean fuzz-long leaks-long sanitize sanitize-install fuzz-sanitized docs accuracy
 
 $(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -25,6 +25,17 @@ test: install
 bench: install
 	$(PY) benchmarks/bench_run.py
 	$(PY) benchmarks/bench_sweep.py
+
+# The generated files the tests check: type stubs and the model reference.
+docs: install
+	$(PY) tools/gen_stubs.py
+	$(PY) tools/gen_reference.py
+
+# docs/accuracy.md and its figure: the property correlations against the
+# reference formulations of the iapws package (needed only here).
+accuracy: install
+	$(PY) -m pip install --quiet --disable-pip-version-check iapws
+	$(PY) tools/accuracy.py
 
 # Robustness: long fuzzing and leak runs over every model, with a summary.
 fuzz-long: install

@@ -29,13 +29,14 @@ def test_panels_labels_and_data():
         assert np.array_equal(x, t["feed_pressure_bar"]) and np.array_equal(y, t[name])
 
 
-def test_writes_the_picture_through_the_command_line(tmp_path):
-    out = tmp_path / "pump.png"
+@pytest.mark.parametrize("name, start", [("pump.png", PNG), ("pump.v2.SVG", b"<?xml")])
+def test_writes_the_picture_through_the_command_line(tmp_path, name, start):
+    out = tmp_path / name
     done = subprocess.run([sys.executable, "-m", "hydrokit", "plot", "pump", "feed_flow=0:0.01",
                            "pressure_rise_bar=8", "--y=pump_power_kw", f"--out={out}"],
                           capture_output=True, text=True)
-    assert (done.returncode, done.stderr) == (0, "")
-    assert out.read_bytes().startswith(PNG)
+    assert (done.returncode, done.stderr, done.stdout) == (0, "", f"{out}\n")
+    assert out.read_bytes().startswith(start) and [p.name for p in tmp_path.iterdir()] == [name]
 
 
 @pytest.mark.parametrize("argv, words", [
@@ -57,6 +58,11 @@ def test_writes_the_picture_through_the_command_line(tmp_path):
     (["pump", "feed_flow=0:1", "--y", "flow", "--out", "o.png", "--dpi", "3"], "unknown option '--dpi'"),
     (["pump", "feed_flow=0:1", "--y", "flow", "--out", "/no/such/dir/o.png"], "No such file"),
     (["pump", "feed_flow=0:1", "--y", "flow", "--out", "o.unknownformat"], "not supported"),
+    (["pump", "feed_flow=0:1", "--y", "flow", "--out", "o"], "no extension"),
+    (["pump", "feed_flow=0:1", "--y", "flow", "--out", "."], "is a directory"),
+    (["pump", "feed_flow=2:2", "--y", "flow", "--out", "o.png"], "START and STOP to differ"),
+    (["pump", "feed_flow=0:1", "--y", "flow,head_m,flow", "--out", "o.png"], "flow is given twice"),
+    (["pump", "feed_flow=0:1", "--y", ",".join(f"o{i}" for i in range(13)), "--out", "o.png"], "at most 12"),
 ])
 def test_errors_are_one_line_and_status_2(argv, words, capsys, monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path)

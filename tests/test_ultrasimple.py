@@ -50,7 +50,7 @@ def split(q, conc, n=None, removals=(0.97, 0.3, 0.0, 0.0), recovery=0.95, null=N
 
 
 def test_defaults():
-    y = lay.outputs(m.run())
+    y = lay.outputs(m.run(), m.default_params())
     assert y["permeate_flow"] == 949.921 and y["concentrate_flow"] == 50.079
     assert [y[f"solute{j}_permeate_conc"] for j in range(1, 5)] == pytest.approx(
         [3.1582, 36.845, 10.527, 526.36], rel=5e-5)
@@ -89,7 +89,8 @@ def test_fewer_solutes_shift_the_blocks():
 
 def test_full_recovery_with_full_removal():
     # Solute 1's whole mass goes to a concentrate that holds no water.
-    y = lay.outputs(m.run(*lay.vectors(water_recovery=1.0, solute1_removal=1.0, solute2_removal=0.0)))
+    u, p = lay.vectors(water_recovery=1.0, solute1_removal=1.0, solute2_removal=0.0)
+    y = lay.outputs(m.run(u, p), p)
     mass = (100.0 * 1000.0) * 0.001
     assert y["concentrate_flow"] == mass / 1000.0
     assert y["solute1_concentrate_conc"] == mass / y["concentrate_flow"] / 0.001

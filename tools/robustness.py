@@ -4,7 +4,10 @@
     python tools/robustness.py leaks [--calls 1000000] [--jobs 2] [MODEL ...]
 
 `fuzz` runs, per model, the hypothesis checks of tests/test_fuzz.py with the
-given number of examples, each model in its own process so that a crash is
+given number of examples, and evaluates the same hostile rows again through
+`hydrokit.sweep` on two threads, in batches of SWEEP_BATCH, where every row
+must come out bitwise equal to `run` on it ("sweep differs" otherwise), each
+model in its own process so that a crash is
 counted (and its traceback kept) instead of ending the run. Findings are
 counted, not stopped at, and the first example of each kind is printed as a
 call that reproduces it. `leaks` makes the given number of calls of every
@@ -31,17 +34,24 @@ TESTS = Path(__file__).resolve().parent.parent / "tests"
 # ---- in the child process -------------------------------------------------------
 
 
+SWEEP_BATCH = 256
+SWEEP_DIFFERS = "sweep differs"
+
+
 def child_fuzz(name, examples, argument_examples, batch, progress_path):
     sys.path.insert(0, str(TESTS))
+    import numpy as np
     from hypothesis import HealthCheck, Phase, given, settings
     from hypothesis import strategies as st
 
-    from harness import KINDS, ModelCase, describe
+    import hydrokit
+    from harness import CRASH, KINDS, ModelCase, describe
 
     case = ModelCase(name)
-    counts = {kind: 0 for kind in KINDS}
+    counts = {kind: 0 for kind in (*KINDS, SWEEP_DIFFERS)}
     first = {}
-    tried = {"values": 0, "arguments": 0}
+    tried = {"values": 0, "arguments": 0, "sweep rows": 0}
+    pending = []  # hostile rows waiting for their sweep
     slowest = [0.0]
     progress = open(progress_path, "w")
 
@@ -57,6 +67,25 @@ def child_fuzz(name, examples, argument_examples, batch, progress_path):
             counts[f.kind] += 1
             first.setdefault(f.kind, f"{f.detail}: {describe(u, p)}")
 
+    def sweep_pending():
+        # The rows of many examples at once, on two threads: each must be run's row.
+        if not pending:
+            return
+        us, ps = np.array([u for u, _ in pending]), np.array([p for _, p in pending])
+        note(us[0], ps[0])
+        try:
+            ys = hydrokit.sweep(name, us, ps, threads=2)
+        except Exception as exc:
+            counts[CRASH] += 1
+            first.setdefault(CRASH, f"sweep raised {type(exc).__name__}: {exc}: first row {describe(us[0], ps[0])}")
+        else:
+            for (u, p), y in zip(pending, ys):
+                if y.tobytes() != case.module.run(u, p).tobytes():
+                    counts[SWEEP_DIFFERS] += 1
+                    first.setdefault(SWEEP_DIFFERS, f"a sweep row is not run's: {describe(u, p)}")
+        tried["sweep rows"] += len(pending)
+        pending.clear()
+
     quiet = dict(deadline=None, database=None, phases=[Phase.generate],
                  suppress_health_check=list(HealthCheck))
 
@@ -70,6 +99,9 @@ def child_fuzz(name, examples, argument_examples, batch, progress_path):
             slowest[0] = max(slowest[0], time.perf_counter() - start)
             tried["values"] += 1
             record(found, u, p)
+            pending.append((np.array(u, dtype=np.float64), np.array(p, dtype=np.float64)))
+            if len(pending) >= SWEEP_BATCH:
+                sweep_pending()
 
     @settings(max_examples=max(1, argument_examples), **quiet)
     @given(case.arguments("u"), case.arguments("p"))
@@ -81,9 +113,11 @@ def child_fuzz(name, examples, argument_examples, batch, progress_path):
     case.check_values(case.u_default, case.p_default)  # loads the guard: not part of the slowest example
     start = time.perf_counter()
     values()
+    sweep_pending()
     if argument_examples:
         arguments()
     return {"model": name, "examples": tried["values"], "argument_examples": tried["arguments"],
+            "sweep_rows": tried["sweep rows"],
             "counts": counts, "first": first, "slowest_check_s": slowest[0],
             "seconds": time.perf_counter() - start}
 
@@ -145,30 +179,30 @@ def run_fuzz(args):
     elapsed = time.perf_counter() - started
 
     header = (f"{'model':<14}{'examples':>10}{'argument ex.':>14}{'crashes':>9}{'breaches':>10}"
-              f"{'nondeterm.':>12}{'changed':>9}{'slowest ms':>12}{'seconds':>9}")
+              f"{'nondeterm.':>12}{'changed':>9}{'sweep diff.':>12}{'slowest ms':>12}{'seconds':>9}")
     print()
     print(header)
     print("-" * len(header))
     bad = []
-    totals = [0] * 6
+    totals = [0] * 7
     for name in names:
         result, rc, err, last = outcomes[name]
         if result is None:
-            print(f"{name:<14}{'?':>10}{'?':>14}{1:>9}{'?':>10}{'?':>12}{'?':>9}{'':>12}{'':>9}")
+            print(f"{name:<14}{'?':>10}{'?':>14}{1:>9}{'?':>10}{'?':>12}{'?':>9}{'?':>12}{'':>12}{'':>9}")
             bad.append((name, f"process ended with status {rc}; last example:\n    {last}\n{err}"))
             totals[2] += 1
             continue
         c = result["counts"]
         row = [result["examples"], result["argument_examples"], c["crash"], c["sentinel breach"],
-               c["nondeterministic"], c["changed argument"]]
+               c["nondeterministic"], c["changed argument"], c[SWEEP_DIFFERS]]
         totals = [t + r for t, r in zip(totals, row)]
-        print(f"{name:<14}{row[0]:>10}{row[1]:>14}{row[2]:>9}{row[3]:>10}{row[4]:>12}{row[5]:>9}"
+        print(f"{name:<14}{row[0]:>10}{row[1]:>14}{row[2]:>9}{row[3]:>10}{row[4]:>12}{row[5]:>9}{row[6]:>12}"
               f"{result['slowest_check_s'] * 1e3:>12.1f}{result['seconds']:>9.0f}")
         for kind, text in result["first"].items():
             bad.append((name, f"{kind}: {text}"))
     print("-" * len(header))
     print(f"{'all':<14}{totals[0]:>10}{totals[1]:>14}{totals[2]:>9}{totals[3]:>10}{totals[4]:>12}"
-          f"{totals[5]:>9}{'':>12}{elapsed:>9.0f}")
+          f"{totals[5]:>9}{totals[6]:>12}{'':>12}{elapsed:>9.0f}")
     for name, text in bad:
         print(f"\n{name}: {text}")
     return 1 if bad else 0

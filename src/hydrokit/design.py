@@ -374,8 +374,11 @@ def draw_map(fs, params, opts):
     return best
 
 
-def main(command, argv=None, out=None, err=None):
-    """Run ``costs``, ``optimize`` or ``map``; returns the exit status (2 for any error)."""
+def main(command, argv=None, out=None, err=None, prog=None):
+    """Run ``costs``, ``optimize`` or ``map``; returns the exit status (2 for any error).
+
+    ``prog`` names the program in the usage line (default ``python -m hydrokit COMMAND``).
+    """
     from .flowsheet.build import FlowsheetError
     from .flowsheet.plantfile import PlantFileError
     from .optimize import OptimizeError
@@ -384,7 +387,8 @@ def main(command, argv=None, out=None, err=None):
     out = out or sys.stdout
     err = err or sys.stderr
     if any(w in ("-h", "--help") for w in argv):
-        print(USAGE[command], file=out)
+        usage = USAGE[command]
+        print(usage.replace(f"python -m hydrokit {command}", prog, 1) if prog else usage, file=out)
         return 0
     try:
         opts = parse(command, argv)
@@ -398,3 +402,16 @@ def main(command, argv=None, out=None, err=None):
         message = f"{type(exc).__name__}: {exc}"
     print(f"hydrokit {command}: " + " ".join(message.split()), file=err)
     return 2
+
+
+# Entry points of the command table of ``python -m hydrokit``.
+def costs_main(argv=None, out=None, err=None, prog=None):
+    return main("costs", argv, out, err, prog)
+
+
+def optimize_main(argv=None, out=None, err=None, prog=None):
+    return main("optimize", argv, out, err, prog)
+
+
+def map_main(argv=None, out=None, err=None, prog=None):
+    return main("map", argv, out, err, prog)

@@ -28,6 +28,7 @@ import math
 import re
 import time
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -105,7 +106,7 @@ class OptimizeResult:
     objective: float        # objective at the optimum (as given: maximised objectives are not negated)
     feasible: bool          # every constraint holds and the plant point is valid
     row: dict               # the optimum's row of the result table (cost columns included), name -> value
-    result: object = None   # the flowsheet's full result at the optimum (fs.solve(**x))
+    result: Any = None      # the flowsheet's full result at the optimum (fs.solve(**x))
     evaluations: int = 0    # plant points evaluated
     seconds: float = 0.0    # wall time of the search, polish and final solve
     generations: int = 0    # generations of the global search

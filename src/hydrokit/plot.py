@@ -5,22 +5,33 @@
 
 One ``name=START:STOP[:COUNT]`` sweeps that input or parameter over COUNT
 evenly spaced values (default 50); other ``name=value`` words fix slots; every
-other slot keeps its default. Each output of ``--y`` gets its own panel, all
-sharing the swept axis, labelled with names and units. The picture is drawn
-with matplotlib's Agg renderer; the format follows the file's extension.
+other slot keeps its default. Each output of ``--y`` gets its own panel (at
+most 12), all sharing the swept axis, labelled with names and units. The
+picture is drawn with matplotlib's Agg renderer in the format its file's
+extension names, written to exactly that path, and the path is printed.
 """
 
 from __future__ import annotations
 
+import io
 import math
+import os
 import sys
 
-from .layout import LayoutError, format_value, layout, models
+from .layout import LayoutError, did_you_mean, format_value, layout, models, unknown_model
 
 USAGE = ("usage: python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=value ...] "
          "--y OUT1[,OUT2 ...] --out FILE.png")
+
+
+def usage(prog="python -m hydrokit plot"):
+    """The usage line, naming the program as it was invoked."""
+    return USAGE.replace("python -m hydrokit plot", prog, 1)
 DEFAULT_COUNT = 50
 MAX_COUNT = 100_000
+# Each panel is 2.4 inches of picture and a sweep's worth of drawing: beyond a
+# dozen the panels are unreadable and the picture grows without bound.
+MAX_PANELS = 12
 
 
 class UsageError(Exception):
@@ -42,6 +53,8 @@ def _axis(name, text):
     stop = _number(parts[1], f"stop of {name}")
     if not (math.isfinite(start) and math.isfinite(stop)):
         raise UsageError(f"sweep {name}={text} needs finite START and STOP")
+    if start == stop:
+        raise UsageError(f"sweep {name}={text} needs START and STOP to differ")
     count = DEFAULT_COUNT
     if len(parts) == 3:
         try:
@@ -82,20 +95,22 @@ def parse(argv):
         raise UsageError("name a model; " + USAGE)
     model, assignments = words[0], words[1:]
     if model not in models():
-        raise UsageError(f"unknown model {model!r}; choose from: {', '.join(models())}")
+        raise UsageError(unknown_model(model))
     lay = layout(model)
 
-    axis, fixed = None, {}
+    axis, fixed, seen = None, {}, {}
     for word in assignments:
         name, eq, text = word.partition("=")
         if not eq or not name:
             raise UsageError(f"expected name=value or name=START:STOP[:COUNT], got {word!r}")
         try:
-            lay.resolve(name)
+            slot = lay.resolve(name)
         except LayoutError as err:
             raise UsageError(str(err)) from None
-        if name in fixed or (axis and axis[0] == name):
-            raise UsageError(f"{name} is given twice")
+        if slot in seen:
+            first = seen[slot]
+            raise UsageError(f"{name} is given twice" if first == name else f"{first} and {name} name the same slot")
+        seen[slot] = name
         if ":" in text:
             if axis is not None:
                 raise UsageError(f"only one slot can be swept; {axis[0]} and {name} both are")
@@ -106,9 +121,32 @@ def parse(argv):
         raise UsageError("sweep one slot with name=START:STOP[:COUNT]")
     if not outputs:
         raise UsageError("choose outputs with --y OUT1[,OUT2 ...]")
+    if len(outputs) > MAX_PANELS:
+        raise UsageError(f"--y names {len(outputs)} outputs; at most {MAX_PANELS} panels fit one picture")
+    twice = next((name for i, name in enumerate(outputs) if name in outputs[:i]), None)
+    if twice is not None:
+        raise UsageError(f"output {twice} is given twice in --y")
     if not out:
         raise UsageError("name the picture with --out FILE.png")
+    picture_format(out)
     return model, axis[0], axis[1], fixed, outputs, out
+
+
+def picture_format(path):
+    """The format named by the extension of ``path`` (lower case), checked before anything is drawn."""
+    if os.path.isdir(path):
+        raise UsageError(f"--out {path} is a directory; name the picture file, e.g. {os.path.join(path, 'plot.png')}")
+    extension = os.path.splitext(path)[1][1:].lower()
+    if not extension:
+        raise UsageError(f"--out {path} has no extension to name the format; write e.g. {path}.png")
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        raise UsageError("plotting needs matplotlib: install hydrokit[plot]") from None
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if extension not in formats:
+        raise UsageError(f"--out {path}: format {extension!r} is not supported; choose from: {', '.join(sorted(formats))}")
+    return extension
 
 
 def figure(model, axis, span, fixed, outputs):
@@ -132,7 +170,8 @@ def figure(model, axis, span, fixed, outputs):
     columns, values, units = grid_arrays(model, {axis: x, **fixed})
     unknown = [name for name in outputs if name not in values]
     if unknown:
-        raise UsageError(f"unknown output {unknown[0]!r} for {model}; choose from: {', '.join(values)}")
+        raise UsageError(f"unknown output {unknown[0]!r} for {model}; {did_you_mean(unknown[0], values)}"
+                         f"choose from: {', '.join(values)}")
 
     fig = Figure(figsize=(7.0, 1.0 + 2.4 * len(outputs)), layout="constrained")
     FigureCanvasAgg(fig)
@@ -153,27 +192,49 @@ def figure(model, axis, span, fixed, outputs):
 
 
 def draw(model, axis, span, fixed, outputs, path):
-    """Evaluate the sweep and save the picture to ``path``."""
-    figure(model, axis, span, fixed, outputs).savefig(path, dpi=120)
+    """Evaluate the sweep and save the picture to exactly ``path``, in the format of its extension."""
+    extension = picture_format(path)
+    picture = io.BytesIO()
+    figure(model, axis, span, fixed, outputs).savefig(picture, format=extension, dpi=120)
+    # Drawn in memory first, so a failed write leaves no half picture behind
+    # (a full disk) and nothing is created when drawing fails.
+    existed = os.path.lexists(path)
+    try:
+        with open(path, "wb") as file:
+            file.write(picture.getbuffer())
+    except OSError:
+        if not existed and os.path.isfile(path):
+            os.remove(path)
+        raise
 
 
-def main(argv=None, err=None):
-    """Run the plot command; returns the exit status (2 for any error)."""
+def main(argv=None, out=None, err=None, prog=None):
+    """Run the plot command; returns the exit status (2 for any error).
+
+    ``prog`` is the program name for the usage line (default
+    ``python -m hydrokit plot``).
+    """
     argv = list(sys.argv[1:] if argv is None else argv)
+    out = out or sys.stdout
     err = err or sys.stderr
     if any(word in ("-h", "--help") for word in argv):
-        print(USAGE, file=sys.stdout)
+        print(usage(prog) if prog else USAGE, file=out)
         return 0
     try:
-        draw(*parse(argv))
-        return 0
+        args = parse(argv)
+        draw(*args)
     except UsageError as exc:
         message = str(exc)
-    except Exception as exc:  # a file that cannot be written, an unknown image format, ...
+    except Exception as exc:  # a file that cannot be written, ...
         message = f"{type(exc).__name__}: {exc}"
+    else:
+        print(args[-1], file=out)  # where the picture went
+        return 0
     print("hydrokit plot: " + " ".join(message.split()), file=err)
     return 2
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    from hydrokit.__main__ import guard_output
+
+    sys.exit(guard_output(main)())

@@ -19,7 +19,11 @@ import itertools
 import operator
 import os
 
+from types import ModuleType
+from typing import Any
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .. import _sweep
 from ..layout import layout
@@ -104,36 +108,79 @@ def _evaluate(name, u, p, n, threads):
     return y
 
 
-def sweep(model, inputs, params, *, threads=None, client=None, chunk_rows=None):
+def sweep(model: ModuleType | str, inputs: ArrayLike | None, params: ArrayLike | None, *,
+          threads: int | None = None, client: Any = None, chunk_rows: int | None = None) -> NDArray[np.float64]:
     """Evaluate ``model`` on every row of ``inputs`` and ``params``.
 
-    ``model`` is a model module or its name. ``inputs`` is an
-    (N, INPUT_WIDTH) array or one input vector shared by every row (None:
-    the default input); ``params`` likewise with PARAM_WIDTH. A matrix of one
-    row is shared like a vector. Anything ``run`` accepts is converted the
-    same way (``np.ascontiguousarray(x, dtype=np.float64)``).
+    Row ``i`` of the result is bitwise equal to
+    ``model.run(inputs[i], params[i])``: the same compiled core, run in C++
+    with the interpreter lock released and the rows spread over threads.
 
-    Returns a new (N, OUTPUT_WIDTH) float64 array whose row ``i`` is bitwise
-    equal to ``model.run(inputs[i], params[i])``.
+    Parameters
+    ----------
+    model : module or str
+        A model module (``hydrokit.osmomech``) or its name (``"osmomech"``).
+    inputs : array_like or None
+        An (N, INPUT_WIDTH) matrix, or one input vector (or a one-row
+        matrix) shared by every row; None: the default input. Units are
+        those of the model's slots (``hydrokit.layout.layout(model).units()``).
+    params : array_like or None
+        Likewise with PARAM_WIDTH.
+    threads : int, optional
+        Worker threads (default: the cores this process may use, at most
+        one per 1024 rows; never more than N).
+    client : dask.distributed.Client, optional
+        Evaluate chunks of ``chunk_rows`` rows on the cluster (default:
+        about four chunks per worker thread), each on ``threads`` threads
+        (default 1, since the cluster runs chunks side by side). Each chunk
+        carries the slots that vary over its rows (and one copy of those that
+        do not), so a lost worker's chunks are computed again elsewhere.
+    chunk_rows : int, optional
+        Rows per chunk; only with ``client``.
 
-    ``threads``: worker threads (default: the cores this process may use,
-    but no more than one per 1024 rows; never more than N). Ctrl-C stops
-    a long sweep with KeyboardInterrupt.
+    Returns
+    -------
+    numpy.ndarray
+        A new (N, OUTPUT_WIDTH) float64 array. Anything ``run`` accepts is
+        converted the same way (``np.ascontiguousarray(x, dtype=np.float64)``).
 
-    ``client``: a ``dask.distributed`` client; the rows are then split into
-    chunks of ``chunk_rows`` (default: about four chunks per worker thread)
-    evaluated on the cluster, each on ``threads`` threads (default 1, since
-    the cluster runs chunks side by side).
+    Raises
+    ------
+    ValueError
+        For an unknown model name, a matrix of the wrong shape, row counts
+        that differ between ``inputs`` and ``params``, or ``threads`` < 1.
+    TypeError
+        For a ``model`` that is neither a model module nor a name, or
+        ``chunk_rows`` without a ``client``.
+    RuntimeError
+        With ``client``: for a closed client or a cluster without workers
+        (before anything is sent), or a chunk that failed MAX_ATTEMPTS times
+        (naming its rows).
+    KeyboardInterrupt
+        When Ctrl-C stops a long sweep.
+
+    Examples
+    --------
+    >>> import numpy as np, hydrokit
+    >>> u = np.tile(hydrokit.load("pump").default_input(), (3, 1))
+    >>> u[:, 0] = [0.001, 0.002, 0.003]               # feed_flow, m³/s
+    >>> y = hydrokit.sweep("pump", u, None)
+    >>> [round(float(v), 3) for v in y[:, 7]]         # pump_power_kw, kW
+    [1.404, 2.807, 4.211]
     """
     name, u, p, n = _prepare(model, inputs, params)
     if client is not None:
-        from .cluster import sweep_on_cluster
+        from .cluster import describe, sweep_on_cluster
 
-        return sweep_on_cluster(client, name, u, p, n, threads=1 if threads is None else _threads(threads, n),
+        return sweep_on_cluster(client, name, describe(u), describe(p), n, threads=_cluster_threads(threads, n),
                                 chunk_rows=chunk_rows)
     if chunk_rows is not None:
         raise TypeError("chunk_rows applies only with a client")
     return _evaluate(name, u, p, n, _threads(threads, n))
+
+
+def _cluster_threads(threads, n):
+    return 1 if threads is None else _threads(threads, n)
 
 
 def _axis(key, value):
@@ -145,7 +192,7 @@ def _axis(key, value):
     raise ValueError(f"grid axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
 
 
-def grid_arrays(model, axes):
+def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):
     """The Cartesian product of named axes, evaluated.
 
     Returns ``(columns, outputs, units)``: the axis columns by the names given
@@ -153,6 +200,8 @@ def grid_arrays(model, axes):
     the unit of every output. Outputs whose position depends on the
     parameters (the carried components of the pressure equipment) are taken
     row by row from the layout for that row's parameters, NaN where absent.
+    With a ``client`` (as for ``sweep``) only the axes travel: each chunk's
+    rows are built on its worker.
     """
     name = model_name(model)
     lay = layout(name)
@@ -171,26 +220,37 @@ def grid_arrays(model, axes):
     mesh = np.meshgrid(*values, indexing="ij") if values else []
     columns = {key: np.ascontiguousarray(m.reshape(-1)) for key, m in zip(axes, mesh)}
     n = int(np.prod([len(v) for v in values], dtype=np.int64)) if values else 1
+    # Row r holds value (r // stride) % len of each axis: the last varies fastest.
+    strides = [int(np.prod([len(v) for v in values[k + 1:]], dtype=np.int64)) for k in range(len(values))]
 
-    def matrix(vector_name, base):
-        picked = [(index, column, len(axis))
-                  for (vector, index), column, axis in zip(slots, columns.values(), values) if vector == vector_name]
+    def source(vector_name, base):
+        """The rows of one vector as ("rows", shared row) or ("grid", base, axes, 0), and its swept slots."""
+        picked = [(index, axis, stride)
+                  for (vector, index), axis, stride in zip(slots, values, strides) if vector == vector_name]
         if n == 0:
-            return np.empty((0, len(base))), [index for index, _, _ in picked]
-        if all(size == 1 for _, _, size in picked):
+            return ("rows", np.empty((0, len(base)))), [index for index, _, _ in picked]
+        if all(len(axis) == 1 for _, axis, _ in picked):
             # Every row alike: one shared vector holding the fixed values.
-            for index, column, _ in picked:
-                base[index] = column[0]
-            return base, []
-        rows = np.tile(base, (n, 1))
-        for index, column, _ in picked:
-            rows[:, index] = column
-        return rows, [index for index, _, _ in picked]
+            for index, axis, _ in picked:
+                base[index] = axis[0]
+            return ("rows", base.reshape(1, -1)), []
+        return ("grid", base.reshape(1, -1), tuple(picked), 0), [index for index, _, _ in picked]
 
-    u, _ = matrix("u", u0)
-    p, swept = matrix("p", p0)
-    y = sweep(name, u, p)
-    outputs, units = _outputs(lay, y, p, swept)
+    u_source, _ = source("u", u0)
+    p_source, swept = source("p", p0)
+    from .cluster import build
+
+    p = build(p_source, n)
+    if client is not None:
+        from .cluster import sweep_on_cluster
+
+        y = sweep_on_cluster(client, name, u_source, p_source, n, threads=_cluster_threads(threads, n),
+                             chunk_rows=chunk_rows)
+    else:
+        if chunk_rows is not None:
+            raise TypeError("chunk_rows applies only with a client")
+        y = sweep(name, build(u_source, n), p, threads=threads)
+    outputs, units = _outputs(lay, y, p[0] if len(p) == 1 and not swept else p, swept)
     return columns, outputs, units
 
 
@@ -206,7 +266,7 @@ def _outputs(lay, y, p, swept):
         groups, representatives, inverse = 1, [p if p.ndim == 1 else None], None
 
     # Per group: output name -> slot index. Names in the default order first.
-    slot_lists = [lay.output_slots(rep) for rep in representatives]
+    slot_lists = [lay.output_slots_default if rep is None else lay.output_slots(rep) for rep in representatives]
     layouts = [{s.name: s.index for s in slots if s.name} for slots in slot_lists]
     units = {}
     for s in itertools.chain(lay.output_slots_default, *slot_lists):
@@ -225,28 +285,62 @@ def _outputs(lay, y, p, swept):
     return outputs, units
 
 
-def grid(model, **axes):
+def grid(model: ModuleType | str, *, client: Any = None, chunk_rows: int | None = None,
+         threads: int | None = None, **axes: ArrayLike) -> Any:
     """Evaluate ``model`` on the Cartesian product of named axes.
 
-    Each keyword is an input or parameter name of the model (``u.name`` or
-    ``p.name`` where a name is both) and its value a number or a sequence of
-    numbers; slots not named keep their defaults. The first axis varies
-    slowest. Returns a table with one column per axis, in the order given,
-    then one per named output in slot order: a pandas DataFrame when pandas
-    is installed, otherwise a dict of NumPy columns. An output whose name is
-    also an axis name is given as ``y.<name>``.
+    Parameters
+    ----------
+    model : module or str
+        A model module or its name.
+    **axes : float or sequence of float
+        Input or parameter names of the model (``u.name`` or ``p.name``
+        where a name is both; pass those as ``**{"u.name": values}``), each
+        with a number or a sequence of numbers in the slot's unit. Slots not
+        named keep their defaults. The first axis varies slowest.
+    client, chunk_rows, threads
+        As for :func:`sweep`; on a cluster only the axes travel.
 
+    Returns
+    -------
+    pandas.DataFrame or dict of numpy.ndarray
+        One column per axis, in the order given, then one per named output
+        in slot order (an output named like an axis is ``y.<name>``): a
+        DataFrame when pandas is installed, whose ``attrs["units"]`` maps
+        every column to its unit; otherwise a dict of NumPy columns. For
+        ``pump`` and ``recoupsimple`` a component column is NaN on rows
+        whose ``component_count`` does not carry it.
+
+    Raises
+    ------
+    hydrokit.layout.LayoutError
+        For a name that is not an input or parameter of the model.
+    ValueError
+        For two axes naming the same slot, or an axis that is not a number
+        or a one-dimensional sequence of numbers.
+
+    Examples
+    --------
     >>> import hydrokit
-    >>> t = hydrokit.grid("pump", feed_flow=[0.001, 0.002], pressure_rise_bar=5)
-    >>> [round(v, 4) for v in t["pump_power_kw"]]
+    >>> t = hydrokit.grid("pump", feed_flow=[0.001, 0.002], pressure_rise_bar=5)  # m³/s, bar
+    >>> [round(v, 4) for v in t["pump_power_kw"]]                              # kW
     [0.7018, 1.4035]
     """
-    columns, outputs, _ = grid_arrays(model, axes)
+    columns, outputs, units = grid_arrays(model, axes, client=client, chunk_rows=chunk_rows, threads=threads)
+    lay = layout(model_name(model))
     table = dict(columns)
+    column_units = {}
+    for key in columns:
+        vector, index = lay.resolve(key)
+        column_units[key] = (lay.inputs if vector == "u" else lay.params)[index].unit
     for out, column in outputs.items():
-        table[f"y.{out}" if out in table else out] = column
+        key = f"y.{out}" if out in table else out
+        table[key] = column
+        column_units[key] = units[out]
     try:
         import pandas
     except ImportError:
         return table
-    return pandas.DataFrame(table)
+    frame = pandas.DataFrame(table)
+    frame.attrs["units"] = column_units
+    return frame

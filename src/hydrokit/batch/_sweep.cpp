@@ -10,6 +10,8 @@
 //   core_seconds(name, u, p, y)
 //       the same on one thread, returning the seconds spent in the row loop
 //       alone (for benchmarks).
+//   varying_columns(m)
+//       the columns of a 2-D float64 matrix that are not bitwise constant.
 //   models()
 //       {name: (input_width, param_width, output_width)} of the models compiled in.
 //   plan_load(...), plan_run(plan, rows, out, threads)
@@ -18,6 +20,9 @@
 // The Python wrapper (hydrokit.batch) converts and checks the arrays and
 // raises readable errors; the checks here are repeated so that no call, from
 // any caller, can make a core read or write outside the arrays.
+#include <initializer_list>
+#include <vector>
+
 #include "batch/engine.hpp"
 #include "batch/plan.hpp"
 
@@ -45,6 +50,9 @@ struct Batch {
     Py_ssize_t p_stride = 0;
     Py_ssize_t rows = 0;
 
+    // Nothing with a destructor lives across the core call below.
+    static constexpr bool escapable = true;
+
     // A zero-filled output row and the same guarded call as run makes. Filling
     // the row here rather than the whole array beforehand touches the output
     // once, by the thread that computes it, while the row is in its cache.
@@ -63,6 +71,13 @@ int prepare(PyObject* const* args, Matrix& u, Matrix& p, Matrix& y, Batch& batch
     if (take_matrix(args[1], u, false, "inputs", spec->name) < 0 || take_matrix(args[2], p, false, "params", spec->name) < 0 ||
         take_matrix(args[3], y, true, "output", spec->name) < 0) {
         return -1;
+    }
+    for (const Matrix* source : {&u, &p}) {
+        if (overlap(y, *source)) {
+            PyErr_Format(PyExc_ValueError, "%s: output must not share memory with the %s", spec->name,
+                         source == &u ? "inputs" : "params");
+            return -1;
+        }
     }
     if (y.cols != spec->output_width) {
         PyErr_Format(PyExc_ValueError, "%s: output must have %d columns, got %zd", spec->name, spec->output_width,
@@ -121,6 +136,41 @@ PyObject* core_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyFloat_FromDouble(seconds);
 }
 
+// The columns of a 2-D float64 matrix whose bits differ from those of its
+// first row somewhere (-0.0 differs from 0.0, NaNs differ by payload): the
+// slots a cluster chunk has to carry row by row. One pass over the rows.
+PyObject* varying_columns(PyObject*, PyObject* arg) {
+    Matrix m;
+    if (take_matrix(arg, m, false, "matrix", "varying_columns") < 0) return nullptr;
+    // Per column, the OR of every row's bits XOR the first row's: not zero
+    // exactly where some row differs.
+    std::vector<uint64_t> varies(static_cast<size_t>(m.cols), 0);
+    if (m.rows > 1) {
+        const auto* bytes = static_cast<const unsigned char*>(m.view.buf);
+        const size_t cols = static_cast<size_t>(m.cols);
+        std::vector<uint64_t> first(cols);
+        std::memcpy(first.data(), bytes, cols * sizeof(uint64_t));
+        Py_BEGIN_ALLOW_THREADS
+        for (Py_ssize_t i = 1; i < m.rows; ++i) {
+            const unsigned char* row = bytes + static_cast<size_t>(i) * cols * sizeof(uint64_t);
+            for (size_t j = 0; j < cols; ++j) {
+                uint64_t word;
+                std::memcpy(&word, row + j * sizeof(uint64_t), sizeof(word));
+                varies[j] |= word ^ first[j];
+            }
+        }
+        Py_END_ALLOW_THREADS
+    }
+    PyObject* out = PyList_New(0);
+    for (Py_ssize_t j = 0; out != nullptr && j < m.cols; ++j) {
+        if (!varies[static_cast<size_t>(j)]) continue;
+        PyObject* index = PyLong_FromSsize_t(j);
+        if (index == nullptr || PyList_Append(out, index) < 0) Py_CLEAR(out);
+        Py_XDECREF(index);
+    }
+    return out;
+}
+
 // {name: (input_width, param_width, output_width)} for every model compiled in.
 PyObject* models(PyObject*, PyObject*) {
     PyObject* table = PyDict_New();
@@ -148,6 +198,8 @@ PyMethodDef methods[] = {
      "Check a flowsheet plan once and return it ready to run."},
     {"plan_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&plan_run)), METH_FASTCALL,
      "plan_run(plan, rows, out, threads)\n--\n\nRun a loaded flowsheet plan on every row of rows into out."},
+    {"varying_columns", &varying_columns, METH_O,
+     "varying_columns(m)\n--\n\nThe columns of a 2-D float64 matrix whose bits are not those of its first row everywhere."},
     {"models", &models, METH_NOARGS, "models()\n--\n\nThe widths of every model compiled in, by name."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -165,4 +217,10 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace hydrokit::batch
 
-PyMODINIT_FUNC PyInit__sweep(void) { return PyModuleDef_Init(&hydrokit::batch::definition); }
+PyMODINIT_FUNC PyInit__sweep(void) {
+    if (!hydrokit::batch::hook_exp()) {
+        PyErr_SetString(PyExc_ImportError, "_sweep: the C library's exp was not found");
+        return nullptr;
+    }
+    return PyModuleDef_Init(&hydrokit::batch::definition);
+}

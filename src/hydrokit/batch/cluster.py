@@ -1,21 +1,60 @@
 """Sweeps on a ``dask.distributed`` cluster.
 
-The rows are cut into contiguous chunks; each chunk is one task that runs the
-local batch evaluator on a worker, and the chunks are put back in row order.
-Only the client's ``scatter``, ``submit``, ``gather`` and ``nthreads`` are
-used, so this module imports nothing from dask itself.
+The rows are cut into contiguous chunks; each chunk is one task that builds its
+rows on the worker and runs the local batch evaluator there, and the chunks are
+put back in row order. A task carries its own data, in a compact description
+of its rows (below), so Dask can run it again anywhere: when a worker is lost
+the scheduler moves its tasks to a survivor, and a chunk that still fails is
+submitted afresh up to ``MAX_ATTEMPTS`` times before one error names its rows.
+
+Rows travel as one of (each a tuple of plain values and NumPy arrays):
+
+    ("rows", matrix)                     the chunk's rows, or one row shared by all
+    ("columns", base, columns, values)   the base row, with `values[:, j]` in
+                                         column `columns[j]` (the slots that vary)
+    ("grid", base, axes, start)          the base row with, in row r of the whole
+                                         grid, `values[(r // stride) % len(values)]`
+                                         in column `column` for each
+                                         (column, values, stride) of `axes`;
+                                         the chunk starts at grid row `start`
+
+Only the client's ``submit``, ``gather`` and ``nthreads`` (and ``status`` and
+``cancel`` where it has them) are used, so this module imports nothing from
+dask itself.
 """
 
 from __future__ import annotations
 
 import operator
+import warnings
 
 import numpy as np
 
-from . import _WIDTHS, _evaluate
+from . import _WIDTHS, _evaluate, _sweep
+
+# Tries of one chunk (the first included) before the sweep gives up on it.
+MAX_ATTEMPTS = 3
 
 
-def _chunk_rows(client, n, chunk_rows):
+def check_client(client, name):
+    """The worker threads of a usable client; a clear error for anything else, before anything is sent."""
+    if not all(callable(getattr(client, f, None)) for f in ("submit", "gather", "nthreads")):
+        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
+    status = getattr(client, "status", "running")
+    if status != "running":
+        raise RuntimeError(f"{name}: the dask client is {status}, not running; connect a new client")
+    try:
+        threads = client.nthreads()
+    except Exception as exc:
+        raise RuntimeError(f"{name}: the dask client cannot reach its scheduler "
+                           f"({type(exc).__name__}: {exc})") from exc
+    total = sum(threads.values()) if threads else 0
+    if total <= 0:
+        raise RuntimeError(f"{name}: the dask cluster has no workers to run the sweep")
+    return total
+
+
+def _chunk_rows(workers, n, chunk_rows):
     if chunk_rows is not None:
         rows = operator.index(chunk_rows)
         if rows < 1:
@@ -23,35 +62,119 @@ def _chunk_rows(client, n, chunk_rows):
         return rows
     # About four chunks per worker thread: enough to even out uneven rows
     # (iterating cores) without paying the cost of a task per few rows.
-    workers = sum(client.nthreads().values()) or 1
     return max(1, -(-n // (4 * workers)))
 
 
-def _evaluate_chunk(name, chunk, n, threads):
-    u, p = chunk
-    return _evaluate(name, u, p, n, threads)
+def describe(matrix):
+    """The compact description of a C-contiguous float64 matrix of 1 or n rows."""
+    if len(matrix) <= 1:
+        return ("rows", matrix)
+    # Compared as bits: a slot holding -0.0 on one row and 0.0 on another, or
+    # NaNs of different payloads, varies.
+    varying = np.array(_sweep.varying_columns(matrix), dtype=np.intp)
+    if len(varying) == matrix.shape[1]:
+        return ("rows", matrix)
+    return ("columns", matrix[:1].copy(), varying, np.ascontiguousarray(matrix[:, varying]))
 
 
-def sweep_on_cluster(client, name, u, p, n, *, threads, chunk_rows):
-    """The rows 0..n-1 of ``name`` on matrices of 1 or n rows, evaluated by ``client``."""
-    if not all(callable(getattr(client, f, None)) for f in ("submit", "gather", "scatter", "nthreads")):
-        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
-    width = _WIDTHS[name][2]
-    rows = _chunk_rows(client, n, chunk_rows)
-    y = np.zeros((n, width), dtype=np.float64)
+def chunk(source, start, stop):
+    """The description of rows start..stop-1 of a described matrix."""
+    kind = source[0]
+    if kind == "rows":
+        matrix = source[1]
+        return source if len(matrix) == 1 else ("rows", matrix[start:stop])
+    if kind == "columns":
+        return ("columns", source[1], source[2], source[3][start:stop])
+    if kind == "grid":
+        return ("grid", source[1], source[2], start)
+    raise ValueError(f"unknown row description {kind!r}")
+
+
+def build(source, n):
+    """The matrix (1 or n rows) that a chunk's description stands for."""
+    kind = source[0]
+    if kind == "rows":
+        return source[1]
+    base = source[1]
+    rows = np.empty((n, base.shape[1]), dtype=np.float64)
+    rows[:] = base
+    if kind == "columns":
+        rows[:, source[2]] = source[3]
+    elif kind == "grid":
+        index = np.arange(source[3], source[3] + n, dtype=np.int64)
+        for column, values, stride in source[2]:
+            rows[:, column] = values[(index // stride) % len(values)]
+    else:
+        raise ValueError(f"unknown row description {kind!r}")
+    return rows
+
+
+def _evaluate_chunk(name, u_source, p_source, n, threads):
+    return _evaluate(name, build(u_source, n), build(p_source, n), n, threads)
+
+
+def _check(name, part, start, stop, width):
+    if not isinstance(part, np.ndarray) or part.dtype != np.float64 or part.shape != (stop - start, width):
+        raise RuntimeError(f"{name}: the cluster chunk of rows {start} to {stop - 1} came back as "
+                           f"{type(part).__name__} {getattr(part, 'shape', '')}, expected ({stop - start}, {width}) float64")
+
+
+def sweep_on_cluster(client, name, u_source, p_source, n, *, threads, chunk_rows):
+    """Rows 0..n-1 of ``name``, its inputs and parameters described as above, evaluated by ``client``."""
+    workers = check_client(client, name)
+
+    def submit(start, stop):
+        return client.submit(_evaluate_chunk, name, chunk(u_source, start, stop), chunk(p_source, start, stop),
+                             stop - start, threads, pure=False)
+
+    return run_chunks(client, name, n, _WIDTHS[name][2], _chunk_rows(workers, n, chunk_rows), submit)
+
+
+def run_chunks(client, name, n, width, rows, submit):
+    """The (n, width) result of tasks ``submit(start, stop)`` over chunks of ``rows`` rows.
+
+    Each task carries everything its rows need, so a task whose worker is
+    lost is submitted again (MAX_ATTEMPTS tries in all) and computed on
+    another; then one RuntimeError names the chunk's rows. Every chunk that
+    comes back is checked for its type and shape.
+    """
+    y = np.empty((n, width), dtype=np.float64)
     if n == 0:
         return y
     spans = [(start, min(n, start + rows)) for start in range(0, n, rows)]
-    # A shared row (broadcast) travels whole with every chunk. The chunks go
-    # to the workers first, each as one piece of data, so that the tasks stay
-    # small and a chunk's inputs and parameters sit on the same worker.
-    chunks = [(u if len(u) == 1 else u[start:stop], p if len(p) == 1 else p[start:stop]) for start, stop in spans]
-    scattered = client.scatter(chunks, hash=False)
-    futures = [client.submit(_evaluate_chunk, name, chunk, stop - start, threads, pure=False)
-               for chunk, (start, stop) in zip(scattered, spans)]
-    for (start, stop), part in zip(spans, client.gather(futures)):
-        if not isinstance(part, np.ndarray) or part.dtype != np.float64 or part.shape != (stop - start, width):
-            raise RuntimeError(f"{name}: a cluster chunk came back as {type(part).__name__} "
-                               f"{getattr(part, 'shape', '')}, expected ({stop - start}, {width}) float64")
-        y[start:stop] = part
+
+    def send(start, stop):
+        with warnings.catch_warnings():
+            # A chunk whose rows all differ in every slot is as large as its
+            # rows; that is what it costs, and not worth a warning per chunk.
+            warnings.filterwarnings("ignore", message=".*large graph.*")
+            return submit(start, stop)
+
+    futures = [send(start, stop) for start, stop in spans]
+    try:
+        # Chunk by chunk in row order: each is copied into place while the
+        # workers still compute the later ones.
+        for i, (start, stop) in enumerate(spans):
+            for attempt in range(1, MAX_ATTEMPTS + 1):
+                try:
+                    parts = client.gather([futures[i]])
+                    break
+                except Exception as exc:  # a lost worker, a lost result, a failed task
+                    if attempt == MAX_ATTEMPTS:
+                        raise RuntimeError(f"{name}: the cluster chunk of rows {start} to {stop - 1} failed "
+                                           f"{attempt} times; last: {type(exc).__name__}: {exc}") from exc
+                    futures[i] = send(start, stop)
+            if not isinstance(parts, (list, tuple)) or len(parts) != 1:
+                raise RuntimeError(f"{name}: the cluster returned no result for the chunk of rows {start} to {stop - 1}")
+            _check(name, parts[0], start, stop, width)
+            y[start:stop] = parts[0]
+            futures[i] = None  # the worker may drop the result
+    finally:
+        left = [f for f in futures if f is not None]
+        cancel = getattr(client, "cancel", None)
+        if left and callable(cancel):
+            try:
+                cancel(left)
+            except Exception:
+                pass
     return y

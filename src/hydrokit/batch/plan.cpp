@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "batch/engine.hpp"
+#include "common/cancel.hpp"
 
 namespace hydrokit::batch {
 namespace {
@@ -188,6 +189,8 @@ void tear_loop(const Plan& plan, double* x, size_t pc, double* scratch, LoopStat
             break;
         }
         if (pass >= plan.cap) break;
+        // A stopped batch throws the row away: leave the loop at once.
+        if (cancel_requested()) break;
         // The next guess: plain substitution on the first pass, then one
         // Wegstein factor for all tear values, from the slope of the last
         // two passes along their secant (each value relative to its size):
@@ -472,6 +475,11 @@ const Plan* get_plan(PyObject* obj) {
 }
 
 struct PlanRows {
+    // Between the engine and the cores a row holds nothing with a
+    // destructor (its scratch is thread-local), so a stopped batch may
+    // leave a core mid-row.
+    static constexpr bool escapable = true;
+
     const Plan* plan = nullptr;
     const double* in = nullptr;
     double* out = nullptr;

@@ -32,31 +32,27 @@ def _threads(threads, n):
     return batch_threads(threads, n)
 
 
-def _run_chunk(plan, chunk, threads):
-    return plan.run(chunk, threads)
+def _run_chunk(plan, source, n, threads):
+    from ..batch.cluster import build
+
+    return plan.run(build(source, n), threads)
 
 
 def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
-    if not all(callable(getattr(client, f, None)) for f in ("submit", "gather", "scatter", "nthreads")):
-        raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
-    from ..batch.cluster import _chunk_rows
+    # The same chunking, retries and checks as a model sweep on a cluster:
+    # each task carries the plan (a few kB of arrays; its executor copy is
+    # rebuilt on the worker) and a compact description of its rows, so a
+    # lost worker's chunks are computed again elsewhere.
+    from ..batch.cluster import _chunk_rows, check_client, chunk, describe, run_chunks
 
+    workers = check_client(client, "flowsheet")
     n = len(matrix)
-    out = np.empty((n, len(plan.columns)), dtype=np.float64)
-    if n == 0:
-        return out
-    rows = _chunk_rows(client, n, chunk_rows)
-    spans = [(start, min(n, start + rows)) for start in range(0, n, rows)]
-    # The plan travels once to every worker; each chunk of rows is one task.
-    shared = client.scatter(plan, broadcast=True, hash=False)
-    chunks = client.scatter([matrix[a:b] for a, b in spans], hash=False)
-    futures = [client.submit(_run_chunk, shared, chunk, threads, pure=False) for chunk in chunks]
-    for (a, b), part in zip(spans, client.gather(futures)):
-        if not isinstance(part, np.ndarray) or part.dtype != np.float64 or part.shape != (b - a, len(plan.columns)):
-            raise RuntimeError(f"flowsheet: a cluster chunk came back as {type(part).__name__} "
-                               f"{getattr(part, 'shape', '')}, expected ({b - a}, {len(plan.columns)}) float64")
-        out[a:b] = part
-    return out
+    source = describe(np.ascontiguousarray(matrix, dtype=np.float64))
+
+    def submit(start, stop):
+        return client.submit(_run_chunk, plan, chunk(source, start, stop), stop - start, threads, pure=False)
+
+    return run_chunks(client, "flowsheet", n, len(plan.columns), _chunk_rows(workers, n, chunk_rows), submit)
 
 
 def _check_fractions(fs, plan, matrix):
