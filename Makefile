@@ -6,7 +6,7 @@ PY     := $(VENV)/bin/python
 DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.11" cmake ninja \
           dask distributed matplotlib pandas mypy scipy
 
-.PHONY: demo test bench install clean fuzz-long leaks-long sanitize sanitize-install fuzz-sanitized docs accuracy
+.PHONY: demo test bench install clean fuzz-long fuzz-flowsheets leaks-long sanitize sanitize-install fuzz-sanitized docs accuracy
 
 $(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -40,6 +40,9 @@ accuracy: install
 # Robustness: long fuzzing and leak runs over every model, with a summary.
 fuzz-long: install
 	$(PY) tools/robustness.py fuzz
+
+fuzz-flowsheets: install
+	$(PY) tools/robustness.py flowsheets
 
 leaks-long: install
 	$(PY) tools/robustness.py leaks

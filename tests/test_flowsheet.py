@@ -155,6 +155,16 @@ def test_sweep_rows_equal_solve():
         fs.evaluate(["raw.salt"], np.array([[2000.0]]), columns=["kpi.nope"])
 
 
+@pytest.mark.parametrize("hostile", [{"sea.salt": float("nan")}, {"sea.temperature_c": float("inf")},
+                                     {"hp.pump_efficiency": float("nan"), "sea.flow": -1.0}])
+def test_hostile_values_come_out_flagged_never_clean(hostile):
+    fs = chain()
+    res = fs.solve(**hostile)
+    assert res.flagged >= 1
+    table = fs.evaluate(list(hostile), np.array([list(hostile.values())] * 3), threads=2)
+    assert same_bits([table[c][2] for c in table], [res.row[c] for c in table])
+
+
 def test_dask_rows_equal_local():
     distributed = pytest.importorskip("distributed")
     fs = two_pass()

@@ -2,6 +2,7 @@
 
     python tools/robustness.py fuzz  [--examples 100000] [--argument-examples 10000] [--jobs 2] [MODEL ...]
     python tools/robustness.py leaks [--calls 1000000] [--jobs 2] [MODEL ...]
+    python tools/robustness.py flowsheets [--rows 20000] [--timeout 600] [PLANT.toml ...]
 
 `fuzz` runs, per model, the hypothesis checks of tests/test_fuzz.py with the
 given number of examples, and evaluates the same hostile rows again through
@@ -12,8 +13,16 @@ counted (and its traceback kept) instead of ending the run. Findings are
 counted, not stopped at, and the first example of each kind is printed as a
 call that reproduces it. `leaks` makes the given number of calls of every
 kind per model and prints the growth of traced memory and of the resident
-size and any reference count that moved. The exit status is 1 when anything
-was found.
+size and any reference count that moved. `flowsheets` solves every plant of
+examples/ (or those named) with hostile values in a few of its variable slots
+per row (every input and parameter a unit lets a flowsheet vary, every feed
+quantity), through `evaluate` on two threads and through `solve` for a sample
+of rows, each plant in its own process under a time limit: a crash, a hang, a
+raised error or a sweep row that is not `solve`'s bit for bit is a finding;
+a row with a NaN or an infinity in a stream must come out flagged
+("unflagged" otherwise); clean rows with a non-finite key figure (the energy
+per cubic metre of no product) are counted for information. The exit status is 1 when anything was
+found.
 """
 
 from __future__ import annotations
@@ -29,6 +38,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 TESTS = Path(__file__).resolve().parent.parent / "tests"
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 # ---- in the child process -------------------------------------------------------
@@ -134,6 +144,145 @@ def child_leaks(name, calls):
 # ---- in the parent ----------------------------------------------------------------
 
 
+# Hostile values for the flowsheet fuzz: a count slot takes counts near the
+# valid range or beyond int32 (an in-range cap of 2**31 - 1 is valid and only
+# slow), any other slot anything.
+HOSTILE = (float("nan"), -float("nan"), float("inf"), -float("inf"), 0.0, -0.0, -1.0, 1e308, -1e308,
+           5e-324, 1e-300, 1e12, -1e12)
+HOSTILE_COUNTS = (float("nan"), float("inf"), -float("inf"), -1.0, 0.0, 1.0, 2.0, 1000.0, -1000.0,
+                  3e9, -3e9, 0.49, 200.5)
+
+
+def flowsheet_variables(fs):
+    """Every name a sweep of ``fs`` may vary (unit slots not filled by streams, feed
+    quantities), their values as built, and the count-like ones among them."""
+    from hydrokit.flowsheet.build import FlowsheetError
+
+    names, values, counts = [], [], set()
+    for unit_name, unit in fs.units.items():
+        lay = unit.layout
+        for vector, slots in (("u", lay.inputs), ("p", lay.params)):
+            for slot in slots:
+                key = f"{vector}.{slot.name}"
+                try:
+                    unit.resolve_slot(key, varied=True)
+                except FlowsheetError:
+                    continue
+                name = f"{unit_name}.{key}"
+                names.append(name)
+                values.append(float((unit.u0 if vector == "u" else unit.p0)[slot.index]))
+                if slot.unit == "count" or slot.unit == "switch":
+                    counts.add(name)
+    for feed_name, feed in fs.feeds.items():
+        for quantity in ("flow", "temperature_c", "pressure_bar", *fs.components):
+            names.append(f"{feed_name}.{quantity}")
+            values.append(float(feed.values[quantity]))
+    return names, values, counts
+
+
+def child_flowsheet(path, rows, seed, progress_path):
+    import numpy as np
+
+    import hydrokit.flowsheet
+
+    fs = hydrokit.flowsheet.load_plant(path)
+    names, start_values, counts = flowsheet_variables(fs)
+    rng = np.random.default_rng(seed)
+    matrix = np.tile(np.array(start_values, dtype=np.float64), (rows, 1))
+    for i in range(rows):
+        for j in rng.choice(len(names), size=int(rng.integers(1, 5)), replace=False):
+            pool = HOSTILE_COUNTS if names[j] in counts else HOSTILE
+            matrix[i, j] = pool[int(rng.integers(len(pool)))]
+    progress = open(progress_path, "w")
+    found = {"raised": 0, "solve differs": 0}
+    first = {}
+    started = time.perf_counter()
+    try:
+        table = fs.evaluate(names, matrix, threads=2)
+    except Exception as exc:
+        return {"plant": str(path), "rows": rows, "variables": len(names), "found": {"raised": 1},
+                "first": {"raised": f"evaluate raised {type(exc).__name__}: {exc}"}, "unflagged_nonfinite": 0,
+                "seconds": time.perf_counter() - started}
+    columns = list(table)
+    for i in range(0, rows, max(1, rows // 200)):
+        values = dict(zip(names, matrix[i].tolist()))
+        progress.seek(0)
+        progress.write(repr(values))
+        progress.truncate()
+        progress.flush()
+        try:
+            row = fs.solve(**values).row
+        except Exception as exc:
+            found["raised"] += 1
+            first.setdefault("raised", f"solve raised {type(exc).__name__}: {exc}: {values!r}")
+            continue
+        got = np.array([table[c][i] for c in columns])
+        want = np.array([row[c] for c in columns])
+        if got.tobytes() != want.tobytes():
+            found["solve differs"] += 1
+            first.setdefault("solve differs", f"sweep row {i} is not solve's: {values!r}")
+    kpis = [c for c in columns if c.startswith("kpi.")]
+    nonfinite = ~np.all(np.isfinite(np.column_stack([table[c] for c in kpis])), axis=1)
+    clean = (table["converged"] == 1) & (table["flagged"] == 0)
+    # A NaN or an infinity in any stream must flag the row; only key figures
+    # such as the energy per cubic metre of no product may be non-finite in a
+    # clean row.
+    streams = [c for c in columns if c.count(".") >= 1 and c.rsplit(".", 1)[1] in
+               ("flow", "temperature_c", "pressure_bar", *fs.components) and c.split(".", 1)[0] not in fs.feeds]
+    stream_bad = ~np.all(np.isfinite(np.column_stack([table[c] for c in streams])), axis=1) if streams else False
+    unflagged = int(np.count_nonzero(stream_bad & clean))
+    if unflagged:
+        found["unflagged stream"] = unflagged
+        i = int(np.flatnonzero(stream_bad & clean)[0])
+        first["unflagged stream"] = f"row {i}: a stream is not finite but the row is clean: " \
+                                    f"{dict(zip(names, matrix[i].tolist()))!r}"
+    return {"plant": str(path), "rows": rows, "variables": len(names), "found": found, "first": first,
+            "unflagged_nonfinite": int(np.count_nonzero(nonfinite & clean)),
+            "not_converged": int(np.count_nonzero(table["converged"] != 1)),
+            "flagged": int(np.count_nonzero(table["flagged"] != 0)),
+            "seconds": time.perf_counter() - started}
+
+
+def run_flowsheets(args):
+    plants = [Path(p) for p in args.plants] or sorted(EXAMPLES.glob("*.toml"))
+    print(f"flowsheets: {args.rows} hostile rows per plant, {len(plants)} plants, "
+          f"time limit {args.timeout} s each", flush=True)
+    tmp = tempfile.mkdtemp(prefix="hydrokit-flowsheets-")
+    header = (f"{'plant':<22}{'variables':>10}{'rows':>8}{'crashes':>9}{'hangs':>7}{'raised':>8}"
+              f"{'solve diff.':>12}{'unflagged':>11}{'not conv.':>11}{'flagged':>9}{'clean, KPI NaN':>16}"
+              f"{'seconds':>9}")
+    lines, bad = [], []
+    for plant in plants:
+        progress = os.path.join(tmp, plant.stem)
+        try:
+            out = spawn(["--child-flowsheet", str(plant), str(args.rows), str(args.seed), progress], progress,
+                        timeout=args.timeout)
+        except subprocess.TimeoutExpired:
+            last = Path(progress).read_text() if os.path.exists(progress) else ""
+            lines.append(f"{plant.stem:<22}{'?':>10}{args.rows:>8}{0:>9}{1:>7}")
+            bad.append((plant.stem, f"no answer within {args.timeout} s; last row solved: {last}"))
+            continue
+        result, rc, err, last = out
+        if result is None:
+            lines.append(f"{plant.stem:<22}{'?':>10}{args.rows:>8}{1:>9}{0:>7}")
+            bad.append((plant.stem, f"process ended with status {rc}; last row: {last}\n{err}"))
+            continue
+        f = result["found"]
+        lines.append(f"{plant.stem:<22}{result['variables']:>10}{result['rows']:>8}{0:>9}{0:>7}"
+                     f"{f.get('raised', 0):>8}{f.get('solve differs', 0):>12}{f.get('unflagged stream', 0):>11}"
+                     f"{result.get('not_converged', 0):>11}"
+                     f"{result.get('flagged', 0):>9}{result['unflagged_nonfinite']:>16}{result['seconds']:>9.1f}")
+        for kind, text in result["first"].items():
+            bad.append((plant.stem, f"{kind}: {text}"))
+    print()
+    print(header)
+    print("-" * len(header))
+    print("\n".join(lines))
+    for name, text in bad:
+        print(f"\n{name}: {text}")
+    return 1 if bad else 0
+
+
 def models(requested):
     from hydrokit.layout import models as installed
 
@@ -144,10 +293,10 @@ def models(requested):
     return list(requested) or list(names)
 
 
-def spawn(argv, progress_path=None):
+def spawn(argv, progress_path=None, timeout=None):
     """Run this script as a child; return (result or None, returncode, stderr tail, last example)."""
     proc = subprocess.run([sys.executable, "-X", "faulthandler", __file__, *argv],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, timeout=timeout)
     result = None
     if proc.returncode == 0 and proc.stdout.strip():
         result = json.loads(proc.stdout.strip().splitlines()[-1])
@@ -257,6 +406,10 @@ def main():
         name, examples, argument_examples, batch, progress = sys.argv[2:7]
         print(json.dumps(child_fuzz(name, int(examples), int(argument_examples), int(batch), progress)))
         return 0
+    if len(sys.argv) > 1 and sys.argv[1] == "--child-flowsheet":
+        path, rows, seed, progress = sys.argv[2:6]
+        print(json.dumps(child_flowsheet(path, int(rows), int(seed), progress)))
+        return 0
     if len(sys.argv) > 1 and sys.argv[1] == "--child-leaks":
         print(json.dumps(child_leaks(sys.argv[2], int(sys.argv[3]))))
         return 0
@@ -275,8 +428,13 @@ def main():
     for p in (fuzz, leaks):
         p.add_argument("--jobs", type=int, default=2, help="models run at the same time")
         p.add_argument("models", nargs="*", help="models to run (default: all installed)")
+    plants = sub.add_parser("flowsheets", help="hostile values in every varied slot of the example plants")
+    plants.add_argument("--rows", type=int, default=20_000, help="hostile rows per plant")
+    plants.add_argument("--seed", type=int, default=0)
+    plants.add_argument("--timeout", type=float, default=600.0, help="seconds a plant may take")
+    plants.add_argument("plants", nargs="*", help="plant files (default: examples/*.toml)")
     args = parser.parse_args()
-    return run_fuzz(args) if args.command == "fuzz" else run_leaks(args)
+    return {"fuzz": run_fuzz, "leaks": run_leaks, "flowsheets": run_flowsheets}[args.command](args)
 
 
 if __name__ == "__main__":

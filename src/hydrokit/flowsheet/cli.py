@@ -68,6 +68,15 @@ def flagged(fs, res):
             value = outputs.get(flag, 0.0)
             if value != 0.0:
                 found[f"{name}.{flag}"] = value
+        # A stream sent on with a NaN or an infinity flags its unit too.
+        for port in unit.outlets:
+            try:
+                stream = res.stream(f"{name}.{port}")
+            except Exception:  # an outlet left unconnected is still a stream; nothing else is
+                continue
+            for quantity, value in stream.items():
+                if not math.isfinite(value):
+                    found[f"{name}.{port}.{quantity}"] = value
     return found
 
 

@@ -136,6 +136,20 @@ def _table_layout(fs, plan):
     return layout
 
 
+def _outlet_columns(fs, plan):
+    """Unit -> the output-matrix columns of every stream it sends on (once per plan)."""
+    found = getattr(plan, "_outlet_columns", None)
+    if found is None:
+        width = len(STREAM_QUANTITIES) + len(fs.components)
+        found = {}
+        for unit in fs.units.values():
+            found[unit.name] = [j + k for port in unit.outlets
+                                if (j := plan.streams.get(f"{unit.name}.{port}")) is not None
+                                for k in range(width)]
+        plan._outlet_columns = found
+    return found
+
+
 def _wanted(fs, plan, columns):
     """The set of columns asked for (None: all), every name checked before the rows run."""
     if columns is None:
@@ -168,25 +182,26 @@ def _columns(fs, plan, matrix, out, wanted=None):
 
     n = len(out)
     if wanted is None or not wanted.isdisjoint(power_names) or not wanted.isdisjoint(kpi_names):
-        power = {name[len("power."):]: np.zeros(n) for name in power_names}
-        for unit, j, sign in plan.power:
-            if sign != 0.0:
-                power[unit] = power[unit] + sign * out[:, j]
-        total = np.zeros(n)
-        for (unit, column), name in zip(power.items(), power_names):
-            if wanted is None or name in wanted:
-                table[name] = column
-            total = total + column
-        product = np.zeros(n)
-        for j in products:
-            product = product + out[:, j]
-        feed = np.zeros(n)
-        for j in counted:
-            feed = feed + out[:, j]
-        heat_kw = np.zeros(n)
-        for j in heat:
-            heat_kw = heat_kw + out[:, j] / 1000.0
-        with np.errstate(divide="ignore", invalid="ignore"):
+        # Hostile rows give NaN or infinite figures, flagged in the table; no warnings.
+        with np.errstate(all="ignore"):
+            power = {name[len("power."):]: np.zeros(n) for name in power_names}
+            for unit, j, sign in plan.power:
+                if sign != 0.0:
+                    power[unit] = power[unit] + sign * out[:, j]
+            total = np.zeros(n)
+            for (unit, column), name in zip(power.items(), power_names):
+                if wanted is None or name in wanted:
+                    table[name] = column
+                total = total + column
+            product = np.zeros(n)
+            for j in products:
+                product = product + out[:, j]
+            feed = np.zeros(n)
+            for j in counted:
+                feed = feed + out[:, j]
+            heat_kw = np.zeros(n)
+            for j in heat:
+                heat_kw = heat_kw + out[:, j] / 1000.0
             kpis = {
                 "kpi.electric_power_kw": total,
                 "kpi.product_flow": product,
@@ -195,17 +210,23 @@ def _columns(fs, plan, matrix, out, wanted=None):
                 "kpi.specific_energy_kwh_m3": total / (product * 3600.0),
                 "kpi.heat_kw": heat_kw,
             }
-        for name in kpi_names:
-            if wanted is None or name in wanted:
-                table[name] = kpis[name]
+            for name in kpi_names:
+                if wanted is None or name in wanted:
+                    table[name] = kpis[name]
     for name, _, j in status:
         if wanted is None or name in wanted:
             table[name] = out[:, j]
     if wanted is None or "flagged" in wanted:
+        # A unit is flagged by its own diagnostics (a non-zero or NaN flag
+        # output) or when a stream it sends on carries a NaN or an infinity:
+        # a hostile value is never passed on as a clean result.
         flagged = np.zeros(n)
-        for columns in plan.flags.values():
-            if columns:
-                flagged = flagged + np.any(out[:, columns] != 0.0, axis=1)
+        for unit, streams in _outlet_columns(fs, plan).items():
+            columns = plan.flags.get(unit, ())
+            bad = np.any(out[:, columns] != 0.0, axis=1) if columns else np.zeros(n, dtype=bool)
+            if streams:
+                bad = bad | ~np.all(np.isfinite(out[:, streams]), axis=1)
+            flagged = flagged + bad
         table["flagged"] = flagged
     return table
 
