@@ -75,6 +75,11 @@ CONVERSIONS = {
 }
 
 
+def _check_unit(unit):
+    if unit not in CONVERSIONS:
+        raise ValueError(f"no conversion for unit {unit!r}; known: {', '.join(CONVERSIONS)}")
+
+
 @dataclass(frozen=True)
 class Slot:
     """A vector slot by name (``u.name``/``p.name`` where ambiguous) and the unit its value is in."""
@@ -83,8 +88,7 @@ class Slot:
     unit: str
 
     def __post_init__(self):
-        if self.unit not in CONVERSIONS:
-            raise ValueError(f"no conversion for unit {self.unit!r}; known: {', '.join(CONVERSIONS)}")
+        _check_unit(self.unit)
 
 
 @dataclass(frozen=True)
@@ -106,8 +110,7 @@ class Setting:
     unit: str
 
     def __post_init__(self):
-        if self.unit not in CONVERSIONS:
-            raise ValueError(f"no conversion for unit {self.unit!r}; known: {', '.join(CONVERSIONS)}")
+        _check_unit(self.unit)
 
 
 @dataclass(frozen=True)

@@ -1,3 +1,4 @@
+from . import osmolumped as _lumped
 from .osmolumped import INPUT  # the same inlet stream
 
 DESCRIPTION = "Segmented 1D reverse osmosis"
@@ -39,12 +40,9 @@ OUTPUT = (
 # Ports. One lumped salt, as the lumped model; the concentrate leaves after
 # the channel pressure drop (the model's concentrate_pressure_bar), the
 # permeate at the model's permeate_pressure_bar, both at the feed temperature.
-from ..ports import Inlet, Outlet, Same, Setting, Slot  # noqa: E402
+from ..ports import Outlet, Same, Setting, Slot  # noqa: E402
 
-INLETS = {
-    "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
-                  (Slot("feed_salinity", "kg/m³"),), doc="the pressurised feed"),
-}
+INLETS = _lumped.INLETS  # the same feed
 OUTLETS = {
     "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"),
                        Setting("permeate_pressure_bar", "bar"), (Slot("permeate_salinity", "kg/m³"),),
