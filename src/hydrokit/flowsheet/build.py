@@ -29,7 +29,30 @@ FEED_DEFAULTS = {"temperature_c": 25.0, "pressure_bar": 1.0}
 
 
 class FlowsheetError(ValueError):
-    """A mistake in a flowsheet; the message names what is wrong and the valid choices."""
+    """A mistake in a flowsheet; the message names what is wrong and the valid choices.
+
+    Raised for every mistake in building a flowsheet (an unknown model,
+    slot, port or name; a name used twice; a port connected twice; a slot
+    that a stream fills or the flowsheet holds) and for the mistakes found
+    when it is compiled or its rows are checked (a loop that cannot be torn,
+    a tear stream outside every cycle, splitter fractions out of [0, 1] in a
+    row, an unknown variable or column). It is a :class:`ValueError`, so
+    ``except ValueError`` catches it too. A solve that does not converge is
+    not a mistake and raises nothing (see :meth:`Flowsheet.solve`).
+
+    Examples
+    --------
+    >>> import hydrokit
+    >>> from hydrokit.flowsheet import FlowsheetError
+    >>> fs = hydrokit.Flowsheet()
+    >>> try:
+    ...     fs.unit("hp", "pmup")
+    ... except FlowsheetError as err:
+    ...     print(str(err)[:40])
+    unknown model 'pmup'; choose from: osmo...
+    >>> issubclass(FlowsheetError, ValueError)
+    True
+    """
 
 
 def _choices(names):
@@ -253,10 +276,69 @@ class Splitter:
 class Flowsheet:
     """A plant: feeds, units, mixers and splitters joined by streams.
 
-    ``components``: the names of what streams carry, as mass concentrations
-    in g/m³. ``tolerance`` and ``max_iterations`` govern the recycle loops
-    (relative change of the tear streams; a solve never raises when the cap
-    is reached, the result says so).
+    A flowsheet is built by naming its nodes (:meth:`feed`, :meth:`unit`,
+    :meth:`mixer`, :meth:`splitter`), joining outlets to inlets
+    (:meth:`connect`) and naming the streams that leave as products
+    (:meth:`product`). It is compiled to a plan the batch extension executes:
+    :meth:`solve` runs one operating point, :meth:`sweep` and
+    :meth:`evaluate` many, :meth:`optimize` searches a design.
+
+    Every stream carries the same quantities: ``flow`` in m³/s,
+    ``temperature_c`` in °C, ``pressure_bar`` in bar (absolute) and each
+    component as a mass concentration in g/m³. A stream is named
+    ``"unit.port"``; a feed by its name alone; a port may be left out where
+    the node has one port on that side (``"hp"`` for ``"hp.outlet"``).
+
+    Recycle loops are found and torn by the flowsheet (or at the streams
+    named with :meth:`tear`) and solved by successive substitution with
+    bounded Wegstein acceleration, until the largest relative change of any
+    tear-stream quantity over one pass is at most ``tolerance``, or for at
+    most ``max_iterations`` passes. A solve never raises when a loop does
+    not converge: the result says so (``converged``, ``residual``).
+
+    Parameters
+    ----------
+    components : str or iterable of str, optional
+        Names of what the streams carry (identifiers other than ``flow``,
+        ``temperature_c`` and ``pressure_bar``), each in g/m³. Default: none.
+    tolerance : float, optional
+        Largest relative change of a tear stream's quantities that counts as
+        converged (default 1e-10; must be positive).
+    max_iterations : int, optional
+        Most passes of a recycle loop (default 200; at least 1).
+
+    Attributes
+    ----------
+    components : tuple of str
+        The component names, in order.
+    tolerance : float
+    max_iterations : int
+
+    Raises
+    ------
+    FlowsheetError
+        For a component name that is not an identifier, is a stream
+        quantity or is given twice; a tolerance that is not positive; or
+        ``max_iterations`` < 1.
+
+    Examples
+    --------
+    Seawater (1 L/s, 35 000 g/m³ salt) raised by a pump to about 60 bar,
+    through a lumped RO element, its brine let down by energy recovery:
+
+    >>> import hydrokit
+    >>> fs = hydrokit.Flowsheet(components=["salt"])
+    >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+    >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+    >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+    >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+    >>> fs.product("water", "ro.permeate")
+    >>> res = fs.solve()
+    >>> res.converged, res.flagged
+    (True, 0)
+    >>> round(res.kpis["recovery"], 3), round(res.kpis["specific_energy_kwh_m3"], 3)  # -, kWh/m³
+    (0.75, 2.358)
     """
 
     def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200):
