@@ -399,7 +399,39 @@ class Flowsheet:
         (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0).
 
         ``utility=True``: a cooling or heating loop rather than water to treat,
-        left out of ``kpi.feed_flow`` and so of the recovery."""
+        left out of ``kpi.feed_flow`` and so of the recovery.
+
+        Parameters
+        ----------
+        name : str
+            The feed's name, also its stream's name (an identifier other
+            than the reserved ``kpi``, ``power``, ``tear``, ``y``, ``u``,
+            ``p``, ``converged``, ``iterations``, ``residual``, ``flagged``).
+        utility : bool, optional
+            True for a cooling or heating loop (default False).
+        **values : float
+            ``flow`` in m³/s (required), ``temperature_c`` in °C,
+            ``pressure_bar`` in bar (absolute) and any component by name in
+            g/m³. Each may be varied later as ``"<feed>.<quantity>"``.
+
+        Raises
+        ------
+        FlowsheetError
+            Without ``flow``; for an unknown quantity, a value that is not a
+            number, a ``utility`` that is not a bool, or a name that is
+            reserved, not an identifier or already used.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, temperature_c=20, salt=35000)  # m³/s, °C, g/m³
+        >>> fs.feed("coolant", flow=2e-3, temperature_c=10, utility=True)
+        >>> fs.feeds["sea"].values
+        {'temperature_c': 20.0, 'pressure_bar': 1.0, 'flow': 0.001, 'salt': 35000.0}
+        >>> fs.feeds["coolant"].utility
+        True
+        """
         if "flow" not in values:
             raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
         if not isinstance(utility, bool):
@@ -409,13 +441,86 @@ class Flowsheet:
 
     def unit(self, name, model, *, components=None, **settings):
         """A model unit; ``settings`` fix any of its input or parameter slots by name
-        (``u.name``/``p.name`` where a name is in both vectors)."""
+        (``u.name``/``p.name`` where a name is in both vectors).
+
+        The unit's inlet streams fill the slots of its inlet ports (flow,
+        temperature, pressure, components, converted to the model's units);
+        every other slot keeps the model default unless fixed here, and a
+        component slot that no flowsheet component fills is 0. The model's
+        ports, slots and units are listed by ``python -m hydrokit MODEL
+        --help`` and ``hydrokit.layout.layout(model)``.
+
+        Parameters
+        ----------
+        name : str
+            The unit's name (an identifier, not reserved, not yet used).
+        model : str
+            A model with ports, such as ``"pump"`` or ``"osmolumped"``.
+        components : dict, optional
+            Component slot -> flowsheet component, e.g. ``{"solute1":
+            "salt"}``, where the flowsheet's components are not the model's
+            first component slots in order. Default: the flowsheet's
+            components fill the model's component slots in order.
+        **settings : float
+            Slot name -> value, in the slot's own unit (see the layout).
+            Each may also be varied in a solve or sweep as ``"<unit>.<slot>"``.
+
+        Raises
+        ------
+        FlowsheetError
+            For an unknown model or one without ports; an unknown slot, or
+            one a stream fills, the flowsheet sets (a component count) or
+            holds at its default; a value that is not a number; more
+            components than the unit carries or a bad ``components`` map;
+            a name that is reserved, not an identifier or already used.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)  # bar, -
+        >>> fs.units["hp"].model, fs.units["hp"].settings["pressure_rise_bar"]
+        ('pump', 59.0)
+        >>> fs.unit("hp2", "pump", inlet_pressure_bar=3)
+        Traceback (most recent call last):
+        ...
+        hydrokit.flowsheet.build.FlowsheetError: unit 'hp2': slot 'inlet_pressure_bar' is filled by the stream at hp2.inlet; set that stream instead
+        """
         if not isinstance(model, str):
             raise FlowsheetError(f"unit {name!r}: model must be a model name, not {type(model).__name__}")
         self._add(Unit(name, model, settings, components, self.components))
 
     def mixer(self, name, inlets=2):
-        """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet)."""
+        """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet).
+
+        The flows add; temperature and components are flow-weighted means;
+        the pressure is the lowest among the inlets with flow > 0 (all
+        inlets if none has flow). With a total flow <= 0 (or NaN),
+        temperature and components are the plain mean of the inlets.
+
+        Parameters
+        ----------
+        name : str
+            The mixer's name (an identifier, not reserved, not yet used).
+        inlets : int, optional
+            Number of inlet ports (default 2; at least 2).
+
+        Raises
+        ------
+        FlowsheetError
+            For fewer than 2 inlets or a bad name.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("a", flow=1e-3, temperature_c=20, pressure_bar=2, salt=1000)
+        >>> fs.feed("b", flow=3e-3, temperature_c=30, pressure_bar=3, salt=2000)
+        >>> fs.mixer("mix")
+        >>> fs.connect("a", "mix.inlet1"); fs.connect("b", "mix.inlet2")
+        >>> fs.solve().stream("mix")                # m³/s, °C, bar, g/m³
+        {'flow': 0.004, 'temperature_c': 27.5, 'pressure_bar': 2.0, 'salt': 1750.0}
+        """
         count = operator.index(inlets)
         if count < 2:
             raise FlowsheetError(f"mixer {name!r}: inlets must be at least 2, got {inlets!r}")
@@ -425,7 +530,37 @@ class Flowsheet:
         """Divide a stream (port inlet) by flow fractions (ports outlet1..outletN).
 
         The fractions lie in [0, 1] and add up to 1; the last outlet takes what
-        the others leave, so the outlet flows add up to the inlet's."""
+        the others leave, so the outlet flows add up to the inlet's.
+
+        Every outlet keeps the inlet's temperature, pressure and components.
+        The fractions but the last are variables of a solve or sweep,
+        ``"<splitter>.fraction1"`` .. ``"<splitter>.fraction<N-1>"``; values
+        outside [0, 1] or adding up past 1 are refused there.
+
+        Parameters
+        ----------
+        name : str
+            The splitter's name (an identifier, not reserved, not yet used).
+        fractions : sequence of float
+            The share of the inlet flow of each outlet (at least 2).
+
+        Raises
+        ------
+        FlowsheetError
+            For fewer than 2 fractions, one that is not a number, fractions
+            outside [0, 1] or not adding up to 1 (within 1e-9), a bad name.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)                                 # m³/s
+        >>> fs.splitter("split", fractions=[0.25, 0.75])
+        >>> fs.connect("sea", "split")
+        >>> res = fs.solve(**{"split.fraction1": 0.4})
+        >>> [round(res.stream(s)["flow"], 12) for s in ("split.outlet1", "split.outlet2")]  # m³/s
+        [0.0004, 0.0006]
+        """
         fracs = [_number(f, f"splitter {name!r}: fraction") for f in fractions]
         if len(fracs) < 2:
             raise FlowsheetError(f"splitter {name!r}: give at least 2 fractions, got {len(fracs)}")
@@ -467,7 +602,43 @@ class Flowsheet:
         return f"{name}.{port}" if port else name
 
     def connect(self, source, target):
-        """A stream from an outlet (``"unit.port"`` or a feed's name) to an inlet."""
+        """A stream from an outlet (``"unit.port"`` or a feed's name) to an inlet.
+
+        Each outlet feeds at most one inlet or product, and each inlet is fed
+        by one stream: join streams with a mixer, send one two ways with a
+        splitter. When the flowsheet is solved every inlet must be fed and
+        every feed used (else :class:`FlowsheetError`); an outlet may stay
+        unconnected (its stream is still in the results).
+
+        Parameters
+        ----------
+        source : str
+            An outlet: ``"unit.port"``, ``"unit"`` for a node with one
+            outlet, or a feed's name.
+        target : str
+            An inlet: ``"unit.port"``, or ``"unit"`` for a node with one inlet.
+
+        Raises
+        ------
+        FlowsheetError
+            For an unknown name or port, a port written without ``.port`` on
+            a node with several, a feed as the target, or an outlet or inlet
+            already connected.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.unit("ro", "osmolumped")
+        >>> fs.connect("sea", "ro.feed")
+        >>> fs.connections
+        {('ro', 'feed'): ('sea', '')}
+        >>> fs.connect("ro", "ro.feed")
+        Traceback (most recent call last):
+        ...
+        hydrokit.flowsheet.build.FlowsheetError: unit 'ro' has outlets permeate, concentrate: write ro.<outlet>
+        """
         src = self._port(source, "source")
         dst = self._port(target, "target")
         if src in self._used:
@@ -481,7 +652,36 @@ class Flowsheet:
         self._changed()
 
     def product(self, name, source):
-        """Name a stream leaving the plant as a product (counted in the KPIs)."""
+        """Name a stream leaving the plant as a product (counted in the KPIs).
+
+        The products' flows add up to ``kpi.product_flow`` (m³/s), which
+        divides into the recovery and the specific energy. A product is also
+        a name for its stream in :meth:`Result.stream`.
+
+        Parameters
+        ----------
+        name : str
+            The product's name (an identifier, not yet a product).
+        source : str
+            The outlet that leaves the plant, ``"unit.port"`` (or a feed).
+
+        Raises
+        ------
+        FlowsheetError
+            For a bad or repeated name, an unknown outlet, or an outlet that
+            is already connected.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.unit("ro", "osmolumped")
+        >>> fs.connect("sea", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.products
+        {'water': 'ro.permeate'}
+        """
         if not isinstance(name, str) or not _NAME.match(name):
             raise FlowsheetError(f"product name {name!r} must be an identifier")
         if name in self._products:
@@ -494,7 +694,45 @@ class Flowsheet:
         self._changed()
 
     def tear(self, stream, **start):
-        """Name a recycle stream to tear, with an optional start (quantities as for a feed)."""
+        """Name a recycle stream to tear, with an optional start (quantities as for a feed).
+
+        Without this the flowsheet tears each loop itself at the streams that
+        lead back to where the loop is entered. A tear stream's quantities
+        are guessed, the loop runs, and the guess is replaced until it stops
+        changing (see :class:`Flowsheet`). A start not given is no flow at
+        25 °C and 1 bar with components 0. The start of every tear stream of
+        the plan is also a solve/sweep variable
+        ``"tear.<unit>.<port>.<quantity>"``.
+
+        Parameters
+        ----------
+        stream : str
+            The outlet to tear, ``"unit.port"`` (or ``"unit"`` with one outlet).
+        **start : float
+            Start quantities: ``flow`` (m³/s), ``temperature_c`` (°C),
+            ``pressure_bar`` (bar), components (g/m³).
+
+        Raises
+        ------
+        FlowsheetError
+            For an unknown stream or quantity, a feed, or a value that is not
+            a number; at solve time, a tear stream that is not in a cycle.
+
+        Examples
+        --------
+        A pump whose outlet is split, a quarter returning to its inlet:
+
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.mixer("mix"); fs.unit("hp", "pump"); fs.splitter("split", [0.25, 0.75])
+        >>> fs.connect("sea", "mix.inlet1"); fs.connect("mix", "hp"); fs.connect("hp", "split")
+        >>> fs.connect("split.outlet1", "mix.inlet2")
+        >>> fs.tear("split.outlet1", flow=3e-4)                       # m³/s
+        >>> res = fs.solve()
+        >>> res.converged, round(res.stream("split.outlet2")["flow"], 9)
+        (True, 0.001)
+        """
         src = self._port(stream, "source")
         if isinstance(self._nodes[src[0]], Feed):
             raise FlowsheetError(f"feed {src[0]!r} is not in a cycle and cannot be torn")
