@@ -743,31 +743,166 @@ class Flowsheet:
 
     @property
     def units(self):
-        """Model units by name (each with ``.model``, ``.layout``, ``.settings``)."""
+        """Model units by name (each with ``.model``, ``.layout``, ``.settings``).
+
+        Returns
+        -------
+        dict
+            Unit name -> unit, in the order added (mixers, splitters and
+            feeds are not units). A unit has ``.model`` (the model name),
+            ``.layout`` (its :class:`hydrokit.Layout`), ``.settings`` (the
+            slots fixed by :meth:`unit`, name as given -> value) and ``.u0``,
+            ``.p0`` (its input and parameter vectors as it runs, before the
+            streams fill them). A new dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59)
+        >>> fs.mixer("mix")
+        >>> {name: unit.model for name, unit in fs.units.items()}
+        {'hp': 'pump'}
+        """
         return {n: node for n, node in self._nodes.items() if isinstance(node, Unit)}
 
     @property
     def feeds(self):
+        """Feeds by name.
+
+        Returns
+        -------
+        dict
+            Feed name -> feed, in the order added; a feed has ``.values``
+            (quantity -> value: flow m³/s, temperature_c °C, pressure_bar
+            bar, components g/m³) and ``.utility``. A new dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.feeds["sea"].values["flow"]                            # m³/s
+        0.001
+        """
         return {n: node for n, node in self._nodes.items() if isinstance(node, Feed)}
 
     @property
     def connections(self):
-        """(unit, inlet port) -> (source, outlet port) of every stream; a feed's port is ""."""
+        """(unit, inlet port) -> (source, outlet port) of every stream; a feed's port is "".
+
+        Returns
+        -------
+        dict
+            One entry per connected inlet (of units, mixers and splitters),
+            in the order connected; products are in :attr:`products`. A new
+            dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.connections
+        {('hp', 'inlet'): ('sea', ''), ('ro', 'feed'): ('hp', 'outlet')}
+        """
         return dict(self._links)
 
     @property
     def products(self):
-        """Product name -> stream name."""
+        """Product name -> stream name.
+
+        Returns
+        -------
+        dict
+            Product name -> ``"unit.port"`` (or a feed's name), in the order
+            named. A new dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.products
+        {'water': 'ro.permeate'}
+        """
         return {n: self._label(src) for n, src in self._products.items()}
 
     def streams(self):
-        """Every stream's name: feeds, then each outlet of each node in the order added."""
+        """Every stream's name: feeds, then each outlet of each node in the order added.
+
+        Returns
+        -------
+        list of str
+            ``"<feed>"`` or ``"<unit>.<port>"``, connected or not: the names
+            :meth:`Result.stream` takes and the stream prefixes of the sweep
+            table's columns.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.streams()
+        ['sea', 'hp.outlet', 'ro.permeate', 'ro.concentrate']
+        """
         return [self._label((n, port)) for n, node in self._nodes.items() for port in node.outlets]
 
     # -- solving ----------------------------------------------------------
 
     def plan(self, names=()):
-        """The compiled plan with ``names`` as its row variables (cached)."""
+        """The compiled plan with ``names`` as its row variables (cached).
+
+        The plan is what the batch extension executes (see
+        :mod:`hydrokit.flowsheet.plan`); :meth:`solve`, :meth:`sweep` and
+        :meth:`evaluate` compile it through here. It is cached per tuple of
+        names until the flowsheet changes.
+
+        Parameters
+        ----------
+        names : iterable of str, optional
+            The row variables, as for :meth:`evaluate` (default: none).
+
+        Returns
+        -------
+        Plan
+            With ``.names``, ``.columns`` (the output columns), ``.streams``
+            (stream -> first column), ``.unit_outputs`` and ``.tears`` (the
+            tear streams, as named by the flowsheet or chosen by it).
+
+        Raises
+        ------
+        FlowsheetError
+            For an inlet left open, a feed connected to nothing, a flowsheet
+            without units, outlets of two exclusive groups of one unit used,
+            a tear stream outside every cycle, or an unknown, repeated or
+            non-variable name (a slot a stream fills, a held or moving count
+            slot).
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.plan(["hp.pressure_rise_bar"]).tears
+        ()
+        """
         from .plan import compile_plan
 
         key = tuple(names)
@@ -778,7 +913,52 @@ class Flowsheet:
 
     def solve(self, **values):
         """Solve the plant once; ``values`` override ``"unit.slot"``/``"feed.quantity"``
-        (and ``"splitter.fractionK"``, a tear stream's start ``"unit.port.quantity"``)."""
+        (and ``"splitter.fractionK"``, a tear stream's start ``"unit.port.quantity"``).
+
+        The values hold for this call only. The result is bitwise the same
+        as the matching row of :meth:`sweep`. A recycle loop that does not
+        converge within ``max_iterations`` raises nothing: the result has
+        ``converged`` False and the last ``residual``; a unit whose diagnostic
+        flags are set (or that sends on a NaN or infinite stream) is counted
+        in ``flagged``.
+
+        Parameters
+        ----------
+        **values : float
+            ``"<unit>.<slot>"`` (slot units as in the model's layout),
+            ``"<feed>.<quantity>"`` (flow m³/s, temperature_c °C,
+            pressure_bar bar, components g/m³), ``"<splitter>.fraction<K>"``
+            and ``"tear.<unit>.<port>.<quantity>"`` (a tear stream's start).
+            Names hold a dot, so pass them as ``**{"hp.pressure_rise_bar": 60}``.
+
+        Returns
+        -------
+        Result
+            Streams, unit outputs, KPIs, electric power per unit and the
+            loop status of the operating point.
+
+        Raises
+        ------
+        FlowsheetError
+            For the compile-time mistakes of :meth:`plan`, an unknown name,
+            a value that is not a number, or splitter fractions outside
+            [0, 1] or adding up past 1.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> res = fs.solve(**{"hp.pressure_rise_bar": 64, "sea.salt": 30000})
+        >>> round(res.kpis["electric_power_kw"], 3)                   # kW
+        8.421
+        >>> round(res.outputs("hp")["outlet_pressure_bar"], 1)        # bar
+        65.0
+        """
         from .results import solve
 
         return solve(self, values)
@@ -786,21 +966,167 @@ class Flowsheet:
     def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, **axes):
         """Solve over many rows: the Cartesian product of ``axes`` (the first varies
         slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
-        Returns a DataFrame when pandas is installed, else a dict of NumPy columns."""
+        Returns a DataFrame when pandas is installed, else a dict of NumPy columns.
+
+        Each row is solved as :meth:`solve` would solve it, bit for bit, in
+        C++ on ``threads`` threads (or in chunks on a Dask ``client``).
+
+        Parameters
+        ----------
+        rows : mapping, optional
+            Name -> 1-D column; the columns are zipped into rows (all of one
+            length). Not together with ``axes``.
+        threads : int, optional
+            Worker threads (default: the cores this process may use, as for
+            :func:`hydrokit.sweep`).
+        client : dask.distributed.Client, optional
+            Solve chunks of rows on the cluster (as :func:`hydrokit.sweep`).
+        chunk_rows : int, optional
+            Rows per chunk; only with ``client``.
+        **axes : float or 1-D array_like
+            Name -> values, names as for :meth:`solve`.
+
+        Returns
+        -------
+        pandas.DataFrame or dict of numpy.ndarray
+            One row per operating point. Columns: the varied names first, as
+            given; ``"<unit>.<output>"`` for every named output of every unit
+            (``"y.<unit>.<output>"`` where that name is also varied);
+            ``"<unit>.<port>.<quantity>"`` and ``"<feed>.<quantity>"`` for
+            every stream (m³/s, °C, bar, g/m³); ``"power.<unit>"`` (kW,
+            electric, signed as counted: recovered power negative);
+            ``"kpi.electric_power_kw"`` (kW, net), ``"kpi.product_flow"`` and
+            ``"kpi.feed_flow"`` (m³/s; utility feeds not counted),
+            ``"kpi.recovery"`` (product / feed flow),
+            ``"kpi.specific_energy_kwh_m3"`` (kWh/m³ of product),
+            ``"kpi.heat_kw"`` (kW of heat duty); ``"converged"`` (1/0),
+            ``"iterations"`` (loop passes), ``"residual"`` (largest relative
+            change of a tear quantity in the last pass) and ``"flagged"``
+            (the number of units whose flag outputs are non-zero or NaN, or
+            that send on a NaN or infinite stream; non-convergence is in
+            ``"converged"``, not here).
+
+        Raises
+        ------
+        FlowsheetError
+            For ``rows`` together with ``axes``, ``rows`` that is not a
+            mapping of 1-D columns of one length, an axis that is not 1-D,
+            and the mistakes of :meth:`solve`.
+        TypeError
+            For ``chunk_rows`` without a ``client``.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> t = fs.sweep(**{"hp.pressure_rise_bar": [55, 60], "sea.salt": [30000, 35000]})
+        >>> len(t), list(t.columns[:3])
+        (4, ['hp.pressure_rise_bar', 'sea.salt', 'hp.flow'])
+        >>> [round(v, 3) for v in t["kpi.specific_energy_kwh_m3"]]    # kWh/m³
+        [2.68, 2.68, 2.924, 2.924]
+        """
         from .results import sweep
 
         return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows)
 
     def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
         """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns
-        (only those named in ``columns`` when given)."""
+        (only those named in ``columns`` when given).
+
+        The fast entry for callers that solve many small batches (an
+        optimiser): no pandas, no axes, and with ``columns`` only the
+        columns asked for.
+
+        Parameters
+        ----------
+        names : str or sequence of str
+            The row variables, as for :meth:`solve`.
+        matrix : array_like
+            An (N, len(names)) matrix of values in the variables' units (a
+            1-D array with one name).
+        threads, client, chunk_rows
+            As for :meth:`sweep`.
+        columns : iterable of str, optional
+            Only these columns of the sweep table (default: all of them).
+
+        Returns
+        -------
+        dict of numpy.ndarray
+            The columns of :meth:`sweep`, each of length N.
+
+        Raises
+        ------
+        FlowsheetError
+            For a name given twice, a matrix of the wrong shape, an unknown
+            column, and the mistakes of :meth:`solve`.
+        TypeError
+            For ``chunk_rows`` without a ``client``.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> out = fs.evaluate(["hp.pressure_rise_bar"], [[55.0], [60.0]],
+        ...                   columns=["kpi.recovery", "flagged"])
+        >>> sorted(out), out["flagged"].tolist()
+        (['flagged', 'kpi.recovery'], [0.0, 0.0])
+        """
         from .results import evaluate
 
         return evaluate(self, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows,
                         columns=columns)
 
     def optimize(self, objective="lcow", vary=None, constraints=(), **options):
-        """The optimum of the design over the varied slots (see hydrokit.optimize)."""
+        """The optimum of the design over the varied slots (see hydrokit.optimize).
+
+        Parameters
+        ----------
+        objective : str or callable, optional
+            ``"lcow"`` ($/m³, default), ``"sec"`` (kWh/m³), any column of the
+            result table, or a function of the table giving one value per row.
+        vary : mapping, optional
+            Name -> (low, high), names as for :meth:`solve`.
+        constraints : iterable, optional
+            ``"kpi.recovery>=0.5"`` or ``("ro.permeate_salinity", "<=", 0.5)``
+            on any column.
+        **options
+            Passed to :func:`hydrokit.optimize.optimize` (``seed``,
+            ``threads``, ``client``, ``params``, ``maximize``, ``fixed``, ...).
+
+        Returns
+        -------
+        hydrokit.optimize.OptimizeResult
+            ``.x`` (name -> value at the optimum), ``.objective``,
+            ``.feasible``, ``.row`` and ``.result`` (the :class:`Result` there).
+
+        Raises
+        ------
+        hydrokit.optimize.OptimizeError
+            A :class:`ValueError`, for a mistake in the request.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> best = fs.optimize("sec", {"hp.pressure_rise_bar": (40, 70)}, ["kpi.recovery>=0.5"], maxiter=10)
+        >>> best.feasible, 40 < best.x["hp.pressure_rise_bar"] < 45             # bar
+        (True, True)
+        """
         from ..optimize import optimize
 
         return optimize(self, objective, vary, constraints, **options)
