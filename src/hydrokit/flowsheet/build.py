@@ -1025,9 +1025,9 @@ class Flowsheet:
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> t = fs.sweep(**{"hp.pressure_rise_bar": [55, 60], "sea.salt": [30000, 35000]})
-        >>> len(t), list(t.columns[:3])
-        (4, ['hp.pressure_rise_bar', 'sea.salt', 'hp.flow'])
-        >>> [round(v, 3) for v in t["kpi.specific_energy_kwh_m3"]]    # kWh/m³
+        >>> list(t)[:3]                                               # column names
+        ['hp.pressure_rise_bar', 'sea.salt', 'hp.flow']
+        >>> [round(float(v), 3) for v in t["kpi.specific_energy_kwh_m3"]]  # kWh/m³, 4 rows
         [2.68, 2.68, 2.924, 2.924]
         """
         from .results import sweep
