@@ -320,6 +320,8 @@ class Flowsheet:
         For a component name that is not an identifier, is a stream
         quantity or is given twice; a tolerance that is not positive; or
         ``max_iterations`` < 1.
+    TypeError
+        For a ``max_iterations`` that is not an integer.
 
     Examples
     --------
@@ -509,6 +511,8 @@ class Flowsheet:
         ------
         FlowsheetError
             For fewer than 2 inlets or a bad name.
+        TypeError
+            For ``inlets`` that is not an integer.
 
         Examples
         --------
@@ -549,6 +553,8 @@ class Flowsheet:
         FlowsheetError
             For fewer than 2 fractions, one that is not a number, fractions
             outside [0, 1] or not adding up to 1 (within 1e-9), a bad name.
+        TypeError
+            For ``fractions`` that is not iterable.
 
         Examples
         --------
@@ -958,6 +964,17 @@ class Flowsheet:
         8.421
         >>> round(res.outputs("hp")["outlet_pressure_bar"], 1)        # bar
         65.0
+
+        A recycle that is given too few passes still returns, and says so:
+
+        >>> loop = hydrokit.Flowsheet(max_iterations=2)
+        >>> loop.feed("w", flow=1e-3); loop.mixer("mix"); loop.unit("hp", "pump")
+        >>> loop.splitter("split", [0.5, 0.5])
+        >>> loop.connect("w", "mix.inlet1"); loop.connect("mix", "hp"); loop.connect("hp", "split")
+        >>> loop.connect("split.outlet1", "mix.inlet2")
+        >>> res = loop.solve()
+        >>> res.converged, res.iterations, round(res.residual, 3)
+        (False, 2, 0.333)
         """
         from .results import solve
 
