@@ -60,7 +60,9 @@ def test_grid_frame_carries_units():
     assert t.attrs["units"]["reclaimed_power_kw"] == "kW" and t.attrs["units"]["feed_flow"] == "m³/s"
 
 
-@pytest.mark.parametrize("name", ["hydrokit", "hydrokit.layout", "hydrokit.batch"])
+@pytest.mark.parametrize("name", ["hydrokit", "hydrokit.layout", "hydrokit.batch", "hydrokit.flowsheet",
+                                  "hydrokit.flowsheet.build", "hydrokit.flowsheet.results",
+                                  "hydrokit.flowsheet.plantfile"])
 def test_docstring_examples_run(name):
     import doctest
     import importlib

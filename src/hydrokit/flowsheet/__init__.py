@@ -20,7 +20,44 @@ from .build import Flowsheet, FlowsheetError
 
 
 def load_plant(path):
-    """A flowsheet from a plant file (see :mod:`hydrokit.flowsheet.plantfile`)."""
+    """A flowsheet from a plant file (see :mod:`hydrokit.flowsheet.plantfile`).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A TOML plant file: components, feeds, units, mixers, splitters,
+        connections, products and tears (flows in m³/s, temperatures in °C,
+        pressures in bar, components in g/m³).
+
+    Returns
+    -------
+    Flowsheet
+        Ready to solve, sweep or optimise.
+
+    Raises
+    ------
+    hydrokit.flowsheet.plantfile.PlantFileError
+        A :class:`ValueError`, one line naming the file and the entry, for
+        a file that cannot be read, is not TOML, or has a mistake.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> from hydrokit.flowsheet import load_plant
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "plant.toml"
+    >>> _ = path.write_text('''connect = ["w -> hp"]
+    ... [feeds.w]
+    ... flow = 1e-3            # m³/s
+    ... [units.hp]
+    ... model = "pump"
+    ... pressure_rise_bar = 5  # bar
+    ... [products]
+    ... out = "hp"
+    ... ''', encoding="utf-8")
+    >>> res = load_plant(path).solve()
+    >>> res.stream("out")["pressure_bar"]                          # bar
+    6.0
+    """
     from .plantfile import load
 
     return load(path)

@@ -29,7 +29,30 @@ FEED_DEFAULTS = {"temperature_c": 25.0, "pressure_bar": 1.0}
 
 
 class FlowsheetError(ValueError):
-    """A mistake in a flowsheet; the message names what is wrong and the valid choices."""
+    """A mistake in a flowsheet; the message names what is wrong and the valid choices.
+
+    Raised for every mistake in building a flowsheet (an unknown model,
+    slot, port or name; a name used twice; a port connected twice; a slot
+    that a stream fills or the flowsheet holds) and for the mistakes found
+    when it is compiled or its rows are checked (a loop that cannot be torn,
+    a tear stream outside every cycle, splitter fractions out of [0, 1] in a
+    row, an unknown variable or column). It is a :class:`ValueError`, so
+    ``except ValueError`` catches it too. A solve that does not converge is
+    not a mistake and raises nothing (see :meth:`Flowsheet.solve`).
+
+    Examples
+    --------
+    >>> import hydrokit
+    >>> from hydrokit.flowsheet import FlowsheetError
+    >>> fs = hydrokit.Flowsheet()
+    >>> try:
+    ...     fs.unit("hp", "pmup")
+    ... except FlowsheetError as err:
+    ...     print(str(err)[:40])
+    unknown model 'pmup'; choose from: osmo...
+    >>> issubclass(FlowsheetError, ValueError)
+    True
+    """
 
 
 def _choices(names):
@@ -253,10 +276,71 @@ class Splitter:
 class Flowsheet:
     """A plant: feeds, units, mixers and splitters joined by streams.
 
-    ``components``: the names of what streams carry, as mass concentrations
-    in g/m³. ``tolerance`` and ``max_iterations`` govern the recycle loops
-    (relative change of the tear streams; a solve never raises when the cap
-    is reached, the result says so).
+    A flowsheet is built by naming its nodes (:meth:`feed`, :meth:`unit`,
+    :meth:`mixer`, :meth:`splitter`), joining outlets to inlets
+    (:meth:`connect`) and naming the streams that leave as products
+    (:meth:`product`). It is compiled to a plan the batch extension executes:
+    :meth:`solve` runs one operating point, :meth:`sweep` and
+    :meth:`evaluate` many, :meth:`optimize` searches a design.
+
+    Every stream carries the same quantities: ``flow`` in m³/s,
+    ``temperature_c`` in °C, ``pressure_bar`` in bar (absolute) and each
+    component as a mass concentration in g/m³. A stream is named
+    ``"unit.port"``; a feed by its name alone; a port may be left out where
+    the node has one port on that side (``"hp"`` for ``"hp.outlet"``).
+
+    Recycle loops are found and torn by the flowsheet (or at the streams
+    named with :meth:`tear`) and solved by successive substitution with
+    bounded Wegstein acceleration, until the largest relative change of any
+    tear-stream quantity over one pass is at most ``tolerance``, or for at
+    most ``max_iterations`` passes. A solve never raises when a loop does
+    not converge: the result says so (``converged``, ``residual``).
+
+    Parameters
+    ----------
+    components : str or iterable of str, optional
+        Names of what the streams carry (identifiers other than ``flow``,
+        ``temperature_c`` and ``pressure_bar``), each in g/m³. Default: none.
+    tolerance : float, optional
+        Largest relative change of a tear stream's quantities that counts as
+        converged (default 1e-10; must be positive).
+    max_iterations : int, optional
+        Most passes of a recycle loop (default 200; at least 1).
+
+    Attributes
+    ----------
+    components : tuple of str
+        The component names, in order.
+    tolerance : float
+    max_iterations : int
+
+    Raises
+    ------
+    FlowsheetError
+        For a component name that is not an identifier, is a stream
+        quantity or is given twice; a tolerance that is not positive; or
+        ``max_iterations`` < 1.
+    TypeError
+        For a ``max_iterations`` that is not an integer.
+
+    Examples
+    --------
+    Seawater (1 L/s, 35 000 g/m³ salt) raised by a pump to about 60 bar,
+    through a lumped RO element, its brine let down by energy recovery:
+
+    >>> import hydrokit
+    >>> fs = hydrokit.Flowsheet(components=["salt"])
+    >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+    >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+    >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+    >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+    >>> fs.product("water", "ro.permeate")
+    >>> res = fs.solve()
+    >>> res.converged, res.flagged
+    (True, 0)
+    >>> round(res.kpis["recovery"], 3), round(res.kpis["specific_energy_kwh_m3"], 3)  # -, kWh/m³
+    (0.75, 2.358)
     """
 
     def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200):
@@ -317,7 +401,39 @@ class Flowsheet:
         (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0).
 
         ``utility=True``: a cooling or heating loop rather than water to treat,
-        left out of ``kpi.feed_flow`` and so of the recovery."""
+        left out of ``kpi.feed_flow`` and so of the recovery.
+
+        Parameters
+        ----------
+        name : str
+            The feed's name, also its stream's name (an identifier other
+            than the reserved ``kpi``, ``power``, ``tear``, ``y``, ``u``,
+            ``p``, ``converged``, ``iterations``, ``residual``, ``flagged``).
+        utility : bool, optional
+            True for a cooling or heating loop (default False).
+        **values : float
+            ``flow`` in m³/s (required), ``temperature_c`` in °C,
+            ``pressure_bar`` in bar (absolute) and any component by name in
+            g/m³. Each may be varied later as ``"<feed>.<quantity>"``.
+
+        Raises
+        ------
+        FlowsheetError
+            Without ``flow``; for an unknown quantity, a value that is not a
+            number, a ``utility`` that is not a bool, or a name that is
+            reserved, not an identifier or already used.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, temperature_c=20, salt=35000)  # m³/s, °C, g/m³
+        >>> fs.feed("coolant", flow=2e-3, temperature_c=10, utility=True)
+        >>> fs.feeds["sea"].values
+        {'temperature_c': 20.0, 'pressure_bar': 1.0, 'flow': 0.001, 'salt': 35000.0}
+        >>> fs.feeds["coolant"].utility
+        True
+        """
         if "flow" not in values:
             raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
         if not isinstance(utility, bool):
@@ -327,13 +443,88 @@ class Flowsheet:
 
     def unit(self, name, model, *, components=None, **settings):
         """A model unit; ``settings`` fix any of its input or parameter slots by name
-        (``u.name``/``p.name`` where a name is in both vectors)."""
+        (``u.name``/``p.name`` where a name is in both vectors).
+
+        The unit's inlet streams fill the slots of its inlet ports (flow,
+        temperature, pressure, components, converted to the model's units);
+        every other slot keeps the model default unless fixed here, and a
+        component slot that no flowsheet component fills is 0. The model's
+        ports, slots and units are listed by ``python -m hydrokit MODEL
+        --help`` and ``hydrokit.layout.layout(model)``.
+
+        Parameters
+        ----------
+        name : str
+            The unit's name (an identifier, not reserved, not yet used).
+        model : str
+            A model with ports, such as ``"pump"`` or ``"osmolumped"``.
+        components : dict, optional
+            Component slot -> flowsheet component, e.g. ``{"solute1":
+            "salt"}``, where the flowsheet's components are not the model's
+            first component slots in order. Default: the flowsheet's
+            components fill the model's component slots in order.
+        **settings : float
+            Slot name -> value, in the slot's own unit (see the layout).
+            Each may also be varied in a solve or sweep as ``"<unit>.<slot>"``.
+
+        Raises
+        ------
+        FlowsheetError
+            For an unknown model or one without ports; an unknown slot, or
+            one a stream fills, the flowsheet sets (a component count) or
+            holds at its default; a value that is not a number; more
+            components than the unit carries or a bad ``components`` map;
+            a name that is reserved, not an identifier or already used.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)  # bar, -
+        >>> fs.units["hp"].model, fs.units["hp"].settings["pressure_rise_bar"]
+        ('pump', 59.0)
+        >>> fs.unit("hp2", "pump", inlet_pressure_bar=3)
+        Traceback (most recent call last):
+        ...
+        hydrokit.flowsheet.build.FlowsheetError: unit 'hp2': slot 'inlet_pressure_bar' is filled by the stream at hp2.inlet; set that stream instead
+        """
         if not isinstance(model, str):
             raise FlowsheetError(f"unit {name!r}: model must be a model name, not {type(model).__name__}")
         self._add(Unit(name, model, settings, components, self.components))
 
     def mixer(self, name, inlets=2):
-        """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet)."""
+        """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet).
+
+        The flows add; temperature and components are flow-weighted means;
+        the pressure is the lowest among the inlets with flow > 0 (all
+        inlets if none has flow). With a total flow <= 0 (or NaN),
+        temperature and components are the plain mean of the inlets.
+
+        Parameters
+        ----------
+        name : str
+            The mixer's name (an identifier, not reserved, not yet used).
+        inlets : int, optional
+            Number of inlet ports (default 2; at least 2).
+
+        Raises
+        ------
+        FlowsheetError
+            For fewer than 2 inlets or a bad name.
+        TypeError
+            For ``inlets`` that is not an integer.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("a", flow=1e-3, temperature_c=20, pressure_bar=2, salt=1000)
+        >>> fs.feed("b", flow=3e-3, temperature_c=30, pressure_bar=3, salt=2000)
+        >>> fs.mixer("mix")
+        >>> fs.connect("a", "mix.inlet1"); fs.connect("b", "mix.inlet2")
+        >>> fs.solve().stream("mix")                # m³/s, °C, bar, g/m³
+        {'flow': 0.004, 'temperature_c': 27.5, 'pressure_bar': 2.0, 'salt': 1750.0}
+        """
         count = operator.index(inlets)
         if count < 2:
             raise FlowsheetError(f"mixer {name!r}: inlets must be at least 2, got {inlets!r}")
@@ -343,7 +534,39 @@ class Flowsheet:
         """Divide a stream (port inlet) by flow fractions (ports outlet1..outletN).
 
         The fractions lie in [0, 1] and add up to 1; the last outlet takes what
-        the others leave, so the outlet flows add up to the inlet's."""
+        the others leave, so the outlet flows add up to the inlet's.
+
+        Every outlet keeps the inlet's temperature, pressure and components.
+        The fractions but the last are variables of a solve or sweep,
+        ``"<splitter>.fraction1"`` .. ``"<splitter>.fraction<N-1>"``; values
+        outside [0, 1] or adding up past 1 are refused there.
+
+        Parameters
+        ----------
+        name : str
+            The splitter's name (an identifier, not reserved, not yet used).
+        fractions : sequence of float
+            The share of the inlet flow of each outlet (at least 2).
+
+        Raises
+        ------
+        FlowsheetError
+            For fewer than 2 fractions, one that is not a number, fractions
+            outside [0, 1] or not adding up to 1 (within 1e-9), a bad name.
+        TypeError
+            For ``fractions`` that is not iterable.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)                                 # m³/s
+        >>> fs.splitter("split", fractions=[0.25, 0.75])
+        >>> fs.connect("sea", "split")
+        >>> res = fs.solve(**{"split.fraction1": 0.4})
+        >>> [round(res.stream(s)["flow"], 12) for s in ("split.outlet1", "split.outlet2")]  # m³/s
+        [0.0004, 0.0006]
+        """
         fracs = [_number(f, f"splitter {name!r}: fraction") for f in fractions]
         if len(fracs) < 2:
             raise FlowsheetError(f"splitter {name!r}: give at least 2 fractions, got {len(fracs)}")
@@ -385,7 +608,43 @@ class Flowsheet:
         return f"{name}.{port}" if port else name
 
     def connect(self, source, target):
-        """A stream from an outlet (``"unit.port"`` or a feed's name) to an inlet."""
+        """A stream from an outlet (``"unit.port"`` or a feed's name) to an inlet.
+
+        Each outlet feeds at most one inlet or product, and each inlet is fed
+        by one stream: join streams with a mixer, send one two ways with a
+        splitter. When the flowsheet is solved every inlet must be fed and
+        every feed used (else :class:`FlowsheetError`); an outlet may stay
+        unconnected (its stream is still in the results).
+
+        Parameters
+        ----------
+        source : str
+            An outlet: ``"unit.port"``, ``"unit"`` for a node with one
+            outlet, or a feed's name.
+        target : str
+            An inlet: ``"unit.port"``, or ``"unit"`` for a node with one inlet.
+
+        Raises
+        ------
+        FlowsheetError
+            For an unknown name or port, a port written without ``.port`` on
+            a node with several, a feed as the target, or an outlet or inlet
+            already connected.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.unit("ro", "osmolumped")
+        >>> fs.connect("sea", "ro.feed")
+        >>> fs.connections
+        {('ro', 'feed'): ('sea', '')}
+        >>> fs.connect("ro", "ro.feed")
+        Traceback (most recent call last):
+        ...
+        hydrokit.flowsheet.build.FlowsheetError: unit 'ro' has outlets permeate, concentrate: write ro.<outlet>
+        """
         src = self._port(source, "source")
         dst = self._port(target, "target")
         if src in self._used:
@@ -399,7 +658,36 @@ class Flowsheet:
         self._changed()
 
     def product(self, name, source):
-        """Name a stream leaving the plant as a product (counted in the KPIs)."""
+        """Name a stream leaving the plant as a product (counted in the KPIs).
+
+        The products' flows add up to ``kpi.product_flow`` (m³/s), which
+        divides into the recovery and the specific energy. A product is also
+        a name for its stream in :meth:`Result.stream`.
+
+        Parameters
+        ----------
+        name : str
+            The product's name (an identifier, not yet a product).
+        source : str
+            The outlet that leaves the plant, ``"unit.port"`` (or a feed).
+
+        Raises
+        ------
+        FlowsheetError
+            For a bad or repeated name, an unknown outlet, or an outlet that
+            is already connected.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.unit("ro", "osmolumped")
+        >>> fs.connect("sea", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.products
+        {'water': 'ro.permeate'}
+        """
         if not isinstance(name, str) or not _NAME.match(name):
             raise FlowsheetError(f"product name {name!r} must be an identifier")
         if name in self._products:
@@ -412,7 +700,45 @@ class Flowsheet:
         self._changed()
 
     def tear(self, stream, **start):
-        """Name a recycle stream to tear, with an optional start (quantities as for a feed)."""
+        """Name a recycle stream to tear, with an optional start (quantities as for a feed).
+
+        Without this the flowsheet tears each loop itself at the streams that
+        lead back to where the loop is entered. A tear stream's quantities
+        are guessed, the loop runs, and the guess is replaced until it stops
+        changing (see :class:`Flowsheet`). A start not given is no flow at
+        25 °C and 1 bar with components 0. The start of every tear stream of
+        the plan is also a solve/sweep variable
+        ``"tear.<unit>.<port>.<quantity>"``.
+
+        Parameters
+        ----------
+        stream : str
+            The outlet to tear, ``"unit.port"`` (or ``"unit"`` with one outlet).
+        **start : float
+            Start quantities: ``flow`` (m³/s), ``temperature_c`` (°C),
+            ``pressure_bar`` (bar), components (g/m³).
+
+        Raises
+        ------
+        FlowsheetError
+            For an unknown stream or quantity, a feed, or a value that is not
+            a number; at solve time, a tear stream that is not in a cycle.
+
+        Examples
+        --------
+        A pump whose outlet is split, a quarter returning to its inlet:
+
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.mixer("mix"); fs.unit("hp", "pump"); fs.splitter("split", [0.25, 0.75])
+        >>> fs.connect("sea", "mix.inlet1"); fs.connect("mix", "hp"); fs.connect("hp", "split")
+        >>> fs.connect("split.outlet1", "mix.inlet2")
+        >>> fs.tear("split.outlet1", flow=3e-4)                       # m³/s
+        >>> res = fs.solve()
+        >>> res.converged, round(res.stream("split.outlet2")["flow"], 9)
+        (True, 0.001)
+        """
         src = self._port(stream, "source")
         if isinstance(self._nodes[src[0]], Feed):
             raise FlowsheetError(f"feed {src[0]!r} is not in a cycle and cannot be torn")
@@ -423,31 +749,166 @@ class Flowsheet:
 
     @property
     def units(self):
-        """Model units by name (each with ``.model``, ``.layout``, ``.settings``)."""
+        """Model units by name (each with ``.model``, ``.layout``, ``.settings``).
+
+        Returns
+        -------
+        dict
+            Unit name -> unit, in the order added (mixers, splitters and
+            feeds are not units). A unit has ``.model`` (the model name),
+            ``.layout`` (its :class:`hydrokit.Layout`), ``.settings`` (the
+            slots fixed by :meth:`unit`, name as given -> value) and ``.u0``,
+            ``.p0`` (its input and parameter vectors as it runs, before the
+            streams fill them). A new dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59)
+        >>> fs.mixer("mix")
+        >>> {name: unit.model for name, unit in fs.units.items()}
+        {'hp': 'pump'}
+        """
         return {n: node for n, node in self._nodes.items() if isinstance(node, Unit)}
 
     @property
     def feeds(self):
+        """Feeds by name.
+
+        Returns
+        -------
+        dict
+            Feed name -> feed, in the order added; a feed has ``.values``
+            (quantity -> value: flow m³/s, temperature_c °C, pressure_bar
+            bar, components g/m³) and ``.utility``. A new dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("sea", flow=1e-3)
+        >>> fs.feeds["sea"].values["flow"]                            # m³/s
+        0.001
+        """
         return {n: node for n, node in self._nodes.items() if isinstance(node, Feed)}
 
     @property
     def connections(self):
-        """(unit, inlet port) -> (source, outlet port) of every stream; a feed's port is ""."""
+        """(unit, inlet port) -> (source, outlet port) of every stream; a feed's port is "".
+
+        Returns
+        -------
+        dict
+            One entry per connected inlet (of units, mixers and splitters),
+            in the order connected; products are in :attr:`products`. A new
+            dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.connections
+        {('hp', 'inlet'): ('sea', ''), ('ro', 'feed'): ('hp', 'outlet')}
+        """
         return dict(self._links)
 
     @property
     def products(self):
-        """Product name -> stream name."""
+        """Product name -> stream name.
+
+        Returns
+        -------
+        dict
+            Product name -> ``"unit.port"`` (or a feed's name), in the order
+            named. A new dict on each access.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.products
+        {'water': 'ro.permeate'}
+        """
         return {n: self._label(src) for n, src in self._products.items()}
 
     def streams(self):
-        """Every stream's name: feeds, then each outlet of each node in the order added."""
+        """Every stream's name: feeds, then each outlet of each node in the order added.
+
+        Returns
+        -------
+        list of str
+            ``"<feed>"`` or ``"<unit>.<port>"``, connected or not: the names
+            :meth:`Result.stream` takes and the stream prefixes of the sweep
+            table's columns.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.streams()
+        ['sea', 'hp.outlet', 'ro.permeate', 'ro.concentrate']
+        """
         return [self._label((n, port)) for n, node in self._nodes.items() for port in node.outlets]
 
     # -- solving ----------------------------------------------------------
 
     def plan(self, names=()):
-        """The compiled plan with ``names`` as its row variables (cached)."""
+        """The compiled plan with ``names`` as its row variables (cached).
+
+        The plan is what the batch extension executes (see
+        :mod:`hydrokit.flowsheet.plan`); :meth:`solve`, :meth:`sweep` and
+        :meth:`evaluate` compile it through here. It is cached per tuple of
+        names until the flowsheet changes.
+
+        Parameters
+        ----------
+        names : iterable of str, optional
+            The row variables, as for :meth:`evaluate` (default: none).
+
+        Returns
+        -------
+        Plan
+            With ``.names``, ``.columns`` (the output columns), ``.streams``
+            (stream -> first column), ``.unit_outputs`` and ``.tears`` (the
+            tear streams, as named by the flowsheet or chosen by it).
+
+        Raises
+        ------
+        FlowsheetError
+            For an inlet left open, a feed connected to nothing, a flowsheet
+            without units, outlets of two exclusive groups of one unit used,
+            a tear stream outside every cycle, or an unknown, repeated or
+            non-variable name (a slot a stream fills, a held or moving count
+            slot).
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> fs.plan(["hp.pressure_rise_bar"]).tears
+        ()
+        """
         from .plan import compile_plan
 
         key = tuple(names)
@@ -458,7 +919,63 @@ class Flowsheet:
 
     def solve(self, **values):
         """Solve the plant once; ``values`` override ``"unit.slot"``/``"feed.quantity"``
-        (and ``"splitter.fractionK"``, a tear stream's start ``"unit.port.quantity"``)."""
+        (and ``"splitter.fractionK"``, a tear stream's start ``"unit.port.quantity"``).
+
+        The values hold for this call only. The result is bitwise the same
+        as the matching row of :meth:`sweep`. A recycle loop that does not
+        converge within ``max_iterations`` raises nothing: the result has
+        ``converged`` False and the last ``residual``; a unit whose diagnostic
+        flags are set (or that sends on a NaN or infinite stream) is counted
+        in ``flagged``.
+
+        Parameters
+        ----------
+        **values : float
+            ``"<unit>.<slot>"`` (slot units as in the model's layout),
+            ``"<feed>.<quantity>"`` (flow m³/s, temperature_c °C,
+            pressure_bar bar, components g/m³), ``"<splitter>.fraction<K>"``
+            and ``"tear.<unit>.<port>.<quantity>"`` (a tear stream's start).
+            Names hold a dot, so pass them as ``**{"hp.pressure_rise_bar": 60}``.
+
+        Returns
+        -------
+        Result
+            Streams, unit outputs, KPIs, electric power per unit and the
+            loop status of the operating point.
+
+        Raises
+        ------
+        FlowsheetError
+            For the compile-time mistakes of :meth:`plan`, an unknown name,
+            a value that is not a number, or splitter fractions outside
+            [0, 1] or adding up past 1.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> res = fs.solve(**{"hp.pressure_rise_bar": 64, "sea.salt": 30000})
+        >>> round(res.kpis["electric_power_kw"], 3)                   # kW
+        8.421
+        >>> round(res.outputs("hp")["outlet_pressure_bar"], 1)        # bar
+        65.0
+
+        A recycle that is given too few passes still returns, and says so:
+
+        >>> loop = hydrokit.Flowsheet(max_iterations=2)
+        >>> loop.feed("w", flow=1e-3); loop.mixer("mix"); loop.unit("hp", "pump")
+        >>> loop.splitter("split", [0.5, 0.5])
+        >>> loop.connect("w", "mix.inlet1"); loop.connect("mix", "hp"); loop.connect("hp", "split")
+        >>> loop.connect("split.outlet1", "mix.inlet2")
+        >>> res = loop.solve()
+        >>> res.converged, res.iterations, round(res.residual, 3)
+        (False, 2, 0.333)
+        """
         from .results import solve
 
         return solve(self, values)
@@ -466,21 +983,167 @@ class Flowsheet:
     def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, **axes):
         """Solve over many rows: the Cartesian product of ``axes`` (the first varies
         slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
-        Returns a DataFrame when pandas is installed, else a dict of NumPy columns."""
+        Returns a DataFrame when pandas is installed, else a dict of NumPy columns.
+
+        Each row is solved as :meth:`solve` would solve it, bit for bit, in
+        C++ on ``threads`` threads (or in chunks on a Dask ``client``).
+
+        Parameters
+        ----------
+        rows : mapping, optional
+            Name -> 1-D column; the columns are zipped into rows (all of one
+            length). Not together with ``axes``.
+        threads : int, optional
+            Worker threads (default: the cores this process may use, as for
+            :func:`hydrokit.sweep`).
+        client : dask.distributed.Client, optional
+            Solve chunks of rows on the cluster (as :func:`hydrokit.sweep`).
+        chunk_rows : int, optional
+            Rows per chunk; only with ``client``.
+        **axes : float or 1-D array_like
+            Name -> values, names as for :meth:`solve`.
+
+        Returns
+        -------
+        pandas.DataFrame or dict of numpy.ndarray
+            One row per operating point. Columns: the varied names first, as
+            given; ``"<unit>.<output>"`` for every named output of every unit
+            (``"y.<unit>.<output>"`` where that name is also varied);
+            ``"<unit>.<port>.<quantity>"`` and ``"<feed>.<quantity>"`` for
+            every stream (m³/s, °C, bar, g/m³); ``"power.<unit>"`` (kW,
+            electric, signed as counted: recovered power negative);
+            ``"kpi.electric_power_kw"`` (kW, net), ``"kpi.product_flow"`` and
+            ``"kpi.feed_flow"`` (m³/s; utility feeds not counted),
+            ``"kpi.recovery"`` (product / feed flow),
+            ``"kpi.specific_energy_kwh_m3"`` (kWh/m³ of product),
+            ``"kpi.heat_kw"`` (kW of heat duty); ``"converged"`` (1/0),
+            ``"iterations"`` (loop passes), ``"residual"`` (largest relative
+            change of a tear quantity in the last pass) and ``"flagged"``
+            (the number of units whose flag outputs are non-zero or NaN, or
+            that send on a NaN or infinite stream; non-convergence is in
+            ``"converged"``, not here).
+
+        Raises
+        ------
+        FlowsheetError
+            For ``rows`` together with ``axes``, ``rows`` that is not a
+            mapping of 1-D columns of one length, an axis that is not 1-D,
+            and the mistakes of :meth:`solve`.
+        TypeError
+            For ``chunk_rows`` without a ``client``.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> t = fs.sweep(**{"hp.pressure_rise_bar": [55, 60], "sea.salt": [30000, 35000]})
+        >>> list(t)[:3]                                               # column names
+        ['hp.pressure_rise_bar', 'sea.salt', 'hp.flow']
+        >>> [round(float(v), 3) for v in t["kpi.specific_energy_kwh_m3"]]  # kWh/m³, 4 rows
+        [2.68, 2.68, 2.924, 2.924]
+        """
         from .results import sweep
 
         return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows)
 
     def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
         """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns
-        (only those named in ``columns`` when given)."""
+        (only those named in ``columns`` when given).
+
+        The fast entry for callers that solve many small batches (an
+        optimiser): no pandas, no axes, and with ``columns`` only the
+        columns asked for.
+
+        Parameters
+        ----------
+        names : str or sequence of str
+            The row variables, as for :meth:`solve`.
+        matrix : array_like
+            An (N, len(names)) matrix of values in the variables' units (a
+            1-D array with one name).
+        threads, client, chunk_rows
+            As for :meth:`sweep`.
+        columns : iterable of str, optional
+            Only these columns of the sweep table (default: all of them).
+
+        Returns
+        -------
+        dict of numpy.ndarray
+            The columns of :meth:`sweep`, each of length N.
+
+        Raises
+        ------
+        FlowsheetError
+            For a name given twice, a matrix of the wrong shape, an unknown
+            column, and the mistakes of :meth:`solve`.
+        TypeError
+            For ``chunk_rows`` without a ``client``.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> out = fs.evaluate(["hp.pressure_rise_bar"], [[55.0], [60.0]],
+        ...                   columns=["kpi.recovery", "flagged"])
+        >>> sorted(out), out["flagged"].tolist()
+        (['flagged', 'kpi.recovery'], [0.0, 0.0])
+        """
         from .results import evaluate
 
         return evaluate(self, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows,
                         columns=columns)
 
     def optimize(self, objective="lcow", vary=None, constraints=(), **options):
-        """The optimum of the design over the varied slots (see hydrokit.optimize)."""
+        """The optimum of the design over the varied slots (see hydrokit.optimize).
+
+        Parameters
+        ----------
+        objective : str or callable, optional
+            ``"lcow"`` ($/m³, default), ``"sec"`` (kWh/m³), any column of the
+            result table, or a function of the table giving one value per row.
+        vary : mapping, optional
+            Name -> (low, high), names as for :meth:`solve`.
+        constraints : iterable, optional
+            ``"kpi.recovery>=0.5"`` or ``("ro.permeate_salinity", "<=", 0.5)``
+            on any column.
+        **options
+            Passed to :func:`hydrokit.optimize.optimize` (``seed``,
+            ``threads``, ``client``, ``params``, ``maximize``, ``fixed``, ...).
+
+        Returns
+        -------
+        hydrokit.optimize.OptimizeResult
+            ``.x`` (name -> value at the optimum), ``.objective``,
+            ``.feasible``, ``.row`` and ``.result`` (the :class:`Result` there).
+
+        Raises
+        ------
+        hydrokit.optimize.OptimizeError
+            A :class:`ValueError`, for a mistake in the request.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
+        >>> fs.product("water", "ro.permeate")
+        >>> best = fs.optimize("sec", {"hp.pressure_rise_bar": (40, 70)}, ["kpi.recovery>=0.5"], maxiter=10)
+        >>> best.feasible, 40 < best.x["hp.pressure_rise_bar"] < 45             # bar
+        (True, True)
+        """
         from ..optimize import optimize
 
         return optimize(self, objective, vary, constraints, **options)

@@ -56,7 +56,23 @@ ARROW = "->"
 
 
 class PlantFileError(ValueError):
-    """A mistake in a plant file; the message is one line naming the file and the entry."""
+    """A mistake in a plant file; the message is one line naming the file and the entry.
+
+    Raised for text that is not TOML, an unknown or mistyped entry, and
+    every :class:`FlowsheetError` of building the flowsheet (then prefixed
+    with the file and the entry). It is a :class:`ValueError`. Mistakes that
+    only compiling finds (an inlet left open, a feed connected to nothing)
+    raise :class:`FlowsheetError` at the first solve.
+
+    Examples
+    --------
+    >>> from hydrokit.flowsheet.plantfile import PlantFileError, loads
+    >>> try:
+    ...     loads('[units.hp]\\nmodel = "pump"\\npressure_rise = 5', "plant.toml")
+    ... except PlantFileError as err:
+    ...     print(str(err)[:105])
+    plant.toml: units.hp: unit 'hp': unknown name 'pressure_rise' for pump; did you mean 'pressure_rise_bar'?
+    """
 
 
 def _choices(names):
@@ -103,7 +119,47 @@ class _Builder:
 
 
 def loads(text, file="<plant>"):
-    """The :class:`Flowsheet` described by TOML ``text``; ``file`` names it in messages."""
+    """The :class:`Flowsheet` described by TOML ``text``; ``file`` names it in messages.
+
+    Parameters
+    ----------
+    text : str
+        A plant file's text (the form is in this module's description;
+        flows in m³/s, temperatures in °C, pressures in bar, components in
+        g/m³, unit slots in the model's own units).
+    file : str, optional
+        The name messages give the text (default ``"<plant>"``).
+
+    Returns
+    -------
+    Flowsheet
+        Built in the file's order: feeds, units, mixers, splitters,
+        connections, products, tears.
+
+    Raises
+    ------
+    PlantFileError
+        For text that is not TOML or any mistake in an entry (one line
+        naming ``file`` and the entry).
+
+    Examples
+    --------
+    >>> from hydrokit.flowsheet.plantfile import loads
+    >>> fs = loads('''
+    ... components = ["salt"]
+    ... connect = ["sea -> hp.inlet"]
+    ... [feeds.sea]
+    ... flow = 1e-3        # m³/s
+    ... salt = 35000       # g/m³
+    ... [units.hp]
+    ... model = "pump"
+    ... pressure_rise_bar = 5
+    ... [products]
+    ... out = "hp.outlet"
+    ... ''')
+    >>> round(fs.solve().kpis["electric_power_kw"], 4)                # kW
+    0.7018
+    """
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as err:
@@ -195,7 +251,42 @@ def loads(text, file="<plant>"):
 
 
 def load(path):
-    """The :class:`Flowsheet` of the plant file at ``path``."""
+    """The :class:`Flowsheet` of the plant file at ``path``.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A UTF-8 TOML plant file (see :func:`loads` and this module's
+        description; the repository's ``examples/*.toml`` are plant files).
+
+    Returns
+    -------
+    Flowsheet
+
+    Raises
+    ------
+    PlantFileError
+        For a file that cannot be read (or is not UTF-8), and every mistake
+        :func:`loads` reports, named by the path.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> from hydrokit.flowsheet.plantfile import load
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "pump.toml"
+    >>> _ = path.write_text('''connect = ["w -> hp"]
+    ... [feeds.w]
+    ... flow = 2e-3     # m³/s
+    ... [units.hp]
+    ... model = "pump"
+    ... ''', encoding="utf-8")
+    >>> sorted(load(path).units)
+    ['hp']
+    >>> load(path.with_name("missing.toml"))
+    Traceback (most recent call last):
+    ...
+    hydrokit.flowsheet.plantfile.PlantFileError: ...missing.toml: cannot read the plant file: No such file or directory
+    """
     path = pathlib.Path(path)
     try:
         text = path.read_text(encoding="utf-8")

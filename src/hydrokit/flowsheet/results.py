@@ -273,7 +273,59 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
 
 
 class Result:
-    """One solved operating point of a flowsheet."""
+    """One solved operating point of a flowsheet.
+
+    Made by :meth:`Flowsheet.solve`; its values are those of the matching
+    row of :meth:`Flowsheet.sweep`, bit for bit. A result is returned
+    whether or not the recycle loops converged: check ``converged`` and
+    ``flagged`` before trusting it.
+
+    Attributes
+    ----------
+    converged : bool
+        Every recycle loop met the flowsheet's tolerance (True without loops).
+    iterations : int
+        Passes of the recycle loops (0 without loops).
+    residual : float
+        The largest relative change of a tear-stream quantity over the last
+        pass (0 without loops; NaN when a tear value is NaN).
+    flagged : int
+        The number of units whose flag outputs are non-zero or NaN, or that
+        send on a NaN or infinite stream (0: no unit reports a problem).
+        A loop that did not converge is in ``converged``, not here.
+    kpis : dict
+        ``electric_power_kw`` (kW, net: drives minus recovered power),
+        ``product_flow`` and ``feed_flow`` (m³/s; utility feeds not
+        counted), ``recovery`` (product / feed flow, a fraction),
+        ``specific_energy_kwh_m3`` (kWh per m³ of product) and ``heat_kw``
+        (kW of the units' heat duties).
+    power : dict
+        Unit -> electric power in kW as counted in ``kpis``: a drive
+        positive, a recovered power negative, 0 where not counted.
+    row : dict
+        Column name -> float: this point's row of the sweep table (the
+        columns of :meth:`Flowsheet.evaluate`).
+    flowsheet : Flowsheet
+        The flowsheet solved.
+
+    Examples
+    --------
+    >>> import hydrokit
+    >>> fs = hydrokit.Flowsheet(components=["salt"])
+    >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+    >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+    >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+    >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+    >>> fs.product("water", "ro.permeate")
+    >>> res = fs.solve()
+    >>> res.converged, res.iterations, res.flagged
+    (True, 0, 0)
+    >>> {unit: round(kw, 3) for unit, kw in res.power.items()}    # kW
+    {'hp': 7.763, 'ro': 0.0, 'erd': -1.397}
+    >>> round(res.kpis["electric_power_kw"], 3), res.row["kpi.product_flow"]  # kW, m³/s
+    (6.367, 0.00075)
+    """
 
     def __init__(self, fs, plan, row):
         self._fs = fs
@@ -293,13 +345,73 @@ class Result:
                 f"{len(self._plan.streams)} streams>")
 
     def costs(self, params=None):
-        """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing)."""
+        """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing).
+
+        Parameters
+        ----------
+        params : hydrokit.costing.CostParameters, optional
+            Prices and financial figures (default: those of
+            :class:`hydrokit.costing.CostParameters`).
+
+        Returns
+        -------
+        hydrokit.costing.Costs
+            ``capital`` (unit -> $), ``capital_total`` ($), ``operating``
+            (line -> $/year), ``operating_total`` ($/year), ``lcow`` ($/m³),
+            ``sec`` (kWh/m³) and the rest of the breakdown.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+        >>> fs.product("water", "ro.permeate")
+        >>> res = fs.solve()
+        >>> c = res.costs()
+        >>> sorted(c.capital), c.lcow > 0                             # $/m³
+        (['erd', 'hp', 'ro'], True)
+        """
         from ..costing import costs
 
         return costs(self, params)
 
     def outputs(self, unit):
-        """A unit's named outputs (name -> value), diagnostics included."""
+        """A unit's named outputs (name -> value), diagnostics included.
+
+        Parameters
+        ----------
+        unit : str
+            A model unit's name.
+
+        Returns
+        -------
+        dict
+            Output name -> value, in the model's output order and units
+            (``hydrokit.layout.layout(model)`` lists them).
+
+        Raises
+        ------
+        FlowsheetError
+            For a name that is not a model unit.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+        >>> fs.product("water", "ro.permeate")
+        >>> res = fs.solve()
+        >>> round(res.outputs("hp")["pump_power_kw"], 3), res.outputs("hp")["input_flag"]  # kW, flag
+        (7.763, 0.0)
+        """
         if unit not in self._plan.unit_outputs:
             raise FlowsheetError(f"unknown unit {unit!r}; choose from: {_choices(self._plan.unit_outputs)}")
         return {name: self._value(f"{unit}.{name}") for name, _ in self._plan.unit_outputs[unit]}
@@ -322,12 +434,72 @@ class Result:
     def stream(self, name):
         """A stream's quantities (flow m³/s, temperature_c °C, pressure_bar bar, components g/m³).
 
-        ``name``: ``"unit.port"``, a feed, a product, or a node with one outlet."""
+        ``name``: ``"unit.port"``, a feed, a product, or a node with one outlet.
+
+        Parameters
+        ----------
+        name : str
+            A stream of :meth:`Flowsheet.streams`, a product's name, or a
+            node with one outlet.
+
+        Returns
+        -------
+        dict
+            ``flow`` (m³/s), ``temperature_c`` (°C), ``pressure_bar`` (bar)
+            and each component (g/m³).
+
+        Raises
+        ------
+        FlowsheetError
+            For an unknown stream (the message lists the streams and products).
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+        >>> fs.product("water", "ro.permeate")
+        >>> res = fs.solve()
+        >>> water = res.stream("water")                              # the product ro.permeate
+        >>> water["flow"], round(water["salt"], 2)                    # m³/s, g/m³
+        (0.00075, 14.37)
+        """
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
 
     def table(self):
-        """Streams × quantities with units: a pandas DataFrame, or a dict stream -> {column: value}."""
+        """Streams × quantities with units: a pandas DataFrame, or a dict stream -> {column: value}.
+
+        Returns
+        -------
+        pandas.DataFrame or dict
+            One row per stream (in :meth:`Flowsheet.streams` order), one
+            column per quantity headed with its unit: ``"flow (m³/s)"``,
+            ``"temperature_c (°C)"``, ``"pressure_bar (bar)"`` and
+            ``"<component> (g/m³)"``. Without pandas, a dict stream ->
+            {header: value}.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
+        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+        >>> fs.product("water", "ro.permeate")
+        >>> res = fs.solve()
+        >>> t = res.table()
+        >>> list(t.columns)
+        ['flow (m³/s)', 'temperature_c (°C)', 'pressure_bar (bar)', 'salt (g/m³)']
+        >>> round(t.loc["ro.concentrate", "salt (g/m³)"])              # g/m³
+        139957
+        """
         quantities = (*STREAM_QUANTITIES, *self._fs.components)
         headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
         data = {s: dict(zip(headers, self.stream(s).values())) for s in self._plan.streams}
