@@ -377,8 +377,8 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=6, maxiter=200, patience=3, rtol=1e-3,
-             polish_tol=1e-5):
+             maximize=False, fixed=None, polish=True, popsize=5, maxiter=200, patience=2, rtol=1e-2,
+             polish_tol=3e-4):
     """Optimise a flowsheet's design (``fs.optimize``).
 
     ``objective``: ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the
