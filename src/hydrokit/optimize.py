@@ -268,7 +268,7 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
 
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
-           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7):
+           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
@@ -337,8 +337,9 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
             mutation=mutation, recombination=recombination, callback=progress)
 
     x = np.asarray(found.x, dtype=np.float64)
-    f0, excess0, _ = problem.scores(x[None, :])
-    f, v = float(f0[0]), float(excess0.sum())
+    # The search's best point was evaluated already (SciPy scales it as it scaled the trial).
+    ((f, excess0),) = lookup(x[:, None])
+    f, v = float(f), float(excess0.sum())
     polish_steps = 0
     if polish:
         # Start at about the spread of the last population, bounded.
@@ -346,8 +347,11 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         step = float(np.clip(np.max(spread / np.where(upper > lower, upper - lower, 1.0)), 1e-4, 0.05))
         x, f, v, polish_steps = _polish(problem, x, f, v, lower, upper, step, polish_tol, 100,
                                           np.random.default_rng(seed))
-    _, _, table = problem.scores(x[None, :], full=True)
-    row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
+    if finish is None:
+        _, _, table = problem.scores(x[None, :], full=True)
+        row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
+    else:
+        row = finish(x)
     info = {"evaluations": problem.rows, "sweeps": problem.calls, "generations": history["generations"],
             "polish_steps": polish_steps, "message": str(found.message)}
     value = problem.sign * f
@@ -413,11 +417,22 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
             matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
         return fs.evaluate(names_ + fixed_names, matrix, threads=threads, client=client, columns=columns)
 
+    final = {}
+
+    def finish(x):
+        # The optimum's full result; its row is the sweep row of the same point (the same plan).
+        final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
+        row = dict(final["result"].row)
+        if cost_model is not None:
+            one = {name: np.array([value]) for name, value in row.items()}
+            row.update({name: float(col[0]) for name, col in cost_model.columns(one).items()})
+        return row
+
     x, value, feasible, row, info = search(
         evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
         maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
-        cost_model=cost_model)
-    result = fs.solve(**x, **fixed)
+        cost_model=cost_model, finish=finish)
+    result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(
         x=x, objective=value, feasible=feasible, row=row, result=result, evaluations=info["evaluations"] + 1,
