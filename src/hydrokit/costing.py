@@ -302,6 +302,7 @@ class CostModel:
                 raise ValueError(f"unit {unit!r} ({model}) has no membrane_area to cost as {cls!r}; "
                                  f"choose a capacity-priced class (uf, mf, mbr) or none")
         self.crf = self.params.crf
+        self._recipes = {}
 
     def columns_read(self):
         """Every table column the cost lines may read (some only exist when a slot is varied)."""
@@ -327,6 +328,40 @@ class CostModel:
             return np.zeros(rise.shape, dtype=bool)
         return rise > self.params.high_pressure_threshold_bar
 
+    def _recipe(self, table):
+        """Per unit, how its capital is read from tables with these columns (built once per set of
+        column names): the column keys found and the constant parts (prices, a fixed motor
+        efficiency), so costing a sweep is its array arithmetic only."""
+        key = frozenset(table)
+        recipe = self._recipes.get(key)
+        if recipe is not None:
+            return recipe
+        P = self.params
+        recipe = []
+        for unit, cls in self.classes.items():
+            if cls == "none":
+                continue
+            if cls in AREA_PRICED:
+                price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
+                implied = f"power.{unit}" in table
+                recipe.append((unit, "area", (price, implied)))
+            elif cls in CAPACITY_PRICED:
+                a = getattr(P, f"{cls}_capacity_cost") * P.capacity_cost_escalation
+                recipe.append((unit, "capacity", (a, getattr(P, f"{cls}_base_flow"), getattr(P, f"{cls}_exponent"))))
+            elif cls == "erd":
+                recipe.append((unit, "erd", ()))
+            else:
+                power = next((k for k in (f"y.{unit}.pump_power_kw", f"{unit}.pump_power_kw") if k in table),
+                             f"{unit}.pump_power_kw")
+                eta = self.view.slot(table, unit, "motor_efficiency")
+                # A fixed motor efficiency is clamped once; a varied one per row.
+                eta = None if np.ndim(eta) else np.where(np.isfinite(eta), np.clip(eta, 1e-6, 1.0), 1e-6)
+                recipe.append((unit, "pump", (power, eta)))
+        if len(self._recipes) > 64:
+            self._recipes.clear()
+        self._recipes[key] = recipe
+        return recipe
+
     def columns(self, table):
         """Cost columns of a result table: ``cost.capital.<unit>`` ($) for every costed unit and LINES."""
         P = self.params
@@ -334,26 +369,26 @@ class CostModel:
         product_flow = np.asarray(table["kpi.product_flow"], dtype=np.float64)
         zeros = np.zeros(len(product_flow))
         membrane = zeros
+        recipe = self._recipe(table)
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            for unit, cls in self.classes.items():
-                if cls == "none":
-                    continue
-                if cls in AREA_PRICED:
-                    price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
+            for unit, kind, const in recipe:
+                if kind == "area":
+                    price, implied = const
                     purchase = _membrane_area(self.view, table, unit) * price
                     membrane = membrane + purchase
-                    capital = purchase * P.total_installed_cost_factor + self._implied_feed_pump(table, unit)
-                elif cls in CAPACITY_PRICED:
-                    a = getattr(P, f"{cls}_capacity_cost")
-                    qb = getattr(P, f"{cls}_base_flow")
-                    b = getattr(P, f"{cls}_exponent")
+                    capital = purchase * P.total_installed_cost_factor + \
+                        (self._implied_feed_pump(table, unit) if implied else 0.0)
+                elif kind == "capacity":
+                    a, qb, b = const
                     q = self.view.inlet(table, unit, "flow") * 3600.0
-                    capital = (a * P.capacity_cost_escalation) * (q / qb) ** b
-                elif cls == "erd":
+                    capital = a * (q / qb) ** b
+                elif kind == "erd":
                     capital = P.erd_cost * (self.view.inlet(table, unit, "flow") * 3600.0)
                 else:  # a pump unit
-                    shaft_w = (_output(table, unit, "pump_power_kw") * 1000.0) \
-                        * _motor_efficiency(self.view, table, unit)
+                    power, eta = const
+                    if eta is None:
+                        eta = _motor_efficiency(self.view, table, unit)
+                    shaft_w = (np.asarray(table[power], dtype=np.float64) * 1000.0) * eta
                     flow_ls = np.asarray(table[f"{unit}.outlet.flow"], dtype=np.float64) * 1000.0
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
