@@ -35,6 +35,7 @@ import numpy as np
 __all__ = ["Constraint", "OptimizeResult", "optimize", "search", "parse_constraint", "OptimizeError"]
 
 OPERATORS = ("<=", ">=")
+_SHRINK = 8.0
 # Objective shorthands -> table column.
 OBJECTIVES = {"lcow": "cost.lcow", "sec": "kpi.specific_energy_kwh_m3"}
 
@@ -256,7 +257,7 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
         if not _better(tf[best], tv[best], f, v):
             best = None
         if best is None:
-            step /= 8.0
+            step /= _SHRINK
             last = None
         else:
             last = (trial[best] - x) / width
@@ -381,7 +382,7 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=5, maxiter=200, patience=2, rtol=1e-2,
+             maximize=False, fixed=None, polish=True, popsize=8, maxiter=200, patience=1, rtol=1e-2,
              polish_tol=3e-4):
     """Optimise a flowsheet's design (``fs.optimize``).
 
