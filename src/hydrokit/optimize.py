@@ -35,7 +35,6 @@ import numpy as np
 __all__ = ["Constraint", "OptimizeResult", "optimize", "search", "parse_constraint", "OptimizeError"]
 
 OPERATORS = ("<=", ">=")
-_SHRINK = 8.0
 # Objective shorthands -> table column.
 OBJECTIVES = {"lcow": "cost.lcow", "sec": "kpi.specific_energy_kwh_m3"}
 
@@ -257,7 +256,7 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
         if not _better(tf[best], tv[best], f, v):
             best = None
         if best is None:
-            step /= _SHRINK
+            step /= 8.0
             last = None
         else:
             last = (trial[best] - x) / width
