@@ -266,6 +266,20 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
     return x, f, v, steps
 
 
+def _latin_hypercube(lower, upper, count, rng):
+    """``count`` points of a Latin hypercube in the box, and the same points as differential evolution
+    holds them (taken into its unit cube and back, which may move the last bit)."""
+    unit = (np.argsort(rng.uniform(size=(count, len(lower))), axis=0) + rng.uniform(size=(count, len(lower))))
+    unit /= count
+    middle, span = 0.5 * (lower + upper), np.fabs(lower - upper)
+    points = middle + (unit - 0.5) * span
+    with np.errstate(divide="ignore"):
+        recip = 1 / span
+    recip[~np.isfinite(recip)] = 0
+    held = np.clip((points - middle) * recip + 0.5, 0, 1)
+    return points, middle + (held - 0.5) * span
+
+
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
            init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None):
@@ -329,6 +343,12 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         else:
             history["stall"] += 1
         return history["stall"] >= patience
+
+    if isinstance(init, str) and init == "latinhypercube":
+        # The same kind of start population, drawn here so that the whole of it is evaluated in one
+        # sweep before SciPy first asks for a single point of it (its constraint check of x0).
+        init, start = _latin_hypercube(lower, upper, popsize * len(names), np.random.default_rng(seed))
+        lookup(start.T)
 
     with np.errstate(all="ignore"):
         found = differential_evolution(
