@@ -100,7 +100,41 @@ def parse_constraint(item):
 
 @dataclass
 class OptimizeResult:
-    """The answer of an optimisation."""
+    """The answer of an optimisation (``fs.optimize``).
+
+    Attributes
+    ----------
+    x : dict
+        Varied name -> value at the optimum, in the slot's unit (e.g. bar, m²).
+    objective : float
+        The objective at the optimum, as given (a maximised objective is not negated), e.g.
+        $/m³ for ``"lcow"``.
+    feasible : bool
+        Every constraint holds and the plant point is valid (converged, no flagged unit, finite
+        figures). False when the search found no such point.
+    row : dict
+        The optimum's row of the result table, cost columns included: name -> value.
+    result : flowsheet result
+        The flowsheet's full result at the optimum (``fs.solve(**x)``).
+    evaluations : int
+        Plant points evaluated (the final solve included).
+    seconds : float
+        Wall time of the whole call, s.
+    generations : int
+        Generations of the global search.
+    polish_steps : int
+        Sweeps made by the polish.
+    message : str
+        SciPy's message of the global search.
+    constraints : dict
+        ``"column<=bound"`` -> the column's value at the optimum.
+
+    Examples
+    --------
+    >>> best = fs.optimize("lcow", {"ro.membrane_area": (1, 1500)}, ["kpi.recovery>=0.5"])
+    >>> best.feasible, best.result.flagged
+    (True, 0)
+    """
 
     x: dict                 # varied name -> value at the optimum
     objective: float        # objective at the optimum (as given: maximised objectives are not negated)
@@ -403,15 +437,84 @@ def _needs_costs(objective, constraints):
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
              maximize=False, fixed=None, polish=True, popsize=8, maxiter=200, patience=1, rtol=1e-2,
              polish_tol=3e-4):
-    """Optimise a flowsheet's design (``fs.optimize``).
+    """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
-    ``objective``: ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the
-    result table (``"kpi.electric_power_kw"``, ``"ro.permeate_salinity"``,
-    ``"cost.capital_total"``, ...) or a function of the result table returning
-    one value per row. ``vary``: ``{"unit.slot": (low, high), ...}``.
-    ``constraints``: ``("ro.permeate_salinity", "<=", 0.5)`` or
-    ``"kpi.recovery>=0.5"`` on any column. ``params``: CostParameters for the
-    cost columns. ``client``/``threads``: where each generation's sweep runs.
+    The global search is SciPy's differential evolution with ``vectorized=True``; each
+    generation is one compiled flowsheet sweep over its whole trial population (on ``threads``
+    or the Dask ``client``). It stops at the first generation whose best feasible objective
+    improves by less than ``rtol`` (relative) on the best so far, after ``patience`` such
+    generations, or after ``maxiter``. The polish then searches around the best point, one
+    sweep per step over many trial points, until its step falls below ``polish_tol`` of each
+    range. Constraints are kept by the feasibility rule: a feasible point beats an infeasible
+    one, two feasible points compare by objective, two infeasible ones by their total relative
+    violation; a plant point that did not converge, has a flagged unit or a non-finite objective
+    or constraint value is infeasible, so it never wins.
+
+    Parameters
+    ----------
+    fs : hydrokit.Flowsheet
+        The plant.
+    objective : str or callable, default "lcow"
+        ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the result table
+        (``"kpi.electric_power_kw"``, ``"ro.permeate_salinity"``, ``"cost.capital_total"``, ...)
+        or a function of the result table (column name -> array) returning one value per row.
+    vary : mapping
+        ``{"unit.slot" or "feed.quantity": (low, high)}``, bounds in the slot's unit.
+    constraints : sequence, optional
+        ``("ro.permeate_salinity", "<=", 0.5)`` or ``"kpi.recovery>=0.5"`` on any column (cost
+        columns included); ``<`` and ``>`` read as ``<=`` and ``>=``.
+    seed : int, default 0
+        Seed of every random draw: the same seed gives the same answer, on any thread count or
+        a cluster.
+    client : dask.distributed.Client, optional
+        Run each sweep on this cluster.
+    threads : int, optional
+        Threads of each sweep (None: up to every core, one per 1024 rows).
+    params : CostParameters, optional
+        Prices of the cost columns (defaults when None).
+    maximize : bool, default False
+        Maximise the objective instead.
+    fixed : mapping, optional
+        ``{"unit.slot": value}`` held for the whole search.
+    polish : bool, default True
+        Polish the global search's best point.
+    popsize : int, default 8
+        Population per varied slot.
+    maxiter : int, default 200
+        Most generations of the global search.
+    patience : int, default 1
+        Generations without a relative gain of ``rtol`` before the global search stops.
+    rtol : float, default 1e-2
+        The relative gain that counts as progress.
+    polish_tol : float, default 3e-4
+        The polish stops when its step falls below this fraction of each variable's range.
+
+    Returns
+    -------
+    OptimizeResult
+        The optimum by name, its objective, feasibility, table row, full result, the plant
+        evaluations and the time.
+
+    Raises
+    ------
+    OptimizeError
+        Bad bounds (not finite, low >= high), a name both varied and fixed, an unknown column in
+        the objective or a constraint, a bad constraint, or an objective function returning the
+        wrong shape.
+    hydrokit.flowsheet.FlowsheetError
+        A varied or fixed name the flowsheet does not know.
+    ImportError
+        SciPy is not installed.
+
+    Examples
+    --------
+    >>> fs = hydrokit.flowsheet.load_plant("examples/seawater_ro.toml")
+    >>> best = fs.optimize("lcow", {"hp.pressure_rise_bar": (10, 80), "ro.membrane_area": (1, 1500)},
+    ...                    constraints=["kpi.recovery>=0.5"], seed=0)
+    >>> round(best.objective, 4)                                    # $/m³
+    0.1582
+    >>> round(best.x["hp.pressure_rise_bar"], 1), round(best.x["ro.membrane_area"])   # bar, m²
+    (41.8, 51)
     """
     from .costing import CostModel
 
