@@ -266,21 +266,31 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
     of the move; on failure it shrinks eightfold, until it falls below ``min_step``.
     """
     width = np.where(upper > lower, upper - lower, 1.0)
-    dirs = _directions(len(x))
+    n = len(x)
+    dirs = _directions(n)
+    # The stencil at lengths 1, 1/4 and 1/16 of the step (exact: powers of two), and the
+    # multiples of the last move with the spread of the points scattered around each.
+    stencil = np.vstack([dirs, dirs * 0.25, dirs * 0.0625])
+    reach = np.array([1.0, 2.0, 4.0, 8.0])
+    along = np.repeat(reach, 7)[:, None]
+    scatter = np.tile(np.r_[np.ones(6), 0.0], len(reach))[:, None] * (0.3 * along)
+    moves = np.empty((len(stencil) + samples + len(along), n))
     steps = 0
     last = None  # the last successful move, in fractions of the ranges
     while step >= min_step and steps < max_steps:
-        stencil = np.vstack([dirs * h for h in (step, step / 4.0, step / 16.0)])
-        cloud = rng.uniform(-step, step, size=(samples, len(x)))
-        groups = [stencil, cloud]
+        count = len(stencil) + samples
+        np.multiply(stencil, step, out=moves[:len(stencil)])
+        moves[len(stencil):count] = rng.uniform(-step, step, size=(samples, n))
         if last is not None:
             length = float(np.max(np.abs(last)))
-            for k in (1.0, 2.0, 4.0, 8.0):
-                groups.append(k * last + rng.normal(0.0, 0.3 * k * length, size=(6, len(x))))
-                groups.append(k * last[None, :])
-        trial = x + np.vstack(groups) * width
+            # Points along x + k·d (k = 1, 2, 4, 8), six scattered around each and the point itself.
+            noise = rng.standard_normal(size=(len(along), n))
+            moves[count:] = along * last + noise * (scatter * length)
+            count = len(moves)
+        trial = moves[:count] * width
+        trial += x
         np.clip(trial, lower, upper, out=trial)
-        trial = trial[np.any(trial != x, axis=1)]
+        trial = trial[(trial != x).any(axis=1)]
         if len(trial) == 0:
             break
         tf, excess, _ = problem.scores(trial)
