@@ -75,7 +75,62 @@ def _p(default, unit, doc):
 
 @dataclass(frozen=True)
 class CostParameters:
-    """Prices and financial assumptions (USD 2018 unless stated). Every field can be overridden."""
+    """Prices and financial assumptions (USD 2018 unless stated). Every field can be overridden.
+
+    Parameters
+    ----------
+    electricity_price : float
+        Electricity price, $/kWh (default 0.07).
+    utilisation : float
+        Fraction of the year the plant produces, in (0, 1]; it also scales the energy bought
+        (default 0.9).
+    wacc : float
+        Weighted average cost of capital w, 1/year (default 0.0930734).
+    plant_lifetime : float
+        Plant lifetime L, years, > 0 (default 30; with ``wacc`` a CRF of 0.100 per year).
+    total_installed_cost_factor : float
+        Factor on the membrane capital of the area-priced units (default 2.0).
+    maintenance_fraction : float
+        Maintenance, labour and chemicals, fraction of the total capital per year (default 0.03).
+    membrane_replacement_fraction : float
+        Membrane replacement, fraction of the membrane purchase cost per year (default 0.2).
+    ro_membrane_cost, nf_membrane_cost, md_membrane_cost : float
+        Membrane prices, $/m² (defaults 30, 15, 56).
+    high_pressure_pump_cost : float
+        $ per W of shaft (mechanical) power (default 1.908).
+    low_pressure_pump_cost : float
+        $ per L/s of flow (default 889).
+    high_pressure_threshold_bar : float
+        A pump whose pressure rise exceeds this is high-pressure, bar (default 45).
+    erd_cost : float
+        Pressure energy-recovery device, $ per m³/h of inlet flow (default 535).
+    uf_capacity_cost, uf_base_flow, uf_exponent : float
+        Ultrafiltration capacity law A·(Q/Qb)^B: A in $ (USD 2014, default 15.0e6), Qb in m³/h
+        (default 4731.764235), B (default 1.0).
+    mf_capacity_cost, mf_base_flow, mf_exponent : float
+        Microfiltration: A = 2.5e6 $ (USD 2014), Qb = 157.725491 m³/h (1 million US gallons a
+        day), B = 1.0.
+    mbr_capacity_cost, mbr_base_flow, mbr_exponent : float
+        Membrane bioreactor: A = 5.5e6 $ (USD 2014), Qb = 4731.764235 m³/h, B = 0.5862.
+    capacity_cost_escalation : float
+        USD 2014 -> USD 2018 factor on the capacity costs (default 603.1 / 576.1).
+    unit_classes : dict
+        Cost class per unit name, overriding its model's (one of ``CLASSES``; default none).
+
+    Raises
+    ------
+    ValueError
+        A field that is not a finite number >= 0, a utilisation outside (0, 1], a lifetime
+        that is not positive, or an unknown cost class.
+
+    Examples
+    --------
+    >>> p = CostParameters(electricity_price=0.14)        # $/kWh
+    >>> round(p.crf, 4)                                    # 1/year
+    0.1
+    >>> CostParameters(unit_classes={"hp": "low_pressure_pump"}).unit_classes
+    {'hp': 'low_pressure_pump'}
+    """
 
     electricity_price: float = _p(0.07, "$/kWh", "Electricity price")
     utilisation: float = _p(0.9, "fraction",
@@ -136,7 +191,27 @@ class CostParameters:
 
 
 def crf(rate, years):
-    """Capital recovery factor w(1+w)^L / ((1+w)^L − 1), 1/year; 1/L at w = 0."""
+    """Capital recovery factor w(1+w)^L / ((1+w)^L − 1).
+
+    Parameters
+    ----------
+    rate : float
+        Weighted average cost of capital w, 1/year.
+    years : float
+        Plant lifetime L, years (> 0).
+
+    Returns
+    -------
+    float
+        The share of the capital paid back each year, 1/year; 1/L at w = 0.
+
+    Examples
+    --------
+    >>> round(crf(0.0930734, 30), 4)    # 1/year
+    0.1
+    >>> crf(0.0, 20)
+    0.05
+    """
     if rate == 0:
         return 1.0 / years
     growth = (1.0 + rate) ** years
@@ -280,7 +355,45 @@ def _motor_efficiency(view, table, unit):
 
 
 class CostModel:
-    """The cost lines of one flowsheet under one set of prices, ready to apply to result tables."""
+    """The cost lines of one flowsheet under one set of prices, ready to apply to result tables.
+
+    Built once per flowsheet and prices (the unit classes are checked here), then applied to any
+    number of tables of that flowsheet: one call costs a whole sweep in array operations.
+
+    Parameters
+    ----------
+    fs : hydrokit.Flowsheet
+        The flowsheet whose tables are costed (its units, their models and fixed slots, and which
+        stream feeds each inlet are read).
+    params : CostParameters, optional
+        Prices and assumptions; the defaults when None.
+
+    Attributes
+    ----------
+    params : CostParameters
+        The prices used.
+    classes : dict
+        Unit name -> cost class.
+    crf : float
+        Capital recovery factor, 1/year.
+
+    Raises
+    ------
+    TypeError
+        ``params`` is not a CostParameters, or ``fs`` is not a flowsheet.
+    ValueError
+        ``unit_classes`` names an unknown unit, or gives a unit a class its model cannot have
+        (a pump class to a non-pump, ``erd`` to a unit that is not recoupsimple, an area-priced
+        class to a unit without a membrane area).
+
+    Examples
+    --------
+    >>> fs = hydrokit.flowsheet.load_plant("examples/seawater_ro.toml")
+    >>> model = CostModel(fs)
+    >>> table = fs.evaluate(["hp.pressure_rise_bar"], [[50.0], [60.0]])
+    >>> model.columns(table)["cost.lcow"]                  # $/m³
+    array([0.25087089, 0.29339191])
+    """
 
     def __init__(self, fs, params=None):
         self.params = CostParameters() if params is None else params
@@ -302,9 +415,17 @@ class CostModel:
                 raise ValueError(f"unit {unit!r} ({model}) has no membrane_area to cost as {cls!r}; "
                                  f"choose a capacity-priced class (uf, mf, mbr) or none")
         self.crf = self.params.crf
+        self._recipes = {}
 
     def columns_read(self):
-        """Every table column the cost lines may read (some only exist when a slot is varied)."""
+        """Every table column the cost lines may read (some only exist when a slot is varied).
+
+        Returns
+        -------
+        set of str
+            Column names; pass those present in a table as ``fs.evaluate(..., columns=...)`` to
+            build no other column.
+        """
         names = {"kpi.electric_power_kw", "kpi.product_flow", "kpi.specific_energy_kwh_m3"}
         for unit, cls in self.classes.items():
             sources = self.view.inlets[unit].values()
@@ -318,7 +439,21 @@ class CostModel:
         return names
 
     def pump_is_high_pressure(self, table, unit):
-        """Per row: True where the unit is costed as a high-pressure pump."""
+        """Per row: True where the unit is costed as a high-pressure pump.
+
+        Parameters
+        ----------
+        table : mapping
+            Result table (column name -> array) with the unit's ``pressure_rise_bar`` output.
+        unit : str
+            A unit costed as a pump.
+
+        Returns
+        -------
+        numpy.ndarray of bool
+            True where the pressure rise exceeds ``high_pressure_threshold_bar`` (bar), or
+            everywhere / nowhere when the unit's class fixes the choice.
+        """
         cls = self.classes[unit]
         rise = _output(table, unit, "pressure_rise_bar")
         if cls == "high_pressure_pump":
@@ -327,33 +462,95 @@ class CostModel:
             return np.zeros(rise.shape, dtype=bool)
         return rise > self.params.high_pressure_threshold_bar
 
+    def _recipe(self, table):
+        """Per unit, how its capital is read from tables with these columns (built once per set of
+        column names): the column keys found and the constant parts (prices, a fixed motor
+        efficiency), so costing a sweep is its array arithmetic only."""
+        key = frozenset(table)
+        recipe = self._recipes.get(key)
+        if recipe is not None:
+            return recipe
+        P = self.params
+        recipe = []
+        for unit, cls in self.classes.items():
+            if cls == "none":
+                continue
+            if cls in AREA_PRICED:
+                price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
+                implied = f"power.{unit}" in table
+                recipe.append((unit, "area", (price, implied)))
+            elif cls in CAPACITY_PRICED:
+                a = getattr(P, f"{cls}_capacity_cost") * P.capacity_cost_escalation
+                recipe.append((unit, "capacity", (a, getattr(P, f"{cls}_base_flow"), getattr(P, f"{cls}_exponent"))))
+            elif cls == "erd":
+                recipe.append((unit, "erd", ()))
+            else:
+                power = next((k for k in (f"y.{unit}.pump_power_kw", f"{unit}.pump_power_kw") if k in table),
+                             f"{unit}.pump_power_kw")
+                eta = self.view.slot(table, unit, "motor_efficiency")
+                # A fixed motor efficiency is clamped once; a varied one per row.
+                eta = None if np.ndim(eta) else np.where(np.isfinite(eta), np.clip(eta, 1e-6, 1.0), 1e-6)
+                recipe.append((unit, "pump", (power, eta)))
+        if len(self._recipes) > 64:
+            self._recipes.clear()
+        self._recipes[key] = recipe
+        return recipe
+
     def columns(self, table):
-        """Cost columns of a result table: ``cost.capital.<unit>`` ($) for every costed unit and LINES."""
+        """Cost columns of a result table.
+
+        Parameters
+        ----------
+        table : mapping
+            A result table of this flowsheet (``fs.sweep``, ``fs.evaluate``, or a row with each
+            value as a one-element array): column name -> 1-D array, one value per row.
+
+        Returns
+        -------
+        dict of str to numpy.ndarray
+            ``cost.capital.<unit>`` ($, installed) for every costed unit, then ``LINES``:
+            ``cost.capital_total`` ($), ``cost.membrane_capital`` ($), ``cost.electricity``,
+            ``cost.membrane_replacement``, ``cost.maintenance``, ``cost.operating_total``
+            ($/year), ``cost.annual_product`` (m³/year), ``cost.lcow`` ($/m³; infinite where the
+            product flow is not positive) and ``cost.sec`` (kWh/m³).
+
+        Raises
+        ------
+        KeyError
+            The table lacks a column a cost line reads (e.g. one left out with ``columns=``).
+
+        Examples
+        --------
+        >>> table = fs.evaluate(["ro.membrane_area"], [[40.0], [60.0]])
+        >>> cols = CostModel(fs).columns(table)
+        >>> cols["cost.capital.ro"]                        # $: 30 $/m² × 2 installed
+        array([2400., 3600.])
+        """
         P = self.params
         out = {}
         product_flow = np.asarray(table["kpi.product_flow"], dtype=np.float64)
         zeros = np.zeros(len(product_flow))
         membrane = zeros
+        recipe = self._recipe(table)
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            for unit, cls in self.classes.items():
-                if cls == "none":
-                    continue
-                if cls in AREA_PRICED:
-                    price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
+            for unit, kind, const in recipe:
+                if kind == "area":
+                    price, implied = const
                     purchase = _membrane_area(self.view, table, unit) * price
                     membrane = membrane + purchase
-                    capital = purchase * P.total_installed_cost_factor + self._implied_feed_pump(table, unit)
-                elif cls in CAPACITY_PRICED:
-                    a = getattr(P, f"{cls}_capacity_cost")
-                    qb = getattr(P, f"{cls}_base_flow")
-                    b = getattr(P, f"{cls}_exponent")
+                    capital = purchase * P.total_installed_cost_factor + \
+                        (self._implied_feed_pump(table, unit) if implied else 0.0)
+                elif kind == "capacity":
+                    a, qb, b = const
                     q = self.view.inlet(table, unit, "flow") * 3600.0
-                    capital = (a * P.capacity_cost_escalation) * (q / qb) ** b
-                elif cls == "erd":
+                    capital = a * (q / qb) ** b
+                elif kind == "erd":
                     capital = P.erd_cost * (self.view.inlet(table, unit, "flow") * 3600.0)
                 else:  # a pump unit
-                    shaft_w = (_output(table, unit, "pump_power_kw") * 1000.0) \
-                        * _motor_efficiency(self.view, table, unit)
+                    power, eta = const
+                    if eta is None:
+                        eta = _motor_efficiency(self.view, table, unit)
+                    shaft_w = (np.asarray(table[power], dtype=np.float64) * 1000.0) * eta
                     flow_ls = np.asarray(table[f"{unit}.outlet.flow"], dtype=np.float64) * 1000.0
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
@@ -408,7 +605,39 @@ def cost_columns(fs, table, params=None):
 
 @dataclass
 class Costs:
-    """The economics of one plant point."""
+    """The economics of one plant point (``res.costs()``).
+
+    Attributes
+    ----------
+    capital : dict
+        Unit -> installed capital, $ (costed units only).
+    capital_total : float
+        $.
+    operating : dict
+        ``electricity``, ``membrane_replacement``, ``maintenance`` -> $/year.
+    operating_total : float
+        $/year.
+    crf : float
+        Capital recovery factor, 1/year.
+    annual_product : float
+        Product volume, m³/year (utilisation included).
+    lcow : float
+        Levelised cost of water, $/m³ (infinite without product).
+    sec : float
+        Specific energy, kWh/m³ of product.
+    classes : dict
+        Unit -> the cost class used.
+    params : CostParameters
+        The prices used.
+
+    Examples
+    --------
+    >>> c = fs.solve().costs()
+    >>> round(c.lcow, 4), round(c.sec, 3)                  # $/m³, kWh/m³
+    (0.2891, 2.358)
+    >>> c.capital["ro"]                                     # $: 54.3 m² × 30 $/m² × 2
+    3258.0
+    """
 
     capital: dict          # unit -> installed capital, $
     capital_total: float   # $
@@ -463,5 +692,30 @@ def costs_from_row(fs, row, params=None):
 
 
 def costs(result, params=None):
-    """Costs of a solved flowsheet result (``res.costs(params)``)."""
+    """Costs of a solved flowsheet result (``res.costs(params)``).
+
+    Parameters
+    ----------
+    result : flowsheet result
+        A result of ``fs.solve`` (its flowsheet and its row are read).
+    params : CostParameters, optional
+        Prices and assumptions; the defaults when None.
+
+    Returns
+    -------
+    Costs
+        Capital per unit ($), operating lines ($/year), CRF (1/year), annual product (m³/year),
+        LCOW ($/m³) and SEC (kWh/m³).
+
+    Raises
+    ------
+    ValueError, TypeError
+        As ``CostModel``: unknown units or classes in ``params``, a wrong ``params`` type.
+
+    Examples
+    --------
+    >>> res = fs.solve()
+    >>> round(costs(res).lcow, 3), round(costs(res, CostParameters(electricity_price=0.14)).lcow, 3)
+    (0.289, 0.454)
+    """
     return costs_from_row(result.flowsheet, result.row, params)

@@ -100,7 +100,41 @@ def parse_constraint(item):
 
 @dataclass
 class OptimizeResult:
-    """The answer of an optimisation."""
+    """The answer of an optimisation (``fs.optimize``).
+
+    Attributes
+    ----------
+    x : dict
+        Varied name -> value at the optimum, in the slot's unit (e.g. bar, m²).
+    objective : float
+        The objective at the optimum, as given (a maximised objective is not negated), e.g.
+        $/m³ for ``"lcow"``.
+    feasible : bool
+        Every constraint holds and the plant point is valid (converged, no flagged unit, finite
+        figures). False when the search found no such point.
+    row : dict
+        The optimum's row of the result table, cost columns included: name -> value.
+    result : flowsheet result
+        The flowsheet's full result at the optimum (``fs.solve(**x)``).
+    evaluations : int
+        Plant points evaluated (the final solve included).
+    seconds : float
+        Wall time of the whole call, s.
+    generations : int
+        Generations of the global search.
+    polish_steps : int
+        Sweeps made by the polish.
+    message : str
+        SciPy's message of the global search.
+    constraints : dict
+        ``"column<=bound"`` -> the column's value at the optimum.
+
+    Examples
+    --------
+    >>> best = fs.optimize("lcow", {"ro.membrane_area": (1, 1500)}, ["kpi.recovery>=0.5"])
+    >>> best.feasible, best.result.flagged
+    (True, 0)
+    """
 
     x: dict                 # varied name -> value at the optimum
     objective: float        # objective at the optimum (as given: maximised objectives are not negated)
@@ -232,21 +266,31 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
     of the move; on failure it shrinks eightfold, until it falls below ``min_step``.
     """
     width = np.where(upper > lower, upper - lower, 1.0)
-    dirs = _directions(len(x))
+    n = len(x)
+    dirs = _directions(n)
+    # The stencil at lengths 1, 1/4 and 1/16 of the step (exact: powers of two), and the
+    # multiples of the last move with the spread of the points scattered around each.
+    stencil = np.vstack([dirs, dirs * 0.25, dirs * 0.0625])
+    reach = np.array([1.0, 2.0, 4.0, 8.0])
+    along = np.repeat(reach, 7)[:, None]
+    scatter = np.tile(np.r_[np.ones(6), 0.0], len(reach))[:, None] * (0.3 * along)
+    moves = np.empty((len(stencil) + samples + len(along), n))
     steps = 0
     last = None  # the last successful move, in fractions of the ranges
     while step >= min_step and steps < max_steps:
-        stencil = np.vstack([dirs * h for h in (step, step / 4.0, step / 16.0)])
-        cloud = rng.uniform(-step, step, size=(samples, len(x)))
-        groups = [stencil, cloud]
+        count = len(stencil) + samples
+        np.multiply(stencil, step, out=moves[:len(stencil)])
+        moves[len(stencil):count] = rng.uniform(-step, step, size=(samples, n))
         if last is not None:
             length = float(np.max(np.abs(last)))
-            for k in (1.0, 2.0, 4.0, 8.0):
-                groups.append(k * last + rng.normal(0.0, 0.3 * k * length, size=(6, len(x))))
-                groups.append(k * last[None, :])
-        trial = x + np.vstack(groups) * width
+            # Points along x + k·d (k = 1, 2, 4, 8), six scattered around each and the point itself.
+            noise = rng.standard_normal(size=(len(along), n))
+            moves[count:] = along * last + noise * (scatter * length)
+            count = len(moves)
+        trial = moves[:count] * width
+        trial += x
         np.clip(trial, lower, upper, out=trial)
-        trial = trial[np.any(trial != x, axis=1)]
+        trial = trial[(trial != x).any(axis=1)]
         if len(trial) == 0:
             break
         tf, excess, _ = problem.scores(trial)
@@ -266,9 +310,23 @@ def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samp
     return x, f, v, steps
 
 
+def _latin_hypercube(lower, upper, count, rng):
+    """``count`` points of a Latin hypercube in the box, and the same points as differential evolution
+    holds them (taken into its unit cube and back, which may move the last bit)."""
+    unit = (np.argsort(rng.uniform(size=(count, len(lower))), axis=0) + rng.uniform(size=(count, len(lower))))
+    unit /= count
+    middle, span = 0.5 * (lower + upper), np.fabs(lower - upper)
+    points = middle + (unit - 0.5) * span
+    with np.errstate(divide="ignore"):
+        recip = 1 / span
+    recip[~np.isfinite(recip)] = 0
+    held = np.clip((points - middle) * recip + 0.5, 0, 1)
+    return points, middle + (held - 0.5) * span
+
+
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
-           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7):
+           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
@@ -330,6 +388,12 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
             history["stall"] += 1
         return history["stall"] >= patience
 
+    if isinstance(init, str) and init == "latinhypercube":
+        # The same kind of start population, drawn here so that the whole of it is evaluated in one
+        # sweep before SciPy first asks for a single point of it (its constraint check of x0).
+        init, start = _latin_hypercube(lower, upper, popsize * len(names), np.random.default_rng(seed))
+        lookup(start.T)
+
     with np.errstate(all="ignore"):
         found = differential_evolution(
             energies, list(zip(lower, upper)), constraints=(limit,), vectorized=True, updating="deferred",
@@ -337,8 +401,9 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
             mutation=mutation, recombination=recombination, callback=progress)
 
     x = np.asarray(found.x, dtype=np.float64)
-    f0, excess0, _ = problem.scores(x[None, :])
-    f, v = float(f0[0]), float(excess0.sum())
+    # The search's best point was evaluated already (SciPy scales it as it scaled the trial).
+    ((f, excess0),) = lookup(x[:, None])
+    f, v = float(f), float(excess0.sum())
     polish_steps = 0
     if polish:
         # Start at about the spread of the last population, bounded.
@@ -346,8 +411,11 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         step = float(np.clip(np.max(spread / np.where(upper > lower, upper - lower, 1.0)), 1e-4, 0.05))
         x, f, v, polish_steps = _polish(problem, x, f, v, lower, upper, step, polish_tol, 100,
                                           np.random.default_rng(seed))
-    _, _, table = problem.scores(x[None, :], full=True)
-    row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
+    if finish is None:
+        _, _, table = problem.scores(x[None, :], full=True)
+        row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
+    else:
+        row = finish(x)
     info = {"evaluations": problem.rows, "sweeps": problem.calls, "generations": history["generations"],
             "polish_steps": polish_steps, "message": str(found.message)}
     value = problem.sign * f
@@ -377,17 +445,86 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=6, maxiter=200, patience=3, rtol=1e-3,
-             polish_tol=1e-5):
-    """Optimise a flowsheet's design (``fs.optimize``).
+             maximize=False, fixed=None, polish=True, popsize=8, maxiter=200, patience=1, rtol=1e-2,
+             polish_tol=3e-4):
+    """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
-    ``objective``: ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the
-    result table (``"kpi.electric_power_kw"``, ``"ro.permeate_salinity"``,
-    ``"cost.capital_total"``, ...) or a function of the result table returning
-    one value per row. ``vary``: ``{"unit.slot": (low, high), ...}``.
-    ``constraints``: ``("ro.permeate_salinity", "<=", 0.5)`` or
-    ``"kpi.recovery>=0.5"`` on any column. ``params``: CostParameters for the
-    cost columns. ``client``/``threads``: where each generation's sweep runs.
+    The global search is SciPy's differential evolution with ``vectorized=True``; each
+    generation is one compiled flowsheet sweep over its whole trial population (on ``threads``
+    or the Dask ``client``). It stops at the first generation whose best feasible objective
+    improves by less than ``rtol`` (relative) on the best so far, after ``patience`` such
+    generations, or after ``maxiter``. The polish then searches around the best point, one
+    sweep per step over many trial points, until its step falls below ``polish_tol`` of each
+    range. Constraints are kept by the feasibility rule: a feasible point beats an infeasible
+    one, two feasible points compare by objective, two infeasible ones by their total relative
+    violation; a plant point that did not converge, has a flagged unit or a non-finite objective
+    or constraint value is infeasible, so it never wins.
+
+    Parameters
+    ----------
+    fs : hydrokit.Flowsheet
+        The plant.
+    objective : str or callable, default "lcow"
+        ``"lcow"`` ($/m³), ``"sec"`` (kWh/m³), any column of the result table
+        (``"kpi.electric_power_kw"``, ``"ro.permeate_salinity"``, ``"cost.capital_total"``, ...)
+        or a function of the result table (column name -> array) returning one value per row.
+    vary : mapping
+        ``{"unit.slot" or "feed.quantity": (low, high)}``, bounds in the slot's unit.
+    constraints : sequence, optional
+        ``("ro.permeate_salinity", "<=", 0.5)`` or ``"kpi.recovery>=0.5"`` on any column (cost
+        columns included); ``<`` and ``>`` read as ``<=`` and ``>=``.
+    seed : int, default 0
+        Seed of every random draw: the same seed gives the same answer, on any thread count or
+        a cluster.
+    client : dask.distributed.Client, optional
+        Run each sweep on this cluster.
+    threads : int, optional
+        Threads of each sweep (None: up to every core, one per 1024 rows).
+    params : CostParameters, optional
+        Prices of the cost columns (defaults when None).
+    maximize : bool, default False
+        Maximise the objective instead.
+    fixed : mapping, optional
+        ``{"unit.slot": value}`` held for the whole search.
+    polish : bool, default True
+        Polish the global search's best point.
+    popsize : int, default 8
+        Population per varied slot.
+    maxiter : int, default 200
+        Most generations of the global search.
+    patience : int, default 1
+        Generations without a relative gain of ``rtol`` before the global search stops.
+    rtol : float, default 1e-2
+        The relative gain that counts as progress.
+    polish_tol : float, default 3e-4
+        The polish stops when its step falls below this fraction of each variable's range.
+
+    Returns
+    -------
+    OptimizeResult
+        The optimum by name, its objective, feasibility, table row, full result, the plant
+        evaluations and the time.
+
+    Raises
+    ------
+    OptimizeError
+        Bad bounds (not finite, low >= high), a name both varied and fixed, an unknown column in
+        the objective or a constraint, a bad constraint, or an objective function returning the
+        wrong shape.
+    hydrokit.flowsheet.FlowsheetError
+        A varied or fixed name the flowsheet does not know.
+    ImportError
+        SciPy is not installed.
+
+    Examples
+    --------
+    >>> fs = hydrokit.flowsheet.load_plant("examples/seawater_ro.toml")
+    >>> best = fs.optimize("lcow", {"hp.pressure_rise_bar": (10, 80), "ro.membrane_area": (1, 1500)},
+    ...                    constraints=["kpi.recovery>=0.5"], seed=0)
+    >>> round(best.objective, 4)                                    # $/m³
+    0.1582
+    >>> round(best.x["hp.pressure_rise_bar"], 1), round(best.x["ro.membrane_area"])   # bar, m²
+    (41.9, 50)
     """
     from .costing import CostModel
 
@@ -413,11 +550,22 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
             matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
         return fs.evaluate(names_ + fixed_names, matrix, threads=threads, client=client, columns=columns)
 
+    final = {}
+
+    def finish(x):
+        # The optimum's full result; its row is the sweep row of the same point (the same plan).
+        final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
+        row = dict(final["result"].row)
+        if cost_model is not None:
+            one = {name: np.array([value]) for name, value in row.items()}
+            row.update({name: float(col[0]) for name, col in cost_model.columns(one).items()})
+        return row
+
     x, value, feasible, row, info = search(
         evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
         maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
-        cost_model=cost_model)
-    result = fs.solve(**x, **fixed)
+        cost_model=cost_model, finish=finish)
+    result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(
         x=x, objective=value, feasible=feasible, row=row, result=result, evaluations=info["evaluations"] + 1,

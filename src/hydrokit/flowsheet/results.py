@@ -220,15 +220,43 @@ def _columns(fs, plan, matrix, out, wanted=None):
         # A unit is flagged by its own diagnostics (a non-zero or NaN flag
         # output) or when a stream it sends on carries a NaN or an infinity:
         # a hostile value is never passed on as a clean result.
-        flagged = np.zeros(n)
-        for unit, streams in _outlet_columns(fs, plan).items():
-            columns = plan.flags.get(unit, ())
-            bad = np.any(out[:, columns] != 0.0, axis=1) if columns else np.zeros(n, dtype=bool)
-            if streams:
-                bad = bad | ~np.all(np.isfinite(out[:, streams]), axis=1)
-            flagged = flagged + bad
+        flags, streams, starts = _flag_layout(fs, plan)
+        if len(starts):
+            # One test per column, then "any" over each unit's own run of columns.
+            bad = np.empty((n, len(flags) + len(streams)), dtype=bool)
+            np.not_equal(out[:, flags], 0.0, out=bad[:, :len(flags)])
+            np.isfinite(out[:, streams], out=bad[:, len(flags):])
+            np.logical_not(bad[:, len(flags):], out=bad[:, len(flags):])
+            order = plan._table_flag_order
+            flagged = np.logical_or.reduceat(bad[:, order], starts, axis=1).sum(axis=1).astype(np.float64)
+        else:
+            flagged = np.zeros(n)
         table["flagged"] = flagged
     return table
+
+
+def _flag_layout(fs, plan):
+    """The output columns the flagged count tests, once per plan: every unit's flag outputs (non-zero:
+    flagged), the streams it sends on (NaN or infinite: flagged), and where each unit's run starts
+    once both are put in unit order."""
+    found = getattr(plan, "_table_flag_columns", None)
+    if found is None:
+        flags, streams, runs = [], [], []
+        for unit, sent in _outlet_columns(fs, plan).items():
+            own = list(plan.flags.get(unit, ()))
+            if not own and not sent:
+                continue
+            runs.append((len(flags), len(own), len(streams), len(sent)))
+            flags += own
+            streams += list(sent)
+        order, starts = [], []
+        for f0, nf, s0, ns in runs:
+            starts.append(len(order))
+            order += list(range(f0, f0 + nf)) + [len(flags) + k for k in range(s0, s0 + ns)]
+        plan._table_flag_order = np.array(order, dtype=np.intp)
+        found = plan._table_flag_columns = (np.array(flags, dtype=np.intp), np.array(streams, dtype=np.intp),
+                                      np.array(starts, dtype=np.intp))
+    return found
 
 
 def _axis(key, value):
