@@ -24,6 +24,9 @@ __version__ = "0.1.0"
 
 # Imported on first use (they need NumPy): name -> module that defines it.
 _LAZY = {"sweep": "batch", "grid": "batch", "Flowsheet": "flowsheet"}
+# Subpackages reached as attributes (``hydrokit.flowsheet.load_plant``) and
+# imported on first use like the names above.
+_SUBMODULES = ("flowsheet", "costing", "optimize")
 
 
 def load(name: str) -> _ModuleType:
@@ -60,6 +63,8 @@ def load(name: str) -> _ModuleType:
 
 
 def __getattr__(name: str) -> object:
+    if name in _SUBMODULES:
+        return _importlib.import_module(f"{__name__}.{name}")
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -67,4 +72,4 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *_LAZY})
+    return sorted({*globals(), *_LAZY, *_SUBMODULES})
