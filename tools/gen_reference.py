@@ -22,7 +22,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from reference_notes import NOTES, PROPERTIES  # noqa: E402
 
-from hydrokit.layout import format_value, layout, models, port_fields  # noqa: E402
+from hydrokit.layout import format_value, layout, models, port_fields, power_text  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 DOCS = ROOT / "docs" / "models"
@@ -156,7 +156,7 @@ def model_page(model):
         lines += ["None: every input is clamped or replaced without a report (see the units and defaults above)."]
     if lay.power:
         lines += ["", "## Electric power", "", "Outputs that are electric power: "
-                  + ", ".join(f"`{name}`" for name in lay.power) + "."]
+                  + ", ".join(f"`{power_text(entry)}`" for entry in lay.power) + "."]
     if notes["properties"]:
         lines += ["", "## Accuracy of the property correlations", ""]
         lines += [f"- {PROPERTIES[key]} ([accuracy](../accuracy.md#{ANCHORS[key]}))." for key in notes["properties"]]

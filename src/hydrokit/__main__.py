@@ -21,7 +21,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from .layout import (INTEGER_UNITS, Layout, LayoutError, Slot, did_you_mean, format_value, is_integer_slot,
-                     layout, models, port_fields, unknown_model)
+                     layout, models, port_fields, power_text, unknown_model)
 
 # The subcommands: name -> ("module:function", one line for the top-level help).
 # The function is called as function(argv, prog=...) when it takes ``prog``
@@ -202,7 +202,7 @@ def model_help(model: str, words: Sequence[str], prog: str) -> tuple[str, dict[s
     if lay.power:
         names = list(lay.power)
         data["power"] = names
-        lines += ["", "electric power: " + ", ".join(str(n) for n in names)]
+        lines += ["", "electric power: " + ", ".join(power_text(n) for n in names)]
     return "\n".join(lines), data
 
 

@@ -134,10 +134,12 @@ def port_fields(port: object) -> list[tuple[str, str]]:
         items = ((k, v) for k, v in vars(port).items() if not k.startswith("_"))
     else:
         return [("", str(port))]
-    return [(str(name), _field_text(value)) for name, value in items]
+    return [(str(name), _field_text(value)) for name, value in items if value != ""]
 
 
 def _field_text(value: object) -> str:
+    if value is None:
+        return "not read"
     if isinstance(value, str):
         return value
     if isinstance(value, (tuple, list)):
@@ -145,6 +147,13 @@ def _field_text(value: object) -> str:
     if isinstance(value, Mapping):
         return ", ".join(f"{k}={_field_text(v)}" for k, v in value.items())
     return str(value)
+
+
+def power_text(entry: object) -> str:
+    """One electric power output as text: ``name (kind)`` for a ``(name, kind)`` pair."""
+    if isinstance(entry, (tuple, list)) and len(entry) == 2:
+        return f"{entry[0]} ({str(entry[1]).replace('_', ' ')})"
+    return str(entry)
 
 
 class Layout:

@@ -90,6 +90,9 @@ class Slot:
     def __post_init__(self):
         _check_unit(self.unit)
 
+    def __str__(self):
+        return f"{self.name} [{self.unit}]"
+
 
 @dataclass(frozen=True)
 class Same:
@@ -97,6 +100,10 @@ class Same:
 
     port: str
     quantity: str  # "flow", "temperature_c", "pressure_bar" or "component"
+
+    def __str__(self):
+        what = "every component" if self.quantity == "component" else self.quantity
+        return f"{what} of the {self.port} stream"
 
 
 @dataclass(frozen=True)
@@ -112,12 +119,18 @@ class Setting:
     def __post_init__(self):
         _check_unit(self.unit)
 
+    def __str__(self):
+        return f"the unit's {self.name} [{self.unit}]"
+
 
 @dataclass(frozen=True)
 class Fixed:
     """An outlet quantity held at a constant, in the stream's unit."""
 
     value: float
+
+    def __str__(self):
+        return f"fixed at {self.value!r}"
 
 
 @dataclass(frozen=True)
