@@ -183,13 +183,14 @@ def _cluster_threads(threads, n):
     return 1 if threads is None else _threads(threads, n)
 
 
-def _axis(key, value):
+def _axis(key, value, what="grid", error=ValueError):
+    """One axis of a Cartesian product as a 1-D float64 array; ``error(...)`` for any other shape."""
     values = np.asarray(value, dtype=np.float64)
     if values.ndim == 0:
         return values.reshape(1)
     if values.ndim == 1:
         return values
-    raise ValueError(f"grid axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
+    raise error(f"{what} axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
 
 
 def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):

@@ -17,17 +17,9 @@ from ..layout import format_value
 from ..ports import CONVERSIONS, STREAM_UNITS, Slot
 from .build import FlowsheetError
 from .plantfile import PlantFileError, load
+from .results import KPI_UNITS
 
 USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json]"
-
-KPI_UNITS = {
-    "electric_power_kw": "kW",
-    "product_flow": "m³/s",
-    "feed_flow": "m³/s",
-    "recovery": "fraction",
-    "specific_energy_kwh_m3": "kWh/m³",
-    "heat_kw": "kW",
-}
 
 
 class UsageError(Exception):

@@ -14,6 +14,7 @@ import numpy as np
 
 from ..ports import STREAM_UNITS
 from .build import STREAM_QUANTITIES, FlowsheetError, _choices
+from ..batch import _axis
 from .plan import STATUS_COLUMNS
 
 KPI_UNITS = {
@@ -259,15 +260,6 @@ def _flag_layout(fs, plan):
     return found
 
 
-def _axis(key, value):
-    values = np.asarray(value, dtype=np.float64)
-    if values.ndim == 0:
-        return values.reshape(1)
-    if values.ndim == 1:
-        return values
-    raise FlowsheetError(f"sweep axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
-
-
 def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
     if rows is not None and axes:
         raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
@@ -287,7 +279,7 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
         matrix = np.column_stack(columns) if columns else np.empty((1, 0))
     else:
         names = tuple(axes)
-        values = [_axis(k, v) for k, v in axes.items()]
+        values = [_axis(k, v, "sweep", FlowsheetError) for k, v in axes.items()]
         mesh = np.meshgrid(*values, indexing="ij") if values else []
         matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
     table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows)
