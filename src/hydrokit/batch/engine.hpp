@@ -231,9 +231,12 @@ int run_rows(const Rows& batch, Py_ssize_t threads) {
     std::unique_lock<std::mutex> lock(crew.mutex);
     crew.running -= threads - started;  // tasks no thread took (none could be started)
     if (started > 0 && crew.running > 0) {
-        // A small batch is done within microseconds: look before sleeping.
+        // A small batch is done within microseconds: look before sleeping;
+        // in a warm pool, for as long as its threads look for work (the
+        // caller of many small sweeps has a core to spare for it).
         lock.unlock();
-        spin_until([&crew] { return crew.running.load() == 0; }, std::chrono::microseconds(30));
+        spin_until([&crew] { return crew.running.load() == 0; },
+                   threads == 1 && WorkerPool::lingers() ? WorkerPool::linger_time : std::chrono::microseconds(30));
         lock.lock();  // the last worker has let go of the crew once this is held
     }
     if (started == 0) {
