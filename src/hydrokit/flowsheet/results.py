@@ -82,24 +82,43 @@ def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, c
 
     ``columns``: only these table columns (in table order), for callers that
     read a few of them many times over small batches."""
+    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns)(matrix)
+
+
+def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None):
+    """``evaluate`` with everything but the rows settled once: a function of the matrix.
+
+    The names, the plan and the columns are checked here, so a caller that
+    solves many small batches over the same names (an optimiser) pays for
+    that once."""
     if isinstance(names, str):
         names = [names]
     names = tuple(names)
     if len(set(names)) != len(names):
         raise FlowsheetError(f"names given twice in {list(names)}")
     plan = fs.plan(names)
-    matrix = _matrix(names, matrix)
     wanted = _wanted(fs, plan, columns)
-    _check_fractions(fs, plan, matrix)
-    n = len(matrix)
-    if client is not None:
-        count = 1 if threads is None else _threads(threads, n)
-        out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
-    else:
-        if chunk_rows is not None:
-            raise TypeError("chunk_rows applies only with a client")
-        out = plan.run(matrix, _threads(threads, n))
-    return _columns(fs, plan, matrix, out, wanted)
+    if client is None and chunk_rows is not None:
+        raise TypeError("chunk_rows applies only with a client")
+
+    def run(matrix):
+        matrix = _matrix(names, matrix)
+        if plan.fractions:
+            _check_fractions(fs, plan, matrix)
+        n = len(matrix)
+        if client is not None:
+            count = 1 if threads is None else _threads(threads, n)
+            out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
+        else:
+            out = plan.run(matrix, _threads(threads, n))
+        return _columns(fs, plan, matrix, out, wanted)
+
+    return run
+
+
+def table_columns(fs, names):
+    """Every column of ``fs.evaluate(names, ...)`` (a set)."""
+    return _known_columns(fs, fs.plan(tuple([names] if isinstance(names, str) else names)))
 
 
 def _table_layout(fs, plan):
@@ -151,17 +170,21 @@ def _outlet_columns(fs, plan):
     return found
 
 
-def _wanted(fs, plan, columns):
-    """The set of columns asked for (None: all), every name checked before the rows run."""
-    if columns is None:
-        return None
-    wanted = {columns} if isinstance(columns, str) else set(columns)
+def _known_columns(fs, plan):
     known = getattr(plan, "_all_columns", None)
     if known is None:
         direct, power, kpis = _table_layout(fs, plan)[:3]
         known = plan._all_columns = frozenset([name for name, _, _ in direct] + power + kpis +
                                               list(STATUS_COLUMNS) + ["flagged"])
-    unknown = wanted - known
+    return known
+
+
+def _wanted(fs, plan, columns):
+    """The set of columns asked for (None: all), every name checked before the rows run."""
+    if columns is None:
+        return None
+    wanted = {columns} if isinstance(columns, str) else set(columns)
+    unknown = wanted - _known_columns(fs, plan)
     if unknown:
         raise FlowsheetError(f"unknown column(s) {_choices(sorted(unknown))}; columns are those of fs.evaluate")
     return wanted
@@ -182,35 +205,44 @@ def _columns(fs, plan, matrix, out, wanted=None):
         table[name] = matrix[:, j].copy() if from_rows else out[:, j]
 
     n = len(out)
-    if wanted is None or not wanted.isdisjoint(power_names) or not wanted.isdisjoint(kpi_names):
+
+    def asked(*names):
+        return wanted is None or not wanted.isdisjoint(names)
+
+    if asked(*power_names, *kpi_names):
         # Hostile rows give NaN or infinite figures, flagged in the table; no warnings.
         with np.errstate(all="ignore"):
-            power = {name[len("power."):]: np.zeros(n) for name in power_names}
-            for unit, j, sign in plan.power:
-                if sign != 0.0:
-                    power[unit] = power[unit] + sign * out[:, j]
-            total = np.zeros(n)
-            for (unit, column), name in zip(power.items(), power_names):
-                if wanted is None or name in wanted:
-                    table[name] = column
-                total = total + column
-            product = np.zeros(n)
-            for j in products:
-                product = product + out[:, j]
-            feed = np.zeros(n)
-            for j in counted:
-                feed = feed + out[:, j]
-            heat_kw = np.zeros(n)
-            for j in heat:
-                heat_kw = heat_kw + out[:, j] / 1000.0
-            kpis = {
-                "kpi.electric_power_kw": total,
-                "kpi.product_flow": product,
-                "kpi.feed_flow": feed,
-                "kpi.recovery": product / feed,
-                "kpi.specific_energy_kwh_m3": total / (product * 3600.0),
-                "kpi.heat_kw": heat_kw,
-            }
+            kpis = {}
+            if asked(*power_names, "kpi.electric_power_kw", "kpi.specific_energy_kwh_m3"):
+                power = {name[len("power."):]: np.zeros(n) for name in power_names}
+                for unit, j, sign in plan.power:
+                    if sign != 0.0:
+                        power[unit] = power[unit] + sign * out[:, j]
+                total = np.zeros(n)
+                for (unit, column), name in zip(power.items(), power_names):
+                    if wanted is None or name in wanted:
+                        table[name] = column
+                    total = total + column
+                kpis["kpi.electric_power_kw"] = total
+            if asked("kpi.product_flow", "kpi.recovery", "kpi.specific_energy_kwh_m3"):
+                product = np.zeros(n)
+                for j in products:
+                    product = product + out[:, j]
+                kpis["kpi.product_flow"] = product
+            if asked("kpi.feed_flow", "kpi.recovery"):
+                feed = np.zeros(n)
+                for j in counted:
+                    feed = feed + out[:, j]
+                kpis["kpi.feed_flow"] = feed
+            if asked("kpi.recovery"):
+                kpis["kpi.recovery"] = product / feed
+            if asked("kpi.specific_energy_kwh_m3"):
+                kpis["kpi.specific_energy_kwh_m3"] = total / (product * 3600.0)
+            if asked("kpi.heat_kw"):
+                heat_kw = np.zeros(n)
+                for j in heat:
+                    heat_kw = heat_kw + out[:, j] / 1000.0
+                kpis["kpi.heat_kw"] = heat_kw
             for name in kpi_names:
                 if wanted is None or name in wanted:
                     table[name] = kpis[name]
