@@ -416,6 +416,7 @@ class CostModel:
                                  f"choose a capacity-priced class (uf, mf, mbr) or none")
         self.crf = self.params.crf
         self._recipes = {}
+        self._read = None
 
     def columns_read(self):
         """Every table column the cost lines may read (some only exist when a slot is varied).
@@ -426,6 +427,8 @@ class CostModel:
             Column names; pass those present in a table as ``fs.evaluate(..., columns=...)`` to
             build no other column.
         """
+        if self._read is not None:
+            return set(self._read)
         names = {"kpi.electric_power_kw", "kpi.product_flow", "kpi.specific_energy_kwh_m3"}
         for unit, cls in self.classes.items():
             sources = self.view.inlets[unit].values()
@@ -436,6 +439,7 @@ class CostModel:
             outputs = {f"{prefix}{unit}.{name}" for prefix in ("", "y.")
                        for name in ("membrane_area", "pump_power_kw", "pressure_rise_bar")}
             names |= inlet | slots | outputs | {f"power.{unit}", f"{unit}.outlet.flow"}
+        self._read = frozenset(names)
         return names
 
     def pump_is_high_pressure(self, table, unit):

@@ -123,7 +123,10 @@ class OptimizeResult:
     generations : int
         Generations of the global search.
     polish_steps : int
-        Sweeps made by the polish.
+        Steps of the polish (each a batch of trial points; those made while the global search
+        runs share its sweeps).
+    sweeps : int
+        Compiled flowsheet sweeps of the whole search (the final solve not counted).
     message : str
         SciPy's message of the global search.
     constraints : dict
@@ -144,7 +147,8 @@ class OptimizeResult:
     evaluations: int = 0    # plant points evaluated
     seconds: float = 0.0    # wall time of the search, polish and final solve
     generations: int = 0    # generations of the global search
-    polish_steps: int = 0   # sweeps made by the polish
+    polish_steps: int = 0   # steps of the polish
+    sweeps: int = 0         # compiled sweeps of the search and the polish
     message: str = ""
     constraints: dict = field(default_factory=dict)  # "column<=bound" -> value at the optimum
 
@@ -157,7 +161,7 @@ class OptimizeResult:
 class _Problem:
     """Objective and constraint values of a batch of points: one evaluation per batch."""
 
-    def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None):
+    def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None, columns=None):
         self.evaluate = evaluate
         self.names = list(names)
         self.objective = objective
@@ -166,7 +170,16 @@ class _Problem:
         self.cost_model = cost_model
         self.rows = 0
         self.calls = 0
-        self.wanted = None  # the columns read, once known
+        # The columns read, when the caller knows every column of the table;
+        # else learnt from the first table.
+        self.wanted = None if columns is None or callable(objective) else sorted(self.read() & set(columns))
+
+    def read(self):
+        """The columns the objective, the constraints, the validity test and the cost lines read."""
+        read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints)}
+        if self.cost_model is not None:
+            read |= self.cost_model.columns_read()
+        return read
 
     def table(self, x, full=False):
         """The result table of points ``x`` (S × N), cost columns added when a cost model is given.
@@ -177,10 +190,7 @@ class _Problem:
         columns = None if full or self.wanted is None else self.wanted
         table = self.evaluate(self.names, matrix, columns)
         if self.wanted is None and not callable(self.objective):
-            read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints)}
-            if self.cost_model is not None:
-                read |= self.cost_model.columns_read()
-            self.wanted = sorted(read & set(table))
+            self.wanted = sorted(self.read() & set(table))
         self.rows += len(x)
         self.calls += 1
         if self.cost_model is not None:
@@ -254,60 +264,108 @@ def _directions(n):
     return np.vstack([eye, -eye])
 
 
-def _polish(problem, x, f, v, lower, upper, step, min_step, max_steps, rng, samples=48):
-    """Local search from ``x`` under the feasibility rule; each step is one sweep over its trial points.
+class _LocalSearch:
+    """The polish: a local search under the feasibility rule, one batch of trial points a step.
 
     Rows are cheap and a sweep is not, so a step tries many points at once: the compass stencil
     at three lengths (``step``, ``step``/4, ``step``/16 of each variable's range), ``samples``
-    seeded random points within ``step`` of ``x``, and, after a successful move d, points along
-    x + k·d (k = 1, 2, 4, 8) each with a few scattered around it. The last group follows a
-    curved or kinked valley (e.g. where a recovery limit starts to bind), along which the stencil
-    alone crawls. On success the search moves to the best trial and the step follows the length
-    of the move; on failure it shrinks eightfold, until it falls below ``min_step``.
+    seeded random points within ``step`` of the incumbent, and, after a successful move d, points
+    along x + k·d (k = 1, 2, 4, 8) each with a few scattered around it. Two thirds of the random
+    points are drawn instead from a normal distribution shaped like the spread of the best valid
+    trials of the step before (about the incumbent): along a narrow valley (an optimum pressed against the edge of the
+    valid region, where a unit starts to be flagged) those lie along the valley, and so do the
+    next trials, where a box of uniform points would mostly miss the thin wedge that improves.
+    On success the search moves to the best trial and the step follows the length of the move;
+    on failure it shrinks eightfold; it is done when a failure takes the step below ``min_step``,
+    or after ``max_steps`` steps.
+
+    A state machine (``propose``, then ``update`` with the scores of the proposal), so that its
+    steps can share a sweep with a generation of the global search; ``offer`` hands it a point
+    found elsewhere, which it takes (and starts afresh from) when the rule ranks it better.
     """
-    width = np.where(upper > lower, upper - lower, 1.0)
-    n = len(x)
-    dirs = _directions(n)
-    # The stencil at lengths 1, 1/4 and 1/16 of the step (exact: powers of two), and the
-    # multiples of the last move with the spread of the points scattered around each.
-    stencil = np.vstack([dirs, dirs * 0.25, dirs * 0.0625])
-    reach = np.array([1.0, 2.0, 4.0, 8.0])
-    along = np.repeat(reach, 7)[:, None]
-    scatter = np.tile(np.r_[np.ones(6), 0.0], len(reach))[:, None] * (0.3 * along)
-    moves = np.empty((len(stencil) + samples + len(along), n))
-    steps = 0
-    last = None  # the last successful move, in fractions of the ranges
-    while step >= min_step and steps < max_steps:
-        count = len(stencil) + samples
-        np.multiply(stencil, step, out=moves[:len(stencil)])
-        moves[len(stencil):count] = rng.uniform(-step, step, size=(samples, n))
-        if last is not None:
-            length = float(np.max(np.abs(last)))
+
+    def __init__(self, lower, upper, start_step, min_step, max_steps, rng, samples=48):
+        self.lower, self.upper = lower, upper
+        self.width = np.where(upper > lower, upper - lower, 1.0)
+        self.start_step, self.min_step, self.max_steps = start_step, min_step, max_steps
+        self.rng = rng
+        self.samples = samples
+        n = len(lower)
+        dirs = _directions(n)
+        # The stencil at lengths 1, 1/4 and 1/16 of the step (exact: powers of two), and the
+        # multiples of the last move with the spread of the points scattered around each.
+        self.stencil = np.vstack([dirs, dirs * 0.25, dirs * 0.0625])
+        reach = np.array([1.0, 2.0, 4.0, 8.0])
+        self.along = np.repeat(reach, 7)[:, None]
+        self.scatter = np.tile(np.r_[np.ones(6), 0.0], len(reach))[:, None] * (0.3 * self.along)
+        self.moves = np.empty((len(self.stencil) + samples + len(self.along), n))
+        self.shaped = (2 * samples) // 3
+        self.elite = None  # the last step's best valid trials about the incumbent, scaled, or None
+        self.x = None
+        self.f = self.v = math.inf
+        self.step = start_step
+        self.last = None  # the last successful move, in fractions of the ranges
+        self.steps = 0
+
+    def offer(self, x, f, v):
+        if self.x is None or _better(f, v, self.f, self.v):
+            self.x, self.f, self.v = np.array(x, dtype=np.float64), f, v
+            self.step, self.last, self.elite = self.start_step, None, None
+
+    @property
+    def done(self):
+        return self.x is None or self.step < self.min_step or self.steps >= self.max_steps
+
+    def propose(self):
+        """The trial points of the next step (K × N), or None when the search is done."""
+        if self.done:
+            return None
+        step, n, x = self.step, len(self.x), self.x
+        moves = self.moves
+        count = len(self.stencil) + self.samples
+        np.multiply(self.stencil, step, out=moves[:len(self.stencil)])
+        moves[len(self.stencil):count] = self.rng.uniform(-step, step, size=(self.samples, n))
+        if self.elite is not None:
+            # Normal with the elite's second moments about the incumbent: random combinations
+            # of the elite offsets, weights N(0, 1/k) (1.5 standard deviations wide).
+            weights = self.rng.standard_normal(size=(self.shaped, len(self.elite)))
+            weights *= 1.5 / math.sqrt(len(self.elite))
+            np.matmul(weights, self.elite, out=moves[count - self.shaped:count])
+        if self.last is not None:
+            length = float(np.max(np.abs(self.last)))
             # Points along x + k·d (k = 1, 2, 4, 8), six scattered around each and the point itself.
-            noise = rng.standard_normal(size=(len(along), n))
-            moves[count:] = along * last + noise * (scatter * length)
+            noise = self.rng.standard_normal(size=(len(self.along), n))
+            moves[count:] = self.along * self.last + noise * (self.scatter * length)
             count = len(moves)
-        trial = moves[:count] * width
+        trial = moves[:count] * self.width
         trial += x
-        np.clip(trial, lower, upper, out=trial)
+        np.clip(trial, self.lower, self.upper, out=trial)
         trial = trial[(trial != x).any(axis=1)]
         if len(trial) == 0:
-            break
-        tf, excess, _ = problem.scores(trial)
-        tv = excess.sum(axis=0)
-        steps += 1
+            self.step = 0.0  # nowhere left to go within the bounds
+            return None
+        return trial
+
+    def update(self, trial, tf, tv):
+        """Take the scores (objective, total violation) of the last proposal."""
+        self.steps += 1
         best = _best(tf, tv)
-        if not _better(tf[best], tv[best], f, v):
-            best = None
-        if best is None:
-            step /= 8.0
-            last = None
+        if not _better(tf[best], tv[best], self.f, self.v):
+            self.step /= 8.0
+            self.last = None
         else:
-            last = (trial[best] - x) / width
-            moved = float(np.max(np.abs(last)))
-            x, f, v = trial[best], tf[best], tv[best]
-            step = min(0.25, max(2.0 * moved, step / 4.0))
-    return x, f, v, steps
+            self.last = (trial[best] - self.x) / self.width
+            moved = float(np.max(np.abs(self.last)))
+            self.x, self.f, self.v = trial[best], tf[best], tv[best]
+            # A move never ends the search: only a step that finds nothing better does.
+            self.step = min(0.25, max(2.0 * moved, self.step / 4.0, self.min_step))
+        # The eight best valid trials, as offsets from the incumbent in fractions of the ranges.
+        valid = np.flatnonzero(tv == 0)
+        if len(valid) >= 3:
+            elite = valid[np.argsort(tf[valid], kind="stable")[:8]]
+            self.elite = (trial[elite] - self.x) / self.width
+        else:
+            self.elite = None
 
 
 def _latin_hypercube(lower, upper, count, rng):
@@ -326,13 +384,15 @@ def _latin_hypercube(lower, upper, count, rng):
 
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
-           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None):
+           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None, columns=None,
+           samples=0):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
     of one value per row; ``columns``: None for all, else the ones needed);
     ``bounds``: (low, high) per name; ``objective``: a column name or a
-    function of the table. Returns ``(x, objective value,
+    function of the table; ``columns``: every column a table has, when known
+    (else learnt from the first one). Returns ``(x, objective value,
     feasible, row of the table at x, info)``.
     """
     from scipy.optimize import NonlinearConstraint, differential_evolution
@@ -341,7 +401,12 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     lower = np.array([b[0] for b in bounds], dtype=np.float64)
     upper = np.array([b[1] for b in bounds], dtype=np.float64)
     constraints = [parse_constraint(c) for c in constraints]
-    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model)
+    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns)
+
+    # The polish rides along: each sweep of a generation also carries the
+    # next step of the local search around the best point seen so far, so the
+    # two progress together and the polish has less left to do at the end.
+    local = _LocalSearch(lower, upper, 0.05, polish_tol, 100, np.random.default_rng(seed)) if polish else None
 
     # The constraint function is called first on every trial population and
     # the objective then on its feasible members; the search also asks for
@@ -355,9 +420,18 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         keys = [row.tobytes() for row in x]
         missing = [i for i, key in enumerate(keys) if key not in seen]
         if missing:
-            f, excess, _ = problem.scores(x[missing])
+            points = x[missing]
+            trial = local.propose() if local is not None and len(missing) > 1 else None
+            f, excess, _ = problem.scores(points if trial is None else np.vstack([points, trial]))
+            v = excess.sum(axis=0)
+            k = len(missing)
             for j, i in enumerate(missing):
                 seen[keys[i]] = (f[j], excess[:, j])
+            if trial is not None:
+                local.update(trial, f[k:], v[k:])
+            if local is not None:
+                best = _best(f[:k], v[:k])
+                local.offer(points[best], f[best], v[best])
         return [seen[key] for key in keys]
 
     def violations(xt):                      # xt: N × S, returns M × S
@@ -389,10 +463,19 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         return history["stall"] >= patience
 
     if isinstance(init, str) and init == "latinhypercube":
-        # The same kind of start population, drawn here so that the whole of it is evaluated in one
-        # sweep before SciPy first asks for a single point of it (its constraint check of x0).
-        init, start = _latin_hypercube(lower, upper, popsize * len(names), np.random.default_rng(seed))
-        lookup(start.T)
+        # A Latin hypercube of `samples` points, evaluated in one sweep before SciPy first asks for
+        # a single point (its constraint check of x0); the population starts from the best of them
+        # by the feasibility rule. Rows are cheap and a generation is not: a wide first look costs
+        # little and saves generations.
+        size = popsize * len(names)
+        init, start = _latin_hypercube(lower, upper, max(size, samples), np.random.default_rng(seed))
+        scored = lookup(start.T)
+        if len(init) > size:
+            f0 = np.array([f for f, _ in scored])
+            v0 = np.array([excess for _, excess in scored]).sum(axis=1)
+            # Feasible points by objective, then the others by violation (a stable order).
+            order = np.lexsort((np.where(v0 == 0, f0, v0), v0 > 0))[:size]
+            init = init[np.sort(order)]
 
     with np.errstate(all="ignore"):
         found = differential_evolution(
@@ -405,12 +488,12 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     ((f, excess0),) = lookup(x[:, None])
     f, v = float(f), float(excess0.sum())
     polish_steps = 0
-    if polish:
-        # Start at about the spread of the last population, bounded.
-        spread = np.ptp(found.population, axis=0) if hasattr(found, "population") else np.full(len(x), 0.01)
-        step = float(np.clip(np.max(spread / np.where(upper > lower, upper - lower, 1.0)), 1e-4, 0.05))
-        x, f, v, polish_steps = _polish(problem, x, f, v, lower, upper, step, polish_tol, 100,
-                                          np.random.default_rng(seed))
+    if local is not None:
+        local.offer(x, f, v)
+        while (trial := local.propose()) is not None:
+            tf, excess, _ = problem.scores(trial)
+            local.update(trial, tf, excess.sum(axis=0))
+        x, f, v, polish_steps = local.x, float(local.f), float(local.v), local.steps
     if finish is None:
         _, _, table = problem.scores(x[None, :], full=True)
         row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
@@ -445,8 +528,8 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=8, maxiter=200, patience=1, rtol=1e-2,
-             polish_tol=3e-4):
+             maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=1,
+             rtol=1e-2, polish_tol=3e-3):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
     The global search is SciPy's differential evolution with ``vectorized=True``; each
@@ -490,13 +573,16 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         Polish the global search's best point.
     popsize : int, default 8
         Population per varied slot.
+    samples : int, optional
+        Points of the Latin hypercube that opens the search, all in one sweep; the population
+        starts from the best of them (default: ``8 * popsize`` per varied slot).
     maxiter : int, default 200
         Most generations of the global search.
     patience : int, default 1
         Generations without a relative gain of ``rtol`` before the global search stops.
     rtol : float, default 1e-2
         The relative gain that counts as progress.
-    polish_tol : float, default 3e-4
+    polish_tol : float, default 3e-3
         The polish stops when its step falls below this fraction of each variable's range.
 
     Returns
@@ -524,7 +610,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     >>> round(best.objective, 4)                                    # $/m³
     0.1582
     >>> round(best.x["hp.pressure_rise_bar"], 1), round(best.x["ro.membrane_area"])   # bar, m²
-    (41.9, 50)
+    (41.5, 52)
     """
     from .costing import CostModel
 
@@ -545,10 +631,30 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
     fixed_names, fixed_values = list(fixed), np.array([float(v) for v in fixed.values()])
 
+    from .batch import ROWS_PER_DEFAULT_THREAD, default_threads, warm_pool
+    from .flowsheet.results import evaluator, table_columns
+
+    # The search's sweeps are small: each takes one thread per
+    # ROWS_PER_DEFAULT_THREAD rows, up to `threads` (default: every core).
+    most = default_threads() if threads is None else threads
+    evaluators = {}
+
     def evaluate(names_, matrix, columns=None):
         if fixed_names:
             matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
-        return fs.evaluate(names_ + fixed_names, matrix, threads=threads, client=client, columns=columns)
+        key = None if columns is None else tuple(columns)
+        run = evaluators.get(key)
+        if run is None:
+            if client is not None:
+                run = evaluator(fs, names_ + fixed_names, threads=threads, client=client, columns=columns)
+            else:
+                def run(m, prepared={}, columns=columns):
+                    count = max(1, min(most, -(-len(m) // ROWS_PER_DEFAULT_THREAD)))
+                    if count not in prepared:
+                        prepared[count] = evaluator(fs, names_ + fixed_names, threads=count, columns=columns)
+                    return prepared[count](m)
+            evaluators[key] = run
+        return run(matrix)
 
     final = {}
 
@@ -557,17 +663,19 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
         row = dict(final["result"].row)
         if cost_model is not None:
-            one = {name: np.array([value]) for name, value in row.items()}
+            one = {name: np.array([row[name]]) for name in cost_model.columns_read() if name in row}
             row.update({name: float(col[0]) for name, col in cost_model.columns(one).items()})
         return row
 
-    x, value, feasible, row, info = search(
-        evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
-        maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
-        cost_model=cost_model, finish=finish)
+    with warm_pool():
+        x, value, feasible, row, info = search(
+            evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
+            maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
+            samples=8 * popsize * len(names) if samples is None else samples,
+            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names))
     result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(
         x=x, objective=value, feasible=feasible, row=row, result=result, evaluations=info["evaluations"] + 1,
-        seconds=seconds, generations=info["generations"], polish_steps=info["polish_steps"],
+        seconds=seconds, generations=info["generations"], polish_steps=info["polish_steps"], sweeps=info["sweeps"],
         message=info["message"], constraints={str(c): row.get(c.column, math.nan) for c in constraints})
