@@ -137,6 +137,17 @@ def test_recycle_same_answer_from_any_start_and_honest_cap():
     assert math.isclose(res.kpis["product_flow"], base.kpis["product_flow"], rel_tol=1e-8)
 
 
+def test_slow_rows_left_by_the_calling_thread_equal_solve():
+    # Each RO call runs 2·10⁴ passes, a row some tens of ms: the calling
+    # thread is stopped inside its first row's tear loop and gives it back.
+    fs = two_pass()
+    rows = {"raw.salt": [1500.0, 2500.0], "ro1.max_iterations": [2e4] * 2, "ro1.tolerance": [-1.0] * 2}
+    table = fs.sweep(rows, threads=1)
+    for i in range(2):
+        row = fs.solve(**{k: v[i] for k, v in rows.items()}).row
+        assert same_bits([row[c] for c in table.columns], table.iloc[i].to_numpy()), i
+
+
 def test_sweep_rows_equal_solve():
     fs = two_pass()
     table = fs.sweep(**{"raw.salt": [500.0, 2000.0, 4000.0], "hp1.pressure_rise_bar": [10.0, 16.0]}, threads=2)

@@ -179,6 +179,18 @@ def test_import_stays_lazy():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_rows_given_back_by_the_calling_thread_are_computed_again(threads):
+    # Rows of several ms: the calling thread's first row outlasts its budget, is
+    # left in the middle of its core and computed again by a worker.
+    m = load("osmolumped")
+    p = np.tile(m.default_params(), (5, 1))
+    p[:, 8], p[:, 9] = 2e5, -1.0            # every row runs its full cap of passes
+    p[:, 0] *= np.linspace(0.8, 1.2, 5)     # and each row is its own
+    y = hydrokit.sweep(m, None, p, threads=threads)
+    assert_rows_match_run(m, m.default_input(), p, y)
+
+
 def test_ctrl_c_stops_a_long_sweep():
     import _thread
     import time

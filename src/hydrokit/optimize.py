@@ -631,7 +631,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
     fixed_names, fixed_values = list(fixed), np.array([float(v) for v in fixed.values()])
 
-    from .batch import ROWS_PER_DEFAULT_THREAD, default_threads, warm_pool
+    from .batch import ROWS_PER_DEFAULT_THREAD, default_threads
     from .flowsheet.results import evaluator, table_columns
 
     # The search's sweeps are small: each takes one thread per
@@ -667,12 +667,11 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
             row.update({name: float(col[0]) for name, col in cost_model.columns(one).items()})
         return row
 
-    with warm_pool():
-        x, value, feasible, row, info = search(
-            evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
-            maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
-            samples=8 * popsize * len(names) if samples is None else samples,
-            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names))
+    x, value, feasible, row, info = search(
+        evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
+        maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
+        samples=8 * popsize * len(names) if samples is None else samples,
+        cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names))
     result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(

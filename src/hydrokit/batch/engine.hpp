@@ -3,6 +3,13 @@
 // scheduler that runs rows on pool threads with the interpreter lock released
 // while the calling thread keeps answering signals.
 //
+// The calling thread first computes rows itself for up to `first_budget`
+// (with the lock released): a small batch, the usual one of a solve or an
+// optimiser's step, is then done without handing anything to another thread.
+// The watchdog (watchdog.hpp) stops the calling thread's core in the middle
+// of its row when the budget is spent; that row and the rest go to workers,
+// and the calling thread goes back to answering signals.
+//
 // A batch is any type with `Py_ssize_t rows` and `void row(Py_ssize_t i) const`
 // (one model over many rows, one flowsheet plan over many rows). A type whose
 // rows hold no object with a destructor around its core calls may say
@@ -20,10 +27,13 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <type_traits>
 
 #include "batch/escape.hpp"
+#include "batch/watchdog.hpp"
 #include "batch/workers.hpp"
 #include "common/cancel.hpp"
 #include "common/model.hpp"
@@ -126,6 +136,12 @@ class Schedule {
     template <class GoOn>
     bool work(GoOn&& go_on) {
         constexpr Py_ssize_t slice = 32;
+        // A row the calling thread was stopped inside comes first.
+        const Py_ssize_t left = leftover.exchange(-1, std::memory_order_acq_rel);
+        if (left >= 0) {
+            batch_.row(left);
+            if (!go_on()) return false;
+        }
         for (;;) {
             const Py_ssize_t start = next_.fetch_add(block_, std::memory_order_relaxed);
             if (start >= batch_.rows) return true;
@@ -138,7 +154,14 @@ class Schedule {
         }
     }
 
+    // The next row nobody has taken (rows() or beyond when none is left).
+    Py_ssize_t take_one() { return next_.fetch_add(1, std::memory_order_relaxed); }
+    bool taken() const { return next_.load(std::memory_order_relaxed) >= batch_.rows; }
+    Py_ssize_t rows() const { return batch_.rows; }
+    const Rows& batch() const { return batch_; }
+
     std::atomic<bool> stop{false};
+    std::atomic<Py_ssize_t> leftover{-1};  // a row given back by the calling thread
 
   private:
     const Rows& batch_;
@@ -197,11 +220,76 @@ void work_on_worker(Schedule<Rows>& schedule) {
     }
 }
 
-// Called with the interpreter lock held; releases it while rows run. The rows
-// run on `threads` pool workers while the calling thread watches for signals:
-// when a handler raises (Ctrl-C), the batch stops (its workers leave their
-// rows, in the middle of a core call where the batch is escapable) and -1 is
-// returned with the exception set once every worker is out of the batch.
+// How long the calling thread computes rows before it leaves the rest to
+// workers: well within the time a Ctrl-C may wait for an answer. Helpers of
+// a batch on more than one thread join after `helpers_after`, when the
+// batch has turned out to be more than a few rows: waking one costs 10 to
+// 70 µs, and the calling thread has to wait for it to leave the batch.
+inline constexpr std::chrono::microseconds first_budget{2000};
+inline constexpr std::chrono::microseconds helpers_after{100};
+
+// The calling thread's rows, one at a time, until none is left, the deadline
+// has passed or the watchdog stops it. Returns the row it was stopped inside
+// (it is computed again elsewhere), or -1. Its own frame, so that nothing
+// with a destructor lies between a core's jump and its target.
+template <class Rows, class Helpers>
+[[gnu::noinline]] Py_ssize_t first_rows(Schedule<Rows>& schedule, Watch& w, Helpers& helpers) {
+    volatile Py_ssize_t current = -1;
+    volatile bool helped = false;
+    const auto help_at = std::chrono::steady_clock::now() + helpers_after;
+    std::jmp_buf target;
+    if (setjmp(target) == 0) {
+        escape_detail::target = &target;
+        while (!w.stop.load(std::memory_order_relaxed)) {
+            const Py_ssize_t i = schedule.take_one();
+            if (i >= schedule.rows()) break;
+            current = i;
+            schedule.batch().row(i);
+            // A stop seen inside the row (a tear loop gives up on it) leaves
+            // its values unfinished: the row is computed again.
+            if (w.stop.load(std::memory_order_relaxed)) break;
+            current = -1;
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= w.deadline) break;
+            if (!helped && now >= help_at) {
+                helped = true;
+                helpers();
+            }
+        }
+    }
+    escape_detail::target = nullptr;
+    return current;
+}
+
+// Runs the calling thread's first rows under the watchdog, or returns false
+// without running any when the watchdog cannot take them.
+template <class Rows, class Helpers>
+bool work_first(Schedule<Rows>& schedule, Helpers& helpers, Py_ssize_t& given_back) {
+    Watchdog* dog = Watchdog::get();
+    if (dog == nullptr) return false;
+    std::shared_ptr<Watch> w;
+    try {
+        w = std::make_shared<Watch>(std::chrono::steady_clock::now() + first_budget);
+    } catch (...) {
+        return false;
+    }
+    if (!dog->add(w)) return false;
+    {
+        const CancelScope scope(&w->stop);
+        given_back = first_rows(schedule, *w, helpers);
+    }
+    w->finish();
+    return true;
+}
+
+// Called with the interpreter lock held; releases it while rows run. For an
+// escapable batch the calling thread computes the first rows itself (helpers
+// join after `helpers_after` when `threads` > 1); what is left after
+// `first_budget` runs on `threads` pool workers while the calling thread
+// watches for signals: when a handler raises (Ctrl-C), the batch stops (its
+// workers leave their rows, in the middle of a core call where the batch is
+// escapable) and -1 is returned with the exception set once every worker is
+// out of the batch.
 template <class Rows>
 int run_rows(const Rows& batch, Py_ssize_t threads) {
     if (batch.rows <= 0) return 0;
@@ -212,7 +300,7 @@ int run_rows(const Rows& batch, Py_ssize_t threads) {
         std::mutex mutex;
         std::condition_variable finished;
         std::atomic<Py_ssize_t> running;
-    } crew{schedule, {}, {}, {threads}};
+    } crew{schedule, {}, {}, {0}};
     const Task task{[](void* context) {
                         Crew& c = *static_cast<Crew*>(context);
                         work_on_worker(c.schedule);
@@ -226,26 +314,59 @@ int run_rows(const Rows& batch, Py_ssize_t threads) {
     PyThreadState* state = PyEval_SaveThread();
     WorkerPool* pool = WorkerPool::get();
     Py_ssize_t started = 0;
-    while (started < threads && pool != nullptr && pool->submit(task)) ++started;
+    auto start = [&](Py_ssize_t count) {
+        for (Py_ssize_t k = 0; k < count && pool != nullptr; ++k) {
+            crew.running.fetch_add(1);
+            if (!pool->submit(task)) {
+                crew.running.fetch_sub(1);
+                break;
+            }
+            ++started;
+        }
+    };
+    // The calling thread is one of the `threads`, for its first rows.
+    bool first = false;
+    bool alone = false;  // rows are left and no worker could start for them
+    if constexpr (is_escapable<Rows>::value) {
+        if (pool != nullptr) {
+            auto helpers = [&] { start(threads - 1); };
+            Py_ssize_t given_back = -1;
+            first = work_first(schedule, helpers, given_back);
+            if (given_back >= 0) schedule.leftover.store(given_back, std::memory_order_release);
+            if (first && (given_back >= 0 || !schedule.taken())) {
+                // A worker in the calling thread's place, started now so that
+                // it sees the row given back.
+                const Py_ssize_t before = started;
+                start(1);
+                alone = started == before;
+            }
+        }
+    }
+    if (!first) {
+        start(threads - started);
+        alone = started == 0;
+    }
     int rc = 0;
-    std::unique_lock<std::mutex> lock(crew.mutex);
-    crew.running -= threads - started;  // tasks no thread took (none could be started)
-    if (started > 0 && crew.running > 0) {
-        // A small batch is done within microseconds: look before sleeping;
-        // in a warm pool, for as long as its threads look for work (the
-        // caller of many small sweeps has a core to spare for it).
-        lock.unlock();
-        spin_until([&crew] { return crew.running.load() == 0; },
-                   threads == 1 && WorkerPool::lingers() ? WorkerPool::linger_time : std::chrono::microseconds(30));
-        lock.lock();  // the last worker has let go of the crew once this is held
+    if (alone) {
+        // This thread takes every row left (workers that are running share
+        // them), looking for signals between slices of rows only.
+        rc = work_here(schedule, state);
+        if (rc != 0 && started > 0) {
+            schedule.stop.store(true, std::memory_order_relaxed);
+            cancel_detail::stopping.fetch_add(1, std::memory_order_relaxed);
+        }
     }
     if (started == 0) {
-        // No worker at all: this thread takes every row, looking for signals
-        // between slices of rows only.
-        lock.unlock();
-        rc = work_here(schedule, state);
         PyEval_RestoreThread(state);
         return rc;
+    }
+    std::unique_lock<std::mutex> lock(crew.mutex);
+    if (crew.running > 0) {
+        // Workers that found no row left are out within microseconds: look
+        // before sleeping.
+        lock.unlock();
+        spin_until([&crew] { return crew.running.load() == 0; }, std::chrono::microseconds(30));
+        lock.lock();  // the last worker has let go of the crew once this is held
     }
     while (!crew.finished.wait_for(lock, signal_interval, [&crew] { return crew.running == 0; })) {
         if (rc != 0) continue;  // stopping: wait for the workers to leave the batch
