@@ -135,38 +135,53 @@ class Schedule {
     // says stop. Returns false when stopped.
     template <class GoOn>
     bool work(GoOn&& go_on) {
-        constexpr Py_ssize_t slice = 32;
-        // A row the calling thread was stopped inside comes first.
-        const Py_ssize_t left = leftover.exchange(-1, std::memory_order_acq_rel);
-        if (left >= 0) {
-            batch_.row(left);
-            if (!go_on()) return false;
+        // The rows the calling thread was stopped inside come first.
+        if (given_back_.exchange(false, std::memory_order_acq_rel)) {
+            if (!run(back_begin_, back_end_, go_on)) return false;
         }
         for (;;) {
             const Py_ssize_t start = next_.fetch_add(block_, std::memory_order_relaxed);
             if (start >= batch_.rows) return true;
-            const Py_ssize_t end = std::min(batch_.rows, start + block_);
-            for (Py_ssize_t i = start; i < end;) {
-                const Py_ssize_t slice_end = std::min(end, i + slice);
-                for (; i < slice_end; ++i) batch_.row(i);
-                if (!go_on()) return false;
-            }
+            if (!run(start, std::min(batch_.rows, start + block_), go_on)) return false;
         }
     }
 
-    // The next row nobody has taken (rows() or beyond when none is left).
-    Py_ssize_t take_one() { return next_.fetch_add(1, std::memory_order_relaxed); }
+    // The first row of the next `count` nobody has taken (rows() or beyond
+    // when none is left).
+    Py_ssize_t take(Py_ssize_t count) { return next_.fetch_add(count, std::memory_order_relaxed); }
     bool taken() const { return next_.load(std::memory_order_relaxed) >= batch_.rows; }
     Py_ssize_t rows() const { return batch_.rows; }
     const Rows& batch() const { return batch_; }
 
+    // Rows [begin, end) that the calling thread took and did not finish;
+    // before any worker that is to compute them starts.
+    void give_back(Py_ssize_t begin, Py_ssize_t end) {
+        back_begin_ = begin;
+        back_end_ = end;
+        given_back_.store(true, std::memory_order_release);
+    }
+    bool has_given_back() const { return given_back_.load(std::memory_order_acquire); }
+
     std::atomic<bool> stop{false};
-    std::atomic<Py_ssize_t> leftover{-1};  // a row given back by the calling thread
 
   private:
+    template <class GoOn>
+    bool run(Py_ssize_t begin, Py_ssize_t end, GoOn& go_on) {
+        constexpr Py_ssize_t slice = 32;
+        for (Py_ssize_t i = begin; i < end;) {
+            const Py_ssize_t slice_end = std::min(end, i + slice);
+            for (; i < slice_end; ++i) batch_.row(i);
+            if (!go_on()) return false;
+        }
+        return true;
+    }
+
     const Rows& batch_;
     const Py_ssize_t block_;
     std::atomic<Py_ssize_t> next_{0};
+    std::atomic<bool> given_back_{false};
+    Py_ssize_t back_begin_ = 0;
+    Py_ssize_t back_end_ = 0;
 };
 
 // How often the calling thread takes the interpreter lock back to let Python
@@ -228,43 +243,63 @@ void work_on_worker(Schedule<Rows>& schedule) {
 inline constexpr std::chrono::microseconds first_budget{2000};
 inline constexpr std::chrono::microseconds helpers_after{100};
 
-// The calling thread's rows, one at a time, until none is left, the deadline
-// has passed or the watchdog stops it. Returns the row it was stopped inside
-// (it is computed again elsewhere), or -1. Its own frame, so that nothing
-// with a destructor lies between a core's jump and its target.
+// The calling thread's rows, in blocks that double while a block takes less
+// than `quick_block` (so that cheap rows pay for a look at the clock only now
+// and then), until none is left, the deadline has passed or the watchdog
+// stops it. Sets [begin, end) to the rows it took and did not finish (to be
+// computed elsewhere; empty when none). Its own frame, so that nothing with a
+// destructor lies between a core's jump and its target.
+inline constexpr std::chrono::microseconds quick_block{20};
+
 template <class Rows, class Helpers>
-[[gnu::noinline]] Py_ssize_t first_rows(Schedule<Rows>& schedule, Watch& w, Helpers& helpers) {
-    volatile Py_ssize_t current = -1;
+[[gnu::noinline]] void first_rows(Schedule<Rows>& schedule, Watch& w, Helpers& helpers, Py_ssize_t& begin,
+                                  Py_ssize_t& end) {
+    using clock = std::chrono::steady_clock;
+    volatile Py_ssize_t current = 0;  // the row in hand (read after a core's jump)
+    volatile Py_ssize_t stop_at = 0;  // the end of the block in hand
     volatile bool helped = false;
-    const auto help_at = std::chrono::steady_clock::now() + helpers_after;
+    const Rows& batch = schedule.batch();
+    const auto help_at = clock::now() + helpers_after;
     std::jmp_buf target;
     if (setjmp(target) == 0) {
         escape_detail::target = &target;
+        Py_ssize_t size = 1;
+        auto block_start = clock::now();
         while (!w.stop.load(std::memory_order_relaxed)) {
-            const Py_ssize_t i = schedule.take_one();
-            if (i >= schedule.rows()) break;
-            current = i;
-            schedule.batch().row(i);
-            // A stop seen inside the row (a tear loop gives up on it) leaves
-            // its values unfinished: the row is computed again.
-            if (w.stop.load(std::memory_order_relaxed)) break;
-            current = -1;
-            const auto now = std::chrono::steady_clock::now();
+            const Py_ssize_t first = schedule.take(size);
+            if (first >= schedule.rows()) break;
+            const Py_ssize_t last = std::min(schedule.rows(), first + size);
+            stop_at = last;
+            // A stop seen inside a row (a tear loop gives up on it) leaves its
+            // values unfinished: that row and the rest of the block are given back.
+            bool stopped = false;
+            for (Py_ssize_t i = first; i < last && !stopped; ++i) {
+                current = i;
+                batch.row(i);
+                stopped = w.stop.load(std::memory_order_relaxed);
+            }
+            if (stopped) break;
+            current = last;
+            const auto now = clock::now();
             if (now >= w.deadline) break;
             if (!helped && now >= help_at) {
                 helped = true;
                 helpers();
             }
+            if (now - block_start < quick_block && size < 1024) size *= 2;
+            block_start = now;
         }
     }
     escape_detail::target = nullptr;
-    return current;
+    begin = current;
+    const Py_ssize_t block_end = stop_at;
+    end = std::max(begin, block_end);
 }
 
 // Runs the calling thread's first rows under the watchdog, or returns false
 // without running any when the watchdog cannot take them.
 template <class Rows, class Helpers>
-bool work_first(Schedule<Rows>& schedule, Helpers& helpers, Py_ssize_t& given_back) {
+bool work_first(Schedule<Rows>& schedule, Helpers& helpers) {
     Watchdog* dog = Watchdog::get();
     if (dog == nullptr) return false;
     std::shared_ptr<Watch> w;
@@ -274,11 +309,13 @@ bool work_first(Schedule<Rows>& schedule, Helpers& helpers, Py_ssize_t& given_ba
         return false;
     }
     if (!dog->add(w)) return false;
+    Py_ssize_t begin = 0, end = 0;
     {
         const CancelScope scope(&w->stop);
-        given_back = first_rows(schedule, *w, helpers);
+        first_rows(schedule, *w, helpers, begin, end);
     }
     w->finish();
+    if (begin < end) schedule.give_back(begin, end);
     return true;
 }
 
@@ -330,10 +367,8 @@ int run_rows(const Rows& batch, Py_ssize_t threads) {
     if constexpr (is_escapable<Rows>::value) {
         if (pool != nullptr) {
             auto helpers = [&] { start(threads - 1); };
-            Py_ssize_t given_back = -1;
-            first = work_first(schedule, helpers, given_back);
-            if (given_back >= 0) schedule.leftover.store(given_back, std::memory_order_release);
-            if (first && (given_back >= 0 || !schedule.taken())) {
+            first = work_first(schedule, helpers);
+            if (first && (schedule.has_given_back() || !schedule.taken())) {
                 // A worker in the calling thread's place, started now so that
                 // it sees the row given back.
                 const Py_ssize_t before = started;
