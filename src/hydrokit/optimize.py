@@ -529,7 +529,7 @@ def _needs_costs(objective, constraints):
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
              maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=1,
-             rtol=1e-2, polish_tol=3e-3):
+             rtol=1e-2, polish_tol=6e-3):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
     The global search is SciPy's differential evolution with ``vectorized=True``; each
@@ -582,7 +582,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         Generations without a relative gain of ``rtol`` before the global search stops.
     rtol : float, default 1e-2
         The relative gain that counts as progress.
-    polish_tol : float, default 3e-3
+    polish_tol : float, default 6e-3
         The polish stops when its step falls below this fraction of each variable's range.
 
     Returns

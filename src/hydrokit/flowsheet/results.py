@@ -97,7 +97,7 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
     if len(set(names)) != len(names):
         raise FlowsheetError(f"names given twice in {list(names)}")
     plan = fs.plan(names)
-    wanted = _wanted(fs, plan, columns)
+    recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
     if client is None and chunk_rows is not None:
         raise TypeError("chunk_rows applies only with a client")
 
@@ -111,7 +111,7 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
             out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
         else:
             out = plan.run(matrix, _threads(threads, n))
-        return _columns(fs, plan, matrix, out, wanted)
+        return _table(recipe, matrix, out)
 
     return run
 
@@ -190,78 +190,98 @@ def _wanted(fs, plan, columns):
     return wanted
 
 
-def _columns(fs, plan, matrix, out, wanted=None):
-    direct, power_names, kpi_names, status, counted, products, heat = _table_layout(fs, plan)
-    if wanted is not None:
-        # The picks for a set of columns, once per plan (an optimiser asks
-        # for the same few columns over and over).
-        picks = plan.__dict__.setdefault("_table_picks", {})
-        key = frozenset(wanted)
-        if key not in picks:
-            picks[key] = [d for d in direct if d[0] in wanted]
-        direct = picks[key]
+class _Recipe:
+    """What building a table of a set of columns takes, worked out once per plan and set."""
+
+    def __init__(self, fs, plan, wanted):
+        direct, power_names, kpi_names, status, counted, products, heat = _table_layout(fs, plan)
+
+        def asked(*names):
+            return wanted is None or not wanted.isdisjoint(names)
+
+        self.direct = [d for d in direct if wanted is None or d[0] in wanted]
+        self.units = [name[len("power."):] for name in power_names]
+        self.power = [(unit, j, sign) for unit, j, sign in plan.power if sign != 0.0]
+        self.power_shown = [wanted is None or name in wanted for name in power_names]
+        self.power_names = power_names
+        self.total = asked(*power_names, "kpi.electric_power_kw", "kpi.specific_energy_kwh_m3")
+        self.product = asked("kpi.product_flow", "kpi.recovery", "kpi.specific_energy_kwh_m3")
+        self.feed = asked("kpi.feed_flow", "kpi.recovery")
+        self.recovery = asked("kpi.recovery")
+        self.sec = asked("kpi.specific_energy_kwh_m3")
+        self.heat_kw = asked("kpi.heat_kw")
+        self.kpis = [name for name in kpi_names if wanted is None or name in wanted]
+        self.counted, self.products, self.heat = counted, products, heat
+        self.status = [(name, j) for name, _, j in status if wanted is None or name in wanted]
+        self.flagged = wanted is None or "flagged" in wanted
+        if self.flagged:
+            self.flags, self.streams, self.starts = _flag_layout(fs, plan)
+            self.flag_order = plan._table_flag_order
+
+
+def _recipe(fs, plan, wanted):
+    recipes = plan.__dict__.setdefault("_table_recipes", {})
+    key = None if wanted is None else frozenset(wanted)
+    recipe = recipes.get(key)
+    if recipe is None:
+        recipe = recipes[key] = _Recipe(fs, plan, wanted)
+    return recipe
+
+
+def _table(r, matrix, out):
     table = {}
-    for name, from_rows, j in direct:
+    for name, from_rows, j in r.direct:
         table[name] = matrix[:, j].copy() if from_rows else out[:, j]
-
     n = len(out)
-
-    def asked(*names):
-        return wanted is None or not wanted.isdisjoint(names)
-
-    if asked(*power_names, *kpi_names):
+    if r.total or r.product or r.feed or r.heat_kw:
         # Hostile rows give NaN or infinite figures, flagged in the table; no warnings.
         with np.errstate(all="ignore"):
             kpis = {}
-            if asked(*power_names, "kpi.electric_power_kw", "kpi.specific_energy_kwh_m3"):
-                power = {name[len("power."):]: np.zeros(n) for name in power_names}
-                for unit, j, sign in plan.power:
-                    if sign != 0.0:
-                        power[unit] = power[unit] + sign * out[:, j]
+            if r.total:
+                power = {unit: np.zeros(n) for unit in r.units}
+                for unit, j, sign in r.power:
+                    power[unit] = power[unit] + sign * out[:, j]
                 total = np.zeros(n)
-                for (unit, column), name in zip(power.items(), power_names):
-                    if wanted is None or name in wanted:
+                for column, name, shown in zip(power.values(), r.power_names, r.power_shown):
+                    if shown:
                         table[name] = column
                     total = total + column
                 kpis["kpi.electric_power_kw"] = total
-            if asked("kpi.product_flow", "kpi.recovery", "kpi.specific_energy_kwh_m3"):
+            if r.product:
                 product = np.zeros(n)
-                for j in products:
+                for j in r.products:
                     product = product + out[:, j]
                 kpis["kpi.product_flow"] = product
-            if asked("kpi.feed_flow", "kpi.recovery"):
+            if r.feed:
                 feed = np.zeros(n)
-                for j in counted:
+                for j in r.counted:
                     feed = feed + out[:, j]
                 kpis["kpi.feed_flow"] = feed
-            if asked("kpi.recovery"):
+            if r.recovery:
                 kpis["kpi.recovery"] = product / feed
-            if asked("kpi.specific_energy_kwh_m3"):
+            if r.sec:
                 kpis["kpi.specific_energy_kwh_m3"] = total / (product * 3600.0)
-            if asked("kpi.heat_kw"):
+            if r.heat_kw:
                 heat_kw = np.zeros(n)
-                for j in heat:
+                for j in r.heat:
                     heat_kw = heat_kw + out[:, j] / 1000.0
                 kpis["kpi.heat_kw"] = heat_kw
-            for name in kpi_names:
-                if wanted is None or name in wanted:
-                    table[name] = kpis[name]
-    for name, _, j in status:
-        if wanted is None or name in wanted:
-            table[name] = out[:, j]
-    if wanted is None or "flagged" in wanted:
+            for name in r.kpis:
+                table[name] = kpis[name]
+    for name, j in r.status:
+        table[name] = out[:, j]
+    if r.flagged:
         # A unit is flagged by its own diagnostics (a non-zero or NaN flag
         # output) or when a stream it sends on carries a NaN or an infinity:
         # a hostile value is never passed on as a clean result.
-        flags, streams, starts = _flag_layout(fs, plan)
+        flags, streams, starts = r.flags, r.streams, r.starts
         if len(starts):
             # One test per column, then "any" over each unit's own run of columns.
             bad = np.empty((n, len(flags) + len(streams)), dtype=bool)
             np.not_equal(out[:, flags], 0.0, out=bad[:, :len(flags)])
             np.isfinite(out[:, streams], out=bad[:, len(flags):])
             np.logical_not(bad[:, len(flags):], out=bad[:, len(flags):])
-            order = plan._table_flag_order
-            flagged = np.logical_or.reduceat(bad[:, order], starts, axis=1).sum(axis=1).astype(np.float64)
+            flagged = np.logical_or.reduceat(bad[:, r.flag_order], starts, axis=1).sum(axis=1).astype(np.float64)
         else:
             flagged = np.zeros(n)
         table["flagged"] = flagged
