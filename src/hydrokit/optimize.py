@@ -469,13 +469,17 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         # little and saves generations.
         size = popsize * len(names)
         init, start = _latin_hypercube(lower, upper, max(size, samples), np.random.default_rng(seed))
-        scored = lookup(start.T)
-        if len(init) > size:
-            f0 = np.array([f for f, _ in scored])
-            v0 = np.array([excess for _, excess in scored]).sum(axis=1)
-            # Feasible points by objective, then the others by violation (a stable order).
-            order = np.lexsort((np.where(v0 == 0, f0, v0), v0 > 0))[:size]
-            init = init[np.sort(order)]
+        f0, excess0, _ = problem.scores(start)
+        v0 = excess0.sum(axis=0)
+        if local is not None:
+            best = _best(f0, v0)
+            local.offer(start[best], f0[best], v0[best])
+        # Feasible points by objective, then the others by violation (a stable order); only the
+        # population is remembered, the only points of the start SciPy asks for.
+        order = np.sort(np.lexsort((np.where(v0 == 0, f0, v0), v0 > 0))[:size])
+        init = init[order]
+        for i in order:
+            seen[start[i].tobytes()] = (f0[i], excess0[:, i])
 
     with np.errstate(all="ignore"):
         found = differential_evolution(
