@@ -23,6 +23,8 @@ and every sweep row is bitwise equal whatever the threads.
 
 from __future__ import annotations
 
+import contextlib
+import functools
 import itertools
 import math
 import re
@@ -264,6 +266,21 @@ def _directions(n):
     return np.vstack([eye, -eye])
 
 
+@functools.lru_cache(maxsize=16)
+def _pattern(n):
+    """The polish's fixed moves in n variables (read only): the stencil at lengths 1, 1/4 and 1/16
+    of the step (exact: powers of two), the multiples of the last move and the spread of the
+    points scattered around each."""
+    dirs = _directions(n)
+    stencil = np.vstack([dirs, dirs * 0.25, dirs * 0.0625])
+    reach = np.array([1.0, 2.0, 4.0, 8.0])
+    along = np.repeat(reach, 7)[:, None]
+    scatter = np.tile(np.r_[np.ones(6), 0.0], len(reach))[:, None] * (0.3 * along)
+    for a in (stencil, along, scatter):
+        a.flags.writeable = False
+    return stencil, along, scatter
+
+
 class _LocalSearch:
     """The polish: a local search under the feasibility rule, one batch of trial points a step.
 
@@ -291,13 +308,7 @@ class _LocalSearch:
         self.rng = rng
         self.samples = samples
         n = len(lower)
-        dirs = _directions(n)
-        # The stencil at lengths 1, 1/4 and 1/16 of the step (exact: powers of two), and the
-        # multiples of the last move with the spread of the points scattered around each.
-        self.stencil = np.vstack([dirs, dirs * 0.25, dirs * 0.0625])
-        reach = np.array([1.0, 2.0, 4.0, 8.0])
-        self.along = np.repeat(reach, 7)[:, None]
-        self.scatter = np.tile(np.r_[np.ones(6), 0.0], len(reach))[:, None] * (0.3 * self.along)
+        self.stencil, self.along, self.scatter = _pattern(n)
         self.moves = np.empty((len(self.stencil) + samples + len(self.along), n))
         self.shaped = (2 * samples) // 3
         self.elite = None  # the last step's best valid trials about the incumbent, scaled, or None
@@ -566,7 +577,8 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     client : dask.distributed.Client, optional
         Run each sweep on this cluster.
     threads : int, optional
-        Threads of each sweep (None: up to every core, one per 1024 rows).
+        The most threads of a sweep (None: every core); a sweep of fewer than 64 points takes
+        one.
     params : CostParameters, optional
         Prices of the cost columns (defaults when None).
     maximize : bool, default False
@@ -635,11 +647,12 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
     fixed_names, fixed_values = list(fixed), np.array([float(v) for v in fixed.values()])
 
-    from .batch import ROWS_PER_DEFAULT_THREAD, default_threads
+    from .batch import default_threads, warm_pool
     from .flowsheet.results import evaluator, table_columns
 
-    # The search's sweeps are small: each takes one thread per
-    # ROWS_PER_DEFAULT_THREAD rows, up to `threads` (default: every core).
+    # The search's sweeps are small: a few dozen rows take one thread, larger
+    # ones up to `threads` (default: every core), with a warm pool so that
+    # the helpers of each sweep join it at once.
     most = default_threads() if threads is None else threads
     evaluators = {}
 
@@ -653,7 +666,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
                 run = evaluator(fs, names_ + fixed_names, threads=threads, client=client, columns=columns)
             else:
                 def run(m, prepared={}, columns=columns):
-                    count = max(1, min(most, -(-len(m) // ROWS_PER_DEFAULT_THREAD)))
+                    count = most if len(m) >= 64 else 1
                     if count not in prepared:
                         prepared[count] = evaluator(fs, names_ + fixed_names, threads=count, columns=columns)
                     return prepared[count](m)
@@ -671,11 +684,12 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
             row.update({name: float(col[0]) for name, col in cost_model.columns(one).items()})
         return row
 
-    x, value, feasible, row, info = search(
-        evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
-        maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
-        samples=8 * popsize * len(names) if samples is None else samples,
-        cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names))
+    with warm_pool() if client is None and most > 1 else contextlib.nullcontext():
+        x, value, feasible, row, info = search(
+            evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
+            maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
+            samples=8 * popsize * len(names) if samples is None else samples,
+            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names))
     result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(

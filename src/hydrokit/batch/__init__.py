@@ -14,6 +14,7 @@ in C++, with the interpreter lock released and the rows spread over threads.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import itertools
 import operator
@@ -79,6 +80,22 @@ def _prepare(model, inputs, params):
         raise ValueError(f"{name}: inputs have {nu} rows but params have {np_} rows")
     n = counts.pop() if counts else max(nu or 1, np_ or 1)
     return name, u, p, n
+
+
+@contextlib.contextmanager
+def warm_pool():
+    """Keep one pool thread looking for work between batches while the block runs.
+
+    For callers that run many small batches on two or more threads with a
+    little Python between them (an optimiser's steps): a batch's helper
+    then joins it at once instead of waiting for a parked thread to wake.
+    The looking thread takes a core only on machines with more than one.
+    """
+    _sweep.warm(1)
+    try:
+        yield
+    finally:
+        _sweep.warm(-1)
 
 
 # Starting a thread costs about as much as a thousand rows of the cheapest

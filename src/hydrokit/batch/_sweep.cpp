@@ -14,6 +14,8 @@
 //       the columns of a 2-D float64 matrix that are not bitwise constant.
 //   models()
 //       {name: (input_width, param_width, output_width)} of the models compiled in.
+//   warm(change)
+//       ask for (1) or let go of (-1) a warm worker pool (workers.hpp).
 //   plan_load(...), plan_run(plan, rows, out, threads)
 //       a compiled flowsheet over many rows (plan.cpp).
 //
@@ -171,6 +173,19 @@ PyObject* varying_columns(PyObject*, PyObject* arg) {
     return out;
 }
 
+// warm(change): +1 asks for pool threads that keep looking for work between
+// small batches (so that a batch's helpers join at once), -1 lets go;
+// returns the requests still open.
+PyObject* warm(PyObject*, PyObject* arg) {
+    const long change = PyLong_AsLong(arg);
+    if (change == -1 && PyErr_Occurred()) return nullptr;
+    if (change != 1 && change != -1) {
+        PyErr_SetString(PyExc_ValueError, "warm: change must be 1 or -1");
+        return nullptr;
+    }
+    return PyLong_FromLong(WorkerPool::warm(static_cast<int>(change)));
+}
+
 // {name: (input_width, param_width, output_width)} for every model compiled in.
 PyObject* models(PyObject*, PyObject*) {
     PyObject* table = PyDict_New();
@@ -200,6 +215,8 @@ PyMethodDef methods[] = {
      "plan_run(plan, rows, out, threads)\n--\n\nRun a loaded flowsheet plan on every row of rows into out."},
     {"varying_columns", &varying_columns, METH_O,
      "varying_columns(m)\n--\n\nThe columns of a 2-D float64 matrix whose bits are not those of its first row everywhere."},
+    {"warm", &warm, METH_O,
+     "warm(change)\n--\n\nAsk for (1) or let go of (-1) pool threads kept looking for work between batches."},
     {"models", &models, METH_NOARGS, "models()\n--\n\nThe widths of every model compiled in, by name."},
     {nullptr, nullptr, 0, nullptr},
 };

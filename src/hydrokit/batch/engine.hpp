@@ -239,7 +239,8 @@ void work_on_worker(Schedule<Rows>& schedule) {
 // workers: well within the time a Ctrl-C may wait for an answer. Helpers of
 // a batch on more than one thread join after `helpers_after`, when the
 // batch has turned out to be more than a few rows: waking one costs 10 to
-// 70 µs, and the calling thread has to wait for it to leave the batch.
+// 70 µs, and the calling thread has to wait for it to leave the batch (in a
+// warm pool, workers.hpp, they join at once).
 inline constexpr std::chrono::microseconds first_budget{2000};
 inline constexpr std::chrono::microseconds helpers_after{100};
 
@@ -259,7 +260,8 @@ template <class Rows, class Helpers>
     volatile Py_ssize_t stop_at = 0;  // the end of the block in hand
     volatile bool helped = false;
     const Rows& batch = schedule.batch();
-    const auto help_at = clock::now() + helpers_after;
+    // In a warm pool a helper is awake already: it joins at once.
+    const auto help_at = clock::now() + (WorkerPool::lingers() ? std::chrono::microseconds(0) : helpers_after);
     std::jmp_buf target;
     if (setjmp(target) == 0) {
         escape_detail::target = &target;

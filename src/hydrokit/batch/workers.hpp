@@ -2,6 +2,12 @@
 // process. Starting a thread costs 50 to 100 µs on a small virtual machine;
 // waking a parked one 10 to 70 µs, which is why a batch's calling thread
 // computes its first rows itself (engine.hpp): a small batch needs no worker.
+// A caller that runs many small batches on two or more threads (an
+// optimiser's steps of a hundred rows) asks for a warm pool (`warm`): while
+// it is asked for, one thread at a time keeps looking for the next task for a
+// millisecond before it sleeps, so a helper joins a batch at once. Otherwise,
+// and always on a single core, threads look for 50 µs: a thread that keeps
+// looking takes a core from the caller or from the other workers.
 //
 // Threads are started on demand (one per task that finds no idle thread), so
 // two sweeps from two Python threads never wait for each other, and each ends
@@ -60,6 +66,23 @@ class WorkerPool {
         return pool;
     }
 
+    // Asks for (+1) or lets go of (-1) a warm pool; returns the requests now
+    // open. A release with none open changes nothing.
+    static int warm(int change) noexcept {
+        std::atomic<int>& open = warm_requests();
+        int now = open.load();
+        while (now + change >= 0 && !open.compare_exchange_weak(now, now + change)) {
+        }
+        return now + change >= 0 ? now + change : 0;
+    }
+
+    // Whether a thread that finds no task keeps looking for `linger_time`: a
+    // warm pool is asked for and there is a core to spare for the looking.
+    static bool lingers() noexcept {
+        static const bool many_cores = std::thread::hardware_concurrency() > 1;
+        return many_cores && warm_requests().load(std::memory_order_relaxed) > 0;
+    }
+
     // Hands `task` to an idle thread or a new one. False when no thread could
     // take it (none can be started); the task is then not run.
     bool submit(Task task) noexcept {
@@ -94,11 +117,15 @@ class WorkerPool {
             if (tasks_.empty()) {
                 // Sweeps called one after the other hand over their next task
                 // within microseconds: look for it a little before sleeping.
+                const bool linger = !lingering_ && lingers();
+                lingering_ = lingering_ || linger;
                 ++spinning_;
                 lock.unlock();
-                spin_until([this] { return queued_.load(std::memory_order_relaxed) != 0; }, spin_time);
+                spin_until([this] { return queued_.load(std::memory_order_relaxed) != 0; },
+                           linger ? linger_time : spin_time);
                 lock.lock();
                 --spinning_;
+                if (linger) lingering_ = false;
             }
             if (tasks_.empty()) {
                 ++idle_;
@@ -115,8 +142,14 @@ class WorkerPool {
         }
     }
 
+    static std::atomic<int>& warm_requests() noexcept {
+        static std::atomic<int> requests{0};
+        return requests;
+    }
+
     static constexpr std::chrono::seconds idle_life{5};
     static constexpr std::chrono::microseconds spin_time{50};
+    static constexpr std::chrono::microseconds linger_time{1000};
 
     const pid_t pid_;
     std::mutex mutex_;
@@ -124,6 +157,7 @@ class WorkerPool {
     std::deque<Task> tasks_;
     size_t idle_ = 0;      // threads asleep, waiting for a task
     size_t spinning_ = 0;  // threads looking for a task before they sleep
+    bool lingering_ = false;  // one of them looks for linger_time
     std::atomic<size_t> queued_{0};  // tasks_.size(), for a look without the lock
 };
 
