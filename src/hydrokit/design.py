@@ -279,7 +279,8 @@ def run_optimize(opts, out):
                "kpis": {k: json_value(float(v)) for k, v in kpis.items()},
                "lcow": json_value(best.row.get("cost.lcow", math.nan)),
                "evaluations": best.evaluations, "generations": best.generations,
-               "polish_steps": best.polish_steps, "seconds": best.seconds, "seed": opts["seed"]}
+               "polish_steps": best.polish_steps, "sweeps": best.sweeps, "seconds": best.seconds,
+               "seed": opts["seed"]}
         print(json.dumps(doc, ensure_ascii=False, indent=2), file=out)
         return
     state = "feasible" if best.feasible else "NO feasible point found; the least infeasible"
@@ -293,8 +294,8 @@ def run_optimize(opts, out):
     if "cost.lcow" in best.row and column != "cost.lcow":
         rows.append(("cost.lcow", best.row["cost.lcow"], "$/m³"))
     _rows(rows, out, "  ")
-    print(f"{best.evaluations} plant evaluations in {best.seconds:.3g} s ({best.generations} generations, "
-          f"{best.polish_steps} polish sweeps, seed {opts['seed']})", file=out)
+    print(f"{best.evaluations} plant evaluations in {best.sweeps} sweeps, {best.seconds:.3g} s "
+          f"({best.generations} generations, {best.polish_steps} polish steps, seed {opts['seed']})", file=out)
 
 
 def run_map(opts, out):

@@ -3,19 +3,23 @@
 ``optimize(fs, objective, vary, constraints)`` minimises (or maximises) an
 objective over box bounds on varied slots:
 
-* the global search is SciPy's differential evolution with
-  ``vectorized=True``: each generation is one call of ``fs.evaluate``, a
-  compiled flowsheet sweep over the whole trial population (on threads, or
-  on a Dask client);
+* a seeded Latin hypercube, evaluated in one sweep, opens the search; the
+  global search is SciPy's differential evolution with ``vectorized=True``,
+  started from the best of those points: each generation is one compiled
+  flowsheet sweep over the whole trial population (on threads, or on a
+  Dask client);
 * constraints are enforced by the feasibility rule (SciPy's constraint
   support in differential evolution): a feasible point beats an infeasible
   one, two feasible points compare by objective, two infeasible points by
   their total constraint violation. A plant point that did not converge,
   has a flagged unit, or gives a non-finite objective or constraint value is
   infeasible, so it can never be returned as the optimum;
-* the polish is a compass search around the best point under the same rule,
-  each step evaluating all its trial points in one sweep; it only ever moves
-  to a point that the rule ranks better, so it never leaves the feasible set.
+* the polish is a pattern search around the best point seen so far under
+  the same rule (a compass stencil, random points shaped like the spread of
+  the last step's best trials, moves along the last success); its steps
+  share the generations' sweeps and then go on alone, one sweep a step. It
+  only ever moves to a point that the rule ranks better, so it never leaves
+  the feasible set.
 
 The same seed gives the same answer: the search is SciPy's seeded generator
 and every sweep row is bitwise equal whatever the threads.
@@ -292,14 +296,18 @@ class _LocalSearch:
     trials of the step before (about the incumbent): along a narrow valley (an optimum pressed against the edge of the
     valid region, where a unit starts to be flagged) those lie along the valley, and so do the
     next trials, where a box of uniform points would mostly miss the thin wedge that improves.
-    On success the search moves to the best trial and the step follows the length of the move;
-    on failure it shrinks eightfold; it is done when a failure takes the step below ``min_step``,
-    or after ``max_steps`` steps.
+    On success the search moves to the best trial and the step follows the length of the move
+    (at least ``min_step``); on failure it shrinks eightfold. It is done when a failure takes the
+    step below ``min_step``, when a move shorter than that gains less than ``gain_floor`` of the
+    objective, or after ``max_steps`` steps.
 
     A state machine (``propose``, then ``update`` with the scores of the proposal), so that its
     steps can share a sweep with a generation of the global search; ``offer`` hands it a point
     found elsewhere, which it takes (and starts afresh from) when the rule ranks it better.
     """
+
+    # The relative gain below which a move shorter than the smallest step ends the search.
+    gain_floor = 1e-4
 
     def __init__(self, lower, upper, start_step, min_step, max_steps, rng, samples=48):
         self.lower, self.upper = lower, upper
@@ -367,9 +375,16 @@ class _LocalSearch:
         else:
             self.last = (trial[best] - self.x) / self.width
             moved = float(np.max(np.abs(self.last)))
+            gain = self.f - tf[best] if self.v == 0 and tv[best] == 0 else math.inf
             self.x, self.f, self.v = trial[best], tf[best], tv[best]
-            # A move never ends the search: only a step that finds nothing better does.
-            self.step = min(0.25, max(2.0 * moved, self.step / 4.0, self.min_step))
+            step = max(2.0 * moved, self.step / 4.0)
+            if step < self.min_step and gain <= self.gain_floor * abs(self.f):
+                # A short move that gains next to nothing: the valley is followed to its end.
+                self.step = 0.0
+            else:
+                # Any other move goes on, at the smallest step at least: along a narrow valley
+                # short moves can still gain much.
+                self.step = min(0.25, max(step, self.min_step))
         # The eight best valid trials, as offsets from the incumbent in fractions of the ranges.
         valid = np.flatnonzero(tv == 0)
         if len(valid) >= 3:
@@ -544,19 +559,21 @@ def _needs_costs(objective, constraints):
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
              maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=1,
-             rtol=1e-2, polish_tol=6e-3):
+             rtol=1e-2, polish_tol=3e-3):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
-    The global search is SciPy's differential evolution with ``vectorized=True``; each
-    generation is one compiled flowsheet sweep over its whole trial population (on ``threads``
-    or the Dask ``client``). It stops at the first generation whose best feasible objective
-    improves by less than ``rtol`` (relative) on the best so far, after ``patience`` such
-    generations, or after ``maxiter``. The polish then searches around the best point, one
-    sweep per step over many trial points, until its step falls below ``polish_tol`` of each
-    range. Constraints are kept by the feasibility rule: a feasible point beats an infeasible
-    one, two feasible points compare by objective, two infeasible ones by their total relative
-    violation; a plant point that did not converge, has a flagged unit or a non-finite objective
-    or constraint value is infeasible, so it never wins.
+    A Latin hypercube of ``samples`` points, evaluated in one sweep, opens the search; the
+    global search is SciPy's differential evolution with ``vectorized=True``, its population
+    the best of those points, each generation one compiled flowsheet sweep over its whole trial
+    population (on ``threads`` or the Dask ``client``). It stops at the first generation whose
+    best feasible objective improves by less than ``rtol`` (relative) on the best so far, after
+    ``patience`` such generations, or after ``maxiter``. The polish searches around the best
+    point seen so far, a batch of trial points a step: its steps ride along the generations'
+    sweeps and then go on alone, until a step that finds nothing better takes its step below
+    ``polish_tol`` of each range. Constraints are kept by the feasibility rule: a feasible point
+    beats an infeasible one, two feasible points compare by objective, two infeasible ones by
+    their total relative violation; a plant point that did not converge, has a flagged unit or a
+    non-finite objective or constraint value is infeasible, so it never wins.
 
     Parameters
     ----------
@@ -598,8 +615,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         Generations without a relative gain of ``rtol`` before the global search stops.
     rtol : float, default 1e-2
         The relative gain that counts as progress.
-    polish_tol : float, default 6e-3
-        The polish stops when its step falls below this fraction of each variable's range.
+    polish_tol : float, default 3e-3
+        The polish stops when a step that finds nothing better takes its step below this
+        fraction of each variable's range.
 
     Returns
     -------
