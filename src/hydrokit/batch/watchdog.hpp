@@ -11,8 +11,6 @@
 // until the earliest deadline and is woken only when it has nothing to watch.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch/workers.hpp"
 #include "common/cancel.hpp"
 
 namespace hydrokit::batch {
@@ -67,20 +66,8 @@ class Watch {
 
 class Watchdog {
   public:
-    // The watchdog of this process, or null when none can be made. A child
-    // made by fork() gets a fresh one, as it gets a fresh worker pool.
-    static Watchdog* get() noexcept {
-        static std::atomic<Watchdog*> current{nullptr};
-        const pid_t pid = getpid();
-        Watchdog* dog = current.load(std::memory_order_acquire);
-        while (dog == nullptr || dog->pid_ != pid) {
-            Watchdog* fresh = new (std::nothrow) Watchdog(pid);
-            if (fresh == nullptr) return nullptr;
-            if (current.compare_exchange_strong(dog, fresh, std::memory_order_acq_rel)) return fresh;
-            delete fresh;
-        }
-        return dog;
-    }
+    // The watchdog of this process, or null when none can be made.
+    static Watchdog* get() noexcept { return per_process<Watchdog>(); }
 
     // Watches `w` until its deadline; false when it cannot (no thread, no memory).
     bool add(const std::shared_ptr<Watch>& w) noexcept {
@@ -107,6 +94,8 @@ class Watchdog {
     }
 
   private:
+    template <class T>
+    friend T* per_process() noexcept;
     explicit Watchdog(pid_t pid) : pid_(pid) {}
 
     void serve() noexcept {

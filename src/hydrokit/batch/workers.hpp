@@ -48,23 +48,28 @@ struct Task {
     void* context;
 };
 
+// The one T of this process, made on first use (null when there is no memory
+// for it) and never destroyed. A child made by fork() gets a fresh one: the
+// parent's threads do not exist there, and the parent's lock may have been
+// held at the fork. T is made by T(pid) and keeps that pid in `pid_`.
+template <class T>
+T* per_process() noexcept {
+    static std::atomic<T*> current{nullptr};
+    const pid_t pid = getpid();
+    T* found = current.load(std::memory_order_acquire);
+    while (found == nullptr || found->pid_ != pid) {
+        T* fresh = new (std::nothrow) T(pid);
+        if (fresh == nullptr) return nullptr;
+        if (current.compare_exchange_strong(found, fresh, std::memory_order_acq_rel)) return fresh;
+        delete fresh;  // another thread installed one first; `found` now holds it
+    }
+    return found;
+}
+
 class WorkerPool {
   public:
-    // The pool of this process, or null when none can be made (no memory). A
-    // child made by fork() gets a fresh pool: the parent's threads do not exist
-    // there, and the parent's lock may have been held at the fork.
-    static WorkerPool* get() noexcept {
-        static std::atomic<WorkerPool*> current{nullptr};
-        const pid_t pid = getpid();
-        WorkerPool* pool = current.load(std::memory_order_acquire);
-        while (pool == nullptr || pool->pid_ != pid) {
-            WorkerPool* fresh = new (std::nothrow) WorkerPool(pid);
-            if (fresh == nullptr) return nullptr;
-            if (current.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return fresh;
-            delete fresh;  // another thread installed one first; `pool` now holds it
-        }
-        return pool;
-    }
+    // The pool of this process, or null when none can be made (no memory).
+    static WorkerPool* get() noexcept { return per_process<WorkerPool>(); }
 
     // Asks for (+1) or lets go of (-1) a warm pool; returns the requests now
     // open. A release with none open changes nothing.
@@ -109,6 +114,8 @@ class WorkerPool {
     }
 
   private:
+    template <class T>
+    friend T* per_process() noexcept;
     explicit WorkerPool(pid_t pid) : pid_(pid) {}
 
     void serve() noexcept {
