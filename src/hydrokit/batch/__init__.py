@@ -29,7 +29,7 @@ from numpy.typing import ArrayLike, NDArray
 from .. import _sweep
 from ..layout import layout
 
-__all__ = ["sweep", "grid", "model_name", "default_threads"]
+__all__ = ["sweep", "grid", "model_name", "default_threads", "warm_pool"]
 
 # {name: (input_width, param_width, output_width)} as compiled in.
 _WIDTHS = _sweep.models()
