@@ -25,6 +25,8 @@ import sys
 
 import numpy as np
 
+from .plot import UsageError, _number
+
 USAGE = {
     "costs": "usage: python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]",
     "optimize": ("usage: python -m hydrokit optimize PLANT.toml --vary unit.slot=LOW:HIGH [--vary ...] "
@@ -44,17 +46,6 @@ MAP_COUNT = 80
 MAX_MAP_COUNT = 1000
 
 LABELS = {"cost.lcow": ("LCOW", "$/m³"), "kpi.specific_energy_kwh_m3": ("SEC", "kWh/m³")}
-
-
-class UsageError(Exception):
-    """A bad word on the command line; the message is one line."""
-
-
-def _number(text, what):
-    try:
-        return float(text)
-    except ValueError:
-        raise UsageError(f"{what} {text!r} is not a number") from None
 
 
 def parse(command, argv):

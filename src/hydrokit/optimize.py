@@ -680,18 +680,12 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     def evaluate(names_, matrix, columns=None):
         if fixed_names:
             matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
-        key = None if columns is None else tuple(columns)
+        count = threads if client is not None else most if len(matrix) >= 64 else 1
+        key = (None if columns is None else tuple(columns), count)
         run = evaluators.get(key)
         if run is None:
-            if client is not None:
-                run = evaluator(fs, names_ + fixed_names, threads=threads, client=client, columns=columns)
-            else:
-                def run(m, prepared={}, columns=columns):
-                    count = most if len(m) >= 64 else 1
-                    if count not in prepared:
-                        prepared[count] = evaluator(fs, names_ + fixed_names, threads=count, columns=columns)
-                    return prepared[count](m)
-            evaluators[key] = run
+            run = evaluators[key] = evaluator(fs, names_ + fixed_names, threads=count, client=client,
+                                              columns=columns)
         return run(matrix)
 
     final = {}
