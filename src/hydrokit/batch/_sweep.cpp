@@ -18,6 +18,8 @@
 //       ask for (1) or let go of (-1) a warm worker pool (workers.hpp).
 //   plan_load(...), plan_run(plan, rows, out, threads)
 //       a compiled flowsheet over many rows (plan.cpp).
+//   program_load(...), program_run(program, registers, rows, out)
+//       derived columns of a flowsheet's rows and outputs (columns.cpp).
 //
 // The Python wrapper (hydrokit.batch) converts and checks the arrays and
 // raises readable errors; the checks here are repeated so that no call, from
@@ -25,6 +27,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "batch/columns.hpp"
 #include "batch/engine.hpp"
 #include "batch/plan.hpp"
 
@@ -213,6 +216,11 @@ PyMethodDef methods[] = {
      "Check a flowsheet plan once and return it ready to run."},
     {"plan_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&plan_run)), METH_FASTCALL,
      "plan_run(plan, rows, out, threads)\n--\n\nRun a loaded flowsheet plan on every row of rows into out."},
+    {"program_load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&program_load)), METH_FASTCALL,
+     "program_load(code, constants, table, registers, rows_width, out_width)\n--\n\n"
+     "Check a column program once and return it ready to run."},
+    {"program_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&program_run)), METH_FASTCALL,
+     "program_run(program, registers, rows, out)\n--\n\nRun a loaded column program into the rows of registers."},
     {"varying_columns", &varying_columns, METH_O,
      "varying_columns(m)\n--\n\nThe columns of a 2-D float64 matrix whose bits are not those of its first row everywhere."},
     {"warm", &warm, METH_O,

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "batch/escape.hpp"
 #include "batch/watchdog.hpp"
@@ -109,6 +110,27 @@ inline int take_matrix(PyObject* obj, Matrix& m, bool writable, const char* what
     }
     m.rows = m.view.shape[0];
     m.cols = m.view.shape[1];
+    return 0;
+}
+
+// A 1-D C-contiguous buffer of 8-byte items of the given kind ('d' or 'q'), copied;
+// `owner` begins the error message.
+template <class T>
+int take_vector(PyObject* obj, std::vector<T>& out, char kind, const char* what, const char* owner) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return -1;
+    const char* fmt = view.format ? view.format : "B";
+    if (fmt[0] == '@' || fmt[0] == '=' || fmt[0] == '<') ++fmt;
+    const bool kind_ok = kind == 'd' ? (fmt[0] == 'd') : (fmt[0] == 'q' || fmt[0] == 'l');
+    if (view.ndim != 1 || view.itemsize != 8 || !kind_ok || fmt[1] != '\0') {
+        PyBuffer_Release(&view);
+        PyErr_Format(PyExc_ValueError, "%s: %s must be a 1-D %s array", owner, what,
+                     kind == 'd' ? "float64" : "int64");
+        return -1;
+    }
+    const T* data = static_cast<const T*>(view.buf);
+    out.assign(data, data + view.shape[0]);
+    PyBuffer_Release(&view);
     return 0;
 }
 

@@ -445,26 +445,6 @@ struct Checker {
     }
 };
 
-// A 1-D C-contiguous buffer of 8-byte items of the given kind ('d' or 'q'), copied.
-template <class T>
-int take_vector(PyObject* obj, std::vector<T>& out, char kind, const char* what) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return -1;
-    const char* fmt = view.format ? view.format : "B";
-    if (fmt[0] == '@' || fmt[0] == '=' || fmt[0] == '<') ++fmt;
-    const bool kind_ok = kind == 'd' ? (fmt[0] == 'd') : (fmt[0] == 'q' || fmt[0] == 'l');
-    if (view.ndim != 1 || view.itemsize != 8 || !kind_ok || fmt[1] != '\0') {
-        PyBuffer_Release(&view);
-        PyErr_Format(PyExc_ValueError, "flowsheet plan: %s must be a 1-D %s array", what,
-                     kind == 'd' ? "float64" : "int64");
-        return -1;
-    }
-    const T* data = static_cast<const T*>(view.buf);
-    out.assign(data, data + view.shape[0]);
-    PyBuffer_Release(&view);
-    return 0;
-}
-
 const Plan* get_plan(PyObject* obj) {
     auto* plan = static_cast<const Plan*>(PyCapsule_GetPointer(obj, capsule_name));
     if (plan == nullptr) {
@@ -512,8 +492,9 @@ PyObject* plan_load(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     auto plan = std::make_unique<Plan>();
-    if (take_vector(args[0], plan->code, 'q', "code") < 0 || take_vector(args[1], plan->state, 'd', "state") < 0 ||
-        take_vector(args[2], plan->inputs, 'q', "inputs") < 0 || take_vector(args[3], plan->outputs, 'q', "outputs") < 0) {
+    constexpr const char* owner = "flowsheet plan";
+    if (take_vector(args[0], plan->code, 'q', "code", owner) < 0 || take_vector(args[1], plan->state, 'd', "state", owner) < 0 ||
+        take_vector(args[2], plan->inputs, 'q', "inputs", owner) < 0 || take_vector(args[3], plan->outputs, 'q', "outputs", owner) < 0) {
         return nullptr;
     }
     PyObject* cores = PySequence_Fast(args[4], "flowsheet plan: cores must be a sequence of model names");

@@ -1,0 +1,328 @@
+"""Column programs: derived columns of a result table, traced once, then computed in one compiled call.
+
+A result table's derived columns (KPIs, cost lines, an optimiser's scores)
+are NumPy expressions over the columns of a flowsheet's row matrix and
+output matrix. Run on a few hundred rows at a time, as an optimiser does,
+their cost is NumPy's per-operation overhead, not the arithmetic. Here the
+same expressions are run once on traced columns (``Expr``): each operation
+is recorded instead of computed, and the record is compiled into a program
+that ``run`` executes over whole matrices in one call of the compiled
+engine. The expressions are written once and read by both ways of running
+them; every recorded operation is the one NumPy applies, element by element
+and in the written order, so the program's columns have the bits of NumPy's.
+Operations the engine does not carry (``**`` and any other ufunc) are
+computed by NumPy itself between compiled stretches.
+
+>>> p = Program(rows_width=2, out_width=1)
+>>> rows, out = p.rows(), p.out()
+>>> run = p.compile([np.where(out[:, 0] > 0, rows[:, 0] * 2.0 + rows[:, 1], np.inf)])
+>>> run(np.array([[1.0, 0.5], [3.0, 1.0]]), np.array([[1.0], [-1.0]]))
+array([[2.5, inf]])
+"""
+
+from __future__ import annotations
+
+import struct
+
+import numpy as np
+
+from .. import _sweep
+
+__all__ = ["Program", "Expr", "TraceError", "column"]
+
+# Operation codes of the compiled engine (columns.cpp), in its order.
+(LOAD_ROWS, LOAD_OUT, CONST, ADD, SUB, MUL, DIV, GT, GE, LT, LE, EQ, NE, AND, OR, NOT, ISFINITE, WHERE,
+ MAXIMUM, MINIMUM, CLIP, NEG, BAD_COUNT) = range(23)
+
+_UFUNCS = {
+    np.add: ADD, np.subtract: SUB, np.multiply: MUL, np.true_divide: DIV, np.greater: GT, np.greater_equal: GE,
+    np.less: LT, np.less_equal: LE, np.equal: EQ, np.not_equal: NE, np.logical_and: AND, np.logical_or: OR,
+    np.logical_not: NOT, np.isfinite: ISFINITE, np.maximum: MAXIMUM, np.minimum: MINIMUM, np.negative: NEG,
+}
+# On truth values (1.0 / 0.0) the bitwise operators are the logical ones.
+_UFUNCS.update({np.bitwise_and: AND, np.bitwise_or: OR, np.invert: NOT})
+
+
+def column(values):
+    """A table column as float64: an array, or a traced column as it is."""
+    return values if isinstance(values, Expr) else np.asarray(values, dtype=np.float64)
+
+
+class TraceError(TypeError):
+    """An expression that a column program cannot record (a branch on a traced value, an unknown operand)."""
+
+
+class Expr:
+    """A traced column: a node of a Program. Arithmetic, comparisons, logic and NumPy's ufuncs,
+    ``np.where``, ``np.clip``, ``np.ones_like`` and ``np.zeros_like`` record a new node."""
+
+    __slots__ = ("program", "node")
+    __array_priority__ = 1000
+
+    def __init__(self, program, node):
+        self.program, self.node = program, node
+
+    def _op(op):  # noqa: N805 - builds the operator methods below
+        def forward(self, other):
+            return self.program.emit(op, self, other)
+
+        def reverse(self, other):
+            return self.program.emit(op, other, self)
+
+        return forward, reverse
+
+    __add__, __radd__ = _op(ADD)
+    __sub__, __rsub__ = _op(SUB)
+    __mul__, __rmul__ = _op(MUL)
+    __truediv__, __rtruediv__ = _op(DIV)
+    __and__, __rand__ = _op(AND)
+    __or__, __ror__ = _op(OR)
+    __gt__, _ = _op(GT)
+    __ge__, _ = _op(GE)
+    __lt__, _ = _op(LT)
+    __le__, _ = _op(LE)
+    __eq__, _ = _op(EQ)
+    __ne__, _ = _op(NE)
+    del _op, _
+    __hash__ = None
+
+    def __neg__(self):
+        return self.program.emit(NEG, self)
+
+    def __pos__(self):
+        return self
+
+    def __invert__(self):
+        return self.program.emit(NOT, self)
+
+    def __pow__(self, other):
+        return self.program.host(np.power, self, other)
+
+    def __rpow__(self, other):
+        return self.program.host(np.power, other, self)
+
+    def copy(self):
+        return self  # nodes are never changed in place
+
+    def __bool__(self):
+        raise TraceError("a traced column has no truth value: the expression branches on its data")
+
+    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+        if method != "__call__" or kwargs:
+            return NotImplemented
+        op = _UFUNCS.get(ufunc)
+        if op is None:
+            return self.program.host(ufunc, *inputs)
+        return self.program.emit(op, *inputs)
+
+    def __array_function__(self, func, types, args, kwargs):
+        if func is np.where and len(args) == 3 and not kwargs:
+            return self.program.emit(WHERE, *args)
+        if func is np.clip and len(args) == 3 and not kwargs:
+            return self.program.emit(CLIP, *args)
+        if func in (np.ones_like, np.zeros_like) and set(kwargs) <= {"dtype"}:
+            return self.program.constant(1.0 if func is np.ones_like else 0.0)
+        if func is np.ndim:
+            return 1
+        raise TraceError(f"{func.__name__} cannot be recorded in a column program")
+
+
+def _arity(op):
+    if op in (LOAD_ROWS, LOAD_OUT, CONST, BAD_COUNT):
+        return 0
+    if op in (NOT, ISFINITE, NEG):
+        return 1
+    if op in (WHERE, CLIP):
+        return 3
+    return 2
+
+
+class _Source:
+    """The columns of the row matrix or the output matrix: ``source[:, j]`` is column j."""
+
+    def __init__(self, program, op, width):
+        self.program, self.op, self.width = program, op, width
+        self.loaded = {}
+
+    def __getitem__(self, key):
+        if not (isinstance(key, tuple) and len(key) == 2 and key[0] == slice(None)):
+            raise TraceError(f"a traced matrix is read a column at a time ([:, j]), not [{key!r}]")
+        j = int(key[1])
+        if not 0 <= j < self.width:
+            raise IndexError(f"column {j} out of range for width {self.width}")
+        found = self.loaded.get(j)
+        if found is None:
+            found = self.loaded[j] = self.program.append(("vm", self.op, (), j))
+        return found
+
+
+class Program:
+    """A column program being traced over a row matrix of ``rows_width`` columns and an output
+    matrix of ``out_width``; ``compile(outputs)`` makes it runnable."""
+
+    def __init__(self, rows_width, out_width):
+        self.rows_width, self.out_width = int(rows_width), int(out_width)
+        self.nodes = []
+        self.constants = {}
+
+    def rows(self):
+        return _Source(self, LOAD_ROWS, self.rows_width)
+
+    def out(self):
+        return _Source(self, LOAD_OUT, self.out_width)
+
+    def append(self, node):
+        self.nodes.append(node)
+        return Expr(self, len(self.nodes) - 1)
+
+    def constant(self, value):
+        value = float(value)
+        key = struct.pack("<d", value)  # -0.0 and each NaN kept apart
+        found = self.constants.get(key)
+        if found is None:
+            found = self.constants[key] = self.append(("vm", CONST, (), value))
+        return found
+
+    def operand(self, value):
+        if isinstance(value, Expr):
+            if value.program is not self:
+                raise TraceError("an expression of another column program")
+            return value
+        if isinstance(value, (bool, int, float, np.number, np.bool_)) or (
+                isinstance(value, np.ndarray) and value.ndim == 0):
+            return self.constant(value)
+        raise TraceError(f"a column program cannot take {type(value).__name__} operands")
+
+    def emit(self, op, *operands):
+        args = tuple(self.operand(v).node for v in operands)
+        if len(args) != _arity(op):
+            raise TraceError(f"operation {op} takes {_arity(op)} operands, got {len(args)}")
+        return self.append(("vm", op, args, 0))
+
+    def host(self, func, *operands):
+        """A NumPy operation run by NumPy on the traced columns (constants passed as they are)."""
+        args = []
+        for v in operands:
+            if isinstance(v, Expr):
+                args.append(self.operand(v))
+            elif isinstance(v, (bool, int, float, np.number, np.bool_)) or (
+                    isinstance(v, np.ndarray) and v.ndim == 0):
+                args.append(v)
+            else:
+                raise TraceError(f"a column program cannot take {type(v).__name__} operands")
+        nodes = tuple(a.node if isinstance(a, Expr) else None for a in args)
+        values = tuple(None if isinstance(a, Expr) else a for a in args)
+        return self.append(("host", func, nodes, values))
+
+    def bad_count(self, groups):
+        """Per row, how many of ``groups`` ((flag columns, stream columns) of the output matrix)
+        have a non-zero flag or a non-finite stream value."""
+        table = []
+        for flags, streams in groups:
+            flags, streams = [int(j) for j in flags], [int(j) for j in streams]
+            table += [len(flags), len(streams), *flags, *streams]
+        return self.append(("vm", BAD_COUNT, (), (tuple(table), len(groups))))
+
+    def compile(self, outputs):
+        """A function ``run(rows, out) -> (len(outputs) × N) float64 array`` of the traced outputs.
+
+        Only the nodes the outputs need are kept; each register is a row of one (registers × N)
+        matrix. Stretches of engine operations run in one compiled call each, NumPy operations in
+        between."""
+        outputs = [self.operand(v).node for v in outputs]
+        needed = set(outputs)
+        for index in range(len(self.nodes) - 1, -1, -1):
+            if index in needed:
+                needed.update(a for a in self.nodes[index][2] if a is not None)
+        order = sorted(needed)
+        # Registers: the outputs first, in order (so that the result is a view of the first
+        # rows), each other node in a register freed after its last reader, so that the few
+        # registers in use stay in the cache.
+        last_use = {}
+        for node in order:
+            for a in self.nodes[node][2]:
+                if a is not None:
+                    last_use[a] = node
+        register = {}
+        for node in outputs:
+            register.setdefault(node, len(register))
+        fixed = len(register)
+        free, count = [], fixed
+        steps, stretch = [], _Stretch()
+        for node in order:
+            kind, op, args, extra = self.nodes[node]
+            operands = [None if a is None else register[a] for a in args]
+            # An operand read here for the last time gives its register back before the result
+            # takes one: an element is read before it is written, so the two may share it.
+            for a in args:
+                if a is not None and last_use.get(a) == node and register[a] >= fixed and register[a] not in free:
+                    free.append(register[a])
+            if node not in register:
+                if free:
+                    register[node] = free.pop()
+                else:
+                    register[node] = count
+                    count += 1
+            d = register[node]
+            if kind == "host":
+                if stretch.code:
+                    steps.append(stretch)
+                    stretch = _Stretch()
+                steps.append((d, op, tuple(operands), extra))
+            else:
+                stretch.add(op, d, [r for r in operands if r is not None], extra)
+        if stretch.code:
+            steps.append(stretch)
+        steps = [s.load(count, self.rows_width, self.out_width) if isinstance(s, _Stretch) else s for s in steps]
+        width = len(set(outputs)) == len(outputs)
+        return _Compiled(steps, count, [register[node] for node in outputs], self.rows_width, self.out_width,
+                         view=width)
+
+
+class _Stretch:
+    """Consecutive engine operations, loaded as one compiled program."""
+
+    def __init__(self):
+        self.code, self.consts, self.table = [], [], []
+
+    def add(self, op, d, regs, extra):
+        words = [op, d, 0, 0, 0]
+        words[2:2 + len(regs)] = regs
+        if op in (LOAD_ROWS, LOAD_OUT):
+            words[2] = extra
+        elif op == CONST:
+            words[2] = len(self.consts)
+            self.consts.append(extra)
+        elif op == BAD_COUNT:
+            table, groups = extra
+            words[2], words[3] = len(self.table), groups
+            self.table += table
+        self.code += words
+
+    def load(self, registers, rows_width, out_width):
+        return _sweep.program_load(np.array(self.code, dtype=np.int64), np.array(self.consts, dtype=np.float64),
+                                   np.array(self.table, dtype=np.int64), registers, rows_width, out_width)
+
+
+class _Compiled:
+    def __init__(self, steps, registers, outputs, rows_width, out_width, view=False):
+        self.steps, self.registers = steps, registers
+        self.outputs = np.array(outputs, dtype=np.intp)
+        # Distinct outputs sit in the first registers: the result is a view of them.
+        self.view = len(outputs) if view else None
+        self.rows_width, self.out_width = rows_width, out_width
+
+    def __call__(self, rows, out):
+        rows = np.ascontiguousarray(rows, dtype=np.float64)
+        out = np.ascontiguousarray(out, dtype=np.float64)
+        regs = np.empty((self.registers, len(out)), dtype=np.float64)
+        for step in self.steps:
+            if isinstance(step, tuple):
+                d, func, args, values = step
+                # Fresh operands, as NumPy would see them in the expression itself.
+                operands = [values[k] if a is None else regs[a].copy() for k, a in enumerate(args)]
+                with np.errstate(all="ignore"):
+                    regs[d] = func(*operands)
+            else:
+                _sweep.program_run(step, regs, rows, out)
+        return regs[:self.view] if self.view is not None else regs[self.outputs]
