@@ -34,6 +34,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from .batch.program import column as _column
+
 __all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs", "MODEL_CLASSES", "CLASSES",
            "LINES"]
 
@@ -189,6 +191,11 @@ class CostParameters:
         """A copy with some fields changed."""
         return dataclasses.replace(self, **changes)
 
+    def key(self):
+        """A hashable snapshot of every field, exact to the bit (equal keys: the same prices)."""
+        return tuple((f.name, tuple(sorted(self.unit_classes.items())) if f.name == "unit_classes"
+                      else float(getattr(self, f.name)).hex()) for f in dataclasses.fields(self))
+
 
 def crf(rate, years):
     """Capital recovery factor w(1+w)^L / ((1+w)^L − 1).
@@ -270,7 +277,7 @@ class PlantView:
         keys, value = found
         for key in keys:
             if key in table:
-                return np.asarray(table[key], dtype=np.float64)
+                return _column(table[key])
         return value
 
     def inlet(self, table, unit, quantity):
@@ -278,7 +285,7 @@ class PlantView:
         ports = self.inlets[unit]
         if not ports:
             raise KeyError(f"unit {unit!r} has no connected inlet")
-        columns = [np.asarray(table[f"{source}.{quantity}"], dtype=np.float64) for source in ports.values()]
+        columns = [_column(table[f"{source}.{quantity}"]) for source in ports.values()]
         if quantity == "flow":
             return sum(columns[1:], columns[0])
         return columns[0]
@@ -334,7 +341,7 @@ def _output(table, unit, name):
     """A unit's output column; "y.unit.name" where a varied slot took the plain name. None if absent."""
     for key in (f"y.{unit}.{name}", f"{unit}.{name}"):
         if key in table:
-            return np.asarray(table[key], dtype=np.float64)
+            return _column(table[key])
     return None
 
 
@@ -350,7 +357,7 @@ def _has_area(lay):
 
 def _motor_efficiency(view, table, unit):
     # As the pump core clamps it: below 1e-6 (or not finite) 1e-6, above 1 one.
-    eta = np.asarray(view.slot(table, unit, "motor_efficiency"), dtype=np.float64)
+    eta = _column(view.slot(table, unit, "motor_efficiency"))
     return np.where(np.isfinite(eta), np.clip(eta, 1e-6, 1.0), 1e-6)
 
 
@@ -418,6 +425,23 @@ class CostModel:
         self._recipes = {}
         self._read = None
 
+    @classmethod
+    def of(cls, fs, params=None):
+        """The cost model of a flowsheet under these prices, built once per flowsheet state and
+        prices and kept with the flowsheet (a caller that costs many small batches pays for the
+        checks once)."""
+        params = CostParameters() if params is None else params
+        if not isinstance(params, CostParameters):
+            raise TypeError(f"params must be CostParameters, not {type(params).__name__}")
+        models = fs.__dict__.setdefault("_cost_models", {})
+        key = (getattr(fs, "_version", None), params.key())
+        model = models.get(key)
+        if model is None:
+            if len(models) >= 16:
+                models.clear()
+            model = models[key] = cls(fs, dataclasses.replace(params, unit_classes=dict(params.unit_classes)))
+        return model
+
     def columns_read(self):
         """Every table column the cost lines may read (some only exist when a slot is varied).
 
@@ -461,9 +485,9 @@ class CostModel:
         cls = self.classes[unit]
         rise = _output(table, unit, "pressure_rise_bar")
         if cls == "high_pressure_pump":
-            return np.ones(rise.shape, dtype=bool)
+            return np.ones_like(rise, dtype=bool)
         if cls == "low_pressure_pump":
-            return np.zeros(rise.shape, dtype=bool)
+            return np.zeros_like(rise, dtype=bool)
         return rise > self.params.high_pressure_threshold_bar
 
     def _recipe(self, table):
@@ -532,8 +556,8 @@ class CostModel:
         """
         P = self.params
         out = {}
-        product_flow = np.asarray(table["kpi.product_flow"], dtype=np.float64)
-        zeros = np.zeros(len(product_flow))
+        product_flow = _column(table["kpi.product_flow"])
+        zeros = np.zeros_like(product_flow)
         membrane = zeros
         recipe = self._recipe(table)
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
@@ -554,15 +578,15 @@ class CostModel:
                     power, eta = const
                     if eta is None:
                         eta = _motor_efficiency(self.view, table, unit)
-                    shaft_w = (np.asarray(table[power], dtype=np.float64) * 1000.0) * eta
-                    flow_ls = np.asarray(table[f"{unit}.outlet.flow"], dtype=np.float64) * 1000.0
+                    shaft_w = (_column(table[power]) * 1000.0) * eta
+                    flow_ls = _column(table[f"{unit}.outlet.flow"]) * 1000.0
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
                 out[f"cost.capital.{unit}"] = zeros + capital
             capital_total = zeros
             for capital in out.values():
                 capital_total = capital_total + capital
-            power_kw = np.asarray(table["kpi.electric_power_kw"], dtype=np.float64)
+            power_kw = _column(table["kpi.electric_power_kw"])
             in_service_h = HOURS_PER_YEAR * P.utilisation
             electricity = P.electricity_price * (power_kw * in_service_h)
             replacement = P.membrane_replacement_fraction * membrane
@@ -579,7 +603,7 @@ class CostModel:
                 "cost.operating_total": operating,
                 "cost.annual_product": product,
                 "cost.lcow": np.where(product > 0, lcow, np.inf),
-                "cost.sec": np.array(table["kpi.specific_energy_kwh_m3"], dtype=np.float64),
+                "cost.sec": _column(table["kpi.specific_energy_kwh_m3"]).copy(),
             })
         return out
 
@@ -591,8 +615,9 @@ class CostModel:
         column = f"power.{unit}"
         if column not in table:
             return 0.0
-        power_kw = np.asarray(table[column], dtype=np.float64)
-        if not np.any(power_kw > 0):
+        power_kw = _column(table[column])
+        # (A shortcut for arrays; the general form below gives the same values.)
+        if isinstance(power_kw, np.ndarray) and not np.any(power_kw > 0):
             return 0.0
         P = self.params
         pressure = self.view.inlet(table, unit, "pressure_bar")

@@ -85,35 +85,106 @@ def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, c
     return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns)(matrix)
 
 
+def _settled(fs, names, client, chunk_rows):
+    """The names as a tuple and their plan, checked once."""
+    if isinstance(names, str):
+        names = [names]
+    names = tuple(names)
+    if len(set(names)) != len(names):
+        raise FlowsheetError(f"names given twice in {list(names)}")
+    if client is None and chunk_rows is not None:
+        raise TypeError("chunk_rows applies only with a client")
+    return names, fs.plan(names)
+
+
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
+    """(row matrix, the plan's output matrix) of a matrix of rows."""
+    matrix = _matrix(names, matrix)
+    if plan.fractions:
+        _check_fractions(fs, plan, matrix)
+    n = len(matrix)
+    if client is not None:
+        count = 1 if threads is None else _threads(threads, n)
+        return matrix, _run_on_cluster(client, plan, matrix, count, chunk_rows)
+    return matrix, plan.run(matrix, _threads(threads, n))
+
+
 def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None):
     """``evaluate`` with everything but the rows settled once: a function of the matrix.
 
     The names, the plan and the columns are checked here, so a caller that
     solves many small batches over the same names (an optimiser) pays for
     that once."""
-    if isinstance(names, str):
-        names = [names]
-    names = tuple(names)
-    if len(set(names)) != len(names):
-        raise FlowsheetError(f"names given twice in {list(names)}")
-    plan = fs.plan(names)
+    names, plan = _settled(fs, names, client, chunk_rows)
     recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
-    if client is None and chunk_rows is not None:
-        raise TypeError("chunk_rows applies only with a client")
 
     def run(matrix):
-        matrix = _matrix(names, matrix)
-        if plan.fractions:
-            _check_fractions(fs, plan, matrix)
-        n = len(matrix)
-        if client is not None:
-            count = 1 if threads is None else _threads(threads, n)
-            out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
-        else:
-            out = plan.run(matrix, _threads(threads, n))
-        return _table(recipe, matrix, out)
+        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows))
 
     return run
+
+
+def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None, chunk_rows=None):
+    """Columns derived from the table of the rows, computed as one compiled column program.
+
+    ``derive(table) -> columns`` (a list, or a mapping name -> column) is
+    called here, on the table traced by a column program
+    (hydrokit.batch.program); the columns it returns become the program.
+    Returns ``run(matrix, threads=threads) -> (K × N) array``, row k the k-th
+    derived column, bitwise what ``derive`` gives on ``evaluate``'s table of
+    the same rows; ``run.labels`` holds the names of a mapping's columns.
+    ``key``: a hashable that stands for what ``derive`` computes; the program
+    is then traced once per plan and key and kept with the plan."""
+    from ..batch.program import Program
+
+    names, plan = _settled(fs, names, client, chunk_rows)
+    programs = plan.__dict__.setdefault("_table_programs", {})
+    found = programs.get(key) if key is not None else None
+    if found is None:
+        program = Program(len(names), len(plan.columns))
+        derived = derive(_table(_recipe(fs, plan, None), program.rows(), program.out()))
+        labels = list(derived) if hasattr(derived, "keys") else None
+        found = program.compile(list(derived.values()) if labels is not None else derived), labels
+        if key is not None:
+            if len(programs) >= 32:
+                programs.clear()
+            programs[key] = found
+    columns, labels = found
+
+    def run(matrix, threads=threads):
+        return columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows))
+
+    run.labels = labels
+    return run
+
+
+def row_solver(fs, names, extra=None, key=None):
+    """``solve(values) -> (result, extra)`` for points over ``names``: the result of
+    ``fs.solve`` and the ``extra(table)`` columns (a mapping name -> column, e.g. cost
+    columns) of its row, computed by one compiled column program (traced once per plan and
+    ``key``, see ``compiled_evaluator``)."""
+    names, plan = _settled(fs, names, None, None)
+
+    def derive(table):
+        # Table columns by name, the extra ones as ("extra", name).
+        derived = dict(table)
+        if extra is not None:
+            derived.update({("extra", name): column for name, column in extra(dict(table)).items()})
+        return derived
+
+    run = compiled_evaluator(fs, names, derive, key=None if key is None else ("row", key))
+
+    def solve_row(values):
+        matrix = np.array([values], dtype=np.float64).reshape(1, len(names))
+        table, more = {}, {}
+        for label, value in zip(run.labels, run(matrix, 1)[:, 0].tolist()):
+            if isinstance(label, str):
+                table[label] = value
+            else:
+                more[label[1]] = value
+        return Result(fs, plan, table), more
+
+    return solve_row
 
 
 def table_columns(fs, names):
@@ -229,31 +300,41 @@ def _recipe(fs, plan, wanted):
 
 
 def _table(r, matrix, out):
+    """The table of a set of columns from the row matrix and the plan's output matrix (arrays, or
+    the traced matrices of a column program, which then records the same operations)."""
     table = {}
     for name, from_rows, j in r.direct:
         table[name] = matrix[:, j].copy() if from_rows else out[:, j]
-    n = len(out)
+    traced = not isinstance(out, np.ndarray)
+    if traced:
+        def zeros():
+            return out.program.constant(0.0)
+    else:
+        n = len(out)
+
+        def zeros():
+            return np.zeros(n)
     if r.total or r.product or r.feed or r.heat_kw:
         # Hostile rows give NaN or infinite figures, flagged in the table; no warnings.
         with np.errstate(all="ignore"):
             kpis = {}
             if r.total:
-                power = {unit: np.zeros(n) for unit in r.units}
+                power = {unit: zeros() for unit in r.units}
                 for unit, j, sign in r.power:
                     power[unit] = power[unit] + sign * out[:, j]
-                total = np.zeros(n)
+                total = zeros()
                 for column, name, shown in zip(power.values(), r.power_names, r.power_shown):
                     if shown:
                         table[name] = column
                     total = total + column
                 kpis["kpi.electric_power_kw"] = total
             if r.product:
-                product = np.zeros(n)
+                product = zeros()
                 for j in r.products:
                     product = product + out[:, j]
                 kpis["kpi.product_flow"] = product
             if r.feed:
-                feed = np.zeros(n)
+                feed = zeros()
                 for j in r.counted:
                     feed = feed + out[:, j]
                 kpis["kpi.feed_flow"] = feed
@@ -262,7 +343,7 @@ def _table(r, matrix, out):
             if r.sec:
                 kpis["kpi.specific_energy_kwh_m3"] = total / (product * 3600.0)
             if r.heat_kw:
-                heat_kw = np.zeros(n)
+                heat_kw = zeros()
                 for j in r.heat:
                     heat_kw = heat_kw + out[:, j] / 1000.0
                 kpis["kpi.heat_kw"] = heat_kw
@@ -275,7 +356,9 @@ def _table(r, matrix, out):
         # output) or when a stream it sends on carries a NaN or an infinity:
         # a hostile value is never passed on as a clean result.
         flags, streams, starts = r.flags, r.streams, r.starts
-        if len(starts):
+        if traced:
+            flagged = out.program.bad_count(_flag_groups(r))
+        elif len(starts):
             # One test per column, then "any" over each unit's own run of columns.
             bad = np.empty((n, len(flags) + len(streams)), dtype=bool)
             np.not_equal(out[:, flags], 0.0, out=bad[:, :len(flags)])
@@ -283,9 +366,20 @@ def _table(r, matrix, out):
             np.logical_not(bad[:, len(flags):], out=bad[:, len(flags):])
             flagged = np.logical_or.reduceat(bad[:, r.flag_order], starts, axis=1).sum(axis=1).astype(np.float64)
         else:
-            flagged = np.zeros(n)
+            flagged = zeros()
         table["flagged"] = flagged
     return table
+
+
+def _flag_groups(r):
+    """Per unit that can be flagged, its (flag columns, stream columns) of the output matrix."""
+    nf = len(r.flags)
+    ends = [*r.starts[1:], len(r.flag_order)]
+    groups = []
+    for start, end in zip(r.starts, ends):
+        run = r.flag_order[start:end]
+        groups.append((r.flags[run[run < nf]], r.streams[run[run >= nf] - nf]))
+    return groups
 
 
 def _flag_layout(fs, plan):
