@@ -38,8 +38,12 @@ from typing import Any
 
 import numpy as np
 
+from .batch.program import column as _column
+
 __all__ = ["Constraint", "OptimizeResult", "optimize", "search", "parse_constraint", "OptimizeError"]
 
+# Sweeps of fewer rows take one thread: handing rows to another thread costs more than it saves.
+_SHARED_ROWS = 64
 OPERATORS = ("<=", ">=")
 # Objective shorthands -> table column.
 OBJECTIVES = {"lcow": "cost.lcow", "sec": "kpi.specific_energy_kwh_m3"}
@@ -165,9 +169,14 @@ class OptimizeResult:
 
 
 class _Problem:
-    """Objective and constraint values of a batch of points: one evaluation per batch."""
+    """Objective and constraint values of a batch of points: one evaluation per batch.
 
-    def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None, columns=None):
+    With ``compile`` (a function of ``derive`` returning ``run(matrix) -> array``), the scores
+    of a column objective are computed by one compiled column program per batch; the table is
+    then built only for the final point (``full``)."""
+
+    def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None, columns=None,
+                 compile=None):
         self.evaluate = evaluate
         self.names = list(names)
         self.objective = objective
@@ -176,9 +185,12 @@ class _Problem:
         self.cost_model = cost_model
         self.rows = 0
         self.calls = 0
-        # The columns read, when the caller knows every column of the table;
-        # else learnt from the first table.
-        self.wanted = None if columns is None or callable(objective) else sorted(self.read() & set(columns))
+        # The columns read (worked out at the first table): from every column of the table when
+        # the caller knows them, else from the first table.
+        self.known = columns
+        self.wanted = None
+        self.compiled = None if compile is None or callable(objective) else \
+            compile(lambda table: self.derive(self.with_costs(table)))
 
     def read(self):
         """The columns the objective, the constraints, the validity test and the cost lines read."""
@@ -193,48 +205,72 @@ class _Problem:
         After the first call only the columns the objective, the constraints and the cost lines
         read are built (a function objective gets every column), unless ``full``."""
         matrix = np.ascontiguousarray(x, dtype=np.float64)
+        if self.wanted is None and self.known is not None and not callable(self.objective):
+            self.wanted = sorted(self.read() & set(self.known))
         columns = None if full or self.wanted is None else self.wanted
         table = self.evaluate(self.names, matrix, columns)
         if self.wanted is None and not callable(self.objective):
             self.wanted = sorted(self.read() & set(table))
         self.rows += len(x)
         self.calls += 1
-        if self.cost_model is not None:
-            table = dict(table)
-            table.update(self.cost_model.columns(table))
+        return self.with_costs(table)
+
+    def with_costs(self, table):
+        """The table with its cost columns, when there is a cost model."""
+        if self.cost_model is None:
+            return table
+        table = dict(table)
+        table.update(self.cost_model.columns(table))
         return table
 
     def column(self, table, name):
         try:
-            return np.asarray(table[name], dtype=np.float64)
+            return _column(table[name])
         except KeyError:
             raise OptimizeError(f"unknown column {name!r}; choose from: {_some_columns(table)}") from None
 
+    def derive(self, table, f=None):
+        """The score columns of a result table: [energy, the excess of each constraint, invalid].
+
+        Energy is the signed objective (``f``, else the objective column); an excess is how far
+        its constraint is broken (0 where it holds or its value is not finite); invalid is 1 for
+        a plant point that is not valid (not converged, flagged, a non-finite objective or
+        constraint value), else 0. The table's arrays give arrays, a traced table traced columns."""
+        if f is None:
+            f = self.column(table, self.objective)
+        f = self.sign * f
+        rows = []
+        valid = np.isfinite(f)
+        with np.errstate(invalid="ignore"):
+            for con in self.constraints:
+                values = self.column(table, con.column)
+                valid = valid & np.isfinite(values)
+                rows.append(np.where(np.isfinite(values), np.maximum(con.excess(values), 0.0), 0.0))
+        if "converged" in table:
+            valid = valid & (_column(table["converged"]) == 1)
+        if "flagged" in table:
+            valid = valid & (_column(table["flagged"]) == 0)
+        rows.append(np.where(valid, 0.0, 1.0))
+        return [f, *rows]
+
     def scores(self, x, full=False):
         """(energy, violation, table) per point: energy is the signed objective, violation >= 0 its
-        constraint excess, +1 for a plant point that is not valid."""
+        constraint excess, +1 for a plant point that is not valid (see ``derive``); the table is
+        None when the scores came from the compiled program."""
+        if self.compiled is not None and not full:
+            scores = self.compiled(np.ascontiguousarray(x, dtype=np.float64))
+            self.rows += len(x)
+            self.calls += 1
+            return scores[0], scores[1:], None
         table = self.table(x, full)
+        f = None
         if callable(self.objective):
             f = np.asarray(self.objective(table), dtype=np.float64)
             if f.shape != (len(x),):
                 raise OptimizeError(f"the objective function must return one value per row ({len(x)}), "
                                     f"got shape {f.shape}")
-        else:
-            f = self.column(table, self.objective)
-        f = self.sign * f
-        excess = np.zeros((len(self.constraints) + 1, len(x)))
-        valid = np.isfinite(f)
-        with np.errstate(invalid="ignore"):
-            for k, con in enumerate(self.constraints):
-                values = self.column(table, con.column)
-                valid &= np.isfinite(values)
-                excess[k] = np.where(np.isfinite(values), np.maximum(con.excess(values), 0.0), 0.0)
-        if "converged" in table:
-            valid &= np.asarray(table["converged"]) == 1
-        if "flagged" in table:
-            valid &= np.asarray(table["flagged"]) == 0
-        excess[-1] = np.where(valid, 0.0, 1.0)
-        return f, excess, table
+        f, *excess = self.derive(table, f)
+        return f, np.array(excess), table
 
 
 def _some_columns(table, limit=12):
@@ -255,10 +291,13 @@ def _better(f1, v1, f2, v2):
 def _best(f, v):
     """Index of the best point by the feasibility rule (the first of equals)."""
     feasible = v == 0
-    if feasible.any():
-        return int(np.argmin(np.where(feasible, f, np.inf))) if np.isfinite(f[feasible]).any() \
-            else int(np.argmax(feasible))
-    return int(np.argmin(v))
+    masked = np.where(feasible, f, np.inf)
+    i = int(masked.argmin())
+    if math.isfinite(masked[i]):
+        return i  # the usual case: the best feasible objective (no NaN among them)
+    if not feasible.any():
+        return int(v.argmin())
+    return i if np.isfinite(f[feasible]).any() else int(feasible.argmax())
 
 
 def _directions(n):
@@ -374,7 +413,7 @@ class _LocalSearch:
             self.last = None
         else:
             self.last = (trial[best] - self.x) / self.width
-            moved = float(np.max(np.abs(self.last)))
+            moved = float(np.abs(self.last).max())
             gain = self.f - tf[best] if self.v == 0 and tv[best] == 0 else math.inf
             self.x, self.f, self.v = trial[best], tf[best], tv[best]
             step = max(2.0 * moved, self.step / 4.0)
@@ -411,15 +450,18 @@ def _latin_hypercube(lower, upper, count, rng):
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
            init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None, columns=None,
-           samples=0):
+           samples=0, compile=None):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
     of one value per row; ``columns``: None for all, else the ones needed);
     ``bounds``: (low, high) per name; ``objective``: a column name or a
     function of the table; ``columns``: every column a table has, when known
-    (else learnt from the first one). Returns ``(x, objective value,
-    feasible, row of the table at x, info)``.
+    (else learnt from the first one); ``compile``: optional, a function of
+    ``derive(table) -> columns`` returning ``run(matrix) -> array`` of those
+    columns, computed without building the table (a compiled column
+    program). Returns ``(x, objective value, feasible, row of the table at
+    x, info)``.
     """
     from scipy.optimize import NonlinearConstraint, differential_evolution
 
@@ -427,7 +469,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     lower = np.array([b[0] for b in bounds], dtype=np.float64)
     upper = np.array([b[1] for b in bounds], dtype=np.float64)
     constraints = [parse_constraint(c) for c in constraints]
-    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns)
+    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns, compile)
 
     # The polish rides along: each sweep of a generation also carries the
     # next step of the local search around the best point seen so far, so the
@@ -506,6 +548,11 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         init = init[order]
         for i in order:
             seen[start[i].tobytes()] = (f0[i], excess0[:, i])
+        # Progress is measured from the best of the start: a first generation that gains
+        # nothing on it is not progress.
+        feasible0 = f0[order][v0[order] == 0]
+        if len(feasible0):
+            history["best"] = float(feasible0.min())
 
     with np.errstate(all="ignore"):
         found = differential_evolution(
@@ -660,7 +707,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         column = objective
     else:
         raise OptimizeError(f"objective must be 'lcow', 'sec', a column name or a function, got {objective!r}")
-    cost_model = CostModel(fs, params) if _needs_costs(column, constraints) else None
+    cost_model = CostModel.of(fs, params) if _needs_costs(column, constraints) else None
 
     fixed = dict(fixed or {})
     clash = sorted(set(fixed) & set(names))
@@ -669,7 +716,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     fixed_names, fixed_values = list(fixed), np.array([float(v) for v in fixed.values()])
 
     from .batch import default_threads, warm_pool
-    from .flowsheet.results import evaluator, table_columns
+    from .flowsheet.results import compiled_evaluator, evaluator, row_solver, table_columns
 
     # The search's sweeps are small: a few dozen rows take one thread, larger
     # ones up to `threads` (default: every core), with a warm pool so that
@@ -677,10 +724,14 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     most = default_threads() if threads is None else threads
     evaluators = {}
 
-    def evaluate(names_, matrix, columns=None):
+    def rows_of(matrix):
+        # The varied values, then the fixed ones; and the sweep's thread count.
         if fixed_names:
             matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
-        count = threads if client is not None else most if len(matrix) >= 64 else 1
+        return matrix, threads if client is not None else most if len(matrix) >= _SHARED_ROWS else 1
+
+    def evaluate(names_, matrix, columns=None):
+        matrix, count = rows_of(matrix)
         key = (None if columns is None else tuple(columns), count)
         run = evaluators.get(key)
         if run is None:
@@ -688,23 +739,36 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
                                               columns=columns)
         return run(matrix)
 
+    # What the scores of a batch depend on besides the plan: the same key, the same program.
+    key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize),
+           None if cost_model is None else cost_model.params.key())
+
+    def compile(derive):
+        # The scores of each batch straight from the plan's outputs, one compiled call.
+        run = compiled_evaluator(fs, names + fixed_names, derive, key=key, client=client)
+
+        def score(matrix):
+            matrix, count = rows_of(matrix)
+            return run(matrix, count)
+
+        return score
+
     final = {}
 
     def finish(x):
-        # The optimum's full result; its row is the sweep row of the same point (the same plan).
-        final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
-        row = dict(final["result"].row)
-        if cost_model is not None:
-            one = {name: np.array([row[name]]) for name in cost_model.columns_read() if name in row}
-            row.update({name: float(col[0]) for name, col in cost_model.columns(one).items()})
-        return row
+        # The optimum's full result (that of fs.solve: the sweep row of the same point, the same
+        # plan) and its cost columns, from one compiled program kept with the plan.
+        solve_row = row_solver(fs, names + fixed_names, None if cost_model is None else cost_model.columns,
+                               key=("optimum", key[-1]))
+        final["result"], costs = solve_row([*map(float, x), *fixed_values])
+        return {**final["result"].row, **costs}
 
     with warm_pool() if client is None and most > 1 else contextlib.nullcontext():
         x, value, feasible, row, info = search(
             evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
             maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
             samples=8 * popsize * len(names) if samples is None else samples,
-            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names))
+            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile)
     result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(
