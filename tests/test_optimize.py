@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import struct
 
 import pytest
 
@@ -34,6 +35,10 @@ def test_constraints_hold_at_the_optimum(fs, objective, constraints, salinity):
     assert salinity * 0.99 < row["ro.permeate_salinity"] <= salinity
     if objective == "lcow":
         assert best.objective == costs(best.result).lcow      # the answer is the full result's figure
+    # The optimum's result comes from a compiled program: bitwise the row of fs.solve.
+    solved = fs.solve(**best.x).row
+    assert list(best.result.row) == list(solved)
+    assert struct.pack(f"{len(solved)}d", *best.result.row.values()) == struct.pack(f"{len(solved)}d", *solved.values())
     for name, (low, high) in VARY.items():
         assert low <= best.x[name] <= high
 

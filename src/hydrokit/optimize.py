@@ -613,8 +613,11 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     global search is SciPy's differential evolution with ``vectorized=True``, its population
     the best of those points, each generation one compiled flowsheet sweep over its whole trial
     population (on ``threads`` or the Dask ``client``). It stops at the first generation whose
-    best feasible objective improves by less than ``rtol`` (relative) on the best so far, after
-    ``patience`` such generations, or after ``maxiter``. The polish searches around the best
+    best feasible objective improves by less than ``rtol`` (relative) on the best so far (the
+    opening points' best included), after ``patience`` such generations, or after ``maxiter``.
+    Each sweep's scores (objective, constraint excesses, validity) come from one compiled column
+    program of the plan's outputs (hydrokit.batch.program), bitwise the figures of the result
+    table. The polish searches around the best
     point seen so far, a batch of trial points a step: its steps ride along the generations'
     sweeps and then go on alone, until a step that finds nothing better takes its step below
     ``polish_tol`` of each range. Constraints are kept by the feasibility rule: a feasible point
