@@ -127,6 +127,12 @@ class Expr:
         raise TraceError(f"{func.__name__} cannot be recorded in a column program")
 
 
+def _scalar(value):
+    """A number that enters a program as a constant."""
+    return isinstance(value, (bool, int, float, np.number, np.bool_)) or (
+        isinstance(value, np.ndarray) and value.ndim == 0)
+
+
 def _arity(op):
     if op in (LOAD_ROWS, LOAD_OUT, CONST, BAD_COUNT):
         return 0
@@ -188,8 +194,7 @@ class Program:
             if value.program is not self:
                 raise TraceError("an expression of another column program")
             return value
-        if isinstance(value, (bool, int, float, np.number, np.bool_)) or (
-                isinstance(value, np.ndarray) and value.ndim == 0):
+        if _scalar(value):
             return self.constant(value)
         raise TraceError(f"a column program cannot take {type(value).__name__} operands")
 
@@ -205,8 +210,7 @@ class Program:
         for v in operands:
             if isinstance(v, Expr):
                 args.append(self.operand(v))
-            elif isinstance(v, (bool, int, float, np.number, np.bool_)) or (
-                    isinstance(v, np.ndarray) and v.ndim == 0):
+            elif _scalar(v):
                 args.append(v)
             else:
                 raise TraceError(f"a column program cannot take {type(v).__name__} operands")
