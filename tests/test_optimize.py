@@ -119,3 +119,17 @@ def test_command_line_optimum_and_costs(capsys, tmp_path):
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and err.startswith("hydrokit ")
 
+
+
+def test_without_a_column_program_the_scores_come_from_the_table(fs, monkeypatch):
+    from hydrokit.batch.program import TraceError
+    from hydrokit.flowsheet import results
+
+    compiled = optimize(fs, "lcow", VARY, ["kpi.recovery>=0.5"], seed=3)
+
+    def untraceable(*args, **kwargs):
+        raise TraceError("not traceable")
+
+    monkeypatch.setattr(results, "compiled_evaluator", untraceable)
+    plain = optimize(fs, "lcow", VARY, ["kpi.recovery>=0.5"], seed=3)
+    assert plain.x == compiled.x and plain.objective == compiled.objective and plain.row == compiled.row

@@ -38,7 +38,7 @@ from typing import Any
 
 import numpy as np
 
-from .batch.program import column as _column
+from .batch.program import TraceError, column as _column
 
 __all__ = ["Constraint", "OptimizeResult", "optimize", "search", "parse_constraint", "OptimizeError"]
 
@@ -189,8 +189,12 @@ class _Problem:
         # the caller knows them, else from the first table.
         self.known = columns
         self.wanted = None
-        self.compiled = None if compile is None or callable(objective) else \
-            compile(lambda table: self.derive(self.with_costs(table)))
+        self.compiled = None
+        if compile is not None and not callable(objective):
+            try:
+                self.compiled = compile(lambda table: self.derive(self.with_costs(table)))
+            except TraceError:
+                pass  # an expression the program cannot record: the scores come from the table
 
     def read(self):
         """The columns the objective, the constraints, the validity test and the cost lines read."""
@@ -761,8 +765,16 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     def finish(x):
         # The optimum's full result (that of fs.solve: the sweep row of the same point, the same
         # plan) and its cost columns, from one compiled program kept with the plan.
-        solve_row = row_solver(fs, names + fixed_names, None if cost_model is None else cost_model.columns,
-                               key=("optimum", key[-1]))
+        try:
+            solve_row = row_solver(fs, names + fixed_names, None if cost_model is None else cost_model.columns,
+                                   key=("optimum", key[-1]))
+        except TraceError:  # as the scores: from the table
+            final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
+            row = dict(final["result"].row)
+            if cost_model is not None:
+                one = {name: np.array([value]) for name, value in row.items()}
+                row.update({name: float(col[0]) for name, col in cost_model.columns(one).items()})
+            return row
         final["result"], costs = solve_row([*map(float, x), *fixed_values])
         return {**final["result"].row, **costs}
 
