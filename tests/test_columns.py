@@ -112,3 +112,12 @@ def test_a_run_checks_its_shapes():
                 (np.empty((2, 4)), rows, out)):
         with pytest.raises(ValueError):
             _sweep.program_run(program, *bad)
+
+
+def test_arithmetic_on_truth_values_is_refused():
+    # NumPy adds booleans as booleans (True + True is True): a program would give 2.0.
+    p = Program(rows_width=1, out_width=0)
+    x = p.rows()[:, 0]
+    with pytest.raises(TraceError):
+        (x > 0) + (x < 1)
+    assert not ((x > 0) * 1.0 + (x < 1)).boolean      # a truth value with a number is a number

@@ -56,11 +56,12 @@ class Expr:
     """A traced column: a node of a Program. Arithmetic, comparisons, logic and NumPy's ufuncs,
     ``np.where``, ``np.clip``, ``np.ones_like`` and ``np.zeros_like`` record a new node."""
 
-    __slots__ = ("program", "node")
+    __slots__ = ("program", "node", "boolean")
     __array_priority__ = 1000
 
-    def __init__(self, program, node):
-        self.program, self.node = program, node
+    def __init__(self, program, node, boolean=False):
+        # boolean: a truth value (NumPy's bool), held as 1.0 or 0.0.
+        self.program, self.node, self.boolean = program, node, boolean
 
     def _op(op):  # noqa: N805 - builds the operator methods below
         def forward(self, other):
@@ -121,7 +122,8 @@ class Expr:
         if func is np.clip and len(args) == 3 and not kwargs:
             return self.program.emit(CLIP, *args)
         if func in (np.ones_like, np.zeros_like) and set(kwargs) <= {"dtype"}:
-            return self.program.constant(1.0 if func is np.ones_like else 0.0)
+            boolean = np.dtype(kwargs.get("dtype") or np.float64) == bool
+            return self.program.constant(1.0 if func is np.ones_like else 0.0, boolean)
         if func is np.ndim:
             return 1
         raise TraceError(f"{func.__name__} cannot be recorded in a column program")
@@ -177,16 +179,18 @@ class Program:
     def out(self):
         return _Source(self, LOAD_OUT, self.out_width)
 
-    def append(self, node):
+    def append(self, node, boolean=False):
         self.nodes.append(node)
-        return Expr(self, len(self.nodes) - 1)
+        return Expr(self, len(self.nodes) - 1, boolean)
 
-    def constant(self, value):
+    def constant(self, value, boolean=None):
+        if boolean is None:
+            boolean = isinstance(value, (bool, np.bool_)) or (isinstance(value, np.ndarray) and value.dtype == bool)
         value = float(value)
-        key = struct.pack("<d", value)  # -0.0 and each NaN kept apart
+        key = (struct.pack("<d", value), boolean)  # -0.0 and each NaN kept apart
         found = self.constants.get(key)
         if found is None:
-            found = self.constants[key] = self.append(("vm", CONST, (), value))
+            found = self.constants[key] = self.append(("vm", CONST, (), value), boolean)
         return found
 
     def operand(self, value):
@@ -199,10 +203,23 @@ class Program:
         raise TraceError(f"a column program cannot take {type(value).__name__} operands")
 
     def emit(self, op, *operands):
-        args = tuple(self.operand(v).node for v in operands)
-        if len(args) != _arity(op):
-            raise TraceError(f"operation {op} takes {_arity(op)} operands, got {len(args)}")
-        return self.append(("vm", op, args, 0))
+        values = [self.operand(v) for v in operands]
+        if len(values) != _arity(op):
+            raise TraceError(f"operation {op} takes {_arity(op)} operands, got {len(values)}")
+        truth = [v.boolean for v in values]
+        # NumPy computes these on booleans (True + True is True, -True an error); a program
+        # holds truth values as numbers, so it does not record them.
+        if (op in (ADD, SUB, MUL, DIV) and all(truth)) or (op == NEG and truth[0]):
+            raise TraceError("arithmetic on truth values is NumPy's boolean arithmetic")
+        if op in (GT, GE, LT, LE, EQ, NE, AND, OR, NOT, ISFINITE):
+            boolean = True
+        elif op == WHERE:
+            boolean = truth[1] and truth[2]
+        elif op in (MAXIMUM, MINIMUM):
+            boolean = all(truth)
+        else:
+            boolean = False
+        return self.append(("vm", op, tuple(v.node for v in values), 0), boolean)
 
     def host(self, func, *operands):
         """A NumPy operation run by NumPy on the traced columns (constants passed as they are)."""
@@ -216,7 +233,11 @@ class Program:
                 raise TraceError(f"a column program cannot take {type(v).__name__} operands")
         nodes = tuple(a.node if isinstance(a, Expr) else None for a in args)
         values = tuple(None if isinstance(a, Expr) else a for a in args)
-        return self.append(("host", func, nodes, values))
+        # Its kind of result (a truth value or a number), from the same operation on one element.
+        with np.errstate(all="ignore"):
+            sample = func(*[np.ones(1, dtype=bool if a.boolean else np.float64) if isinstance(a, Expr) else a
+                            for a in args])
+        return self.append(("host", func, nodes, values), np.asarray(sample).dtype == bool)
 
     def bad_count(self, groups):
         """Per row, how many of ``groups`` ((flag columns, stream columns) of the output matrix)
