@@ -392,7 +392,9 @@ class _LocalSearch:
             # of the elite offsets, weights N(0, 1/k) (1.5 standard deviations wide).
             weights = self.rng.standard_normal(size=(self.shaped, len(self.elite)))
             weights *= 1.5 / math.sqrt(len(self.elite))
-            np.matmul(weights, self.elite, out=moves[count - self.shaped:count])
+            # The sum of products element by element, in the order of the elite (a matrix
+            # product would go through BLAS, whose kernel, and so its rounding, is the CPU's).
+            np.sum(weights[:, :, None] * self.elite, axis=1, out=moves[count - self.shaped:count])
         if self.last is not None:
             length = float(np.max(np.abs(self.last)))
             # Points along x + k·d (k = 1, 2, 4, 8), six scattered around each and the point itself.
