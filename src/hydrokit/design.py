@@ -25,7 +25,7 @@ import sys
 
 import numpy as np
 
-from .plot import UsageError, _number
+from .plot import UsageError, _number, option_value
 
 USAGE = {
     "costs": "usage: python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]",
@@ -59,7 +59,7 @@ def parse(command, argv):
     while i < len(argv):
         word = argv[i]
         if word.startswith("--"):
-            option, eq, value = word.partition("=")
+            option, eq, _ = word.partition("=")
             if option not in allowed:
                 raise UsageError(f"unknown option {option!r}; choose from: {', '.join(allowed)}, --help")
             if option in FLAGS:
@@ -68,11 +68,7 @@ def parse(command, argv):
                 opts["json"] = True
                 i += 1
                 continue
-            if not eq:
-                if i + 1 >= len(argv):
-                    raise UsageError(f"{option} needs a value")
-                i += 1
-                value = argv[i]
+            value, i = option_value(argv, i)
             _option(command, opts, option, value)
             if option in ("--min", "--max"):
                 if chosen_objective is not None:

@@ -749,8 +749,8 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         return run(matrix)
 
     # What the scores of a batch depend on besides the plan: the same key, the same program.
-    key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize),
-           None if cost_model is None else cost_model.params.key())
+    prices = None if cost_model is None else cost_model.params.key()
+    key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize), prices)
 
     def compile(derive):
         # The scores of each batch straight from the plan's outputs, one compiled call.
@@ -769,7 +769,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         # plan) and its cost columns, from one compiled program kept with the plan.
         try:
             solve_row = row_solver(fs, names + fixed_names, None if cost_model is None else cost_model.columns,
-                                   key=("optimum", key[-1]))
+                                   key=("optimum", prices))
         except TraceError:  # as the scores: from the table
             final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
             row = dict(final["result"].row)

@@ -38,6 +38,17 @@ class UsageError(Exception):
     """A bad word on the command line; the message is one line."""
 
 
+def option_value(argv, i):
+    """The value of the option at ``argv[i]`` (``--name=value`` or ``--name value``) and the
+    index of the last word it took."""
+    option, eq, value = argv[i].partition("=")
+    if eq:
+        return value, i
+    if i + 1 < len(argv):
+        return argv[i + 1], i + 1
+    raise UsageError(f"{option} needs a value")
+
+
 def _number(text, what):
     try:
         return float(text)
@@ -72,15 +83,9 @@ def parse(argv):
     i = 0
     while i < len(argv):
         word = argv[i]
-        option, eq, attached = word.partition("=")
+        option = word.partition("=")[0]
         if option in ("--y", "--out"):
-            if eq:
-                value = attached
-            elif i + 1 < len(argv):
-                i += 1
-                value = argv[i]
-            else:
-                raise UsageError(f"{option} needs a value")
+            value, i = option_value(argv, i)
             if option == "--y":
                 outputs = [name for name in value.split(",") if name]
             else:

@@ -299,9 +299,8 @@ class Program:
         if stretch.code:
             steps.append(stretch)
         steps = [s.load(count, self.rows_width, self.out_width) if isinstance(s, _Stretch) else s for s in steps]
-        width = len(set(outputs)) == len(outputs)
-        return _Compiled(steps, count, [register[node] for node in outputs], self.rows_width, self.out_width,
-                         view=width)
+        registers = [register[node] for node in outputs]
+        return _Compiled(steps, count, registers, distinct=len(set(outputs)) == len(outputs))
 
 
 class _Stretch:
@@ -330,12 +329,11 @@ class _Stretch:
 
 
 class _Compiled:
-    def __init__(self, steps, registers, outputs, rows_width, out_width, view=False):
+    def __init__(self, steps, registers, outputs, distinct):
         self.steps, self.registers = steps, registers
         self.outputs = np.array(outputs, dtype=np.intp)
         # Distinct outputs sit in the first registers: the result is a view of them.
-        self.view = len(outputs) if view else None
-        self.rows_width, self.out_width = rows_width, out_width
+        self.view = len(outputs) if distinct else None
 
     def __call__(self, rows, out):
         rows = np.ascontiguousarray(rows, dtype=np.float64)

@@ -288,6 +288,7 @@ class _Recipe:
         if self.flagged:
             self.flags, self.streams, self.starts = _flag_layout(fs, plan)
             self.flag_order = plan._table_flag_order
+            self.flag_groups = plan._table_flag_groups
 
 
 def _recipe(fs, plan, wanted):
@@ -357,7 +358,7 @@ def _table(r, matrix, out):
         # a hostile value is never passed on as a clean result.
         flags, streams, starts = r.flags, r.streams, r.starts
         if traced:
-            flagged = out.program.bad_count(_flag_groups(r))
+            flagged = out.program.bad_count(r.flag_groups)
         elif len(starts):
             # One test per column, then "any" over each unit's own run of columns.
             bad = np.empty((n, len(flags) + len(streams)), dtype=bool)
@@ -371,29 +372,19 @@ def _table(r, matrix, out):
     return table
 
 
-def _flag_groups(r):
-    """Per unit that can be flagged, its (flag columns, stream columns) of the output matrix."""
-    nf = len(r.flags)
-    ends = [*r.starts[1:], len(r.flag_order)]
-    groups = []
-    for start, end in zip(r.starts, ends):
-        run = r.flag_order[start:end]
-        groups.append((r.flags[run[run < nf]], r.streams[run[run >= nf] - nf]))
-    return groups
-
-
 def _flag_layout(fs, plan):
     """The output columns the flagged count tests, once per plan: every unit's flag outputs (non-zero:
     flagged), the streams it sends on (NaN or infinite: flagged), and where each unit's run starts
-    once both are put in unit order."""
+    once both are put in unit order; and per unit, its (flag columns, stream columns)."""
     found = getattr(plan, "_table_flag_columns", None)
     if found is None:
-        flags, streams, runs = [], [], []
+        flags, streams, runs, groups = [], [], [], []
         for unit, sent in _outlet_columns(fs, plan).items():
             own = list(plan.flags.get(unit, ()))
             if not own and not sent:
                 continue
             runs.append((len(flags), len(own), len(streams), len(sent)))
+            groups.append((own, list(sent)))
             flags += own
             streams += list(sent)
         order, starts = [], []
@@ -401,6 +392,7 @@ def _flag_layout(fs, plan):
             starts.append(len(order))
             order += list(range(f0, f0 + nf)) + [len(flags) + k for k in range(s0, s0 + ns)]
         plan._table_flag_order = np.array(order, dtype=np.intp)
+        plan._table_flag_groups = groups
         found = plan._table_flag_columns = (np.array(flags, dtype=np.intp), np.array(streams, dtype=np.intp),
                                       np.array(starts, dtype=np.intp))
     return found
