@@ -8,12 +8,10 @@ solve and a sweep row agree bit for bit.
 
 from __future__ import annotations
 
-import operator
-
 import numpy as np
 
 from ..ports import STREAM_UNITS
-from .build import STREAM_QUANTITIES, FlowsheetError, _choices
+from .build import STREAM_QUANTITIES, FlowsheetError, _choices, _number, _short
 from ..batch import _axis
 from .plan import STATUS_COLUMNS
 
@@ -379,7 +377,17 @@ def _flag_layout(fs, plan):
     found = getattr(plan, "_table_flag_columns", None)
     if found is None:
         flags, streams, runs, groups = [], [], [], []
+        width = len(STREAM_QUANTITIES) + len(fs.components)
+        # A feed with a NaN or infinite quantity counts too (a hostile row is never clean), and
+        # so does a unit whose counted electric power is not finite.
+        tested = {name: list(range(plan.streams[name], plan.streams[name] + width)) for name in fs.feeds}
+        powered = {}
+        for unit, j, sign in plan.power:
+            if sign != 0.0:
+                powered.setdefault(unit, []).append(j)
         for unit, sent in _outlet_columns(fs, plan).items():
+            tested[unit] = list(sent) + powered.get(unit, [])
+        for unit, sent in tested.items():
             own = list(plan.flags.get(unit, ()))
             if not own and not sent:
                 continue
@@ -489,6 +497,7 @@ class Result:
         self._fs = fs
         self.flowsheet = fs
         self._plan = plan
+        self._version = fs._version  # the flowsheet as solved
         self.row = row  # column name -> float, as in a sweep table
         self.converged = bool(row["converged"] == 1.0)
         self.iterations = int(row["iterations"])
@@ -496,6 +505,12 @@ class Result:
         self.flagged = int(row["flagged"])
         self.kpis = {k: row[f"kpi.{k}"] for k in KPI_UNITS}
         self.power = {u: row[f"power.{u}"] for u in fs.units}
+
+    def _current(self):
+        """Refuse to read the flowsheet through a result solved before it changed."""
+        if self._fs._version != self._version:
+            raise FlowsheetError("the flowsheet has changed since this result was solved "
+                                 "(a node, stream, product or tear was added); solve it again")
 
     def __repr__(self):
         state = "converged" if self.converged else "NOT converged"
@@ -535,6 +550,7 @@ class Result:
         """
         from ..costing import costs
 
+        self._current()
         return costs(self, params)
 
     def outputs(self, unit):
@@ -570,6 +586,7 @@ class Result:
         >>> round(res.outputs("hp")["pump_power_kw"], 3), res.outputs("hp")["input_flag"]  # kW, flag
         (7.763, 0.0)
         """
+        self._current()
         if unit not in self._plan.unit_outputs:
             raise FlowsheetError(f"unknown unit {unit!r}; choose from: {_choices(self._plan.unit_outputs)}")
         return {name: self._value(f"{unit}.{name}") for name, _ in self._plan.unit_outputs[unit]}
@@ -626,6 +643,7 @@ class Result:
         >>> water["flow"], round(water["salt"], 2)                    # m³/s, g/m³
         (0.00075, 14.37)
         """
+        self._current()
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
 
@@ -669,9 +687,17 @@ class Result:
 
 
 def solve(fs, values):
-    names = tuple(values)
-    matrix = np.array([[operator.index(v) if isinstance(v, bool) else v for v in values.values()]],
-                      dtype=np.float64).reshape(1, len(names))
+    # One plan whatever the order of the keywords: the names are taken sorted (the plan's result
+    # does not depend on the order of its row variables).
+    names = tuple(sorted(values))
+    for name in names:
+        if len(name) > 1000:
+            raise FlowsheetError(f"unknown variable {_short(name)}: names are 'unit.slot' or 'feed.quantity'")
+    checked = [_number(values[name], f"value of {name}") for name in names]
+    matrix = np.array([checked], dtype=np.float64).reshape(1, len(names))
     table = evaluate(fs, names, matrix, threads=1)
-    row = {k: float(v[0]) for k, v in table.items()}
+    # The row as a sweep over the keywords in the order given would have it.
+    given = [name for name in values if name in table]
+    row = {k: float(table[k][0]) for k in given}
+    row.update((k, float(v[0])) for k, v in table.items() if k not in row)
     return Result(fs, fs.plan(names), row)
