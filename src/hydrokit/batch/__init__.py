@@ -35,6 +35,10 @@ __all__ = ["sweep", "grid", "model_name", "default_threads", "warm_pool"]
 _WIDTHS = _sweep.models()
 
 
+# More worker threads than any machine has cores is a mistake, not a request.
+MAX_THREADS = 1024
+
+
 def default_threads():
     """The cores this process may run on."""
     try:
@@ -109,6 +113,8 @@ def _threads(threads, n):
     count = operator.index(threads)
     if count < 1:
         raise ValueError(f"threads must be at least 1, got {count}")
+    if count > MAX_THREADS:
+        raise ValueError(f"threads must be at most {MAX_THREADS}, got {count}"[:200])
     return count
 
 

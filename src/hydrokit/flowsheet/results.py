@@ -54,16 +54,21 @@ def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
     return run_chunks(client, "flowsheet", n, len(plan.columns), _chunk_rows(workers, n, chunk_rows), submit)
 
 
-def _check_fractions(fs, plan, matrix):
+def _check_fractions(fs, plan, matrix, lenient=False):
+    """Refuse rows whose splitter fractions cannot be honoured; ``lenient``: return their mask instead."""
+    rejected = np.zeros(len(matrix), dtype=bool)
     for name, (fixed, varied) in plan.fractions.items():
         fr = np.tile(np.asarray(fixed[:-1], dtype=np.float64), (len(matrix), 1))
         for k, column in varied.items():
             fr[:, k] = matrix[:, column]
         bad = ~(np.all((fr >= 0.0) & (fr <= 1.0), axis=1) & (fr.sum(axis=1) <= 1.0 + 1e-9))
-        if bad.any():
+        if lenient:
+            rejected |= bad
+        elif bad.any():
             row = int(np.argmax(bad))
             raise FlowsheetError(f"splitter {name!r}, row {row}: fractions {fr[row].tolist()} must lie in [0, 1] "
                                  f"and add up to at most 1 (the last outlet takes the rest)")
+    return rejected
 
 
 def _matrix(names, matrix):
@@ -95,19 +100,25 @@ def _settled(fs, names, client, chunk_rows):
     return names, fs.plan(names)
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
-    """(row matrix, the plan's output matrix) of a matrix of rows."""
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False):
+    """(row matrix, the plan's output matrix) of a matrix of rows.
+
+    ``lenient``: a row whose splitter fractions cannot be honoured is solved as it is and
+    reported as not converged (an optimiser's infeasible point) instead of refused."""
     matrix = _matrix(names, matrix)
-    if plan.fractions:
-        _check_fractions(fs, plan, matrix)
+    rejected = _check_fractions(fs, plan, matrix, lenient) if plan.fractions else None
     n = len(matrix)
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)
-        return matrix, _run_on_cluster(client, plan, matrix, count, chunk_rows)
-    return matrix, plan.run(matrix, _threads(threads, n))
+        out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
+    else:
+        out = plan.run(matrix, _threads(threads, n))
+    if rejected is not None and rejected.any():
+        out[rejected, plan.column_index["converged"]] = 0.0
+    return matrix, out
 
 
-def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None):
+def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, lenient=False):
     """``evaluate`` with everything but the rows settled once: a function of the matrix.
 
     The names, the plan and the columns are checked here, so a caller that
@@ -117,12 +128,12 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
     recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
 
     def run(matrix):
-        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows))
+        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient))
 
     return run
 
 
-def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None, chunk_rows=None):
+def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None, chunk_rows=None, lenient=False):
     """Columns derived from the table of the rows, computed as one compiled column program.
 
     ``derive(table) -> columns`` (a list, or a mapping name -> column) is
@@ -150,13 +161,13 @@ def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None
     columns, labels = found
 
     def run(matrix, threads=threads):
-        return columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows))
+        return columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient))
 
     run.labels = labels
     return run
 
 
-def row_solver(fs, names, extra=None, key=None):
+def row_solver(fs, names, extra=None, key=None, lenient=False):
     """``solve(values) -> (result, extra)`` for points over ``names``: the result of
     ``fs.solve`` and the ``extra(table)`` columns (a mapping name -> column, e.g. cost
     columns) of its row, computed by one compiled column program (traced once per plan and
@@ -170,7 +181,7 @@ def row_solver(fs, names, extra=None, key=None):
             derived.update({("extra", name): column for name, column in extra(dict(table)).items()})
         return derived
 
-    run = compiled_evaluator(fs, names, derive, key=None if key is None else ("row", key))
+    run = compiled_evaluator(fs, names, derive, key=None if key is None else ("row", key), lenient=lenient)
 
     def solve_row(values):
         matrix = np.array([values], dtype=np.float64).reshape(1, len(names))
