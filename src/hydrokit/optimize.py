@@ -632,11 +632,9 @@ def _positive(value, name):
 
 def _check_options(seed, threads, popsize, samples, maxiter, patience, rtol, polish_tol):
     """The search's options checked before any work: each mistake one line."""
-    from .batch import MAX_THREADS
-
     _whole(seed, "seed", 0, 2**63 - 1)
     if threads is not None:
-        _whole(threads, "threads", 1, MAX_THREADS)
+        _whole(threads, "threads", 1)
     _whole(popsize, "popsize", 1, 10_000)
     if samples is not None:
         _whole(samples, "samples", 0, 10_000_000)

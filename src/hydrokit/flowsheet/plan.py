@@ -325,11 +325,22 @@ def compile_plan(fs, names):
     outputs += [status, status + 1, status + 2]
 
     inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set)
+    # A varied unit slot is read back after the run (a core never writes its inputs): a NaN or an
+    # infinity given there flags its unit, even where the model turns it into a clean figure.
+    varied = {}
+    for name, offset in zip(names, inputs):
+        head = name.partition(".")[0]
+        if head in unit_vec and not name.startswith("tear."):
+            varied.setdefault(head, []).append(len(columns))
+            columns.append(f"input.{name}")
+            outputs.append(offset)
     power, flags = _power_and_flags(fs, unit_outputs)
-    return Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
+    plan = Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
+    plan.varied = varied  # unit -> the columns of its varied slots, as the row gave them
+    return plan
 
 
 def _convert(code, st, dst, src, unit, inverse):

@@ -396,8 +396,9 @@ def _flag_layout(fs, plan):
         for unit, j, sign in plan.power:
             if sign != 0.0:
                 powered.setdefault(unit, []).append(j)
+        varied = getattr(plan, "varied", {})
         for unit, sent in _outlet_columns(fs, plan).items():
-            tested[unit] = list(sent) + powered.get(unit, [])
+            tested[unit] = list(sent) + powered.get(unit, []) + varied.get(unit, [])
         for unit, sent in tested.items():
             own = list(plan.flags.get(unit, ()))
             if not own and not sent:
