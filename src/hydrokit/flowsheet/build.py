@@ -512,7 +512,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, temperature_c=20, salt=35000)  # m³/s, °C, g/m³
         >>> fs.feed("coolant", flow=2e-3, temperature_c=10, utility=True)
-        >>> fs.feeds["sea"].values
+        >>> dict(fs.feeds["sea"].values)         # read-only: vary a quantity in solve or sweep
         {'temperature_c': 20.0, 'pressure_bar': 1.0, 'flow': 0.001, 'salt': 35000.0}
         >>> fs.feeds["coolant"].utility
         True

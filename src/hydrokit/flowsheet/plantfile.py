@@ -81,6 +81,12 @@ class PlantFileError(ValueError):
     plant.toml: units.hp: unit 'hp': unknown name 'pressure_rise' for pump; did you mean 'pressure_rise_bar'?
     """
 
+    def __init__(self, message):
+        # One line whatever the file holds: a key with a line break or of a million characters
+        # is shown escaped and cut.
+        text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(message))
+        super().__init__(text if len(text) <= 1000 else text[:1000] + " ...")
+
 
 def _choices(names):
     return ", ".join(names) if names else "(none)"
