@@ -178,6 +178,10 @@ class CostParameters:
             raise ValueError(f"cost parameter utilisation must be in (0, 1], got {self.utilisation!r}")
         if self.plant_lifetime <= 0:
             raise ValueError(f"cost parameter plant_lifetime must be > 0 years, got {self.plant_lifetime!r}")
+        try:
+            crf(self.wacc, self.plant_lifetime)
+        except ValueError as exc:  # a lifetime so short that no annual payment is finite
+            raise ValueError(f"cost parameters wacc and plant_lifetime: {exc}") from None
         if not isinstance(self.unit_classes, dict):
             raise ValueError(f"cost parameter unit_classes must be a dict unit -> cost class, "
                              f"got {type(self.unit_classes).__name__}")

@@ -210,6 +210,11 @@ def loads(text, file="<plant>"):
     if _depth(data) > MAX_DEPTH:
         raise PlantFileError(too_deep)
     b = _Builder(file)
+    from .build import MAX_NODES
+
+    declared = sum(len(data[k]) for k in ("feeds", "units", "mixers", "splitters") if isinstance(data.get(k), dict))
+    if declared > MAX_NODES:  # counted before a single node is built
+        b.fail("feeds, units, mixers, splitters", f"{declared:_} declared; a plant holds at most {MAX_NODES:_}")
     unknown = [k for k in data if k not in TOP_LEVEL]
     if unknown:
         b.fail(unknown[0], f"unknown entry; choose from: {_choices(TOP_LEVEL)}")
