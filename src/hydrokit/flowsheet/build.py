@@ -1049,8 +1049,10 @@ class Flowsheet:
         ------
         FlowsheetError
             For the compile-time mistakes of :meth:`plan`, an unknown name,
-            a value that is not a number, or splitter fractions outside
-            [0, 1] or adding up past 1.
+            a value that is not a finite number (NaN, an infinity, None,
+            an integer beyond a double; a sweep row takes these and comes
+            out flagged), or splitter fractions outside [0, 1] or adding up
+            past 1.
 
         Examples
         --------
@@ -1121,8 +1123,10 @@ class Flowsheet:
             ``"kpi.heat_kw"`` (kW of heat duty); ``"converged"`` (1/0),
             ``"iterations"`` (loop passes), ``"residual"`` (largest relative
             change of a tear quantity in the last pass) and ``"flagged"``
-            (the number of units whose flag outputs are non-zero or NaN, or
-            that send on a NaN or infinite stream; non-convergence is in
+            (the number of units whose flag outputs are non-zero or NaN,
+            that send on a NaN or infinite stream, whose counted power is
+            not finite or that are given a NaN or infinity in a varied slot,
+            and of feeds with a non-finite quantity; non-convergence is in
             ``"converged"``, not here).
 
         Raises

@@ -468,8 +468,10 @@ class Result:
         The largest relative change of a tear-stream quantity over the last
         pass (0 without loops; NaN when a tear value is NaN).
     flagged : int
-        The number of units whose flag outputs are non-zero or NaN, or that
-        send on a NaN or infinite stream (0: no unit reports a problem).
+        The number of units whose flag outputs are non-zero or NaN, that
+        send on a NaN or infinite stream, whose counted power is not finite
+        or that are given a NaN or infinity in a varied slot, and of feeds
+        with a non-finite quantity (0: nothing reports a problem).
         A loop that did not converge is in ``converged``, not here.
     kpis : dict
         ``electric_power_kw`` (kW, net: drives minus recovered power),
