@@ -208,7 +208,7 @@ def test_closed_pipe_ends_with_141(argv, tmp_path):
     assert (status, err) == (141, "")
 
 
-@pytest.mark.parametrize("out", ["noext", "outdir", "x.nope"])
+@pytest.mark.parametrize("out", ["noext", "outdir", "x.nope", "missing/x.png"])
 def test_map_checks_its_picture_before_any_work(out, tmp_path):
     (tmp_path / "outdir").mkdir()
     status, err = command(["map", str(SEAWATER), "--vary", "hp.pressure_rise_bar=40:70:3",

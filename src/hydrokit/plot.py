@@ -141,6 +141,9 @@ def picture_format(path):
     """The format named by the extension of ``path`` (lower case), checked before anything is drawn."""
     if os.path.isdir(path):
         raise UsageError(f"--out {path} is a directory; name the picture file, e.g. {os.path.join(path, 'plot.png')}")
+    parent = os.path.dirname(path) or "."
+    if not os.path.isdir(parent):  # found before the points are computed, not after
+        raise UsageError(f"--out {path}: No such file or directory: {parent}")
     extension = os.path.splitext(path)[1][1:].lower()
     if not extension:
         raise UsageError(f"--out {path} has no extension to name the format; write e.g. {path}.png")
