@@ -143,6 +143,10 @@ def test_no_stale_state():
         assert "changed since this result" in one_line_error(FlowsheetError, read)
     fs.connect("erd", "hp2")  # the changed flowsheet solves, with a new plan
     assert fs.solve().stream("hp2")["flow"] == res.row["ro.concentrate.flow"]
+    loop = load(EXAMPLES / "two_pass_ro.toml")
+    assert loop.solve().converged
+    loop.max_iterations = 1  # takes effect at the next solve
+    assert not loop.solve().converged and loop.solve().iterations == 1
 
 
 def reference_crf(rate, years):

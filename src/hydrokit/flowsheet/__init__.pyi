@@ -33,7 +33,8 @@ class Result:
 
 
 class Flowsheet:
-    components: tuple[str, ...]
+    @property
+    def components(self) -> tuple[str, ...]: ...
     tolerance: float
     max_iterations: int
 

@@ -418,27 +418,54 @@ class Flowsheet:
                 raise FlowsheetError(f"component {c!r} given twice")
             comps.append(c)
             seen.add(c)
-        self.components = tuple(comps)
-        if isinstance(tolerance, bool):
-            raise FlowsheetError(f"tolerance must be a number, got {tolerance!r}")
-        try:
-            self.tolerance = _number(tolerance, "tolerance")
-        except FlowsheetError:
-            raise FlowsheetError(f"tolerance must be a finite positive number, got {_short(tolerance)}") from None
-        if not self.tolerance > 0:
-            raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
-        if isinstance(max_iterations, bool):
-            raise TypeError(f"max_iterations must be a whole number, got {max_iterations!r}")
-        operator.index(max_iterations)  # TypeError for what is not a whole number
-        self.max_iterations = _count(max_iterations, "max_iterations", 1, MAX_ITERATIONS)
+        self._components = tuple(comps)
+        self._plans = collections.OrderedDict()  # row names -> plan, the most recently used last
+        self.tolerance = tolerance
+        self.max_iterations = max_iterations
         self._nodes = {}     # name -> Feed | Unit | Mixer | Splitter, in the order added
         self._links = {}     # (target name, inlet port) -> (source name, outlet port)
         self._used = {}      # (source name, outlet port) -> "target.port" or "product NAME"
         self._products = {}  # product name -> (source name, outlet port)
         self._tears = {}     # (source name, outlet port) -> start quantities
         self._version = 0
-        self._plans = collections.OrderedDict()  # row names -> plan, the most recently used last
         self._ports = 0      # inlets and outlets of every node
+
+    @property
+    def components(self):
+        """The component names, in order (fixed when the flowsheet is made)."""
+        return self._components
+
+    @property
+    def tolerance(self):
+        """Largest relative change of a tear quantity that counts as converged; setting it takes
+        effect at the next solve."""
+        return self._tolerance
+
+    @tolerance.setter
+    def tolerance(self, tolerance):
+        if isinstance(tolerance, bool):
+            raise FlowsheetError(f"tolerance must be a number, got {tolerance!r}")
+        try:
+            value = _number(tolerance, "tolerance")
+        except FlowsheetError:
+            raise FlowsheetError(f"tolerance must be a finite positive number, got {_short(tolerance)}") from None
+        if not value > 0:
+            raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
+        self._tolerance = value
+        self._plans.clear()  # the plans hold the tolerance
+
+    @property
+    def max_iterations(self):
+        """Most passes of a recycle loop; setting it takes effect at the next solve."""
+        return self._max_iterations
+
+    @max_iterations.setter
+    def max_iterations(self, max_iterations):
+        if isinstance(max_iterations, bool):
+            raise TypeError(f"max_iterations must be a whole number, got {max_iterations!r}")
+        operator.index(max_iterations)  # TypeError for what is not a whole number
+        self._max_iterations = _count(max_iterations, "max_iterations", 1, MAX_ITERATIONS)
+        self._plans.clear()  # the plans hold the cap
 
     # -- building ---------------------------------------------------------
 
