@@ -10,10 +10,10 @@ Capital (installed, $) per unit, by the unit's cost class (see ``MODEL_CLASSES``
   installed cost factor;
 * ``uf``, ``mf``, ``mbr``: capacity law A·(Q/Qb)^B on the unit's inlet flow in
   m³/h, USD 2014 escalated to USD 2018 by ``capacity_cost_escalation``;
-* ``pump``: high-pressure when its pressure rise exceeds
-  ``high_pressure_threshold_bar`` (1.908 $ per W of shaft power), otherwise
-  low-pressure (889 $ per L/s of flow); ``high_pressure_pump`` and
-  ``low_pressure_pump`` fix the choice;
+* ``pump``: high-pressure when the pressure rise the plant is built with
+  exceeds ``high_pressure_threshold_bar`` (1.908 $ per W of shaft power),
+  otherwise low-pressure (889 $ per L/s of flow), the same in every row of a
+  sweep; ``high_pressure_pump`` and ``low_pressure_pump`` declare the choice;
 * ``erd``: 535 $ per m³/h of inlet flow;
 * ``none``: not costed.
 
@@ -421,6 +421,10 @@ class CostModel:
             if cls in AREA_PRICED and model != "osmocascade" and not _has_area(self.view.layouts[unit]):
                 raise ValueError(f"unit {unit!r} ({model}) has no membrane_area to cost as {cls!r}; "
                                  f"choose a capacity-priced class (uf, mf, mbr) or none")
+        # A pump's cost class is the plant's design choice, fixed once from
+        # the pressure rise it is built with (its fixed settings or the model
+        # defaults), so a varied pressure never moves it across the threshold.
+        self.design_rise = {unit: self._design_rise(unit) for unit, cls in self.classes.items() if cls == "pump"}
         self.crf = self.params.crf
         self._recipes = {}
         self._read = None
@@ -466,6 +470,13 @@ class CostModel:
         self._read = frozenset(names)
         return names
 
+    def _design_rise(self, unit):
+        """Pressure rise (bar) of a pump unit at the point the plant is built for."""
+        lay = self.view.layouts[unit]
+        u, p = self.view.vectors[unit]
+        y = lay.module.run(np.array(u, dtype=np.float64), np.array(p, dtype=np.float64))
+        return float(lay.outputs(y, p)["pressure_rise_bar"])
+
     def pump_is_high_pressure(self, table, unit):
         """Per row: True where the unit is costed as a high-pressure pump.
 
@@ -479,8 +490,9 @@ class CostModel:
         Returns
         -------
         numpy.ndarray of bool
-            True where the pressure rise exceeds ``high_pressure_threshold_bar`` (bar), or
-            everywhere / nowhere when the unit's class fixes the choice.
+            The same value in every row: the unit's class where it fixes the choice, else
+            whether the pressure rise the plant is built with (``design_rise``) exceeds
+            ``high_pressure_threshold_bar`` (bar). A varied pressure rise never changes it.
         """
         cls = self.classes[unit]
         rise = _output(table, unit, "pressure_rise_bar")
@@ -488,7 +500,8 @@ class CostModel:
             return np.ones_like(rise, dtype=bool)
         if cls == "low_pressure_pump":
             return np.zeros_like(rise, dtype=bool)
-        return rise > self.params.high_pressure_threshold_bar
+        high = self.design_rise[unit] > self.params.high_pressure_threshold_bar
+        return np.full(np.shape(rise), high, dtype=bool)
 
     def _recipe(self, table):
         """Per unit, how its capital is read from tables with these columns (built once per set of
@@ -505,8 +518,7 @@ class CostModel:
                 continue
             if cls in AREA_PRICED:
                 price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
-                implied = f"power.{unit}" in table
-                recipe.append((unit, "area", (price, implied)))
+                recipe.append((unit, "area", (price,)))
             elif cls in CAPACITY_PRICED:
                 a = getattr(P, f"{cls}_capacity_cost") * P.capacity_cost_escalation
                 recipe.append((unit, "capacity", (a, getattr(P, f"{cls}_base_flow"), getattr(P, f"{cls}_exponent"))))
@@ -563,11 +575,10 @@ class CostModel:
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             for unit, kind, const in recipe:
                 if kind == "area":
-                    price, implied = const
+                    (price,) = const
                     purchase = _membrane_area(self.view, table, unit) * price
                     membrane = membrane + purchase
-                    capital = purchase * P.total_installed_cost_factor + \
-                        (self._implied_feed_pump(table, unit) if implied else 0.0)
+                    capital = purchase * P.total_installed_cost_factor
                 elif kind == "capacity":
                     a, qb, b = const
                     q = self.view.inlet(table, unit, "flow") * 3600.0
@@ -606,25 +617,6 @@ class CostModel:
                 "cost.sec": _column(table["kpi.specific_energy_kwh_m3"]).copy(),
             })
         return out
-
-    def _implied_feed_pump(self, table, unit):
-        # A membrane model's own feed pump, when its power is counted (no pump
-        # unit feeds it): its reported power is hydraulic power over the pump
-        # efficiency, i.e. shaft power. High-pressure by the same threshold on
-        # the feed stream's pressure, else low-pressure by the feed flow.
-        column = f"power.{unit}"
-        if column not in table:
-            return 0.0
-        power_kw = _column(table[column])
-        # (A shortcut for arrays; the general form below gives the same values.)
-        if isinstance(power_kw, np.ndarray) and not np.any(power_kw > 0):
-            return 0.0
-        P = self.params
-        pressure = self.view.inlet(table, unit, "pressure_bar")
-        flow_ls = self.view.inlet(table, unit, "flow") * 1000.0
-        pump = np.where(pressure > P.high_pressure_threshold_bar, P.high_pressure_pump_cost * (power_kw * 1000.0),
-                        P.low_pressure_pump_cost * flow_ls)
-        return np.where(power_kw > 0, pump, 0.0)
 
 
 def cost_columns(fs, table, params=None):

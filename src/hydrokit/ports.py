@@ -34,9 +34,12 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
 ``POWER``
     ``(output name, kind)`` pairs of the unit's electric power outputs, in kW:
     kind ``"drive"`` counts always (a pump unit, a zero-order energy
-    intensity), ``"feed_pump"`` is the feed pump a membrane model assumes
-    in front of itself (left out when a pump unit feeds the unit directly,
-    which would count the same pressure twice), ``"recovered"`` is
+    intensity, a bioreactor's aeration, a distillation loop's circulation),
+    ``"feed_pump"`` is the feed pump a membrane model assumes in front of
+    itself: shown as the unit's information, never counted, since a
+    stream's pressure is paid for once, by the pump units that raise it
+    (elements in series, vessels behind a splitter or a second stage
+    without a booster add no power of their own); ``"recovered"`` is
     subtracted (energy recovery).
 ``HEAT`` (optional)
     ``(output name, unit)`` pairs of heat duties the unit draws (not

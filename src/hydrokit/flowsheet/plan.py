@@ -419,13 +419,14 @@ def _power_and_flags(fs, unit_outputs):
     power, flags = [], {}
     for n, unit in fs.units.items():
         columns = dict(unit_outputs[n])
-        fed_by_pump = any(fs._nodes[src[0]].kind == "unit" and fs._nodes[src[0]].model == "pump"
-                          for (dst, src) in fs._links.items() if dst[0] == n)
         for output, kind in getattr(unit.table, "POWER", ()):
             if kind == "drive":
                 sign = 1.0
             elif kind == "feed_pump":
-                sign = 0.0 if fed_by_pump else 1.0
+                # A stream's pressure is paid for where it is raised (pump
+                # units); the pump a membrane model assumes in front of itself
+                # is that unit's information only.
+                sign = 0.0
             elif kind == "recovered":
                 sign = -1.0
             else:
