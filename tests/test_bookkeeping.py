@@ -38,3 +38,66 @@ def test_only_the_pump_pays_for_the_pressure(layout):
     assert res.outputs("e2")["pump_power_kw"] > 0        # each element still reports its own feed pump
     assert res.power["e1"] == res.power["e2"] == 0
     assert res.kpis["electric_power_kw"] == pytest.approx(_pump_kw(2e-3, 14.0), rel=1e-12)
+
+
+def _kell_density(t):
+    return (999.83952 + 16.945176 * t - 7.9870401e-3 * t**2 - 46.170461e-6 * t**3 + 105.56302e-9 * t**4
+            - 280.54253e-12 * t**5) / (1 + 16.87985e-3 * t)
+
+
+def _specific_heat(t):  # J/(kg·K)
+    return 4217.4 - 3.720283 * t + 0.1412855 * t**2 - 2.654387e-3 * t**3 + 2.093236e-5 * t**4
+
+
+def _thermal(kind, **setting):
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("brine", flow=5e-4, temperature_c=35, salt=70000)
+    getattr(fs, kind)("hx", **setting)
+    fs.connect("brine", "hx")
+    fs.product("out", "hx")
+    return fs
+
+
+@pytest.mark.parametrize("kind, setting, t_out", [
+    ("heater", {"outlet_temperature_c": 60.0}, 60.0),
+    ("cooler", {"outlet_temperature_c": 20.0}, 20.0),
+    ("heater", {"outlet_temperature_c": 30.0}, 35.0),     # a heater never cools
+    ("cooler", {"outlet_temperature_c": 50.0}, 35.0),     # a cooler never heats
+    ("heater", {"duty_kw": 40.0}, None),
+    ("cooler", {"duty_kw": 40.0}, None),
+])
+def test_duty_is_rho_cp_q_dt(kind, setting, t_out):
+    res = _thermal(kind, **setting).solve()
+    out = res.stream("hx")
+    rate = _kell_density(35.0) * _specific_heat(35.0) * 5e-4 / 1000.0        # kW/K
+    if t_out is None:
+        sign = 1.0 if kind == "heater" else -1.0
+        t_out = 35.0 + sign * setting["duty_kw"] / rate
+    assert out["temperature_c"] == pytest.approx(t_out, rel=1e-12)
+    duty = rate * abs(t_out - 35.0)
+    assert res.row["hx.duty_kw"] == pytest.approx(duty, rel=1e-9, abs=1e-12)
+    heat, cooling = (duty, 0.0) if kind == "heater" else (0.0, duty)
+    assert res.kpis["heat_kw"] == pytest.approx(heat, abs=1e-12)
+    assert res.kpis["cooling_kw"] == pytest.approx(cooling, abs=1e-12)
+    assert res.kpis["specific_heat_kwh_m3"] == pytest.approx(heat / (5e-4 * 3600.0), abs=1e-12)
+    assert (out["flow"], out["pressure_bar"], out["salt"]) == (5e-4, 1.0, 70000.0)
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"outlet_temperature_c": 60, "duty_kw": 5}, {"duty_kw": -1.0}])
+def test_heater_needs_one_sound_setting(kwargs):
+    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="heater 'hx'"):
+        _thermal("heater", **kwargs)
+
+
+@pytest.mark.parametrize("price", ["heat_price", "cooling_price"])
+def test_a_heat_price_raises_lcow(price):
+    from hydrokit.costing import CostParameters
+    kind = "heater" if price == "heat_price" else "cooler"
+    res = _thermal(kind, duty_kw=40.0).solve()
+    base = res.costs(CostParameters(**{price: 0.0}))
+    priced = res.costs(CostParameters(**{price: 0.02}))
+    line = "heat" if kind == "heater" else "cooling"
+    assert priced.operating[line] == pytest.approx(0.02 * 40.0 * 8760 * 0.9)
+    assert priced.lcow > base.lcow
+    # The exchanger: 40 kW over 2000 W/(m²·K) and 10 K is 2 m²; a + b·A^n, escalated, installed × 2.
+    assert priced.capital["hx"] == pytest.approx((1600 + 210 * 2.0**0.95) * 603.1 / 532.9 * 2.0)

@@ -15,10 +15,14 @@ Capital (installed, $) per unit, by the unit's cost class (see ``MODEL_CLASSES``
   otherwise low-pressure (889 $ per L/s of flow), the same in every row of a
   sweep; ``high_pressure_pump`` and ``low_pressure_pump`` declare the choice;
 * ``erd``: 535 $ per m³/h of inlet flow;
-* ``none``: not costed.
+* ``none``: not costed;
+* heaters and coolers: a plate-and-frame exchanger, purchase cost
+  a + b·A^n (USD 2010) on the area A = duty / (U·ΔT), escalated to USD 2018
+  and times the total installed cost factor.
 
 Annual operating cost ($/year): electricity (net electric power × hours in
-service × price), membrane replacement (a fraction of the membrane purchase
+service × price), heat bought and heat removed (``kpi.heat_kw`` and
+``kpi.cooling_kw`` × hours in service × their prices), membrane replacement (a fraction of the membrane purchase
 cost of the area-priced units) and maintenance, labour and chemicals (a
 fraction of the total capital).
 
@@ -62,6 +66,8 @@ LINES = {
     "cost.capital_total": "$",
     "cost.membrane_capital": "$",
     "cost.electricity": "$/year",
+    "cost.heat": "$/year",
+    "cost.cooling": "$/year",
     "cost.membrane_replacement": "$/year",
     "cost.maintenance": "$/year",
     "cost.operating_total": "$/year",
@@ -140,7 +146,8 @@ class CostParameters:
     wacc: float = _p(0.0930734, "1/year", "Weighted average cost of capital w")
     plant_lifetime: float = _p(30.0, "years", "Plant lifetime L")
     total_installed_cost_factor: float = _p(2.0, "factor",
-                                            "Total installed cost factor on membrane capital (area-priced units)")
+                                            "Total installed cost factor on membrane capital (area-priced units) "
+                                            "and on heat exchangers")
     maintenance_fraction: float = _p(0.03, "fraction of total capital per year", "Maintenance, labour and chemicals")
     membrane_replacement_fraction: float = _p(0.2, "fraction of membrane purchase cost per year",
                                               "Membrane replacement")
@@ -163,6 +170,18 @@ class CostParameters:
     capacity_cost_escalation: float = _p(
         603.1 / 576.1, "factor",
         "USD 2014 → USD 2018 for the capacity costs: plant cost index 603.1 (2018) / 576.1 (2014)")
+    heat_price: float = _p(0.015, "$/kWh of heat", "Heat bought from outside the plant (low-grade heat)")
+    cooling_price: float = _p(0.0013, "$/kWh of heat removed",
+                              "Cooling (cooling-tower water, about 0.35 $ per GJ removed)")
+    heat_exchanger_cost_a: float = _p(1600.0, "$ (USD 2010)",
+                                      "Heater or cooler purchase cost a of a + b·A^n (plate and frame exchanger)")
+    heat_exchanger_cost_b: float = _p(210.0, "$ (USD 2010) per m²^n", "Heater or cooler purchase cost b")
+    heat_exchanger_exponent: float = _p(0.95, "—", "Heater or cooler purchase cost exponent n")
+    heat_exchanger_u: float = _p(2000.0, "W/(m²·K)", "Overall heat-transfer coefficient U of a heater or cooler")
+    heat_exchanger_dt: float = _p(10.0, "K", "Mean temperature difference ΔT across a heater or cooler")
+    heat_exchanger_escalation: float = _p(
+        603.1 / 532.9, "factor",
+        "USD 2010 → USD 2018 for the heat exchangers: plant cost index 603.1 (2018) / 532.9 (January 2010)")
     #: Cost class per unit name, overriding the class of its model (see CLASSES).
     unit_classes: dict = field(default_factory=dict)
 
@@ -176,6 +195,8 @@ class CostParameters:
                 raise ValueError(f"cost parameter {f.name} must be a finite number >= 0, got {value!r}")
         if not 0 < self.utilisation <= 1:
             raise ValueError(f"cost parameter utilisation must be in (0, 1], got {self.utilisation!r}")
+        if self.heat_exchanger_u <= 0 or self.heat_exchanger_dt <= 0:
+            raise ValueError("cost parameters heat_exchanger_u and heat_exchanger_dt must be > 0")
         if self.plant_lifetime <= 0:
             raise ValueError(f"cost parameter plant_lifetime must be > 0 years, got {self.plant_lifetime!r}")
         for unit, cls in self.unit_classes.items():
@@ -241,13 +262,15 @@ class PlantView:
     ``units``: name -> model; ``vectors``: name -> (input vector, parameter
     vector) as the unit runs before any varied slot is applied (its model
     defaults with the fixed settings); ``inlets``: name -> {port: column
-    prefix of the stream entering it, e.g. "hp.outlet" or a feed's name}.
+    prefix of the stream entering it, e.g. "hp.outlet" or a feed's name};
+    ``thermal``: heater or cooler name -> "heater" or "cooler".
     """
 
-    def __init__(self, units, vectors, inlets):
+    def __init__(self, units, vectors, inlets, thermal=None):
         from .layout import layout
 
         self.units = dict(units)
+        self.thermal = dict(thermal or {})
         self.layouts = {name: layout(model) for name, model in self.units.items()}
         self.vectors = {}
         for name, lay in self.layouts.items():
@@ -301,7 +324,8 @@ def _view_of_flowsheet(fs):
     for (target, port), source in _connections(fs).items():
         if target in inlets:
             inlets[target][port] = source
-    return PlantView(units, vectors, inlets)
+    thermal = {name: node.kind for name, node in getattr(fs, "thermal", {}).items()}
+    return PlantView(units, vectors, inlets, thermal)
 
 
 def _connections(fs):
@@ -457,7 +481,9 @@ class CostModel:
         """
         if self._read is not None:
             return set(self._read)
-        names = {"kpi.electric_power_kw", "kpi.product_flow", "kpi.specific_energy_kwh_m3"}
+        names = {"kpi.electric_power_kw", "kpi.product_flow", "kpi.specific_energy_kwh_m3", "kpi.heat_kw",
+                 "kpi.cooling_kw"}
+        names |= {f"{name}.duty_kw" for name in self.view.thermal}
         for unit, cls in self.classes.items():
             sources = self.view.inlets[unit].values()
             inlet = {f"{source}.{q}" for source in sources for q in ("flow", "pressure_bar")}
@@ -500,8 +526,9 @@ class CostModel:
             return np.ones_like(rise, dtype=bool)
         if cls == "low_pressure_pump":
             return np.zeros_like(rise, dtype=bool)
-        high = self.design_rise[unit] > self.params.high_pressure_threshold_bar
-        return np.full(np.shape(rise), high, dtype=bool)
+        if self.design_rise[unit] > self.params.high_pressure_threshold_bar:
+            return np.ones_like(rise, dtype=bool)
+        return np.zeros_like(rise, dtype=bool)
 
     def _recipe(self, table):
         """Per unit, how its capital is read from tables with these columns (built once per set of
@@ -518,7 +545,8 @@ class CostModel:
                 continue
             if cls in AREA_PRICED:
                 price = {"ro": P.ro_membrane_cost, "nf": P.nf_membrane_cost, "md": P.md_membrane_cost}[cls]
-                recipe.append((unit, "area", (price,)))
+                implied = f"power.{unit}" in table
+                recipe.append((unit, "area", (price, implied)))
             elif cls in CAPACITY_PRICED:
                 a = getattr(P, f"{cls}_capacity_cost") * P.capacity_cost_escalation
                 recipe.append((unit, "capacity", (a, getattr(P, f"{cls}_base_flow"), getattr(P, f"{cls}_exponent"))))
@@ -575,10 +603,11 @@ class CostModel:
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             for unit, kind, const in recipe:
                 if kind == "area":
-                    (price,) = const
+                    price, implied = const
                     purchase = _membrane_area(self.view, table, unit) * price
                     membrane = membrane + purchase
-                    capital = purchase * P.total_installed_cost_factor
+                    capital = purchase * P.total_installed_cost_factor + \
+                        (self._implied_feed_pump(table, unit) if implied else 0.0)
                 elif kind == "capacity":
                     a, qb, b = const
                     q = self.view.inlet(table, unit, "flow") * 3600.0
@@ -594,21 +623,35 @@ class CostModel:
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
                 out[f"cost.capital.{unit}"] = zeros + capital
+            for name in self.view.thermal:
+                # A plate-and-frame exchanger sized for the duty at U and ΔT.
+                area = (_column(table[f"{name}.duty_kw"]) * 1000.0) / (P.heat_exchanger_u * P.heat_exchanger_dt)
+                purchase = P.heat_exchanger_cost_a + P.heat_exchanger_cost_b * area ** P.heat_exchanger_exponent
+                out[f"cost.capital.{name}"] = zeros + (purchase * P.heat_exchanger_escalation) * \
+                    P.total_installed_cost_factor
             capital_total = zeros
             for capital in out.values():
                 capital_total = capital_total + capital
             power_kw = _column(table["kpi.electric_power_kw"])
             in_service_h = HOURS_PER_YEAR * P.utilisation
             electricity = P.electricity_price * (power_kw * in_service_h)
+            heat = zeros
+            if "kpi.heat_kw" in table:
+                heat = P.heat_price * (_column(table["kpi.heat_kw"]) * in_service_h)
+            cooling = zeros
+            if "kpi.cooling_kw" in table:
+                cooling = P.cooling_price * (_column(table["kpi.cooling_kw"]) * in_service_h)
             replacement = P.membrane_replacement_fraction * membrane
             maintenance = P.maintenance_fraction * capital_total
-            operating = electricity + replacement + maintenance
+            operating = electricity + heat + cooling + replacement + maintenance
             product = product_flow * (3600.0 * in_service_h)
             lcow = (self.crf * capital_total + operating) / product
             out.update({
                 "cost.capital_total": capital_total,
                 "cost.membrane_capital": membrane * P.total_installed_cost_factor,
                 "cost.electricity": electricity,
+                "cost.heat": zeros + heat,
+                "cost.cooling": zeros + cooling,
                 "cost.membrane_replacement": replacement,
                 "cost.maintenance": maintenance,
                 "cost.operating_total": operating,
@@ -617,6 +660,27 @@ class CostModel:
                 "cost.sec": _column(table["kpi.specific_energy_kwh_m3"]).copy(),
             })
         return out
+
+    def _implied_feed_pump(self, table, unit):
+        # A membrane unit's own pump whose power the plant counts (a
+        # distillation module's circulation pump; a membrane model's feed
+        # pump is never counted): its reported power is hydraulic power over
+        # the pump efficiency, i.e. shaft power. High-pressure by the same
+        # threshold on the feed stream's pressure, else low-pressure by the
+        # feed flow.
+        column = f"power.{unit}"
+        if column not in table:
+            return 0.0
+        power_kw = _column(table[column])
+        # (A shortcut for arrays; the general form below gives the same values.)
+        if isinstance(power_kw, np.ndarray) and not np.any(power_kw > 0):
+            return 0.0
+        P = self.params
+        pressure = self.view.inlet(table, unit, "pressure_bar")
+        flow_ls = self.view.inlet(table, unit, "flow") * 1000.0
+        pump = np.where(pressure > P.high_pressure_threshold_bar, P.high_pressure_pump_cost * (power_kw * 1000.0),
+                        P.low_pressure_pump_cost * flow_ls)
+        return np.where(power_kw > 0, pump, 0.0)
 
 
 def cost_columns(fs, table, params=None):
@@ -631,11 +695,11 @@ class Costs:
     Attributes
     ----------
     capital : dict
-        Unit -> installed capital, $ (costed units only).
+        Unit (heaters and coolers too) -> installed capital, $ (costed units only).
     capital_total : float
         $.
     operating : dict
-        ``electricity``, ``membrane_replacement``, ``maintenance`` -> $/year.
+        ``electricity``, ``heat``, ``cooling``, ``membrane_replacement``, ``maintenance`` -> $/year.
     operating_total : float
         $/year.
     crf : float
@@ -662,7 +726,7 @@ class Costs:
 
     capital: dict          # unit -> installed capital, $
     capital_total: float   # $
-    operating: dict        # line -> $/year: electricity, membrane_replacement, maintenance
+    operating: dict        # line -> $/year: electricity, heat, cooling, membrane_replacement, maintenance
     operating_total: float  # $/year
     crf: float             # 1/year
     annual_product: float  # m³/year (utilisation included)
@@ -696,10 +760,13 @@ def costs_from_row(fs, row, params=None):
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
     cols = model.columns(table)
     capital = {unit: float(cols[f"cost.capital.{unit}"][0]) for unit, cls in model.classes.items() if cls != "none"}
+    capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.view.thermal})
     return Costs(
         capital=capital,
         capital_total=float(cols["cost.capital_total"][0]),
         operating={"electricity": float(cols["cost.electricity"][0]),
+                   "heat": float(cols["cost.heat"][0]),
+                   "cooling": float(cols["cost.cooling"][0]),
                    "membrane_replacement": float(cols["cost.membrane_replacement"][0]),
                    "maintenance": float(cols["cost.maintenance"][0])},
         operating_total=float(cols["cost.operating_total"][0]),

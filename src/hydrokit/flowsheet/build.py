@@ -273,6 +273,29 @@ class Splitter:
         return f"Splitter({self.name!r}, fractions={self.fractions})"
 
 
+class Thermal:
+    """A heater or a cooler: one stream (port inlet) brought to a temperature or given a duty (port outlet).
+
+    ``setting`` is ``"outlet_temperature_c"`` (°C) or ``"duty_kw"`` (kW of
+    heat moved, >= 0), ``value`` its value as built; ``sign`` is +1 for a
+    heater, -1 for a cooler.
+    """
+
+    SETTINGS = ("outlet_temperature_c", "duty_kw")
+
+    def __init__(self, name, kind, setting, value):
+        self.name = name
+        self.kind = kind  # "heater" or "cooler"
+        self.sign = 1 if kind == "heater" else -1
+        self.setting = setting
+        self.value = value
+        self.inlets = ("inlet",)
+        self.outlets = ("outlet",)
+
+    def __repr__(self):
+        return f"{self.kind.capitalize()}({self.name!r}, {self.setting}={self.value!r})"
+
+
 class Flowsheet:
     """A plant: feeds, units, mixers and splitters joined by streams.
 
@@ -573,6 +596,81 @@ class Flowsheet:
         if not all(0.0 <= f <= 1.0 for f in fracs) or not math.isclose(math.fsum(fracs), 1.0, abs_tol=1e-9):
             raise FlowsheetError(f"splitter {name!r}: fractions must lie in [0, 1] and add up to 1, got {fracs}")
         self._add(Splitter(name, fracs))
+
+    def heater(self, name, *, outlet_temperature_c=None, duty_kw=None):
+        """Heat a stream (port inlet -> port outlet) to a temperature or by a duty.
+
+        The duty is rho · cp · Q · (T_out − T_in), with the package's water
+        density (Kell) and specific heat at the inlet temperature and the
+        inlet's volume flow Q; flow, pressure and components pass unchanged.
+        A heater never cools: a set point at or below the inlet temperature
+        moves no heat. Its duty (``"<name>.duty_kw"``, kW) is heat bought from
+        outside the plant, counted in ``kpi.heat_kw``. The setting given is a
+        variable of a solve or sweep, ``"<name>.outlet_temperature_c"`` or
+        ``"<name>.duty_kw"``.
+
+        Parameters
+        ----------
+        name : str
+            The heater's name.
+        outlet_temperature_c : float, optional
+            Outlet temperature, °C.
+        duty_kw : float, optional
+            Heat added, kW (>= 0). Give exactly one of the two.
+
+        Raises
+        ------
+        FlowsheetError
+            For neither or both settings, a value that is not a number or a
+            negative duty, a bad name.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("brine", flow=1e-3, temperature_c=20, salt=70000)
+        >>> fs.heater("hx", outlet_temperature_c=60)
+        >>> fs.connect("brine", "hx")
+        >>> res = fs.solve()
+        >>> round(res.row["hx.duty_kw"], 2), round(res.kpis["heat_kw"], 2)   # kW
+        (166.96, 166.96)
+        """
+        self._add(self._thermal(name, "heater", outlet_temperature_c, duty_kw))
+
+    def cooler(self, name, *, outlet_temperature_c=None, duty_kw=None):
+        """Cool a stream (port inlet -> port outlet) to a temperature or by a duty.
+
+        As :meth:`heater` with the heat taken out: a cooler never heats; its
+        duty (``"<name>.duty_kw"``, kW of heat removed, >= 0) is counted in
+        ``kpi.cooling_kw``.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("hot", flow=1e-3, temperature_c=60)
+        >>> fs.cooler("cw", duty_kw=41.8)
+        >>> fs.connect("hot", "cw")
+        >>> round(fs.solve().stream("cw")["temperature_c"], 2)               # °C
+        49.88
+        """
+        self._add(self._thermal(name, "cooler", outlet_temperature_c, duty_kw))
+
+    def _thermal(self, name, kind, outlet_temperature_c, duty_kw):
+        given = {k: v for k, v in (("outlet_temperature_c", outlet_temperature_c), ("duty_kw", duty_kw))
+                 if v is not None}
+        if len(given) != 1:
+            raise FlowsheetError(f"{kind} {name!r}: give exactly one of outlet_temperature_c (°C) or duty_kw (kW)")
+        (setting, value), = given.items()
+        value = _number(value, f"{kind} {name!r}: {setting}")
+        if setting == "duty_kw" and not value >= 0:
+            raise FlowsheetError(f"{kind} {name!r}: duty_kw must be >= 0 kW (the heat moved), got {value!r}")
+        return Thermal(name, kind, setting, value)
+
+    @property
+    def thermal(self):
+        """Heaters and coolers by name (each with ``.kind``, ``.setting``, ``.value``). A new dict on each access."""
+        return {n: node for n, node in self._nodes.items() if isinstance(node, Thermal)}
 
     def _node(self, name, what):
         try:

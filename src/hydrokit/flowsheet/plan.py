@@ -18,6 +18,10 @@ The code is a flat list of int64 words (the executor in
     (zero-filled first, as ``run`` does);
 ``MIX n o i1..in`` / ``SPLIT i n f o1..on``
     a mixer and a splitter on stream blocks;
+``HEAT i o s d m g``
+    a heater (g = 1) or cooler (g = -1) from stream ``i`` into ``o``, to the
+    temperature (m = 0) or by the duty (m = 1) at ``x[s]``, the heat moved
+    (kW) into ``x[d]``;
 ``LOOP v b t1..tv``
     the next ``b`` words repeated until the tear values ``t1..tv`` (the
     blocks of the tear streams) stop changing.
@@ -33,9 +37,9 @@ import numpy as np
 
 from .. import _sweep
 from ..ports import CONVERSIONS, Fixed, Same, Setting, Slot
-from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Unit, _choices
+from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit, _choices
 
-COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP = 1, 2, 3, 4, 5, 6, 7
+COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, HEAT = 1, 2, 3, 4, 5, 6, 7, 8
 STATUS_COLUMNS = ("converged", "iterations", "residual")
 
 
@@ -221,6 +225,7 @@ def compile_plan(fs, names):
     blocks = {}        # (node, port) -> offset of a stream block
     unit_vec = {}      # unit -> (u offset, p offset, y offset)
     fraction_at = {}   # splitter -> offset of its fractions
+    thermal_at = {}    # heater or cooler -> (offset of its setting, offset of its duty)
     tear_set = {src for step in steps if step[0] == "loop" for src in step[2]}
 
     for n, node in fs._nodes.items():
@@ -231,6 +236,8 @@ def compile_plan(fs, names):
             unit_vec[n] = (st.block(node.u0), st.block(node.p0), st.block(np.zeros(node.layout.module.OUTPUT_WIDTH)))
         if isinstance(node, Splitter):
             fraction_at[n] = st.block(node.fractions[:-1])
+        if isinstance(node, Thermal):
+            thermal_at[n] = (st.block([node.value]), st.block([0.0]))
         for port in node.outlets:
             start = fs._tears.get((n, port), None)
             if start is None:
@@ -253,6 +260,10 @@ def compile_plan(fs, names):
         if isinstance(node, Splitter):
             code += [SPLIT, blocks[fs._links[(n, "inlet")]], len(node.outlets), fraction_at[n],
                      *(blocks[(n, p)] for p in node.outlets)]
+            return
+        if isinstance(node, Thermal):
+            code += [HEAT, blocks[fs._links[(n, "inlet")]], blocks[(n, "outlet")], *thermal_at[n],
+                     0 if node.setting == "outlet_temperature_c" else 1, node.sign]
             return
         _emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model))
 
@@ -285,10 +296,14 @@ def compile_plan(fs, names):
             unit_outputs[n].append((slot.name, len(columns)))
             columns.append(f"{n}.{slot.name}")
             outputs.append(y + slot.index)
+    for n, (_, duty) in thermal_at.items():
+        unit_outputs[n] = [("duty_kw", len(columns))]
+        columns.append(f"{n}.duty_kw")
+        outputs.append(duty)
     columns += list(STATUS_COLUMNS)
     outputs += [status, status + 1, status + 2]
 
-    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set)
+    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at)
     power, flags = _power_and_flags(fs, unit_outputs)
     return Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
@@ -365,7 +380,7 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
             fill(3 + c, outlet.components[position], c)
 
 
-def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set):
+def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at):
     """State offsets of the row variables, and what the splitter checks need."""
     inputs, seen = [], {}
     fractions = {n: (list(node.fractions), {}) for n, node in fs._nodes.items() if isinstance(node, Splitter)}
@@ -401,6 +416,11 @@ def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set):
             k = valid.index(rest)
             offset = fraction_at[head] + k
             fractions[head][1][k] = column
+        elif isinstance(node, Thermal):
+            if rest != node.setting:
+                raise FlowsheetError(f"{node.kind} {head!r} has no variable {rest!r}; it is set by {node.setting} "
+                                     f"(its duty is the output {head}.duty_kw)")
+            offset = thermal_at[head][0]
         elif isinstance(node, Unit):
             vector, index = node.resolve_slot(rest, varied=True)
             u_off, p_off, _ = unit_vec[head]

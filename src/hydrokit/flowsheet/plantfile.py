@@ -37,8 +37,9 @@ and any slots it fixes), mixers and splitters, the connections as
 A feed with ``utility = true`` is a cooling or heating loop, not water to
 treat (left out of the feed flow and the recovery). A unit may map components to its component slots with ``components =
 { solute1 = "salt" }``; ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
-fractions = [...]`` and ``[tears."unit.port"]`` (start quantities, may be
-empty) complete the form. ``tolerance`` and ``max_iterations`` set the
+fractions = [...]``, ``[heaters.NAME]`` and ``[coolers.NAME]``
+(``outlet_temperature_c`` in °C or ``duty_kw`` in kW) and
+``[tears."unit.port"]`` (start quantities, may be empty) complete the form. ``tolerance`` and ``max_iterations`` set the
 recycle solve. Every mistake is one line naming the file, the entry and the
 valid choices (:class:`PlantFileError`). ``title`` is for the reader.
 """
@@ -51,7 +52,7 @@ import tomllib
 from .build import Flowsheet, FlowsheetError
 
 TOP_LEVEL = ("title", "components", "tolerance", "max_iterations", "feeds", "units", "mixers", "splitters",
-             "connect", "products", "tears")
+             "heaters", "coolers", "connect", "products", "tears")
 ARROW = "->"
 
 
@@ -228,6 +229,15 @@ def loads(text, file="<plant>"):
             b.fail(f"splitters.{name}.fractions", f"expected a list of numbers, got {fractions!r}")
         fracs = [_number(f, f"{file}: splitters.{name}.fractions") for f in fractions]
         b.call(f"splitters.{name}", fs.splitter, name, fracs)
+
+    for kind in ("heaters", "coolers"):
+        add = fs.heater if kind == "heaters" else fs.cooler
+        for name, body in _entries(data, kind, file):
+            unknown = [k for k in body if k not in ("outlet_temperature_c", "duty_kw")]
+            if unknown or len(body) != 1:
+                b.fail(f"{kind}.{name}", "needs outlet_temperature_c = <°C> or duty_kw = <kW>, one of them only")
+            values = {k: _number(v, f"{file}: {kind}.{name}.{k}") for k, v in body.items()}
+            b.call(f"{kind}.{name}", add, name, **values)
 
     connect = data.get("connect", [])
     if not isinstance(connect, list):
