@@ -101,3 +101,37 @@ def test_a_heat_price_raises_lcow(price):
     assert priced.lcow > base.lcow
     # The exchanger: 40 kW over 2000 W/(m²·K) and 10 K is 2 m²; a + b·A^n, escalated, installed × 2.
     assert priced.capital["hx"] == pytest.approx((1600 + 210 * 2.0**0.95) * 603.1 / 532.9 * 2.0)
+
+
+EXAMPLES = sorted((__import__("pathlib").Path(__file__).parent.parent / "examples").glob("*.toml"))
+
+
+@pytest.mark.parametrize("path", EXAMPLES, ids=lambda p: p.stem)
+def test_no_example_stream_below_ambient(path):
+    fs = hydrokit.flowsheet.load_plant(path)
+    res = fs.solve()
+    low = {s: res.stream(s)["pressure_bar"] for s in fs.streams() if res.stream(s)["pressure_bar"] < 1.0}
+    assert fs.ambient_pressure_bar == 1.0 and not low
+
+
+@pytest.mark.parametrize("ambient", [1.0, 1.2])
+def test_whole_pressure_permeate_leaves_at_ambient_and_settings_stay_above(ambient):
+    fs = hydrokit.Flowsheet(components=["salt"], ambient_pressure_bar=ambient)
+    fs.feed("raw", flow=1e-3, salt=2000)
+    fs.unit("hp", "pump", pressure_rise_bar=14)
+    fs.unit("ro", "osmomech")
+    fs.connect("raw", "hp")
+    fs.connect("hp", "ro.feed")
+    res = fs.solve()
+    assert res.stream("raw")["pressure_bar"] == ambient         # a feed's default pressure
+    assert res.stream("ro.permeate")["pressure_bar"] == ambient
+    low = hydrokit.Flowsheet(components=["salt"], ambient_pressure_bar=ambient)
+    low.feed("raw", flow=1e-3, pressure_bar=15, salt=2000)
+    low.unit("ro", "osmolumped", permeate_pressure_bar=0.5)
+    low.connect("raw", "ro.feed")
+    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="below the ambient pressure"):
+        low.solve()
+    # The same setting varied: checked per row.
+    assert low.solve(**{"ro.permeate_pressure_bar": ambient}).stream("ro.permeate")["pressure_bar"] == ambient
+    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="row 1: .* below the ambient pressure"):
+        low.sweep(**{"ro.permeate_pressure_bar": [ambient, ambient - 0.1]})

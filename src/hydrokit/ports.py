@@ -15,7 +15,9 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
     quantity of an inlet stream (:class:`Same`, for what the model does not
     compute, e.g. a permeate leaving at the feed temperature) or a constant
     (:class:`Fixed`) or one of the unit's own input or parameter slots
-    (:class:`Setting`). An outlet's ``components`` may be a single
+    (:class:`Setting`, never below the flowsheet's ambient pressure when it
+    is a pressure) or, for a pressure, the flowsheet's ambient pressure
+    (:class:`Ambient`). An outlet's ``components`` may be a single
     :class:`Same` instead of a tuple: every component of that inlet passes
     through unchanged, whatever their number.
 ``COUNT_SLOT`` (optional)
@@ -137,6 +139,20 @@ class Fixed:
 
 
 @dataclass(frozen=True)
+class Ambient:
+    """An outlet pressure at the flowsheet's ambient pressure (``Flowsheet(ambient_pressure_bar=...)``).
+
+    The permeate of a model whose flux law takes the whole feed pressure as
+    the pressure across its membrane leaves at ambient: the model computes
+    no permeate pressure, and a stream never leaves below ambient unless a
+    model computes that pressure.
+    """
+
+    def __str__(self):
+        return "the flowsheet's ambient pressure"
+
+
+@dataclass(frozen=True)
 class Inlet:
     """The slots an entering stream fills. ``None``: the model does not read that quantity."""
 
@@ -161,7 +177,7 @@ class Outlet:
 
     flow: Slot | Same | Setting
     temperature_c: Slot | Same | Setting | Fixed
-    pressure_bar: Slot | Same | Setting | Fixed
+    pressure_bar: Slot | Same | Setting | Fixed | Ambient
     components: tuple[Slot | Same | Setting | Fixed, ...] | Same
     of: str = "feed"
     doc: str = ""

@@ -24,6 +24,11 @@ _NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_\-]*$")
 # and 1 bar carrying nothing: a recycle that has not yet come round.
 DEFAULT_TEAR_START = {"flow": 0.0, "temperature_c": 25.0, "pressure_bar": 1.0}
 
+# The pressure around the plant, bar absolute: standard pressure (1 bar), the
+# pressure a feed has by default. A stream leaves a unit below it only where
+# a model computes that pressure.
+AMBIENT_BAR = 1.0
+
 # Quantities of a feed the user does not give.
 FEED_DEFAULTS = {"temperature_c": 25.0, "pressure_bar": 1.0}
 
@@ -329,6 +334,11 @@ class Flowsheet:
         converged (default 1e-10; must be positive).
     max_iterations : int, optional
         Most passes of a recycle loop (default 200; at least 1).
+    ambient_pressure_bar : float, optional
+        The pressure around the plant, bar absolute (default 1, standard
+        pressure). Permeates of models that take the whole feed pressure as
+        the pressure across the membrane leave at it; a unit's own permeate
+        pressure setting may not be below it.
 
     Attributes
     ----------
@@ -336,6 +346,7 @@ class Flowsheet:
         The component names, in order.
     tolerance : float
     max_iterations : int
+    ambient_pressure_bar : float
 
     Raises
     ------
@@ -366,7 +377,7 @@ class Flowsheet:
     (0.75, 2.358)
     """
 
-    def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200):
+    def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200, ambient_pressure_bar=AMBIENT_BAR):
         if isinstance(components, str):
             components = [components]
         comps = []
@@ -381,6 +392,9 @@ class Flowsheet:
         self.tolerance = _number(tolerance, "tolerance")
         if not self.tolerance > 0:
             raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
+        self.ambient_pressure_bar = _number(ambient_pressure_bar, "ambient_pressure_bar")
+        if not (self.ambient_pressure_bar > 0 and math.isfinite(self.ambient_pressure_bar)):
+            raise FlowsheetError(f"ambient_pressure_bar must be a positive number of bar, got {ambient_pressure_bar!r}")
         self.max_iterations = operator.index(max_iterations)
         if self.max_iterations < 1:
             raise FlowsheetError(f"max_iterations must be at least 1, got {max_iterations!r}")
@@ -461,7 +475,8 @@ class Flowsheet:
             raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
         if not isinstance(utility, bool):
             raise FlowsheetError(f"feed {name!r}: utility must be true or false, got {utility!r}")
-        values = self._stream_values(f"feed {name!r}", values, FEED_DEFAULTS)
+        values = self._stream_values(f"feed {name!r}", values,
+                                     dict(FEED_DEFAULTS, pressure_bar=self.ambient_pressure_bar))
         self._add(Feed(name, values, utility))
 
     def unit(self, name, model, *, components=None, **settings):

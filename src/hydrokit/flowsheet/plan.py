@@ -36,7 +36,8 @@ from __future__ import annotations
 import numpy as np
 
 from .. import _sweep
-from ..ports import CONVERSIONS, Fixed, Same, Setting, Slot
+from ..layout import LayoutError
+from ..ports import CONVERSIONS, Ambient, Fixed, Same, Setting, Slot
 from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit, _choices
 
 COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, HEAT = 1, 2, 3, 4, 5, 6, 7, 8
@@ -245,6 +246,7 @@ def compile_plan(fs, names):
             blocks[(n, port)] = st.block([start[q] for q in (*STREAM_QUANTITIES, *fs.components)])
 
     cores, core_index = [], {}
+    varied = {name for name in names if isinstance(name, str) and _is_setting_pressure(fs, name)}
 
     def core_of(model):
         if model not in core_index:
@@ -265,7 +267,7 @@ def compile_plan(fs, names):
             code += [HEAT, blocks[fs._links[(n, "inlet")]], blocks[(n, "outlet")], *thermal_at[n],
                      0 if node.setting == "outlet_temperature_c" else 1, node.sign]
             return
-        _emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model))
+        _emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model), varied)
 
     code = []
     for step in steps:
@@ -305,10 +307,26 @@ def compile_plan(fs, names):
 
     inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at)
     power, flags = _power_and_flags(fs, unit_outputs)
-    return Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
+    plan = Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
+    # Varied outlet pressure settings: each row's value is checked against ambient.
+    plan.floors = {column: name for column, name in enumerate(names) if _is_setting_pressure(fs, name)}
+    return plan
+
+
+def _is_setting_pressure(fs, name):
+    head, _, rest = name.partition(".")
+    unit = fs.units.get(head)
+    if unit is None:
+        return False
+    try:
+        slot = unit.layout.resolve(rest)
+    except LayoutError:
+        return False
+    return any(isinstance(o.pressure_bar, Setting) and unit.layout.resolve(o.pressure_bar.name) == slot
+               for o in unit.table.OUTLETS.values())
 
 
 def _convert(code, st, dst, src, unit, inverse):
@@ -322,7 +340,7 @@ def _convert(code, st, dst, src, unit, inverse):
     code += [MUL if op == "mul" else DIV, dst, src, st.constant(constant)]
 
 
-def _emit_unit(fs, unit, vectors, blocks, st, code, core):
+def _emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
     u_off, p_off, y_off = vectors
     lay = unit.layout
 
@@ -360,9 +378,13 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
                 offset = 3 + component if source.quantity == "component" else STREAM_QUANTITIES.index(source.quantity)
                 code.extend([COPY, dst + q, src + offset])
             elif isinstance(source, Setting):
+                if q == 2 and not any(name.startswith(f"{unit.name}.") for name in varied):
+                    _check_above_ambient(fs, unit, source)  # a varied value is checked per row
                 _convert(code, st, dst + q, slot_offset(source.name), source.unit, inverse=True)
             elif isinstance(source, Fixed):
                 code.extend([COPY, dst + q, st.constant(source.value)])
+            elif isinstance(source, Ambient):
+                code.extend([COPY, dst + q, st.constant(fs.ambient_pressure_bar)])
             else:
                 raise FlowsheetError(f"{where}: unknown source {source!r}")
 
@@ -378,6 +400,16 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
                 raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): outlet {port!r} cannot carry "
                                      f"component {component!r}")
             fill(3 + c, outlet.components[position], c)
+
+
+def _check_above_ambient(fs, unit, source):
+    """An outlet pressure the unit is set to (not one its model computes) is not below ambient."""
+    vector, index = unit.layout.resolve(source.name)
+    value = float((unit.u0 if vector == "u" else unit.p0)[index])
+    if not value >= fs.ambient_pressure_bar:
+        raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): {source.name} = {value!r} bar is below the "
+                             f"ambient pressure {fs.ambient_pressure_bar!r} bar; a stream the model does not "
+                             f"pressurise leaves at ambient or above")
 
 
 def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at):

@@ -105,6 +105,13 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
     matrix = _matrix(names, matrix)
     if plan.fractions:
         _check_fractions(fs, plan, matrix)
+    for column, name in getattr(plan, "floors", {}).items():
+        low = ~(matrix[:, column] >= fs.ambient_pressure_bar)
+        if low.any():
+            row = int(np.argmax(low))
+            raise FlowsheetError(f"{name!r}, row {row}: {float(matrix[row, column])!r} bar is below the ambient pressure "
+                                 f"{fs.ambient_pressure_bar!r} bar; a stream the model does not pressurise leaves "
+                                 f"at ambient or above")
     n = len(matrix)
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)

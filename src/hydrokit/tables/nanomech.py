@@ -39,18 +39,19 @@ OUTPUT = (
 )
 
 # Ports. As the physical reverse-osmosis model: the feed pressure is the
-# whole pressure across the membrane, so the permeate leaves at 0 bar; both
+# whole pressure across the membrane and computes no permeate pressure, so
+# the permeate leaves at the flowsheet's ambient pressure; both
 # outlets at the feed temperature, the concentrate at the feed pressure.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
                   tuple(Slot(f"solute{i}_feed_conc", "g/m³") for i in SOLUTES), doc="the pressurised feed"),
 }
 OUTLETS = {
-    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Ambient(),
                        tuple(Slot(f"solute{i}_permeate_conc", "g/m³") for i in SOLUTES),
-                       doc="product water, at 0 bar"),
+                       doc="product water, at ambient pressure"),
     "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
                           Same("feed", "pressure_bar"),
                           tuple(Slot(f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
