@@ -135,3 +135,61 @@ def test_whole_pressure_permeate_leaves_at_ambient_and_settings_stay_above(ambie
     assert low.solve(**{"ro.permeate_pressure_bar": ambient}).stream("ro.permeate")["pressure_bar"] == ambient
     with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="row 1: .* below the ambient pressure"):
         low.sweep(**{"ro.permeate_pressure_bar": [ambient, ambient - 0.1]})
+
+
+@pytest.mark.parametrize("model", hydrokit.layout.models() if hasattr(hydrokit, "layout") else [])
+def test_component_kinds_of_every_model_are_well_formed(model):
+    import importlib
+
+    from hydrokit.ports import COMPONENT_KINDS, PASS_RULES
+    table = importlib.import_module(f"hydrokit.tables.{model}")
+    for port, kinds in table.KINDS.items():
+        assert len(kinds) == len(table.INLETS[port].components), (model, port)
+        assert all(k and set(k) <= set(COMPONENT_KINDS) for k in kinds), (model, port)
+    assert set(table.PASSES) <= set(COMPONENT_KINDS) and set(table.PASSES.values()) <= set(PASS_RULES)
+
+
+def _pretreated(model, **settings):
+    """Salt and suspended solids through a low-pressure unit, its permeate pumped into an RO element."""
+    fs = hydrokit.Flowsheet(components={"salt": "dissolved", "tss": "suspended"})
+    fs.feed("raw", flow=1e-3, salt=2000, tss=50)
+    fs.unit("pre", model, **settings)
+    fs.unit("hp", "pump", pressure_rise_bar=14)
+    fs.unit("ro", "osmolumped", membrane_area=40)
+    fs.connect("raw", "pre.feed")
+    fs.connect("pre.permeate", "hp")
+    fs.connect("hp", "ro.feed")
+    return fs
+
+
+@pytest.mark.parametrize("model, settings", [
+    ("ultrasimple", {"water_recovery": 0.9, "solute1_removal": 0.97}),
+    ("microsimple", {}),
+    ("ultramech", {}),
+    ("micromech", {}),
+    ("biosimple", {"component1_removal": 0.99}),
+])
+def test_salt_passes_pretreatment_and_suspended_solids_do_not_reach_ro(model, settings):
+    res = _pretreated(model, **settings).solve()
+    raw, permeate, concentrate = (res.stream(s) for s in ("raw", "pre.permeate", "pre.concentrate"))
+    assert permeate["salt"] == concentrate["salt"] == 2000.0        # dissolved: both outlets at the feed's
+    assert permeate["tss"] < raw["tss"]                               # the unit's own removal acts on the solids
+    tss_in, tss_out = raw["flow"] * raw["tss"], permeate["flow"] * permeate["tss"] + \
+        concentrate["flow"] * concentrate["tss"]
+    assert tss_out == pytest.approx(tss_in, rel=1e-9)
+    ro_in, ro_out = res.stream("hp.outlet"), res.stream("ro.concentrate")
+    assert res.stream("ro.permeate")["tss"] == 0.0                    # wholly retained by the RO
+    assert ro_out["flow"] * ro_out["tss"] == pytest.approx(ro_in["flow"] * ro_in["tss"], rel=1e-12)
+
+
+@pytest.mark.parametrize("components, unit, match", [
+    ({"salt": "dissolved", "tss": "suspended"}, ("md", "distillumped", {}), "neither carry nor pass component 'tss'"),
+    ({"salt": "dissolved", "cod": "organic"}, ("ro", "osmolumped", {}), "neither carry nor pass component 'cod'"),
+    ({"salt": "dissolved"}, ("uf", "ultrasimple", {"components": {"solute1": "salt"}}), "not component 'salt'"),
+    ({"salt": "mud"}, None, "unknown kind 'mud'"),
+])
+def test_a_component_a_unit_cannot_take_is_a_build_error(components, unit, match):
+    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match=match):
+        fs = hydrokit.Flowsheet(components=components)
+        name, model, options = unit
+        fs.unit(name, model, **options)

@@ -20,6 +20,17 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
     (:class:`Ambient`). An outlet's ``components`` may be a single
     :class:`Same` instead of a tuple: every component of that inlet passes
     through unchanged, whatever their number.
+``KINDS`` (optional)
+    inlet port -> one tuple of component kinds (``COMPONENT_KINDS``) per
+    component slot: the kinds that slot takes. Without it every slot takes
+    every kind.
+``PASSES`` (optional)
+    component kind -> pass rule (``PASS_RULES``) for a component of that
+    kind that the unit does not model (no slot takes it): dissolved salts
+    pass ultrafiltration, microfiltration and a bioreactor's membrane at
+    their feed concentration; suspended solids leave a reverse-osmosis or
+    nanofiltration unit wholly in its concentrate. A component that no slot
+    takes and no rule passes is a build error naming both.
 ``COUNT_SLOT`` (optional)
     the parameter slot that the flowsheet sets to the number of components
     the unit carries (pump, energy recovery).
@@ -51,7 +62,8 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
     diagnostic outputs whose non-zero value marks the unit's result as
     flagged (not converged, a status code, replaced inputs).
 
-Components fill a port's component slots by position unless a unit maps
+Components fill the slots that take their kind, in order (the first
+component of a kind the first free slot that takes it), unless a unit maps
 them by name. Unit conversions are one exact multiplication or division by
 a constant, in the direction a careful hand calculation takes: into a slot in
 m³/d the flow is multiplied by 86400, out of it divided by 86400.
@@ -60,6 +72,18 @@ m³/d the flow is multiplied by 86400, out of it divided by 86400.
 from __future__ import annotations
 
 from dataclasses import dataclass
+
+# What a component is, which decides the component slots it may fill and how
+# a unit that does not model it lets it pass: salts and other ions in
+# solution, particles and colloids, biodegradable matter, nitrogen and
+# phosphorus species that a bioreactor converts.
+COMPONENT_KINDS = ("dissolved", "suspended", "organic", "nutrient")
+
+# How a unit passes a component it does not model, by the table's PASSES rule:
+# "through": every outlet carries it at the concentration of the inlet it
+# comes from (it passes the membrane unchanged); "concentrate": the whole
+# load leaves in the outlet named "concentrate", none in the others.
+PASS_RULES = ("through", "concentrate")
 
 # The units of a stream's quantities.
 STREAM_UNITS = {"flow": "m³/s", "temperature_c": "°C", "pressure_bar": "bar", "component": "g/m³"}

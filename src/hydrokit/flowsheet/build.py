@@ -13,6 +13,7 @@ import operator
 import re
 
 from ..layout import LayoutError, layout, models
+from ..ports import COMPONENT_KINDS, PASS_RULES
 
 STREAM_QUANTITIES = ("flow", "temperature_c", "pressure_bar")
 
@@ -131,20 +132,22 @@ class Unit:
 
     ``settings`` are the slots the user fixed (name as given -> value);
     ``positions`` maps each flowsheet component to its position in the
-    model's component slots; ``count`` is what the flowsheet writes into the
+    model's component slots (the components it models), ``passed`` maps the
+    others to the rule by which the unit lets them pass (``PASSES`` of its
+    table); ``count`` is what the flowsheet writes into the
     model's COUNT_SLOT (None when the model has none).
     """
 
     kind = "unit"
 
-    def __init__(self, name, model, settings, components, flowsheet_components):
+    def __init__(self, name, model, settings, components, flowsheet_components, kinds=None):
         self.name = name
         self.model = model
         self.table = _ports_table(model)
         self.layout = layout(model)
         self.inlets = tuple(self.table.INLETS)
         self.outlets = tuple(self.table.OUTLETS)
-        self.positions = self._positions(components, flowsheet_components)
+        self.positions = self._positions(components, flowsheet_components, kinds)
         count_slot = getattr(self.table, "COUNT_SLOT", None)
         self.count_slot = self.layout.resolve(count_slot) if count_slot else None
         self.count = (max(self.positions.values(), default=-1) + 1) if count_slot else None
@@ -175,19 +178,55 @@ class Unit:
     def __repr__(self):
         return f"Unit({self.name!r}, {self.model!r})"
 
-    def _positions(self, mapping, flowsheet_components):
+    def _slot_kinds(self, width):
+        """The kinds each of the first ``width`` component slots takes (every kind without a KINDS table)."""
+        table = getattr(self.table, "KINDS", None) or {}
+        for port, inlet in self.table.INLETS.items():
+            if inlet.components is not None and port in table:
+                return [frozenset(k) for k in table[port][:width]]
+        return [frozenset(COMPONENT_KINDS)] * width
+
+    def _pass_rule(self, kind):
+        rule = (getattr(self.table, "PASSES", None) or {}).get(kind)
+        if rule is not None and rule not in PASS_RULES:
+            raise FlowsheetError(f"{self.model}: unknown pass rule {rule!r}; rules: {_choices(PASS_RULES)}")
+        return rule
+
+    def _positions(self, mapping, flowsheet_components, kinds=None):
+        """Component -> slot position for the components the unit models; ``self.passed``: component -> pass
+        rule for those it lets pass without modelling them."""
+        kinds = kinds or {}
+        self.passed = {}
         # Inlets whose components the model does not read (None) carry any number.
         widths = {port: len(inlet.components) for port, inlet in self.table.INLETS.items()
                   if inlet.components is not None}
         width = min(widths.values(), default=0)
+        takes = self._slot_kinds(width)
         if mapping is None:
-            if len(flowsheet_components) > width:
-                extra = list(flowsheet_components[width:])
+            positions, free, left = {}, list(range(width)), []
+            for c in flowsheet_components:
+                kind = kinds.get(c, "dissolved")
+                slot = next((i for i in free if kind in takes[i]), None)
+                if slot is not None:
+                    positions[c] = slot
+                    free.remove(slot)
+                elif self._pass_rule(kind):
+                    self.passed[c] = self._pass_rule(kind)
+                else:
+                    left.append(c)
+            if left:
+                kind = kinds.get(left[0], "dissolved")
+                taking = sum(kind in t for t in takes)
+                if taking == 0:
+                    accepted = sorted(set().union(*takes))
+                    raise FlowsheetError(
+                        f"unit {self.name!r} ({self.model}) can neither carry nor pass component {left[0]!r} "
+                        f"({kind}): its component slots take {_choices(accepted)}")
                 raise FlowsheetError(
-                    f"unit {self.name!r} ({self.model}) carries at most {width} component(s), "
-                    f"the flowsheet has {len(flowsheet_components)}: {_choices(extra)} cannot be carried; "
-                    f"give components={{slot: component}} or a flowsheet with fewer components")
-            return {c: i for i, c in enumerate(flowsheet_components)}
+                    f"unit {self.name!r} ({self.model}) carries at most {taking} component(s) of kind {kind!r} and "
+                    f"passes none, the flowsheet has more: {_choices(c for c in left if kinds.get(c, 'dissolved') == kind)} "
+                    f"cannot be carried; give components={{slot: component}} or a flowsheet with fewer components")
+            return positions
         if not isinstance(mapping, dict):
             raise FlowsheetError(f"unit {self.name!r}: components must be a dict slot -> component name")
         labels = {}
@@ -209,8 +248,19 @@ class Unit:
                 raise FlowsheetError(f"unit {self.name!r}: component {component!r} mapped twice")
             if labels[key] in positions.values():
                 raise FlowsheetError(f"unit {self.name!r}: component slot {key!r} given two components")
+            kind = kinds.get(component, "dissolved")
+            if kind not in takes[labels[key]]:
+                raise FlowsheetError(f"unit {self.name!r} ({self.model}): slot {key!r} takes "
+                                     f"{_choices(sorted(takes[labels[key]]))}, not component {component!r} ({kind})")
             positions[component] = labels[key]
-        missing = [c for c in flowsheet_components if c not in positions]
+        missing = []
+        for c in flowsheet_components:
+            if c not in positions:
+                rule = self._pass_rule(kinds.get(c, "dissolved"))
+                if rule:
+                    self.passed[c] = rule
+                else:
+                    missing.append(c)
         if missing:
             raise FlowsheetError(f"unit {self.name!r} ({self.model}) does not carry component(s) {_choices(missing)}; "
                                  f"map each to one of its component slots: {_choices(labels)}")
@@ -326,9 +376,18 @@ class Flowsheet:
 
     Parameters
     ----------
-    components : str or iterable of str, optional
+    components : str, iterable of str or dict, optional
         Names of what the streams carry (identifiers other than ``flow``,
-        ``temperature_c`` and ``pressure_bar``), each in g/m³. Default: none.
+        ``temperature_c`` and ``pressure_bar``), each in g/m³, or a dict
+        name -> kind: ``"dissolved"`` (salts and ions), ``"suspended"``
+        (particles, colloids), ``"organic"`` (biodegradable matter),
+        ``"nutrient"`` (nitrogen and phosphorus species a bioreactor
+        converts). Names alone are all dissolved. A component fills only the
+        model slots that take its kind; a unit that does not model it passes
+        it as physics says (dissolved salts through ultrafiltration,
+        microfiltration and a bioreactor's membrane unchanged, suspended
+        solids into a reverse-osmosis or nanofiltration concentrate) or the
+        unit is a build error. Default: none.
     tolerance : float, optional
         Largest relative change of a tear stream's quantities that counts as
         converged (default 1e-10; must be positive).
@@ -344,6 +403,8 @@ class Flowsheet:
     ----------
     components : tuple of str
         The component names, in order.
+    kinds : dict
+        Component name -> kind.
     tolerance : float
     max_iterations : int
     ambient_pressure_bar : float
@@ -352,7 +413,7 @@ class Flowsheet:
     ------
     FlowsheetError
         For a component name that is not an identifier, is a stream
-        quantity or is given twice; a tolerance that is not positive; or
+        quantity or is given twice, an unknown component kind; a tolerance that is not positive; or
         ``max_iterations`` < 1.
     TypeError
         For a ``max_iterations`` that is not an integer.
@@ -380,6 +441,12 @@ class Flowsheet:
     def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200, ambient_pressure_bar=AMBIENT_BAR):
         if isinstance(components, str):
             components = [components]
+        if isinstance(components, dict):
+            kinds = dict(components)
+            components = list(kinds)
+        else:
+            components = list(components)
+            kinds = {c: "dissolved" for c in components if isinstance(c, str)}
         comps = []
         for c in components:
             if not isinstance(c, str) or not _NAME.match(c) or c in STREAM_QUANTITIES:
@@ -389,6 +456,11 @@ class Flowsheet:
                 raise FlowsheetError(f"component {c!r} given twice")
             comps.append(c)
         self.components = tuple(comps)
+        for c in comps:
+            if kinds[c] not in COMPONENT_KINDS:
+                raise FlowsheetError(f"component {c!r}: unknown kind {kinds[c]!r}; choose from: "
+                                     f"{_choices(COMPONENT_KINDS)}")
+        self.kinds = {c: kinds[c] for c in comps}
         self.tolerance = _number(tolerance, "tolerance")
         if not self.tolerance > 0:
             raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
@@ -528,7 +600,7 @@ class Flowsheet:
         """
         if not isinstance(model, str):
             raise FlowsheetError(f"unit {name!r}: model must be a model name, not {type(model).__name__}")
-        self._add(Unit(name, model, settings, components, self.components))
+        self._add(Unit(name, model, settings, components, self.components, self.kinds))
 
     def mixer(self, name, inlets=2):
         """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet).

@@ -357,6 +357,8 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
         for c, component in enumerate(fs.components):
             if inlet.components is None:
                 break  # the model reads none of this stream's components
+            if component in unit.passed:
+                continue  # not modelled: it passes by the unit's rule
             slot = inlet.components[unit.positions[component]]
             _convert(code, st, slot_offset(slot.name), src + 3 + c, slot.unit, inverse=False)
     code += [CORE, core, u_off, p_off, y_off]
@@ -395,11 +397,30 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
             if isinstance(outlet.components, Same):  # every component of that inlet passes through
                 fill(3 + c, outlet.components, c)
                 continue
+            rule = unit.passed.get(component)
+            if rule is not None:
+                _emit_pass(fs, unit, port, outlet, rule, c, blocks, st, code)
+                continue
             position = unit.positions[component]
             if position >= len(outlet.components):
                 raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): outlet {port!r} cannot carry "
                                      f"component {component!r}")
             fill(3 + c, outlet.components[position], c)
+
+
+def _emit_pass(fs, unit, port, outlet, rule, c, blocks, st, code):
+    """A component the unit does not model, into one outlet by the unit's pass rule."""
+    dst = blocks[(unit.name, port)]
+    src = blocks[fs._links[(unit.name, outlet.of)]]
+    if rule == "through":
+        # It passes the membrane unchanged: every outlet at the inlet's concentration.
+        code += [COPY, dst + 3 + c, src + 3 + c]
+    elif port == "concentrate":
+        # Wholly retained: the inlet's load (c · Q) in the concentrate's flow,
+        # which is already in the outlet block.
+        code += [MUL, dst + 3 + c, src + 3 + c, src, DIV, dst + 3 + c, dst + 3 + c, dst]
+    else:
+        code += [COPY, dst + 3 + c, st.constant(0.0)]
 
 
 def _check_above_ambient(fs, unit, source):

@@ -34,6 +34,8 @@ and any slots it fixes), mixers and splitters, the connections as
     [products]
     water = "ro.permeate"
 
+``components`` is a list of names (all dissolved) or a table of kinds,
+``components = { salt = "dissolved", tss = "suspended" }``.
 A feed with ``utility = true`` is a cooling or heating loop, not water to
 treat (left out of the feed flow and the recovery). A unit may map components to its component slots with ``components =
 { solute1 = "salt" }``; ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
@@ -171,8 +173,9 @@ def loads(text, file="<plant>"):
         b.fail(unknown[0], f"unknown entry; choose from: {_choices(TOP_LEVEL)}")
 
     components = data.get("components", [])
-    if not isinstance(components, list) or not all(isinstance(c, str) for c in components):
-        b.fail("components", f"expected a list of names, got {components!r}")
+    if not ((isinstance(components, list) and all(isinstance(c, str) for c in components)) or
+            (isinstance(components, dict) and all(isinstance(k, str) for k in components.values()))):
+        b.fail("components", f'expected a list of names or a table name = "kind", got {components!r}')
     options = {}
     if "tolerance" in data:
         options["tolerance"] = _number(data["tolerance"], f"{file}: tolerance")

@@ -20,5 +20,8 @@ OUTPUT = _ultramech.OUTPUT
 INLETS = _ultramech.INLETS
 OUTLETS = _ultramech.OUTLETS
 POWER = _ultramech.POWER
+# Component kinds: as the physical ultrafiltration model.
+KINDS = _ultramech.KINDS
+PASSES = _ultramech.PASSES
 DIAGNOSTICS = {}
 FLAGS = ()

@@ -58,6 +58,10 @@ OUTLETS = {
                           doc="the retentate, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: as the physical reverse-osmosis model.
+_SOLUTE_KINDS = ("dissolved", "organic", "nutrient")
+KINDS = {"feed": (_SOLUTE_KINDS,) * len(SOLUTES)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "status_code": "0, or the last problem found: -1 negative flow, -2 recovery at 0 or 1, -3 no feed pressure, "
                    "-4 a membrane parameter <= 0, -5 pump efficiency <= 0, -6 a negative concentration taken as 0, "

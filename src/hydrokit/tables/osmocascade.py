@@ -89,5 +89,9 @@ OUTLETS = {
 }
 EXCLUSIVE = (("permeate",), ("stage1_permeate", "stage2_permeate"))
 POWER = ()
+# Component kinds: the one salinity is dissolved; suspended solids leave
+# wholly in the final concentrate.
+KINDS = {"feed": (("dissolved",),)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {}
 FLAGS = ()

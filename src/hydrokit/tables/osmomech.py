@@ -60,6 +60,12 @@ OUTLETS = {
                           doc="the brine, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: a solute slot takes dissolved salts, organics and
+# nutrients; suspended solids never pass the membrane and leave wholly in
+# the concentrate.
+_SOLUTE_KINDS = ("dissolved", "organic", "nutrient")
+KINDS = {"feed": (_SOLUTE_KINDS,) * len(SOLUTES)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "iterations": "the pass at which the flux iteration stopped; max_iterations + 1 when the cap was hit",
     "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",

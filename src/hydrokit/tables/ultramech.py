@@ -49,5 +49,9 @@ OUTLETS = {
                           doc="the retentate, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: the classes are suspended solids or organics (sieved by
+# size); dissolved salts pass at their feed concentration into both outlets.
+KINDS = {"feed": (("suspended", "organic"),) * len(CLASSES)}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()
