@@ -193,3 +193,23 @@ def test_a_component_a_unit_cannot_take_is_a_build_error(components, unit, match
         fs = hydrokit.Flowsheet(components=components)
         name, model, options = unit
         fs.unit(name, model, **options)
+
+
+@pytest.mark.parametrize("word, value", [
+    (1, -1),        # inlet before the state
+    (2, 10**9),     # outlet past the state
+    (2, None),      # outlet over the inlet
+    (4, None),      # duty inside the outlet block
+    (5, 2),         # no such mode
+    (6, 0),         # neither heater nor cooler
+])
+def test_a_hostile_heat_step_is_refused_at_load(word, value):
+    from hydrokit import _sweep
+    plan = _thermal("heater", duty_kw=5.0).plan()
+    at = 0                                        # the one step: HEAT inlet outlet setting duty mode sign
+    assert plan.code[at] == 8 and len(plan.code) == 7
+    code = plan.code.copy()
+    code[at + word] = {1: code[at + 2], 2: code[at + 1] + 1, 4: code[at + 2] + 1}[word] if value is None else value
+    _sweep.plan_load(plan.code, plan.state, plan.inputs, plan.outputs, plan.cores, plan.width, plan.status, 1e-10, 2)
+    with pytest.raises(ValueError, match="flowsheet plan"):
+        _sweep.plan_load(code, plan.state, plan.inputs, plan.outputs, plan.cores, plan.width, plan.status, 1e-10, 2)

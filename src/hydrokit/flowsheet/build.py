@@ -11,6 +11,7 @@ import importlib
 import math
 import operator
 import re
+from collections.abc import Mapping
 
 from ..layout import LayoutError, layout, models
 from ..ports import COMPONENT_KINDS, PASS_RULES
@@ -441,7 +442,7 @@ class Flowsheet:
     def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200, ambient_pressure_bar=AMBIENT_BAR):
         if isinstance(components, str):
             components = [components]
-        if isinstance(components, dict):
+        if isinstance(components, Mapping):
             kinds = dict(components)
             components = list(kinds)
         else:
