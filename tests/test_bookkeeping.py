@@ -83,6 +83,11 @@ def test_duty_is_rho_cp_q_dt(kind, setting, t_out):
     assert (out["flow"], out["pressure_bar"], out["salt"]) == (5e-4, 1.0, 70000.0)
 
 
+def test_a_nan_set_point_is_flagged_not_passed_on_as_clean():
+    res = _thermal("heater", outlet_temperature_c=60.0).solve(**{"hx.outlet_temperature_c": float("nan")})
+    assert res.flagged == 1 and res.row["hx.duty_kw"] != res.row["hx.duty_kw"]
+
+
 @pytest.mark.parametrize("kwargs", [{}, {"outlet_temperature_c": 60, "duty_kw": 5}, {"duty_kw": -1.0}])
 def test_heater_needs_one_sound_setting(kwargs):
     with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="heater 'hx'"):

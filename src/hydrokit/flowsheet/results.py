@@ -242,12 +242,13 @@ def _table_layout(fs, plan):
 
 
 def _outlet_columns(fs, plan):
-    """Unit -> the output-matrix columns of every stream it sends on (once per plan)."""
+    """Unit (heaters and coolers too) -> the output-matrix columns of every stream it sends on (once per
+    plan)."""
     found = getattr(plan, "_outlet_columns", None)
     if found is None:
         width = len(STREAM_QUANTITIES) + len(fs.components)
         found = {}
-        for unit in fs.units.values():
+        for unit in [*fs.units.values(), *getattr(fs, "thermal", {}).values()]:
             found[unit.name] = [j + k for port in unit.outlets
                                 if (j := plan.streams.get(f"{unit.name}.{port}")) is not None
                                 for k in range(width)]
