@@ -1,8 +1,13 @@
 """Plant bookkeeping: pressure paid for once, components by kind, ambient pressure, heat counted."""
 
+import importlib
+import pathlib
+
 import pytest
 
 import hydrokit
+from hydrokit.flowsheet import FlowsheetError, load_plant
+from hydrokit.layout import models
 
 
 def _pump_kw(flow_m3s, rise_bar, pump_eff=0.8, motor_eff=0.95):
@@ -90,7 +95,7 @@ def test_a_nan_set_point_is_flagged_not_passed_on_as_clean():
 
 @pytest.mark.parametrize("kwargs", [{}, {"outlet_temperature_c": 60, "duty_kw": 5}, {"duty_kw": -1.0}])
 def test_heater_needs_one_sound_setting(kwargs):
-    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="heater 'hx'"):
+    with pytest.raises(FlowsheetError, match="heater 'hx'"):
         _thermal("heater", **kwargs)
 
 
@@ -108,12 +113,12 @@ def test_a_heat_price_raises_lcow(price):
     assert priced.capital["hx"] == pytest.approx((1600 + 210 * 2.0**0.95) * 603.1 / 532.9 * 2.0)
 
 
-EXAMPLES = sorted((__import__("pathlib").Path(__file__).parent.parent / "examples").glob("*.toml"))
+EXAMPLES = sorted((pathlib.Path(__file__).parent.parent / "examples").glob("*.toml"))
 
 
 @pytest.mark.parametrize("path", EXAMPLES, ids=lambda p: p.stem)
 def test_no_example_stream_below_ambient(path):
-    fs = hydrokit.flowsheet.load_plant(path)
+    fs = load_plant(path)
     res = fs.solve()
     low = {s: res.stream(s)["pressure_bar"] for s in fs.streams() if res.stream(s)["pressure_bar"] < 1.0}
     assert fs.ambient_pressure_bar == 1.0 and not low
@@ -134,18 +139,16 @@ def test_whole_pressure_permeate_leaves_at_ambient_and_settings_stay_above(ambie
     low.feed("raw", flow=1e-3, pressure_bar=15, salt=2000)
     low.unit("ro", "osmolumped", permeate_pressure_bar=0.5)
     low.connect("raw", "ro.feed")
-    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="below the ambient pressure"):
+    with pytest.raises(FlowsheetError, match="below the ambient pressure"):
         low.solve()
     # The same setting varied: checked per row.
     assert low.solve(**{"ro.permeate_pressure_bar": ambient}).stream("ro.permeate")["pressure_bar"] == ambient
-    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="row 1: .* below the ambient pressure"):
+    with pytest.raises(FlowsheetError, match="row 1: .* below the ambient pressure"):
         low.sweep(**{"ro.permeate_pressure_bar": [ambient, ambient - 0.1]})
 
 
-@pytest.mark.parametrize("model", hydrokit.layout.models() if hasattr(hydrokit, "layout") else [])
+@pytest.mark.parametrize("model", models())
 def test_component_kinds_of_every_model_are_well_formed(model):
-    import importlib
-
     from hydrokit.ports import COMPONENT_KINDS, PASS_RULES
     table = importlib.import_module(f"hydrokit.tables.{model}")
     for port, kinds in table.KINDS.items():
@@ -194,7 +197,7 @@ def test_salt_passes_pretreatment_and_suspended_solids_do_not_reach_ro(model, se
     ({"salt": "mud"}, None, "unknown kind 'mud'"),
 ])
 def test_a_component_a_unit_cannot_take_is_a_build_error(components, unit, match):
-    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match=match):
+    with pytest.raises(FlowsheetError, match=match):
         fs = hydrokit.Flowsheet(components=components)
         name, model, options = unit
         fs.unit(name, model, **options)
