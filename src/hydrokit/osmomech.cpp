@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/model.hpp"
+#include "common/poll.hpp"
 #include "common/properties.hpp"
 
 namespace hydrokit::osmomech {
@@ -111,7 +112,7 @@ void osmomech_core(const double* u, const double* p, double* y) {
     for (;;) {
         for (int i = 0; i < solutes; ++i) {
             const double x = clamp(j / k[i], -50.0, 50.0);
-            cm[i] = std::exp(x) * cb[i];
+            cm[i] = poll_exp(x) * cb[i];
         }
         double cpn[solutes];
         for (int i = 0; i < solutes; ++i) {
