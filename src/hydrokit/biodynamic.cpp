@@ -78,4 +78,4 @@ void biodynamic_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::biodynamic
 
-HYDROKIT_MODEL(biodynamic, "Zero-order dynamic/reactive membrane bioreactor")
+HYDROKIT_MODEL(biodynamic)

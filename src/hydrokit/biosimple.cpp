@@ -56,4 +56,4 @@ void biosimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::biosimple
 
-HYDROKIT_MODEL(biosimple, "Zero-order membrane bioreactor")
+HYDROKIT_MODEL(biosimple)

@@ -138,4 +138,4 @@ void distilaxial_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::distilaxial
 
-HYDROKIT_MODEL(distilaxial, "Segmented 1D direct-contact membrane distillation")
+HYDROKIT_MODEL(distilaxial)

@@ -105,4 +105,4 @@ void distillumped_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::distillumped
 
-HYDROKIT_MODEL(distillumped, "Corvane-style 0D direct-contact membrane distillation")
+HYDROKIT_MODEL(distillumped)

@@ -94,4 +94,4 @@ void distilmech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::distilmech
 
-HYDROKIT_MODEL(distilmech, "Physical membrane distillation")
+HYDROKIT_MODEL(distilmech)

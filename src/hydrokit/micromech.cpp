@@ -85,4 +85,4 @@ void micromech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::micromech
 
-HYDROKIT_MODEL(micromech, "Physical microfiltration")
+HYDROKIT_MODEL(micromech)

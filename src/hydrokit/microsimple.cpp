@@ -68,4 +68,4 @@ void microsimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::microsimple
 
-HYDROKIT_MODEL(microsimple, "Zero-order microfiltration")
+HYDROKIT_MODEL(microsimple)

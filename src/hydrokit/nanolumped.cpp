@@ -122,4 +122,4 @@ void nanolumped_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::nanolumped
 
-HYDROKIT_MODEL(nanolumped, "Corvane-style 0D nanofiltration")
+HYDROKIT_MODEL(nanolumped)

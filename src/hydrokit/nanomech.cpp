@@ -182,4 +182,4 @@ void nanomech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::nanomech
 
-HYDROKIT_MODEL(nanomech, "Physical nanofiltration")
+HYDROKIT_MODEL(nanomech)

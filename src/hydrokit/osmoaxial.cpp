@@ -107,4 +107,4 @@ void osmoaxial_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmoaxial
 
-HYDROKIT_MODEL(osmoaxial, "Segmented 1D reverse osmosis")
+HYDROKIT_MODEL(osmoaxial)

@@ -155,4 +155,4 @@ void osmocascade_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmocascade
 
-HYDROKIT_MODEL(osmocascade, "Two-stage/two-pass reverse osmosis block")
+HYDROKIT_MODEL(osmocascade)

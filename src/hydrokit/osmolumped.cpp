@@ -72,4 +72,4 @@ void osmolumped_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmolumped
 
-HYDROKIT_MODEL(osmolumped, "Corvane-style 0D reverse osmosis")
+HYDROKIT_MODEL(osmolumped)

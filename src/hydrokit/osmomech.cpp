@@ -125,4 +125,4 @@ void osmomech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmomech
 
-HYDROKIT_MODEL(osmomech, "Physical reverse osmosis")
+HYDROKIT_MODEL(osmomech)

@@ -50,4 +50,4 @@ void pump_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::pump
 
-HYDROKIT_MODEL(pump, "Hydraulic pump / pressure booster")
+HYDROKIT_MODEL(pump)

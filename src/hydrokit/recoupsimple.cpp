@@ -35,4 +35,4 @@ void recoupsimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::recoupsimple
 
-HYDROKIT_MODEL(recoupsimple, "Zero-order pressure energy recovery")
+HYDROKIT_MODEL(recoupsimple)

@@ -66,4 +66,4 @@ void ultramech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::ultramech
 
-HYDROKIT_MODEL(ultramech, "Physical ultrafiltration")
+HYDROKIT_MODEL(ultramech)

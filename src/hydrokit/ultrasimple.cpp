@@ -182,4 +182,4 @@ void ultrasimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::ultrasimple
 
-HYDROKIT_MODEL(ultrasimple, "Zero-order ultrafiltration")
+HYDROKIT_MODEL(ultrasimple)
