@@ -117,7 +117,10 @@ def units_rows(names):
 
 def diagnostics(model):
     lay = layout(model)
-    return dict(lay.diagnostics) or NOTES[model]["diagnostics"]
+    notes = NOTES[model].get("diagnostics")
+    if lay.diagnostics and notes:
+        raise ValueError(f"{model}: diagnostics both in its table and in reference_notes.py; keep one")
+    return dict(lay.diagnostics) or notes or {}
 
 
 def model_page(model):
