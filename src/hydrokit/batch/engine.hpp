@@ -257,8 +257,7 @@ inline constexpr std::chrono::microseconds helpers_after{100};
 inline constexpr std::chrono::microseconds quick_block{20};
 
 template <class Rows, class Helpers>
-void first_rows(Schedule<Rows>& schedule, Watch& w, Helpers& helpers, Py_ssize_t& begin,
-                                  Py_ssize_t& end) {
+void first_rows(Schedule<Rows>& schedule, Watch& w, Helpers& helpers, Py_ssize_t& begin, Py_ssize_t& end) {
     using clock = std::chrono::steady_clock;
     Py_ssize_t current = 0;  // the row in hand (read after a core left it)
     Py_ssize_t stop_at = 0;  // the end of the block in hand
@@ -325,12 +324,12 @@ bool work_first(Schedule<Rows>& schedule, Helpers& helpers) {
 }
 
 // Called with the interpreter lock held; releases it while rows run. The
-// calling thread computes the first rows itself (helpers
-// join after `helpers_after` when `threads` > 1); what is left after
-// `first_budget` runs on `threads` pool workers while the calling thread
-// watches for signals: when a handler raises (Ctrl-C), the batch stops (its
-// workers leave their rows, in the middle of a core call) and -1 is returned with the exception set once every worker is
-// out of the batch.
+// calling thread computes the first rows itself (helpers join after
+// `helpers_after` when `threads` > 1); what is left after `first_budget` runs
+// on `threads` pool workers while the calling thread watches for signals: when
+// a handler raises (Ctrl-C), the batch stops (its workers leave their rows, in
+// the middle of a core call) and -1 is returned with the exception set once
+// every worker is out of the batch.
 template <class Rows>
 int run_rows(const Rows& batch, Py_ssize_t threads) {
     if (batch.rows <= 0) return 0;
