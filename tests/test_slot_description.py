@@ -92,7 +92,7 @@ def test_generated_layout_is_the_published_one(model):
 @pytest.mark.parametrize("model, group, a, b", [
     ("pump", "PARAMS", "pump_efficiency", "motor_efficiency"),   # the same product: results cannot tell
     ("osmolumped", "PARAMS", "reserved_10", "reserved_11"),      # neither read by the core
-    ("osmomech", "INPUT", "solute1_feed_conc", "solute2_feed_conc"),
+    ("osmomech", "INPUT", "temperature_c", "feed_pressure_bar"),
     ("osmolumped", "OUTPUT", "permeate_flow", "concentrate_flow"),
 ])
 def test_two_names_swapped_in_a_table_are_seen(monkeypatch, model, group, a, b):
@@ -119,6 +119,20 @@ def test_the_generator_refuses_a_broken_table(monkeypatch, change, message):
     change(t)
     with pytest.raises(ValueError, match=message):
         gen_slots().model_header("pump")
+
+
+@pytest.mark.parametrize("model, group, moved", [
+    ("osmomech", "OUTPUT", "solute3_rejection"),     # a member out of its block: the core reads first + i
+    ("ultramech", "INPUT", "class4_feed_conc"),
+    ("biosimple", "PARAMS", "component7_removal"),
+])
+def test_the_generator_refuses_a_broken_block(monkeypatch, model, group, moved):
+    t = table(model)
+    # the member moved to the front of the vector
+    slots = [s for s in getattr(t, group) if s[0] == moved] + [s for s in getattr(t, group) if s[0] != moved]
+    monkeypatch.setattr(t, group, tuple(slots))
+    with pytest.raises(ValueError, match="not in consecutive slots"):
+        gen_slots().model_header(model)
 
 
 def _port_slots(x):
