@@ -33,30 +33,24 @@ product volume), CRF = w(1+w)^L / ((1+w)^L − 1).
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import math
 from dataclasses import dataclass, field
 
 import numpy as np
 
 from .batch.program import column as _column
+from .layout import models as _models
 
 __all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs", "MODEL_CLASSES", "CLASSES",
            "LINES"]
 
 HOURS_PER_YEAR = 8760.0
 
-# Cost class of every model, by model name. A unit's class can be overridden
-# with CostParameters(unit_classes={"unit": "class"}).
-MODEL_CLASSES = {
-    "osmolumped": "ro", "osmomech": "ro", "osmoaxial": "ro", "osmocascade": "ro",
-    "nanolumped": "nf", "nanomech": "nf",
-    "distillumped": "md", "distilmech": "md", "distilaxial": "md",
-    "ultrasimple": "uf", "ultramech": "uf",
-    "microsimple": "mf", "micromech": "mf",
-    "biosimple": "mbr", "biodynamic": "mbr",
-    "pump": "pump",
-    "recoupsimple": "erd",
-}
+# Cost class of every model, by model name, as its slot table gives it
+# (COST_CLASS). A unit's class can be overridden with
+# CostParameters(unit_classes={"unit": "class"}).
+MODEL_CLASSES = {name: importlib.import_module(f"hydrokit.tables.{name}").COST_CLASS for name in _models()}
 CLASSES = ("ro", "nf", "md", "uf", "mf", "mbr", "pump", "high_pressure_pump", "low_pressure_pump", "erd", "none")
 AREA_PRICED = ("ro", "nf", "md")
 CAPACITY_PRICED = ("uf", "mf", "mbr")

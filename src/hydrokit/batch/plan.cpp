@@ -516,11 +516,6 @@ const Plan* get_plan(PyObject* obj) {
 }
 
 struct PlanRows {
-    // Between the engine and the cores a row holds nothing with a
-    // destructor (its scratch is thread-local), so a stopped batch may
-    // leave a core mid-row.
-    static constexpr bool escapable = true;
-
     const Plan* plan = nullptr;
     const double* in = nullptr;
     double* out = nullptr;

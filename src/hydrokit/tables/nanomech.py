@@ -22,6 +22,38 @@ PARAMS = (
     ("charge_exclusion_energy", "J/mol"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 20.0,
+    "feed_pressure_bar": 20.0,
+    "solute1_feed_conc": 23235.600000000002,
+    "solute2_feed_conc": 1000.0,
+    "solute3_feed_conc": 1500.0,
+    "solute4_feed_conc": 12.9,
+    "solute5_feed_conc": 40800.0,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.81,
+    "active_layer_thickness": 1e-06,
+    "pore_radius": 5e-10,
+    "porosity": 0.2,
+    "tortuosity": 2.5,
+    "permeability": 1e-10,
+    "reserved_6": 0.5,
+    "hydraulic_diameter": 0.001,
+    "pump_efficiency": 0.7,
+    "charge_exclusion_energy": 0.1,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"solutes": len(SOLUTES)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "nf"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),

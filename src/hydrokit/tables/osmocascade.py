@@ -22,6 +22,33 @@ PARAMS = (
     ("vant_hoff_factor", "particles per formula unit"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.05,
+    "feed_salinity": 50.0,
+    "temperature": 46.0,
+    "stage1_feed_pressure": 15.9,
+    "element_area_m2": 400.0,
+    "water_permeability": 5.5e-13,
+    "element_count": 35.0,
+    "stage1_concentrate_fraction": 0.71,
+    "stage2_concentrate_fraction": 0.5,
+    "stage1_rejection": 0.95,
+    "stage2_rejection": 0.98,
+    "stage_pressure_drop": 5.0,
+}
+
+DEFAULT_PARAMS = {
+    "feed_to_molar_factor": 0.018963,
+    "molar_to_report_factor": 52.68292682926829,
+    "flow_scale": 1000.0,
+    "vant_hoff_factor": 2.0,
+}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "ro"
+
 
 def _stage(n):
     return (

@@ -23,6 +23,51 @@ PARAMS = (
     *((f"solute{i}_solute_permeability", "m/s") for i in SOLUTES),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 25.0,
+    "feed_pressure_bar": 30.0,
+    "solute1_feed_conc": 23235.600000000002,
+    "solute2_feed_conc": 1000.0,
+    "solute3_feed_conc": 1500.0,
+    "solute4_feed_conc": 12.9,
+    "solute5_feed_conc": 40800.00000000001,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.84,
+    "permeability": 2e-11,
+    "reserved_2": 1e-07,
+    "hydraulic_diameter": 0.0007,
+    "reserved_4": 0.5,
+    "pump_efficiency": 0.7,
+    "max_iterations": 100.0,
+    "tolerance": 1e-06,
+    "solute1_molar_mass": 86.13,
+    "solute2_molar_mass": 150.13,
+    "solute3_molar_mass": 10000.0,
+    "solute4_molar_mass": 23.0,
+    "solute5_molar_mass": 74.04,
+    "solute1_diffusivity": 1e-09,
+    "solute2_diffusivity": 6.7e-10,
+    "solute3_diffusivity": 1e-11,
+    "solute4_diffusivity": 1.33e-09,
+    "solute5_diffusivity": 9e-10,
+    "solute1_solute_permeability": 1e-08,
+    "solute2_solute_permeability": 5e-09,
+    "solute3_solute_permeability": 1e-09,
+    "solute4_solute_permeability": 2e-08,
+    "solute5_solute_permeability": 3e-09,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"solutes": len(SOLUTES)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "ro"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),

@@ -17,6 +17,35 @@ PARAMS = (
     *((f"class{i}_size_m", "m") for i in CLASSES),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 20.0,
+    "transmembrane_pressure_bar": 5.0,
+    "class1_feed_conc": 5000.0,
+    "class2_feed_conc": 1000.0,
+    "class3_feed_conc": 500.0,
+    "class4_feed_conc": 2000.0,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.9,
+    "permeability": 5e-11,
+    "pore_size_m": 5e-09,
+    "pump_efficiency": 0.7,
+    "class1_size_m": 5.5e-08,
+    "class2_size_m": 5e-06,
+    "class3_size_m": 2e-09,
+    "class4_size_m": 1.8e-10,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"classes": len(CLASSES)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "uf"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),
