@@ -16,6 +16,8 @@ The code is a flat list of int64 words (the executor in
 ``CORE m u p y``
     the core of ``cores[m]`` on the vectors at ``u`` and ``p`` into ``y``
     (zero-filled first, as ``run`` does);
+``ADD d s k`` / ``SUB d s k``
+    a sum or difference of two slots (a pressure rise or drop);
 ``MIX n o i1..in`` / ``SPLIT i n f o1..on``
     a mixer and a splitter on stream blocks;
 ``LOOP v b t1..tv``
@@ -33,9 +35,10 @@ import numpy as np
 
 from .. import _sweep
 from ..ports import CONVERSIONS, Fixed, Same, Setting, Slot
+from .array import Array
 from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Unit, _choices
 
-COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP = 1, 2, 3, 4, 5, 6, 7
+COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, ADD, SUB = 1, 2, 3, 4, 5, 6, 7, 8, 9
 STATUS_COLUMNS = ("converged", "iterations", "residual")
 
 
@@ -221,6 +224,7 @@ def compile_plan(fs, names):
     blocks = {}        # (node, port) -> offset of a stream block
     unit_vec = {}      # unit -> (u offset, p offset, y offset)
     fraction_at = {}   # splitter -> offset of its fractions
+    arrays = {}        # array -> its state layout
     tear_set = {src for step in steps if step[0] == "loop" for src in step[2]}
 
     for n, node in fs._nodes.items():
@@ -231,6 +235,8 @@ def compile_plan(fs, names):
             unit_vec[n] = (st.block(node.u0), st.block(node.p0), st.block(np.zeros(node.layout.module.OUTPUT_WIDTH)))
         if isinstance(node, Splitter):
             fraction_at[n] = st.block(node.fractions[:-1])
+        if isinstance(node, Array):
+            arrays[n] = node.allocate(st, width, names)
         for port in node.outlets:
             start = fs._tears.get((n, port), None)
             if start is None:
@@ -253,6 +259,9 @@ def compile_plan(fs, names):
         if isinstance(node, Splitter):
             code += [SPLIT, blocks[fs._links[(n, "inlet")]], len(node.outlets), fraction_at[n],
                      *(blocks[(n, p)] for p in node.outlets)]
+            return
+        if isinstance(node, Array):
+            node.emit(fs, blocks, st, code, core_of, arrays[n])
             return
         _emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model))
 
@@ -285,15 +294,25 @@ def compile_plan(fs, names):
             unit_outputs[n].append((slot.name, len(columns)))
             columns.append(f"{n}.{slot.name}")
             outputs.append(y + slot.index)
+    for n, node in fs.arrays.items():
+        unit_outputs[n] = []
+        for name, offset in node.columns(arrays[n]):
+            unit_outputs[n].append((name, len(columns)))
+            columns.append(f"{n}.{name}")
+            outputs.append(offset)
     columns += list(STATUS_COLUMNS)
     outputs += [status, status + 1, status + 2]
 
-    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set)
+    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, arrays)
     power, flags = _power_and_flags(fs, unit_outputs)
-    return Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
+    power, flags = _array_power_and_flags(fs, unit_outputs, power, flags)
+    plan = Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
+    plan.counts = {name: j for j, name in enumerate(names)
+                   if name.partition(".")[0] in arrays and name.endswith(".vessels")}
+    return plan
 
 
 def _convert(code, st, dst, src, unit, inverse):
@@ -365,7 +384,7 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
             fill(3 + c, outlet.components[position], c)
 
 
-def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set):
+def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, arrays=None):
     """State offsets of the row variables, and what the splitter checks need."""
     inputs, seen = [], {}
     fractions = {n: (list(node.fractions), {}) for n, node in fs._nodes.items() if isinstance(node, Splitter)}
@@ -405,6 +424,11 @@ def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set):
             vector, index = node.resolve_slot(rest, varied=True)
             u_off, p_off, _ = unit_vec[head]
             offset = (u_off if vector == "u" else p_off) + index
+        elif isinstance(node, Array):
+            if rest not in arrays[head].variables:
+                raise FlowsheetError(f"array {head!r} has no variable {rest!r}; choose from: "
+                                     f"{_choices(arrays[head].variables)} or an element slot")
+            offset = arrays[head].variables[rest]
         else:
             raise FlowsheetError(f"mixer {head!r} has no variables; a torn outlet's start is tear.{head}.outlet.<quantity>")
         if offset in seen:
@@ -434,4 +458,16 @@ def _power_and_flags(fs, unit_outputs):
                 raise FlowsheetError(f"{unit.model}: power output {output!r} is not an output of the unit")
             power.append((n, columns[output], sign))
         flags[n] = [columns[f] for f in getattr(unit.table, "FLAGS", ()) if f in columns]
+    return power, flags
+
+
+def _array_power_and_flags(fs, unit_outputs, power, flags):
+    """Arrays: the interstage boosters count as pump power (never the elements' own feed pumps);
+    every element's flag outputs are the array's flags."""
+    for n, node in fs.arrays.items():
+        columns = dict(unit_outputs[n])
+        for k in range(2, len(node.vessels) + 1):
+            power.append((n, columns[f"stage{k}.booster_power_kw"], 1.0))
+        own = [f for f in getattr(node.table, "FLAGS", ())]
+        flags[n] = [j for name, j in unit_outputs[n] if name.rpartition(".")[2] in own]
     return power, flags
