@@ -95,6 +95,16 @@ def _element(model, area, qp, conditions, slots):
     return run
 
 
+def _osmotic_bar(model, conditions, slots):
+    """Van 't Hoff osmotic pressure (bar) of the test feed, with the element model's salt."""
+    lay, _, p = _vectors(model, slots)
+    if model == "osmolumped":
+        molar = p[lay.resolve("solute_molar_mass")[1]] * p[lay.resolve("vant_hoff_factor")[1]] ** -1
+    else:
+        molar = p[lay.resolve("solute1_molar_mass")[1]]
+    return conditions["concentration"] / molar * 8.31446261815324 * (conditions["temperature_c"] + 273.15) / 1e5
+
+
 def fit_element(model, area, permeate_flow, salt_rejection, test_conditions, **element_slots):
     """Water and salt permeability that make ``model`` reproduce a datasheet.
 
@@ -160,15 +170,27 @@ def fit_element(model, area, permeate_flow, salt_rejection, test_conditions, **e
     for own in FITTED[model]:
         if own in element_slots:
             raise FitError(f"{own} is what the fit finds; do not give it")
+    osmotic = _osmotic_bar(model, conditions, element_slots)
+    if not osmotic < conditions["pressure_bar"]:
+        raise FitError(f"the feed's osmotic pressure ({osmotic:.4g} bar) is not below the test pressure "
+                       f"({conditions['pressure_bar']:.4g} bar): no permeate can flow")
     run = _element(model, area, qp, conditions, element_slots)
 
     def water(b):
-        # The permeability giving the datasheet's flow, for salt permeability b.
+        # The permeability giving the datasheet's flow, for salt permeability b: bracketed
+        # from below, a decade at a time (far above the answer the element's iteration
+        # no longer settles), then refined.
         f = lambda log_a: math.log(max(run(math.exp(log_a), b)[0], 1e-300) / qp)  # noqa: E731
-        lo, hi = math.log(1e-15), math.log(1e-8)
-        if not f(lo) < 0 < f(hi):
-            raise FitError(f"no permeability in [1e-15, 1e-8] m/(s·Pa) gives {qp:.6g} m³/s at these conditions "
-                           f"(the feed's osmotic pressure may exceed the test pressure)")
+        lo = math.log(1e-14)
+        if not f(lo) < 0:
+            raise FitError("even a permeability of 1e-14 m/(s·Pa) gives more than the datasheet's flow")
+        for _ in range(6):
+            hi = lo + math.log(10.0)
+            if f(hi) > 0:
+                break
+            lo = hi
+        else:
+            raise FitError(f"no permeability in [1e-14, 1e-8] m/(s·Pa) gives {qp:.6g} m³/s at these conditions")
         return math.exp(brentq(f, lo, hi, xtol=1e-14, rtol=4 * np.finfo(float).eps, maxiter=200))
 
     def passage(log_b):

@@ -39,6 +39,8 @@ feed and concentrate flows per vessel and the pressure drop per vessel.
 
 from __future__ import annotations
 
+import math
+import numbers
 import re
 
 from .build import FlowsheetError, Unit, _choices, _number
@@ -74,7 +76,8 @@ _STAGE = re.compile(r"^stage([0-9]+)\.(.+)$")
 
 
 def _count(value, what):
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or value != int(value) or int(value) < 1:
+    if (isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value)
+            or value != int(value) or int(value) < 1):
         raise FlowsheetError(f"{what} must be a whole number of at least 1, got {value!r}")
     return int(value)
 
