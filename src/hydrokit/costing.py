@@ -165,6 +165,9 @@ class CostParameters:
         "USD 2014 → USD 2018 for the capacity costs: plant cost index 603.1 (2018) / 576.1 (2014)")
     #: Cost class per unit name, overriding the class of its model (see CLASSES).
     unit_classes: dict = field(default_factory=dict)
+    pressure_vessel_cost: float = _p(1500.0, "$ per vessel",
+                                     "Pressure vessel of a membrane array (an 8-inch vessel for 6-8 elements), "
+                                     "installed with the total installed cost factor")
 
     def __post_init__(self):
         for f in dataclasses.fields(self):
@@ -407,7 +410,7 @@ class CostModel:
         if not isinstance(self.params, CostParameters):
             raise TypeError(f"params must be CostParameters, not {type(self.params).__name__}")
         self.view = PlantView.of(fs)
-        unknown = sorted(set(self.params.unit_classes) - set(self.view.units))
+        unknown = sorted(set(self.params.unit_classes) - set(self.view.units) - set(getattr(fs, "arrays", {})))
         if unknown:
             raise ValueError(f"unit_classes names unknown unit {unknown[0]!r}; units: {', '.join(self.view.units)}")
         self.classes = {unit: _class_of(self.view, self.params, unit) for unit in self.view.units}
@@ -422,6 +425,13 @@ class CostModel:
                 raise ValueError(f"unit {unit!r} ({model}) has no membrane_area to cost as {cls!r}; "
                                  f"choose a capacity-priced class (uf, mf, mbr) or none")
         self.crf = self.params.crf
+        # Arrays: elements priced by area as membranes are, plus their pressure vessels.
+        self.arrays = {}
+        for name, node in getattr(fs, "arrays", {}).items():
+            cls = self.params.unit_classes.get(name, MODEL_CLASSES.get(node.model, "none"))
+            price = {"ro": self.params.ro_membrane_cost, "nf": self.params.nf_membrane_cost}.get(cls)
+            if price is not None:
+                self.arrays[name] = (price, list(node.elements), node.element_area)
         self._recipes = {}
         self._read = None
 
@@ -463,6 +473,9 @@ class CostModel:
             outputs = {f"{prefix}{unit}.{name}" for prefix in ("", "y.")
                        for name in ("membrane_area", "pump_power_kw", "pressure_rise_bar")}
             names |= inlet | slots | outputs | {f"power.{unit}", f"{unit}.outlet.flow"}
+        for name, (_, elements, _) in self.arrays.items():
+            names |= {f"{prefix}{name}.stage{k}.vessels" for prefix in ("", "y.") for k in range(1, len(elements) + 1)}
+            names |= {f"{name}.element_area", f"power.{name}"}
         self._read = frozenset(names)
         return names
 
@@ -583,6 +596,14 @@ class CostModel:
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
                 out[f"cost.capital.{unit}"] = zeros + capital
+            for name, (price, elements, area) in self.arrays.items():
+                vessels = [_output(table, name, f"stage{k}.vessels") for k in range(1, len(elements) + 1)]
+                count = sum(v * e for v, e in zip(vessels, elements))
+                area_column = table.get(f"{name}.element_area")
+                purchase = (count * (area if area_column is None else _column(area_column))) * price
+                membrane = membrane + purchase
+                out[f"cost.capital.{name}"] = zeros + (purchase + P.pressure_vessel_cost * sum(vessels)) * \
+                    P.total_installed_cost_factor
             capital_total = zeros
             for capital in out.values():
                 capital_total = capital_total + capital
@@ -704,6 +725,7 @@ def costs_from_row(fs, row, params=None):
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
     cols = model.columns(table)
     capital = {unit: float(cols[f"cost.capital.{unit}"][0]) for unit, cls in model.classes.items() if cls != "none"}
+    capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.arrays})
     return Costs(
         capital=capital,
         capital_total=float(cols["cost.capital_total"][0]),
