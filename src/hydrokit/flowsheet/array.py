@@ -46,16 +46,20 @@ import re
 from .build import FlowsheetError, Unit, _choices, _number
 
 # Published design guidelines for spiral-wound elements (element recovery,
-# flux, vessel flows, pressure drops, polarisation), as data: column suffix,
-# comparison, limit, unit, severity, what it guards.
+# flux, vessel flows, pressure drops, polarisation), as data. Each row: the per-element (or per-stage) column suffix, the array's summary
+# column, comparison, limit, unit, severity, and what it guards.
 GUIDELINES = (
-    ("recovery", "<=", 0.15, "fraction", "warning", "element recovery at most 15 %"),
-    ("flux_lmh", "<=", 34.0, "L/(m²·h)", "warning", "element flux at most 32-36 L/(m²·h)"),
-    ("polarisation_factor", "<=", 1.2, "-", "warning", "concentration polarisation factor at most 1.2"),
-    ("concentrate_flow_per_vessel", ">=", 3.0 / 3600.0, "m³/s", "warning", "concentrate at least 3.0 m³/h per vessel"),
-    ("feed_flow_per_vessel", "<=", 15.0 / 3600.0, "m³/s", "warning", "feed at most 14-16 m³/h per vessel"),
-    ("pressure_drop_bar", "<=", 3.5, "bar", "warning", "pressure drop at most 3.5 bar per vessel"),
-    ("element_pressure_drop_bar", "<=", 1.0, "bar", "warning", "pressure drop at most 1.0 bar per element"),
+    ("recovery", "max_element_recovery", "<=", 0.15, "fraction", "warning", "element recovery at most 15 %"),
+    ("flux_lmh", "max_flux_lmh", "<=", 34.0, "L/(m²·h)", "warning", "element flux at most 32-36 L/(m²·h)"),
+    ("polarisation_factor", "max_polarisation_factor", "<=", 1.2, "-", "warning",
+     "concentration polarisation factor at most 1.2"),
+    ("concentrate_flow_per_vessel", "min_concentrate_flow_per_vessel", ">=", 3.0 / 3600.0, "m³/s", "warning",
+     "concentrate at least 3.0 m³/h per vessel"),
+    ("feed_flow_per_vessel", "max_feed_flow_per_vessel", "<=", 15.0 / 3600.0, "m³/s", "warning",
+     "feed at most 14-16 m³/h per vessel"),
+    ("pressure_drop_bar", "max_pressure_drop_bar", "<=", 3.5, "bar", "warning",
+     "pressure drop at most 3.5 bar per vessel"),
+    (None, "element_pressure_drop_bar", "<=", 1.0, "bar", "warning", "pressure drop at most 1.0 bar per element"),
 )
 
 R_GAS = 8.31446261815324  # J/(mol·K)
@@ -70,6 +74,10 @@ ELEMENT_MODELS = {
     "nanomech": {"recovery": "recovery", "flux": "flux", "polarisation": "polarisation_factor"},
 }
 ARRAY_SETTINGS = ("element_area", "element_pressure_drop_bar")
+# The array's summary columns: the extreme of a guarded quantity over every
+# element (or vessel), and the average flux over the whole array.
+SUMMARY = ("max_element_recovery", "max_flux_lmh", "max_polarisation_factor", "max_feed_flow_per_vessel",
+           "min_concentrate_flow_per_vessel", "max_pressure_drop_bar", "average_flux_lmh")
 STAGE_SETTINGS = ("vessels", "booster_bar", "booster_efficiency")
 DEFAULT_BOOSTER_EFFICIENCY = 0.8
 _STAGE = re.compile(r"^stage([0-9]+)\.(.+)$")
@@ -219,8 +227,11 @@ class Array:
                 e.derived = st.block([0.0, 0.0, 0.0, 0.0])  # recovery, flux_lmh, polarisation, scratch
                 stage.elements.append(e)
             lay.stages.append(stage)
+        # Summaries over every element and vessel, then scratch.
+        lay.summary = st.block([0.0] * (len(SUMMARY) + 1))
         lay.width = width
         lay.components = self.components
+        lay.area_varied = "element_area" in {n[len(prefix):] for n in names if isinstance(n, str)}
         return lay
 
     def _own_slots(self, unit):
@@ -251,7 +262,7 @@ class Array:
             for e in stage.elements:
                 for (vector, index), src in lay.copies[k].items():
                     code += [COPY, (e.u if vector == "u" else e.p) + index, src]
-                if "area" in self.element:
+                if "area" in self.element and lay.area_varied:
                     vector, index = unit.layout.resolve(self.element["area"])
                     code += [COPY, (e.u if vector == "u" else e.p) + index, lay.area]
                 wiring = _Wiring(fs.components, self.name, inlet, e)
@@ -299,6 +310,36 @@ class Array:
                 code += [COPY, total + q, permeates[0] + q]
         else:
             code += [MIX, len(permeates), total, *permeates]
+        self._summaries(lay, total, st, code)
+
+    def _summaries(self, lay, permeate, st, code):
+        """The largest or smallest of each guarded quantity over every element and vessel,
+        and the average flux of the array."""
+        from .plan import ADD, COPY, DIV, MAX, MIN, MUL
+
+        at = {name: lay.summary + i for i, name in enumerate(SUMMARY)}
+        per_element = {"max_element_recovery": (MAX, 0), "max_flux_lmh": (MAX, 1), "max_polarisation_factor": (MAX, 2)}
+        elements = [e for stage in lay.stages for e in stage.elements]
+        for name, (op, offset) in per_element.items():
+            code += [COPY, at[name], elements[0].derived + offset]
+            for e in elements[1:]:
+                code += [op, at[name], at[name], e.derived + offset]
+        per_stage = {"max_feed_flow_per_vessel": (MAX, lambda s: s.vessel_feed),
+                     "min_concentrate_flow_per_vessel": (MIN, lambda s: s.elements[-1].concentrate),
+                     "max_pressure_drop_bar": (MAX, lambda s: s.derived)}
+        for name, (op, where) in per_stage.items():
+            code += [COPY, at[name], where(lay.stages[0])]
+            for stage in lay.stages[1:]:
+                code += [op, at[name], at[name], where(stage)]
+        # Average flux: the array's permeate over every element's area.
+        scratch = lay.summary + len(SUMMARY)
+        code += [MUL, scratch, lay.vessels, st.constant(float(self.elements[0]))]
+        for k in range(1, len(lay.stages)):
+            code += [MUL, at["average_flux_lmh"], lay.vessels + k, st.constant(float(self.elements[k]))]
+            code += [ADD, scratch, scratch, at["average_flux_lmh"]]
+        code += [MUL, scratch, scratch, lay.area]
+        code += [DIV, at["average_flux_lmh"], permeate, scratch]
+        code += [MUL, at["average_flux_lmh"], at["average_flux_lmh"], st.constant(LMH_PER_M_S)]
 
     def _polarisation(self, unit, e, st, code):
         """Wall over bulk: the model's own factor, or the ratio of wall to feed osmotic pressure."""
@@ -336,7 +377,8 @@ class Array:
 
     def columns(self, lay):
         """(name, state offset) of every output column of the array, in order."""
-        cols = []
+        cols = [(name, lay.summary + i) for i, name in enumerate(SUMMARY)]
+        cols.append(("element_pressure_drop_bar", lay.drop))
         comps = lay.components
         feed_names = ("feed_flow", "feed_temperature_c", "feed_pressure_bar", *(f"feed_{c}" for c in comps))
         for k, stage in enumerate(lay.stages):

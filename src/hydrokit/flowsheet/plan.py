@@ -16,8 +16,9 @@ The code is a flat list of int64 words (the executor in
 ``CORE m u p y``
     the core of ``cores[m]`` on the vectors at ``u`` and ``p`` into ``y``
     (zero-filled first, as ``run`` does);
-``ADD d s k`` / ``SUB d s k``
-    a sum or difference of two slots (a pressure rise or drop);
+``ADD d s k`` / ``SUB d s k`` / ``MAX d s k`` / ``MIN d s k``
+    a sum, difference, larger or smaller of two slots (a pressure rise or
+    drop, a summary over an array's elements; a NaN wins a MAX or MIN);
 ``MIX n o i1..in`` / ``SPLIT i n f o1..on``
     a mixer and a splitter on stream blocks;
 ``LOOP v b t1..tv``
@@ -38,7 +39,7 @@ from ..ports import CONVERSIONS, Fixed, Same, Setting, Slot
 from .array import Array
 from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Unit, _choices
 
-COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, ADD, SUB = 1, 2, 3, 4, 5, 6, 7, 8, 9
+COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, ADD, SUB, MAX, MIN = 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11
 STATUS_COLUMNS = ("converged", "iterations", "residual")
 
 
@@ -310,6 +311,7 @@ def compile_plan(fs, names):
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
+    plan.arrays = arrays  # array -> where its elements' vectors live in the state
     plan.counts = {name: j for j, name in enumerate(names)
                    if name.partition(".")[0] in arrays and name.endswith(".vessels")}
     return plan
