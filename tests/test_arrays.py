@@ -212,3 +212,98 @@ def test_fouling_and_temperature_fill_the_permeability():
     assert report["permeability"] == report["permeability_fitted"] * (0.85 * tcf(15))
     assert fs.arrays["ro"].stage_units[0].settings["permeability"] == report["permeability"]
     assert math.isclose(tcf(25), 1.0) and math.isclose(tcf(24.999999), 1.0, rel_tol=1e-6)
+
+
+def test_summaries_are_the_extremes_of_their_elements():
+    res = array_plant("osmolumped").solve()
+    rows = res.elements("ro")
+    assert res.row["ro.max_element_recovery"] == max(r["recovery"] for r in rows)
+    assert res.row["ro.max_flux_lmh"] == max(r["flux_lmh"] for r in rows)
+    assert res.row["ro.max_polarisation_factor"] == max(r["polarisation_factor"] for r in rows)
+    per_vessel = [res.row[f"ro.stage{k}.concentrate_flow_per_vessel"] for k in (1, 2)]
+    assert res.row["ro.min_concentrate_flow_per_vessel"] == min(per_vessel)
+    elements = sum(v * e for v, e in STAGES)
+    average = res.stream("ro.permeate")["flow"] / (elements * AREA) * 3.6e6
+    assert res.row["ro.average_flux_lmh"] == pytest.approx(average, rel=1e-14)
+
+
+def test_a_nan_element_shows_in_the_summaries():
+    # A NaN pressure drop reaches every element after the first: the summaries must not hide it.
+    res = array_plant("osmolumped").solve(**{"ro.element_pressure_drop_bar": float("nan")})
+    assert math.isnan(res.row["ro.max_flux_lmh"]) and math.isnan(res.row["ro.max_pressure_drop_bar"])
+    assert res.flagged == 1
+
+
+def brackish(pressure_rise=12.0):
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("well", flow=0.01, temperature_c=20, salt=2000)
+    fs.unit("hp", "pump", pressure_rise_bar=pressure_rise, pump_efficiency=0.8)
+    fs.array("ro", "osmolumped", stages=[(4, 6), (2, 6)], element_area=37, permeability=7e-12,
+             salt_permeability=5e-8, mass_transfer_coeff=1e-4, **{"stage2.booster_bar": 2})
+    fs.connect("well", "hp"); fs.connect("hp", "ro.feed"); fs.product("water", "ro.permeate")
+    return fs
+
+
+def test_vessel_counts_optimise_to_the_enumerated_whole_numbers():
+    from hydrokit.costing import CostModel
+
+    fs = brackish()
+    vary = {"ro.stage1.vessels": (2, 7), "ro.stage2.vessels": (1, 4)}
+    limits = ["kpi.recovery>=0.7", "ro.min_concentrate_flow_per_vessel>=0.0008333333333333334"]
+    best = fs.optimize("lcow", vary, limits, seed=3)
+    grid = np.array([(a, b) for a in range(2, 8) for b in range(1, 5)], dtype=float)
+    table = fs.evaluate(list(vary), grid)
+    lcow = CostModel(fs).columns(table)["cost.lcow"]
+    ok = (table["kpi.recovery"] >= 0.7) & (table["ro.min_concentrate_flow_per_vessel"] >= 3 / 3600)
+    assert ok.any() and not ok.all()  # the constraints bind somewhere
+    i = int(np.argmin(np.where(ok, lcow, np.inf)))
+    assert best.feasible and best.x == {"ro.stage1.vessels": int(grid[i, 0]), "ro.stage2.vessels": int(grid[i, 1])}
+    assert all(type(v) is int for v in best.x.values())
+    assert best.objective == lcow[i]
+
+
+def test_arrays_are_costed_by_element_area_and_vessel():
+    from hydrokit.costing import CostParameters
+
+    fs = brackish()
+    params = CostParameters()
+    costs = fs.solve(**{"ro.stage1.vessels": 5}).costs(params)
+    elements = 5 * 6 + 2 * 6
+    purchase = elements * 37 * params.ro_membrane_cost
+    assert costs.capital["ro"] == pytest.approx((purchase + 7 * params.pressure_vessel_cost)
+                                                * params.total_installed_cost_factor, rel=1e-12)
+    assert costs.operating["membrane_replacement"] == pytest.approx(params.membrane_replacement_fraction * purchase)
+
+
+def test_plant_file_array_matches_the_flowsheet_it_describes():
+    from hydrokit.flowsheet.plantfile import PlantFileError, loads
+
+    text = """
+components = ["salt"]
+connect = ["well -> hp.inlet", "hp.outlet -> ro.feed"]
+[feeds.well]
+flow = 0.01
+temperature_c = 20
+salt = 2000
+[units.hp]
+model = "pump"
+pressure_rise_bar = 12
+pump_efficiency = 0.8
+[arrays.ro]
+model = "osmolumped"
+stages = [[4, 6], [2, 6]]
+element_area = 37
+permeability = 7e-12
+salt_permeability = 5e-8
+mass_transfer_coeff = 1e-4
+[arrays.ro.stage2]
+booster_bar = 2
+[products]
+water = "ro.permeate"
+"""
+    a, b = loads(text).solve(), brackish().solve()
+    assert same_bits(np.array(list(a.row.values())), np.array([b.row[k] for k in a.row]))
+    with pytest.raises(PlantFileError, match=r"arrays\.ro\.stages"):
+        loads(text.replace("[[4, 6], [2, 6]]", "[4, 2]"))
+    with pytest.raises(PlantFileError, match="no stage 3"):
+        loads(text.replace("[arrays.ro.stage2]", "[arrays.ro.stage3]"))

@@ -627,6 +627,17 @@ def _whole_numbers(fs, names):
     return [n.partition(".")[0] in arrays and n.endswith(".vessels") for n in names]
 
 
+def _patience(patience, fs, names):
+    # Whole-number variables move the objective in steps: the search needs more generations
+    # without progress before it may conclude which counts win.
+    if patience is not None:
+        return patience
+    return WHOLE_NUMBER_PATIENCE if any(_whole_numbers(fs, names)) else 1
+
+
+WHOLE_NUMBER_PATIENCE = 30
+
+
 def _needs_costs(objective, constraints):
     if callable(objective):
         return True
@@ -634,7 +645,7 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=1,
+             maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=None,
              rtol=1e-2, polish_tol=3e-3):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
@@ -663,7 +674,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         (``"kpi.electric_power_kw"``, ``"ro.permeate_salinity"``, ``"cost.capital_total"``, ...)
         or a function of the result table (column name -> array) returning one value per row.
     vary : mapping
-        ``{"unit.slot" or "feed.quantity": (low, high)}``, bounds in the slot's unit.
+        ``{"unit.slot" or "feed.quantity": (low, high)}``, bounds in the slot's unit. An
+        array's vessel counts (``"ro.stage1.vessels"``) take whole numbers: every point is
+        evaluated with them rounded, and the optimum gives them as ints.
     constraints : sequence, optional
         ``("ro.permeate_salinity", "<=", 0.5)`` or ``"kpi.recovery>=0.5"`` on any column (cost
         columns included); ``<`` and ``>`` read as ``<=`` and ``>=``.
@@ -690,8 +703,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         starts from the best of them (default: ``8 * popsize`` per varied slot).
     maxiter : int, default 200
         Most generations of the global search.
-    patience : int, default 1
-        Generations without a relative gain of ``rtol`` before the global search stops.
+    patience : int, optional
+        Generations without a relative gain of ``rtol`` before the global search stops
+        (default 1; 30 when a whole-number variable is varied, an array's vessel count).
     rtol : float, default 1e-2
         The relative gain that counts as progress.
     polish_tol : float, default 3e-3
@@ -806,7 +820,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     with warm_pool() if client is None and most > 1 else contextlib.nullcontext():
         x, value, feasible, row, info = search(
             evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
-            maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
+            maxiter=maxiter, patience=_patience(patience, fs, names), rtol=rtol, polish=polish, polish_tol=polish_tol,
             samples=8 * popsize * len(names) if samples is None else samples,
             cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile,
             integers=_whole_numbers(fs, names))
