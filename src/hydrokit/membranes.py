@@ -12,6 +12,7 @@ water permeability.
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 
 import numpy as np
 
@@ -31,7 +32,7 @@ class FitError(ValueError):
     """A datasheet the element model cannot reproduce, or a request that is not one."""
 
 
-def tcf(temperature_c):
+def tcf(temperature_c: float) -> float:
     """Temperature correction factor of water permeability, 1 at 25 °C.
 
     TCF = exp[2640 · (1/298 − 1/(273 + T))] at and above 25 °C, with 3020 in
@@ -105,7 +106,8 @@ def _osmotic_bar(model, conditions, slots):
     return conditions["concentration"] / molar * 8.31446261815324 * (conditions["temperature_c"] + 273.15) / 1e5
 
 
-def fit_element(model, area, permeate_flow, salt_rejection, test_conditions, **element_slots):
+def fit_element(model: str, area: float, permeate_flow: float, salt_rejection: float,
+                test_conditions: Mapping[str, float], **element_slots: float) -> dict[str, float]:
     """Water and salt permeability that make ``model`` reproduce a datasheet.
 
     Parameters
