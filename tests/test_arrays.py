@@ -260,6 +260,10 @@ def test_vessel_counts_optimise_to_the_enumerated_whole_numbers():
     assert best.feasible and best.x == {"ro.stage1.vessels": int(grid[i, 0]), "ro.stage2.vessels": int(grid[i, 1])}
     assert all(type(v) is int for v in best.x.values())
     assert best.objective == lcow[i]
+    from hydrokit.optimize import OptimizeError
+
+    with pytest.raises(OptimizeError, match="whole numbers of at least 1"):
+        fs.optimize("lcow", {"ro.stage1.vessels": (0.2, 0.4)})
 
 
 def test_arrays_are_costed_by_element_area_and_vessel():

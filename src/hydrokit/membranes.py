@@ -39,7 +39,7 @@ def tcf(temperature_c: float) -> float:
     place of 2640 below 25 °C (T in °C).
 
     >>> round(tcf(25), 12), round(tcf(15), 3), round(tcf(35), 3)
-    (1.0, 0.712, 1.346)
+    (1.0, 0.703, 1.333)
     """
     t = float(temperature_c)
     k = 2640.0 if t >= 25.0 else 3020.0

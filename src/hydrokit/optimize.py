@@ -746,6 +746,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
 
     start = time.perf_counter()
     names, bounds = _bounds(fs, vary)
+    for name, whole, (low, high) in zip(names, _whole_numbers(fs, names), bounds):
+        if whole and not (np.rint(low) >= 1 and np.rint(high) >= np.rint(low)):
+            raise OptimizeError(f"{name!r} is a vessel count: its bounds must round to whole numbers of at least 1, "
+                                f"got ({low:g}, {high:g})")
     constraints = [parse_constraint(c) for c in constraints]
     if isinstance(objective, str):
         column = OBJECTIVES.get(objective, objective)
