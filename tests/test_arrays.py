@@ -122,6 +122,14 @@ def test_flows_and_salt_balance(model):
     assert res.row["ro.stage1.pressure_drop_bar"] == pytest.approx(DROP * STAGES[0][1], rel=1e-12)
 
 
+def test_a_stage_setting_outranks_a_shared_variable():
+    # Stage 2 fixes its permeate pressure; varying the shared slot moves stage 1 only.
+    fs = array_plant("osmolumped")
+    a = fs.solve(**{"ro.permeate_pressure_bar": 1.2})
+    assert a.stream("ro.stage1_permeate")["pressure_bar"] == 1.2
+    assert a.stream("ro.stage2_permeate")["pressure_bar"] == 1.5
+
+
 def test_solve_equals_sweep_row_over_vessel_counts():
     fs = array_plant("osmolumped")
     table = fs.sweep(**{"ro.stage1.vessels": [2, 3, 4], "ro.stage2.vessels": [1, 2], "ro.permeability": [1e-11]})

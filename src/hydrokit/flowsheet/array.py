@@ -144,6 +144,9 @@ class Array:
             if "area" in self.element:
                 fixed[self.element["area"]] = self.element_area
             self.stage_units.append(Unit(name, model, fixed, components, flowsheet_components))
+        # The slots fixed for one stage alone: a shared variable leaves them as fixed.
+        self.stage_fixed = [{unit.layout.resolve(key) for key in per_stage[k]}
+                            for k, unit in enumerate(self.stage_units)]
         self.table = self.stage_units[0].table
         self.positions = self.stage_units[0].positions
         self.components = tuple(flowsheet_components)
@@ -201,9 +204,13 @@ class Array:
                 if (vector, index) in self._own_slots(unit):
                     raise FlowsheetError(f"array {self.name!r}: slot {slot!r} is set by the array; vary "
                                          f"{self.name}.element_area instead")
+                if stage is None and (vector, index) in self.stage_fixed[k]:
+                    continue
                 if where is None:
                     where = st.block([(unit.u0 if vector == "u" else unit.p0)[index]])
                 lay.copies[k][(vector, index)] = where
+            if where is None:  # every stage fixes it for itself: the variable still has a slot, read by none
+                where = st.block([0.0])
             lay.variables[rest] = where
         # The elements' vectors and streams.
         lay.stages = []
