@@ -155,6 +155,7 @@ def test_vessel_counts_are_whole_numbers(bad):
     (dict(membrane_area=40), "set by the array"),
     (dict(**{"stage3.permeability": 1e-11}), "no stage 3"),
     (dict(vessels=4), "per stage"),
+    (dict(**{"stage1.booster_bar": 2}), "between stages"),
 ])
 def test_array_mistakes_are_named(kwargs, match):
     fs = hydrokit.Flowsheet(components=["salt"])

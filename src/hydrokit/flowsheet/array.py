@@ -125,6 +125,9 @@ class Array:
             if slot in STAGE_SETTINGS:
                 if stage is None:
                     raise FlowsheetError(f"array {name!r}: {slot} is set per stage, as stage<k>.{slot}")
+                if slot != "vessels" and stage == 1:
+                    raise FlowsheetError(f"array {name!r}: a booster stands between stages (stage2 on); stage 1's "
+                                         f"feed is raised by a pump unit before the array")
                 if slot == "vessels":
                     self.vessels[stage - 1] = _count(value, f"array {name!r}: {key}")
                 elif slot == "booster_bar":
@@ -180,8 +183,9 @@ class Array:
         lay.variables = {"element_area": lay.area, "element_pressure_drop_bar": lay.drop}
         for k in range(n_stages):
             lay.variables[f"stage{k + 1}.vessels"] = lay.vessels + k
-            lay.variables[f"stage{k + 1}.booster_bar"] = lay.boost + k
-            lay.variables[f"stage{k + 1}.booster_efficiency"] = lay.boost_eff + k
+            if k > 0:
+                lay.variables[f"stage{k + 1}.booster_bar"] = lay.boost + k
+                lay.variables[f"stage{k + 1}.booster_efficiency"] = lay.boost_eff + k
         # Element slots varied as a row variable: one slot each, copied into
         # the elements it reaches (a stage's own name wins over the shared one).
         lay.copies = [dict() for _ in range(n_stages)]  # stage -> (vector, index) -> source offset

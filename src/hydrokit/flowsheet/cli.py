@@ -1,7 +1,7 @@
 """Command line: ``python -m hydrokit flowsheet PLANT.toml [name=value ...] [--json]``.
 
 Builds the plant file, solves it once with the named overrides (``unit.slot``
-or ``feed.quantity``) and prints the streams, every unit's outputs and the
+or ``feed.quantity``) and prints the streams, every unit's outputs, each array's projection table and the
 key figures, each with its unit. Mistakes are one line on standard error and
 exit status 2; a recycle that did not converge is reported, not an error.
 """
