@@ -275,16 +275,26 @@ def test_vessel_counts_optimise_to_the_enumerated_whole_numbers():
         fs.optimize("lcow", {"ro.stage1.vessels": (0.2, 0.4)})
 
 
-def test_arrays_are_costed_by_element_area_and_vessel():
+@pytest.mark.parametrize("threshold, boost", [(45.0, 2.0), (45.0, 60.0), (1.0, 2.0)])
+def test_arrays_are_costed_by_element_area_vessel_and_booster(threshold, boost):
+    # The booster is a pump whose class comes from the boost the plant is built
+    # with (2 bar): a boost varied to 60 bar stays low-pressure.
     from hydrokit.costing import CostParameters
 
     fs = brackish()
-    params = CostParameters()
-    costs = fs.solve(**{"ro.stage1.vessels": 5}).costs(params)
+    params = CostParameters(high_pressure_threshold_bar=threshold)
+    res = fs.solve(**{"ro.stage1.vessels": 5, "ro.stage2.booster_bar": boost})
+    costs = res.costs(params)
     elements = 5 * 6 + 2 * 6
     purchase = elements * 37 * params.ro_membrane_cost
+    # The booster lifts stage 1's concentrate: the feed less stage 1's permeate.
+    flow = 0.01 - res.stream("ro.stage1_permeate")["flow"]
+    if threshold < 2.0:
+        booster = params.high_pressure_pump_cost * (flow * boost * 1e5 / 0.8)
+    else:
+        booster = params.low_pressure_pump_cost * flow * 1000.0
     assert costs.capital["ro"] == pytest.approx((purchase + 7 * params.pressure_vessel_cost)
-                                                * params.total_installed_cost_factor, rel=1e-12)
+                                                * params.total_installed_cost_factor + booster, rel=1e-9)
     assert costs.operating["membrane_replacement"] == pytest.approx(params.membrane_replacement_fraction * purchase)
 
 
@@ -320,3 +330,61 @@ water = "ro.permeate"
         loads(text.replace("[[4, 6], [2, 6]]", "[4, 2]"))
     with pytest.raises(PlantFileError, match="no stage 3"):
         loads(text.replace("[arrays.ro.stage2]", "[arrays.ro.stage3]"))
+
+
+@pytest.mark.parametrize("model", ["osmomech", "nanomech"])
+def test_suspended_solids_go_to_the_concentrate_and_permeates_leave_at_ambient(model):
+    # The elements model the salt alone: the same elements as without the solids.
+    _, _, conc, pressure, slots = CASES[model]
+    plants = []
+    for components in (["salt"], {"salt": "dissolved", "tss": "suspended"}):
+        fs = hydrokit.Flowsheet(components=components, ambient_pressure_bar=1.2)
+        fs.feed("w", flow=60 / 3600, temperature_c=18.0, pressure_bar=pressure, salt=conc,
+                **({"tss": 25.0} if "tss" in components else {}))
+        fs.array("ro", model, stages=STAGES, element_area=AREA, **{"stage2.booster_bar": BOOST}, **slots)
+        fs.connect("w", "ro.feed")
+        fs.product("water", "ro.permeate")
+        plants.append(fs.solve())
+    clean, dirty = plants
+    for row_clean, row_dirty in zip(clean.elements("ro"), dirty.elements("ro")):
+        assert row_clean["permeate_flow"] == row_dirty["permeate_flow"]
+    feed, conc_out = dirty.stream("w"), dirty.stream("ro.concentrate")
+    assert conc_out["flow"] * conc_out["tss"] == pytest.approx(feed["flow"] * feed["tss"], rel=1e-12)
+    for port in ("permeate", "stage1_permeate", "stage2_permeate"):
+        assert dirty.stream(f"ro.{port}")["tss"] == 0.0
+        assert dirty.stream(f"ro.{port}")["pressure_bar"] == 1.2
+
+
+def test_a_permeate_back_pressure_below_ambient_is_refused():
+    fs = array_plant("osmolumped")
+    with pytest.raises(FlowsheetError, match="below the ambient pressure"):
+        fs.sweep(**{"ro.stage2.permeate_pressure_bar": [1.5, 0.5]})
+    fs = hydrokit.Flowsheet(components=["salt"], ambient_pressure_bar=1.6)
+    fs.feed("w", flow=0.01, pressure_bar=16.0, salt=4000.0)
+    with pytest.raises(FlowsheetError, match="below the ambient pressure"):
+        fs.array("ro", "osmolumped", stages=STAGES, element_area=AREA, **CASES["osmolumped"][4])
+        fs.connect("w", "ro.feed")
+        fs.product("water", "ro.permeate")
+        fs.solve()
+
+
+def test_heat_and_array_steps_share_one_plan():
+    # A heater and an array's pressure arithmetic in one plan: each op does its own work,
+    # and a word past the last op kind is refused at load.
+    from hydrokit import _sweep
+
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("w", flow=60 / 3600, temperature_c=15.0, pressure_bar=16.0, salt=4000.0)
+    fs.heater("h", outlet_temperature_c=25.0)
+    fs.array("ro", "osmolumped", stages=STAGES, element_area=AREA, element_pressure_drop_bar=DROP,
+             **{"stage2.booster_bar": BOOST}, **CASES["osmolumped"][4])
+    fs.connect("w", "h"); fs.connect("h", "ro.feed"); fs.product("water", "ro.permeate")
+    res = fs.solve()
+    assert res.row["ro.stage2.element1.feed_temperature_c"] == 25.0
+    assert res.row["ro.stage2.element1.feed_pressure_bar"] == pytest.approx(16.0 - 3 * DROP + BOOST, rel=1e-14)
+    plan = fs.plan()
+    code = plan.code.copy()
+    assert code[0] == 8  # the heater's step comes first
+    code[0] = 13
+    with pytest.raises(ValueError, match="unknown op 13"):
+        _sweep.plan_load(code, plan.state, plan.inputs, plan.outputs, plan.cores, plan.width, plan.status, 1e-10, 2)

@@ -201,6 +201,8 @@ def _slot_unit(fs, name):
         return (lay.inputs if vector == "u" else lay.params)[index].unit
     if head in fs.feeds:
         return STREAM_UNITS.get(slot, STREAM_UNITS["component"])
+    if head in fs.thermal:
+        return {"outlet_temperature_c": "°C", "duty_kw": "kW"}.get(slot, "")
     return ""
 
 

@@ -96,7 +96,7 @@ class Array:
     kind = "array"
 
     def __init__(self, name, model, stages, element_area, element_pressure_drop_bar, settings, components,
-                 flowsheet_components):
+                 flowsheet_components, kinds=None):
         if model not in ELEMENT_MODELS:
             raise FlowsheetError(f"array {name!r}: model {model!r} cannot stand for an element; "
                                  f"choose from: {_choices(ELEMENT_MODELS)}")
@@ -146,7 +146,10 @@ class Array:
                     raise FlowsheetError(f"array {name!r}: slot {own!r} is set by the array from element_area")
             if "area" in self.element:
                 fixed[self.element["area"]] = self.element_area
-            self.stage_units.append(Unit(name, model, fixed, components, flowsheet_components))
+            # The element's component slots take what the model's take; a
+            # component it does not model passes by the model's own rule
+            # (suspended solids wholly to the concentrate).
+            self.stage_units.append(Unit(name, model, fixed, components, flowsheet_components, kinds))
         # The slots fixed for one stage alone: a shared variable leaves them as fixed.
         self.stage_fixed = [{unit.layout.resolve(key) for key in per_stage[k]}
                             for k, unit in enumerate(self.stage_units)]
@@ -245,12 +248,28 @@ class Array:
         lay.area_varied = "element_area" in {n[len(prefix):] for n in names if isinstance(n, str)}
         return lay
 
+    def _varied_in_stage(self, k, varied):
+        """Of the varied names, those that reach stage k's elements (its own, or shared and not fixed for it)."""
+        prefix = f"{self.name}."
+        reach = set()
+        for full in varied:
+            if not full.startswith(prefix):
+                continue
+            stage, slot = self._split(full[len(prefix):])
+            if stage == k + 1 or (stage is None and self.stage_units[k].layout.resolve(slot)
+                                  not in self.stage_fixed[k]):
+                reach.add(full)
+        return reach
+
     def _own_slots(self, unit):
         """The slots the array fills itself (the element's area or recovery)."""
         return {unit.layout.resolve(self.element[key]) for key in ("area", "recovery") if key in self.element}
 
-    def emit(self, fs, blocks, st, code, core, lay):
-        """The array's plan steps, appended to ``code``."""
+    def emit(self, fs, blocks, st, code, core, lay, varied=()):
+        """The array's plan steps, appended to ``code``.
+
+        ``varied``: the row variables that set an outlet pressure; a stage's
+        setting they reach is checked against ambient per row, not here."""
         from .plan import ADD, CORE, COPY, DIV, MIX, MUL, SUB, _emit_unit
 
         width = lay.width
@@ -276,7 +295,7 @@ class Array:
                 if "area" in self.element and lay.area_varied:
                     vector, index = unit.layout.resolve(self.element["area"])
                     code += [COPY, (e.u if vector == "u" else e.p) + index, lay.area]
-                wiring = _Wiring(fs.components, self.name, inlet, e)
+                wiring = _Wiring(fs, self.name, inlet, e)
                 if "recovery" in self.element:
                     # The flux does not depend on the recovery: one run finds it,
                     # the recovery that fills the element's area follows.
@@ -288,7 +307,8 @@ class Array:
                     code += [CORE, core(self.model), e.u, e.p, e.probe]
                     code += [MUL, e.derived + 3, e.probe + flux, lay.area]
                     code += [DIV, e.p + rec, e.derived + 3, e.u + qf]
-                _emit_unit(wiring, unit, (e.u, e.p, e.y), wiring.blocks, st, code, core(self.model))
+                _emit_unit(wiring, unit, (e.u, e.p, e.y), wiring.blocks, st, code, core(self.model),
+                           self._varied_in_stage(k, varied))
                 # The concentrate leaves the element after its pressure drop.
                 code += [SUB, e.concentrate + 2, e.concentrate + 2, lay.drop]
                 code += [DIV, e.derived, e.permeate, inlet]
@@ -441,8 +461,9 @@ class _Element:
 class _Wiring:
     """The links and stream blocks one element's ports see, in the shape the unit emitter reads."""
 
-    def __init__(self, components, name, inlet, element):
-        self.components = components
+    def __init__(self, fs, name, inlet, element):
+        self.components = fs.components
+        self.ambient_pressure_bar = fs.ambient_pressure_bar
         self._links = {(name, "feed"): (name, "~feed")}
         self.blocks = {(name, "~feed"): inlet, (name, "permeate"): element.permeate,
                        (name, "concentrate"): element.concentrate}
@@ -464,6 +485,8 @@ def _gather(unit, vectors, src, st, code, components):
         if slot is not None:
             _convert(code, st, offset(slot.name), src + q, slot.unit, inverse=False)
     for c, component in enumerate(components):
+        if component in unit.passed:
+            continue  # not modelled: the element's core never reads it
         slot = inlet.components[unit.positions[component]]
         _convert(code, st, offset(slot.name), src + 3 + c, slot.unit, inverse=False)
 

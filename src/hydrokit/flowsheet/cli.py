@@ -139,6 +139,9 @@ def report(fs, res):
         units[name] = {"model": unit.model,
                        "outputs": [{"name": k, "value": v, "unit": slot_units.get(k, "")}
                                    for k, v in res.outputs(name).items()]}
+    for name, node in fs.thermal.items():
+        units[name] = {"model": node.kind,
+                       "outputs": [{"name": k, "value": v, "unit": "kW"} for k, v in res.outputs(name).items()]}
     kpis = [{"name": k, "value": v, "unit": KPI_UNITS.get(k, "")} for k, v in res.kpis.items()]
     return streams, units, kpis
 

@@ -34,14 +34,17 @@ and any slots it fixes), mixers and splitters, the connections as
     [products]
     water = "ro.permeate"
 
+``components`` is a list of names (all dissolved) or a table of kinds,
+``components = { salt = "dissolved", tss = "suspended" }``.
 A feed with ``utility = true`` is a cooling or heating loop, not water to
 treat (left out of the feed flow and the recovery). A unit may map components to its component slots with ``components =
 { solute1 = "salt" }``; ``[arrays.NAME]`` is a membrane array (``model``, ``stages = [[vessels, elements], ...]``,
 ``element_area``, ``element_pressure_drop_bar``, element slots; ``[arrays.NAME.stage2]``
 for one stage's slots and booster; ``[arrays.NAME.datasheet]`` to fit the element;
 see :meth:`Flowsheet.array`); ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
-fractions = [...]`` and ``[tears."unit.port"]`` (start quantities, may be
-empty) complete the form. ``tolerance`` and ``max_iterations`` set the
+fractions = [...]``, ``[heaters.NAME]`` and ``[coolers.NAME]``
+(``outlet_temperature_c`` in °C or ``duty_kw`` in kW) and
+``[tears."unit.port"]`` (start quantities, may be empty) complete the form. ``tolerance`` and ``max_iterations`` set the
 recycle solve. Every mistake is one line naming the file, the entry and the
 valid choices (:class:`PlantFileError`). ``title`` is for the reader.
 """
@@ -54,7 +57,7 @@ import tomllib
 from .build import Flowsheet, FlowsheetError
 
 TOP_LEVEL = ("title", "components", "tolerance", "max_iterations", "feeds", "units", "mixers", "splitters",
-             "connect", "products", "tears", "arrays")
+             "heaters", "coolers", "connect", "products", "tears", "arrays")
 ARROW = "->"
 
 
@@ -173,8 +176,9 @@ def loads(text, file="<plant>"):
         b.fail(unknown[0], f"unknown entry; choose from: {_choices(TOP_LEVEL)}")
 
     components = data.get("components", [])
-    if not isinstance(components, list) or not all(isinstance(c, str) for c in components):
-        b.fail("components", f"expected a list of names, got {components!r}")
+    if not ((isinstance(components, list) and all(isinstance(c, str) for c in components)) or
+            (isinstance(components, dict) and all(isinstance(k, str) for k in components.values()))):
+        b.fail("components", f'expected a list of names or a table name = "kind", got {components!r}')
     options = {}
     if "tolerance" in data:
         options["tolerance"] = _number(data["tolerance"], f"{file}: tolerance")
@@ -234,6 +238,15 @@ def loads(text, file="<plant>"):
             b.fail(f"splitters.{name}.fractions", f"expected a list of numbers, got {fractions!r}")
         fracs = [_number(f, f"{file}: splitters.{name}.fractions") for f in fractions]
         b.call(f"splitters.{name}", fs.splitter, name, fracs)
+
+    for kind in ("heaters", "coolers"):
+        add = fs.heater if kind == "heaters" else fs.cooler
+        for name, body in _entries(data, kind, file):
+            unknown = [k for k in body if k not in ("outlet_temperature_c", "duty_kw")]
+            if unknown or len(body) != 1:
+                b.fail(f"{kind}.{name}", "needs outlet_temperature_c = <°C> or duty_kw = <kW>, one of them only")
+            values = {k: _number(v, f"{file}: {kind}.{name}.{k}") for k, v in body.items()}
+            b.call(f"{kind}.{name}", add, name, **values)
 
     connect = data.get("connect", [])
     if not isinstance(connect, list):

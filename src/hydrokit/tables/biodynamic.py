@@ -53,5 +53,10 @@ OUTLETS = {
                           doc="the reject stream carrying the retained mass"),
 }
 POWER = (("energy_rate", "drive"),)
+# Component kinds: 1 the degradable organic, 2 suspended solids, 3 another
+# organic, 4 the convertible nutrient (e.g. ammonium), 5 its product (e.g.
+# nitrate); dissolved salts pass at their feed concentration into both outlets.
+KINDS = {"feed": (("organic",), ("suspended",), ("organic",), ("nutrient",), ("nutrient",))}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()

@@ -50,5 +50,10 @@ OUTLETS = {
                           doc="the reject stream carrying the removed mass"),
 }
 POWER = (("energy_rate", "drive"),)
+# Component kinds: organics, nutrients and suspended solids fill the
+# components; dissolved salts pass the membrane at their feed concentration
+# into both outlets.
+KINDS = {"feed": (("organic", "nutrient", "suspended"),) * len(COMPONENTS)}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()

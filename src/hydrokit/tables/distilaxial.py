@@ -14,6 +14,9 @@ OUTPUT = _lumped.OUTPUT
 INLETS = _lumped.INLETS
 OUTLETS = _lumped.OUTLETS
 POWER = _lumped.POWER
+# Component kinds: as the lumped cell.
+KINDS = _lumped.KINDS
+PASSES = _lumped.PASSES
 DIAGNOSTICS = {"status_code": "0; 1: a segment's permeate was cut to the max_recovery allowance; 2: a "
                               "segment's outgoing flow fell below 1e-15 m³/s (floored)"}
 FLAGS = ("status_code",)

@@ -71,6 +71,9 @@ OUTLETS = {
                           doc="the warmed cold loop, without the distillate"),
 }
 POWER = (("pump_power_kw", "drive"),)
+# Component kinds: the salt is dissolved; nothing else passes.
+KINDS = {"feed": (("dissolved",),)}
+PASSES = {}
 DIAGNOSTICS = {"status_code": "0; 1: the permeate was limited to max_recovery; 2: no concentrate left "
                               "(its flow floored at 1e-15 m³/s)"}
 FLAGS = ("status_code",)

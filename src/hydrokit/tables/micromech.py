@@ -15,10 +15,13 @@ PARAMS = (
 OUTPUT = _ultramech.OUTPUT
 
 # Ports: the layout and the conventions of the physical ultrafiltration model
-# (permeate at 0 bar, concentrate at the feed pressure, feed temperature);
+# (permeate at ambient pressure, concentrate at the feed pressure, feed temperature);
 # here the temperature sets the water viscosity.
 INLETS = _ultramech.INLETS
 OUTLETS = _ultramech.OUTLETS
 POWER = _ultramech.POWER
+# Component kinds: as the physical ultrafiltration model.
+KINDS = _ultramech.KINDS
+PASSES = _ultramech.PASSES
 DIAGNOSTICS = {}
 FLAGS = ()

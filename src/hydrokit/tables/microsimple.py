@@ -56,6 +56,9 @@ OUTLETS = {
 }
 HELD = ("mass_factor", "hours_factor")
 POWER = (("electric_power_kw", "drive"),)
+# Component kinds: as the zero-order ultrafiltration model.
+KINDS = {"feed": (("suspended", "organic"),) * len(SOLUTES)}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {"input_warning": "0: inputs used as given; 1: the feed flow, 2: a feed concentration replaced "
                                 "(non-finite or negative) by 0"}
 FLAGS = ("input_warning",)

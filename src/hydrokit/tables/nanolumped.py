@@ -63,6 +63,10 @@ OUTLETS = {
                           doc="the retentate, after the pressure drop"),
 }
 POWER = (("power_kw", "drive"),)
+# Component kinds: the six ions are dissolved; suspended solids leave wholly
+# in the concentrate.
+KINDS = {"feed": (("dissolved",),) * len(IONS)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "status_code": "0, or the last problem found: -1 negative flow, -2 recovery at 0 or 1, -3 design flux <= 0, "
                    "-4 a negative concentration taken as 0, -5 no concentrate, -6 a negative concentrate "

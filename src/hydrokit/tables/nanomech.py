@@ -39,24 +39,29 @@ OUTPUT = (
 )
 
 # Ports. As the physical reverse-osmosis model: the feed pressure is the
-# whole pressure across the membrane, so the permeate leaves at 0 bar; both
+# whole pressure across the membrane and computes no permeate pressure, so
+# the permeate leaves at the flowsheet's ambient pressure; both
 # outlets at the feed temperature, the concentrate at the feed pressure.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
                   tuple(Slot(f"solute{i}_feed_conc", "g/m³") for i in SOLUTES), doc="the pressurised feed"),
 }
 OUTLETS = {
-    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Ambient(),
                        tuple(Slot(f"solute{i}_permeate_conc", "g/m³") for i in SOLUTES),
-                       doc="product water, at 0 bar"),
+                       doc="product water, at ambient pressure"),
     "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
                           Same("feed", "pressure_bar"),
                           tuple(Slot(f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
                           doc="the retentate, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: as the physical reverse-osmosis model.
+_SOLUTE_KINDS = ("dissolved", "organic", "nutrient")
+KINDS = {"feed": (_SOLUTE_KINDS,) * len(SOLUTES)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "status_code": "0, or the last problem found: -1 negative flow, -2 recovery at 0 or 1, -3 no feed pressure, "
                    "-4 a membrane parameter <= 0, -5 pump efficiency <= 0, -6 a negative concentration taken as 0, "

@@ -52,6 +52,9 @@ OUTLETS = {
                           doc="the brine, after the channel pressure drop"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: as the lumped model.
+KINDS = _lumped.KINDS
+PASSES = _lumped.PASSES
 DIAGNOSTICS = {
     "segment_count": "the number of segments used (1 to 200)",
     "not_converged": "1 when the solve of any segment that ran hit its pass cap, else 0",

@@ -62,10 +62,11 @@ OUTPUT = (
 # defaults differ by about 0.1 %, so set both for a closed salt balance).
 # The temperature slot reads °C (streams stay below 200 °C). The model
 # computes no permeate pressure (its required pressure drives the permeate
-# against 0 bar) and no temperature change: permeates leave at 0 bar, every
+# against 0 bar) and no temperature change: permeates leave at the
+# flowsheet's ambient pressure, every
 # outlet at the feed temperature, the final concentrate at stage 2's outlet
 # pressure. Use either the blended permeate or the two stage permeates.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature", "°C"), Slot("stage1_feed_pressure", "bar"),
@@ -74,7 +75,7 @@ INLETS = {
 
 
 def _permeate(flow, conc, doc):
-    return Outlet(Slot(flow, "m³/s"), Same("feed", "temperature_c"), Fixed(0.0), (Slot(conc, "kg/m³"),), doc=doc)
+    return Outlet(Slot(flow, "m³/s"), Same("feed", "temperature_c"), Ambient(), (Slot(conc, "kg/m³"),), doc=doc)
 
 
 OUTLETS = {
@@ -88,5 +89,9 @@ OUTLETS = {
 }
 EXCLUSIVE = (("permeate",), ("stage1_permeate", "stage2_permeate"))
 POWER = ()
+# Component kinds: the one salinity is dissolved; suspended solids leave
+# wholly in the final concentrate.
+KINDS = {"feed": (("dissolved",),)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {}
 FLAGS = ()

@@ -60,6 +60,10 @@ OUTLETS = {
                           doc="the brine, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: the one lumped salt is dissolved; suspended solids leave
+# wholly in the concentrate.
+KINDS = {"feed": (("dissolved",),)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "iterations": "the pass at which the flux iteration stopped; max_iterations + 1 when the cap was hit",
     "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",

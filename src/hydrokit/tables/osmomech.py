@@ -41,25 +41,31 @@ OUTPUT = (
 
 # Ports. The model reads the feed pressure as the whole pressure across the
 # membrane (its flux law and its feed pump both start from 0 bar), so the
-# permeate leaves at 0 bar; it computes no temperature change and no
+# permeate leaves at the flowsheet's ambient pressure; it computes no temperature change and no
 # feed-side pressure drop: both outlets leave at the feed temperature and the
 # concentrate at the feed pressure.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
                   tuple(Slot(f"solute{i}_feed_conc", "g/m³") for i in SOLUTES), doc="the pressurised feed"),
 }
 OUTLETS = {
-    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Ambient(),
                        tuple(Slot(f"solute{i}_permeate_conc", "g/m³") for i in SOLUTES),
-                       doc="product water, at 0 bar"),
+                       doc="product water, at ambient pressure"),
     "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
                           Same("feed", "pressure_bar"),
                           tuple(Slot(f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
                           doc="the brine, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: a solute slot takes dissolved salts, organics and
+# nutrients; suspended solids never pass the membrane and leave wholly in
+# the concentrate.
+_SOLUTE_KINDS = ("dissolved", "organic", "nutrient")
+KINDS = {"feed": (_SOLUTE_KINDS,) * len(SOLUTES)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "iterations": "the pass at which the flux iteration stopped; max_iterations + 1 when the cap was hit",
     "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",

@@ -65,6 +65,9 @@ OUTLETS = {
 }
 COUNT_SLOT = "component_count"
 POWER = (("pump_power_kw", "drive"),)
+# Component kinds: any; the stream passes through.
+KINDS = {"inlet": (("dissolved", "suspended", "organic", "nutrient"),) * len(COMPONENTS)}
+PASSES = {}
 DIAGNOSTICS = {"input_flag": "0: inputs used as given; 1: flow, 2: inlet pressure, 3: a concentration replaced "
                              "(non-finite or negative) by 0"}
 FLAGS = ("input_flag",)

@@ -40,6 +40,9 @@ OUTLETS = {
 }
 COUNT_SLOT = "component_count"
 POWER = (("reclaimed_power_kw", "recovered"),)
+# Component kinds: as the pump.
+KINDS = _pump.KINDS
+PASSES = _pump.PASSES
 DIAGNOSTICS = {"input_flag": "0: inputs used as given; 1: flow, 2: inlet pressure, 3: a concentration replaced "
                              "(non-finite or negative) by 0"}
 FLAGS = ("input_flag",)

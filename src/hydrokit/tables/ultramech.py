@@ -31,23 +31,27 @@ OUTPUT = (
 
 # Ports. The stream's pressure is the transmembrane pressure (the model's
 # flux law and feed pump both start from 0 bar), so the permeate leaves at
-# 0 bar and the concentrate at the feed pressure, both at the feed
+# the flowsheet's ambient pressure and the concentrate at the feed pressure, both at the feed
 # temperature. The classes' concentrations are in the flowsheet's g/m³.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("transmembrane_pressure_bar", "bar"),
                   tuple(Slot(f"class{i}_feed_conc", "g/m³") for i in CLASSES), doc="the feed"),
 }
 OUTLETS = {
-    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Ambient(),
                        tuple(Slot(f"class{i}_permeate_conc", "g/m³") for i in CLASSES),
-                       doc="filtrate, at 0 bar"),
+                       doc="filtrate, at ambient pressure"),
     "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
                           Same("feed", "pressure_bar"),
                           tuple(Slot(f"class{i}_concentrate_conc", "g/m³") for i in CLASSES),
                           doc="the retentate, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: the classes are suspended solids or organics (sieved by
+# size); dissolved salts pass at their feed concentration into both outlets.
+KINDS = {"feed": (("suspended", "organic"),) * len(CLASSES)}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()

@@ -86,5 +86,10 @@ OUTLETS = {
 }
 HELD = ("solute_count", "mass_factor", "hours_factor")
 POWER = (("electric_power_kw", "drive"),)
+# Component kinds: the removals act on suspended solids and organics;
+# dissolved salts pass the membrane at their feed concentration into both
+# outlets.
+KINDS = {"feed": (("suspended", "organic"),) * SOLUTES}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()
