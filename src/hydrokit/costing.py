@@ -16,6 +16,10 @@ Capital (installed, $) per unit, by the unit's cost class (see ``MODEL_CLASSES``
   sweep; ``high_pressure_pump`` and ``low_pressure_pump`` declare the choice;
 * ``erd``: 535 $ per m³/h of inlet flow;
 * ``none``: not costed;
+* membrane arrays: their elements by area at the membrane price plus
+  ``pressure_vessel_cost`` per vessel, times the total installed cost factor;
+  each interstage booster as a pump (its class from its design boost, shaft
+  power taken as its power Q·Δp/η);
 * heaters and coolers: a plate-and-frame exchanger, purchase cost
   a + b·A^n (USD 2010) on the area A = duty / (U·ΔT), escalated to USD 2018
   and times the total installed cost factor.
@@ -178,6 +182,9 @@ class CostParameters:
         "USD 2010 → USD 2018 for the heat exchangers: plant cost index 603.1 (2018) / 532.9 (January 2010)")
     #: Cost class per unit name, overriding the class of its model (see CLASSES).
     unit_classes: dict = field(default_factory=dict)
+    pressure_vessel_cost: float = _p(1500.0, "$ per vessel",
+                                     "Pressure vessel of a membrane array (an 8-inch vessel for 6-8 elements), "
+                                     "installed with the total installed cost factor")
 
     def __post_init__(self):
         for f in dataclasses.fields(self):
@@ -425,7 +432,7 @@ class CostModel:
         if not isinstance(self.params, CostParameters):
             raise TypeError(f"params must be CostParameters, not {type(self.params).__name__}")
         self.view = PlantView.of(fs)
-        unknown = sorted(set(self.params.unit_classes) - set(self.view.units))
+        unknown = sorted(set(self.params.unit_classes) - set(self.view.units) - set(getattr(fs, "arrays", {})))
         if unknown:
             raise ValueError(f"unit_classes names unknown unit {unknown[0]!r}; units: {', '.join(self.view.units)}")
         self.classes = {unit: _class_of(self.view, self.params, unit) for unit in self.view.units}
@@ -444,6 +451,18 @@ class CostModel:
         # defaults), so a varied pressure never moves it across the threshold.
         self.design_rise = {unit: self._design_rise(unit) for unit, cls in self.classes.items() if cls == "pump"}
         self.crf = self.params.crf
+        # Arrays: elements priced by area as membranes are, plus their pressure vessels.
+        self.arrays = {}
+        for name, node in getattr(fs, "arrays", {}).items():
+            cls = self.params.unit_classes.get(name, MODEL_CLASSES.get(node.model, "none"))
+            price = {"ro": self.params.ro_membrane_cost, "nf": self.params.nf_membrane_cost}.get(cls)
+            if price is not None:
+                self.arrays[name] = (price, list(node.elements), node.element_area)
+        # An interstage booster is a pump of the array: its cost class, as a
+        # pump unit's, is fixed once from the boost the plant is built with.
+        self.boosters = {name: [(k, node.boosters[k - 1] > self.params.high_pressure_threshold_bar)
+                                for k in range(2, len(node.vessels) + 1)]
+                         for name, node in getattr(fs, "arrays", {}).items() if name in self.arrays}
         self._recipes = {}
         self._read = None
 
@@ -487,6 +506,9 @@ class CostModel:
             outputs = {f"{prefix}{unit}.{name}" for prefix in ("", "y.")
                        for name in ("membrane_area", "pump_power_kw", "pressure_rise_bar")}
             names |= inlet | slots | outputs | {f"power.{unit}", f"{unit}.outlet.flow"}
+        for name, (_, elements, _) in self.arrays.items():
+            names |= {f"{prefix}{name}.stage{k}.vessels" for prefix in ("", "y.") for k in range(1, len(elements) + 1)}
+            names |= {f"{name}.element_area", f"power.{name}"}
         self._read = frozenset(names)
         return names
 
@@ -617,6 +639,24 @@ class CostModel:
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
                 out[f"cost.capital.{unit}"] = zeros + capital
+            for name, (price, elements, area) in self.arrays.items():
+                vessels = [_output(table, name, f"stage{k}.vessels") for k in range(1, len(elements) + 1)]
+                count = sum(v * e for v, e in zip(vessels, elements))
+                area_column = table.get(f"{name}.element_area")
+                purchase = (count * (area if area_column is None else _column(area_column))) * price
+                membrane = membrane + purchase
+                out[f"cost.capital.{name}"] = zeros + (purchase + P.pressure_vessel_cost * sum(vessels)) * \
+                    P.total_installed_cost_factor
+                for k, high in self.boosters[name]:
+                    # Its power Q·Δp/η stands for the shaft power; the flow is the stage's feed.
+                    # A stage without a boost (no power) has no booster to buy.
+                    power_kw = _output(table, name, f"stage{k}.booster_power_kw")
+                    if high:
+                        booster = P.high_pressure_pump_cost * (power_kw * 1000.0)
+                    else:
+                        flow_ls = (_output(table, name, f"stage{k}.feed_flow_per_vessel") * vessels[k - 1]) * 1000.0
+                        booster = P.low_pressure_pump_cost * flow_ls
+                    out[f"cost.capital.{name}"] = out[f"cost.capital.{name}"] + np.where(power_kw > 0, booster, 0.0)
             for name in self.view.thermal:
                 # A plate-and-frame exchanger sized for the duty at U and ΔT.
                 area = (_column(table[f"{name}.duty_kw"]) * 1000.0) / (P.heat_exchanger_u * P.heat_exchanger_dt)
@@ -754,6 +794,7 @@ def costs_from_row(fs, row, params=None):
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
     cols = model.columns(table)
     capital = {unit: float(cols[f"cost.capital.{unit}"][0]) for unit, cls in model.classes.items() if cls != "none"}
+    capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.arrays})
     capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.view.thermal})
     return Costs(
         capital=capital,

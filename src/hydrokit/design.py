@@ -209,7 +209,9 @@ def _slot_unit(fs, name):
 def _rows(rows, out, indent=""):
     from .layout import format_value
 
-    texts = [(name, format_value(float(value)), unit) for name, value, unit in rows]
+    # A whole-number variable (an array's vessel count) prints as one.
+    texts = [(name, str(value) if type(value) is int else format_value(float(value)), unit)
+             for name, value, unit in rows]
     wn = max(len(t[0]) for t in texts)
     wv = max(len(t[1]) for t in texts)
     for name, text, unit in texts:

@@ -11,6 +11,10 @@
 //   COPY  d s          x[d] = x[s]
 //   MUL   d s k        x[d] = x[s] * x[k]      (a unit conversion)
 //   DIV   d s k        x[d] = x[s] / x[k]
+//   ADD   d s k        x[d] = x[s] + x[k]      (a pressure rise)
+//   SUB   d s k        x[d] = x[s] - x[k]      (a pressure drop, a difference)
+//   MAX   d s k        x[d] = the larger of x[s] and x[k]; a NaN in either wins
+//   MIN   d s k        x[d] = the smaller of x[s] and x[k]; a NaN in either wins
 //   CORE  m u p y      zero x[y..y+out_width), then core m on x+u, x+p -> x+y
 //   MIX   n o i1..in   stream o from streams i1..in
 //   SPLIT i n f o1..on stream i divided, fractions x[f..f+n-2], o_n the rest
@@ -45,7 +49,8 @@
 namespace hydrokit::batch {
 namespace {
 
-enum Op : int64_t { COPY = 1, MUL = 2, DIV = 3, CORE = 4, MIX = 5, SPLIT = 6, LOOP = 7, HEAT = 8 };
+enum Op : int64_t { COPY = 1, MUL = 2, DIV = 3, CORE = 4, MIX = 5, SPLIT = 6, LOOP = 7, HEAT = 8, ADD = 9, SUB = 10, MAX = 11,
+                   MIN = 12 };
 
 // Wegstein's factor q (next = q * x + (1 - q) * g) is kept in these bounds:
 // below 0 it accelerates a slowly converging loop (q = -20 lets a loop that
@@ -293,6 +298,29 @@ void run_ops(const Plan& plan, double* x, size_t pc, size_t end) {
                 x[w[1]] = x[w[2]] / x[w[3]];
                 pc += 4;
                 break;
+            case ADD:
+                x[w[1]] = x[w[2]] + x[w[3]];
+                pc += 4;
+                break;
+            case SUB:
+                x[w[1]] = x[w[2]] - x[w[3]];
+                pc += 4;
+                break;
+            case MAX: {
+                // A summary over elements: a NaN anywhere stays, so a check on it fails.
+                const double a = x[w[2]];
+                const double b = x[w[3]];
+                x[w[1]] = (b > a || std::isnan(b)) ? b : a;
+                pc += 4;
+                break;
+            }
+            case MIN: {
+                const double a = x[w[2]];
+                const double b = x[w[3]];
+                x[w[1]] = (b < a || std::isnan(b)) ? b : a;
+                pc += 4;
+                break;
+            }
             case CORE: {
                 const ModelSpec& spec = *plan.cores[static_cast<size_t>(w[1])];
                 double* y = x + w[4];
@@ -371,6 +399,10 @@ struct Checker {
                 return 3;
             case MUL:
             case DIV:
+            case ADD:
+            case SUB:
+            case MAX:
+            case MIN:
                 if (!need(4) || !span(w[1], 1, "conversion target", pc) || !span(w[2], 1, "conversion source", pc) ||
                     !span(w[3], 1, "conversion constant", pc)) {
                     return 0;

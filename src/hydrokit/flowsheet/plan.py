@@ -16,6 +16,9 @@ The code is a flat list of int64 words (the executor in
 ``CORE m u p y``
     the core of ``cores[m]`` on the vectors at ``u`` and ``p`` into ``y``
     (zero-filled first, as ``run`` does);
+``ADD d s k`` / ``SUB d s k`` / ``MAX d s k`` / ``MIN d s k``
+    a sum, difference, larger or smaller of two slots (a pressure rise or
+    drop, a summary over an array's elements; a NaN wins a MAX or MIN);
 ``MIX n o i1..in`` / ``SPLIT i n f o1..on``
     a mixer and a splitter on stream blocks;
 ``HEAT i o s d m g``
@@ -38,9 +41,10 @@ import numpy as np
 from .. import _sweep
 from ..layout import LayoutError
 from ..ports import CONVERSIONS, Ambient, Fixed, Same, Setting, Slot
+from .array import Array
 from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit, _choices
 
-COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, HEAT = 1, 2, 3, 4, 5, 6, 7, 8
+COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, HEAT, ADD, SUB, MAX, MIN = 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12
 STATUS_COLUMNS = ("converged", "iterations", "residual")
 
 
@@ -226,6 +230,7 @@ def compile_plan(fs, names):
     blocks = {}        # (node, port) -> offset of a stream block
     unit_vec = {}      # unit -> (u offset, p offset, y offset)
     fraction_at = {}   # splitter -> offset of its fractions
+    arrays = {}        # array -> its state layout
     thermal_at = {}    # heater or cooler -> (offset of its setting, offset of its duty)
     tear_set = {src for step in steps if step[0] == "loop" for src in step[2]}
 
@@ -237,6 +242,8 @@ def compile_plan(fs, names):
             unit_vec[n] = (st.block(node.u0), st.block(node.p0), st.block(np.zeros(node.layout.module.OUTPUT_WIDTH)))
         if isinstance(node, Splitter):
             fraction_at[n] = st.block(node.fractions[:-1])
+        if isinstance(node, Array):
+            arrays[n] = node.allocate(st, width, names)
         if isinstance(node, Thermal):
             thermal_at[n] = (st.block([node.value]), st.block([0.0]))
         for port in node.outlets:
@@ -262,6 +269,9 @@ def compile_plan(fs, names):
         if isinstance(node, Splitter):
             code += [SPLIT, blocks[fs._links[(n, "inlet")]], len(node.outlets), fraction_at[n],
                      *(blocks[(n, p)] for p in node.outlets)]
+            return
+        if isinstance(node, Array):
+            node.emit(fs, blocks, st, code, core_of, arrays[n], varied)
             return
         if isinstance(node, Thermal):
             code += [HEAT, blocks[fs._links[(n, "inlet")]], blocks[(n, "outlet")], *thermal_at[n],
@@ -298,6 +308,12 @@ def compile_plan(fs, names):
             unit_outputs[n].append((slot.name, len(columns)))
             columns.append(f"{n}.{slot.name}")
             outputs.append(y + slot.index)
+    for n, node in fs.arrays.items():
+        unit_outputs[n] = []
+        for name, offset in node.columns(arrays[n]):
+            unit_outputs[n].append((name, len(columns)))
+            columns.append(f"{n}.{name}")
+            outputs.append(offset)
     for n, (_, duty) in thermal_at.items():
         unit_outputs[n] = [("duty_kw", len(columns))]
         columns.append(f"{n}.duty_kw")
@@ -305,12 +321,16 @@ def compile_plan(fs, names):
     columns += list(STATUS_COLUMNS)
     outputs += [status, status + 1, status + 2]
 
-    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at)
+    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, arrays)
     power, flags = _power_and_flags(fs, unit_outputs)
+    power, flags = _array_power_and_flags(fs, unit_outputs, power, flags)
     plan = Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
+    plan.arrays = arrays  # array -> where its elements' vectors live in the state
+    plan.counts = {name: j for j, name in enumerate(names)
+                   if name.partition(".")[0] in arrays and name.endswith(".vessels")}
     # Varied outlet pressure settings: each row's value is checked against ambient.
     plan.floors = {column: name for column, name in enumerate(names) if _is_setting_pressure(fs, name)}
     return plan
@@ -320,7 +340,12 @@ def _is_setting_pressure(fs, name):
     head, _, rest = name.partition(".")
     unit = fs.units.get(head)
     if unit is None:
-        return False
+        array = fs.arrays.get(head)
+        if array is None:
+            return False
+        # An element slot, shared by every stage or one stage's own.
+        stage, rest = array._split(rest)
+        unit = array.stage_units[0 if stage is None else stage - 1]
     try:
         slot = unit.layout.resolve(rest)
     except LayoutError:
@@ -433,7 +458,7 @@ def _check_above_ambient(fs, unit, source):
                              f"pressurise leaves at ambient or above")
 
 
-def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at):
+def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, arrays=None):
     """State offsets of the row variables, and what the splitter checks need."""
     inputs, seen = [], {}
     fractions = {n: (list(node.fractions), {}) for n, node in fs._nodes.items() if isinstance(node, Splitter)}
@@ -478,6 +503,11 @@ def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at):
             vector, index = node.resolve_slot(rest, varied=True)
             u_off, p_off, _ = unit_vec[head]
             offset = (u_off if vector == "u" else p_off) + index
+        elif isinstance(node, Array):
+            if rest not in arrays[head].variables:
+                raise FlowsheetError(f"array {head!r} has no variable {rest!r}; choose from: "
+                                     f"{_choices(arrays[head].variables)} or an element slot")
+            offset = arrays[head].variables[rest]
         else:
             raise FlowsheetError(f"mixer {head!r} has no variables; a torn outlet's start is tear.{head}.outlet.<quantity>")
         if offset in seen:
@@ -493,19 +523,38 @@ def _power_and_flags(fs, unit_outputs):
     for n, unit in fs.units.items():
         columns = dict(unit_outputs[n])
         for output, kind in getattr(unit.table, "POWER", ()):
-            if kind == "drive":
-                sign = 1.0
-            elif kind == "feed_pump":
-                # A stream's pressure is paid for where it is raised (pump
-                # units); the pump a membrane model assumes in front of itself
-                # is that unit's information only.
-                sign = 0.0
-            elif kind == "recovered":
-                sign = -1.0
-            else:
-                raise FlowsheetError(f"{unit.model}: unknown power kind {kind!r}; kinds: drive, feed_pump, recovered")
             if output not in columns:
                 raise FlowsheetError(f"{unit.model}: power output {output!r} is not an output of the unit")
-            power.append((n, columns[output], sign))
+            power.append((n, columns[output], _power_sign(unit.model, kind)))
         flags[n] = [columns[f] for f in getattr(unit.table, "FLAGS", ()) if f in columns]
+    return power, flags
+
+
+def _power_sign(model, kind):
+    """How a model's power output of this kind counts in the plant's electric power."""
+    if kind == "drive":
+        return 1.0
+    if kind == "feed_pump":
+        # A stream's pressure is paid for where it is raised (pump units, an
+        # array's boosters); the pump a membrane model assumes in front of
+        # itself is that unit's information only.
+        return 0.0
+    if kind == "recovered":
+        return -1.0
+    raise FlowsheetError(f"{model}: unknown power kind {kind!r}; kinds: drive, feed_pump, recovered")
+
+
+def _array_power_and_flags(fs, unit_outputs, power, flags):
+    """Arrays: each element's power outputs by the units' rule (a feed pump is never counted), and
+    the interstage boosters as pump power; every element's flag outputs are the array's flags."""
+    for n, node in fs.arrays.items():
+        columns = dict(unit_outputs[n])
+        for k, elements in enumerate(node.elements, 1):
+            for j in range(1, elements + 1):
+                for output, kind in getattr(node.table, "POWER", ()):
+                    power.append((n, columns[f"stage{k}.element{j}.{output}"], _power_sign(node.model, kind)))
+        for k in range(2, len(node.vessels) + 1):
+            power.append((n, columns[f"stage{k}.booster_power_kw"], 1.0))
+        own = [f for f in getattr(node.table, "FLAGS", ())]
+        flags[n] = [j for name, j in unit_outputs[n] if name.rpartition(".")[2] in own]
     return power, flags

@@ -105,6 +105,10 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
     matrix = _matrix(names, matrix)
     if plan.fractions:
         _check_fractions(fs, plan, matrix)
+    if getattr(plan, "counts", None):
+        from .array import check_counts
+
+        check_counts(plan, matrix)
     for column, name in getattr(plan, "floors", {}).items():
         low = ~(matrix[:, column] >= fs.ambient_pressure_bar)
         if low.any():
@@ -224,7 +228,7 @@ def _table_layout(fs, plan):
             if stream in feeds and name in taken:
                 continue  # a varied feed quantity: its column is the stream's
             add(name, j + k)
-    power = [f"power.{unit}" for unit in fs.units]
+    power = [f"power.{unit}" for unit in (*fs.units, *fs.arrays)]
     kpis = [f"kpi.{k}" for k in KPI_UNITS]
     status = [(name, False, plan.column_index[name]) for name in STATUS_COLUMNS]
     # Feeds counted in kpi.feed_flow (a utility loop is not raw water), and
@@ -248,7 +252,7 @@ def _outlet_columns(fs, plan):
     if found is None:
         width = len(STREAM_QUANTITIES) + len(fs.components)
         found = {}
-        for unit in [*fs.units.values(), *getattr(fs, "thermal", {}).values()]:
+        for unit in [*fs.units.values(), *fs.arrays.values(), *getattr(fs, "thermal", {}).values()]:
             found[unit.name] = [j + k for port in unit.outlets
                                 if (j := plan.streams.get(f"{unit.name}.{port}")) is not None
                                 for k in range(width)]
@@ -518,7 +522,7 @@ class Result:
         self.residual = row["residual"]
         self.flagged = int(row["flagged"])
         self.kpis = {k: row[f"kpi.{k}"] for k in KPI_UNITS}
-        self.power = {u: row[f"power.{u}"] for u in fs.units}
+        self.power = {u: row[f"power.{u}"] for u in (*fs.units, *fs.arrays)}
 
     def __repr__(self):
         state = "converged" if self.converged else "NOT converged"
@@ -596,6 +600,26 @@ class Result:
         if unit not in self._plan.unit_outputs:
             raise FlowsheetError(f"unknown unit {unit!r}; choose from: {_choices(self._plan.unit_outputs)}")
         return {name: self._value(f"{unit}.{name}") for name, _ in self._plan.unit_outputs[unit]}
+
+    def elements(self, array):
+        """The projection table of an array: one row per element of each stage's representative vessel.
+
+        Each row (a dict) holds ``stage``, ``element``, the element's feed
+        (``feed_flow`` m³/s, ``feed_temperature_c``, ``feed_pressure_bar``,
+        ``feed_<component>`` g/m³), every output of the element model by
+        name, ``recovery``, ``flux_lmh`` (L/(m²·h)) and
+        ``polarisation_factor``; values are per vessel.
+
+        Raises
+        ------
+        FlowsheetError
+            For a name that is not an array.
+        """
+        arrays = self._fs.arrays
+        if array not in arrays:
+            raise FlowsheetError(f"unknown array {array!r}; choose from: {_choices(arrays)}")
+        values = {name: self._value(f"{array}.{name}") for name, _ in self._plan.unit_outputs[array]}
+        return arrays[array].element_rows(values)
 
     def _value(self, column):
         renamed = f"y.{column}"
