@@ -39,6 +39,12 @@ def one_line_error(kind, fn, *args, **kwargs):
     ("tolerance = inf", "finite"),
     ("x = " + "[" * 5000 + "]" * 5000, "nested deeper than 16"),
     ('[units."hp\\n"]\nmodel = "pump"', "identifier"),
+    ('[arrays.ro]\nmodel = "osmolumped"\nstages = [[4, 100000000000]]\nelement_area = 37', "at most 50"),
+    ('[arrays.ro]\nmodel = "osmolumped"\nstages = [[4, 6], [2, 6]]\nelement_area = 37\n[arrays.ro.stage2]\n'
+     'booster_bar = inf', "finite"),
+    ("[heaters.h]\noutlet_temperature_c = nan", "finite"),
+    ("[coolers.c]\nduty_kw = 1" + "0" * 400, "finite"),
+    ("".join(f"[heaters.h{i}]\nduty_kw = 1\n" for i in range(20_001)), "20_000"),
 ])
 def test_plant_file_beyond_a_limit_is_one_line(entry, limit):
     text = entry if entry.startswith(("components", "max_", "tol", "x =")) else 'components = ["salt"]\n' + entry
@@ -101,7 +107,9 @@ def test_plan_cache_is_bounded_and_order_free():
 
 
 @pytest.mark.parametrize("plant, name", [("seawater_ro", "hp.pressure_rise_bar"), ("ro_md_brine", "md.pump_pressure_bar"),
-                                         ("two_pass_ro", "sea.pressure_bar"), ("mbr_ro_reuse", "sewage.flow")])
+                                         ("two_pass_ro", "sea.pressure_bar"), ("mbr_ro_reuse", "sewage.flow"),
+                                         ("ro_md_brine", "heat.outlet_temperature_c"),
+                                         ("brackish_array", "ro.stage1.vessels"), ("brackish_array", "ro.stage2.booster_bar")])
 @pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
 def test_non_finite_values_flag_the_row_and_are_refused_by_solve(plant, name, value):
     fs = load(EXAMPLES / f"{plant}.toml")
@@ -124,6 +132,13 @@ def test_solve_refuses_what_is_not_a_finite_number(value):
     lambda fs: fs.mixer("m", 10**11),
     lambda fs: hydrokit.Flowsheet(tolerance=math.inf),
     lambda fs: hydrokit.Flowsheet(max_iterations=10**20),
+    lambda fs: fs.array("a", "osmolumped", stages=[(4, 10**11)], element_area=37),
+    lambda fs: fs.array("a", "osmolumped", stages=[(10**400, 6)], element_area=37),
+    lambda fs: fs.array("a", "osmolumped", stages=[(4, 6)] * 21, element_area=37),
+    lambda fs: fs.array("a", "osmolumped", stages=[(4, 6)], element_area=37, datasheet={"permeate_flow": math.nan}),
+    lambda fs: [fs.array(f"a{i}", "osmolumped", stages=[(1, 50)] * 4, element_area=37) for i in range(101)],
+    lambda fs: fs.heater("h", outlet_temperature_c=math.inf),
+    lambda fs: fs.cooler("c", duty_kw=10**400),
 ])
 def test_building_refuses_in_one_line(make):
     one_line_error(FlowsheetError, make, load(SEAWATER))
@@ -138,6 +153,11 @@ def test_no_stale_state():
         fs.units["hp"].settings["pressure_rise_bar"] = 10.0
     with pytest.raises(ValueError):
         fs.units["hp"].p0[0] = 1.0
+    arrayed = load(EXAMPLES / "brackish_array.toml")
+    with pytest.raises((AttributeError, TypeError)):
+        arrayed.arrays["ro"].vessels[0] = 9
+    with pytest.raises(AttributeError):
+        load(EXAMPLES / "ro_md_brine.toml").thermal["heat"].value = 90.0
     fs.unit("hp2", "pump")
     for read in (res.costs, lambda: res.stream("hp"), lambda: res.outputs("hp")):
         assert "changed since this result" in one_line_error(FlowsheetError, read)

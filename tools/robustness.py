@@ -161,6 +161,10 @@ HOSTILE_COUNTS = (float("nan"), float("inf"), -float("inf"), -1.0, 0.0, 1.0, 2.0
                   3e9, -3e9, 0.49, 200.5)
 
 
+# A vessel count in a row is a whole number (else the whole batch is refused) or not finite (flagged).
+HOSTILE_VESSELS = (float("nan"), float("inf"), -float("inf"), 1.0, 2.0, 1000.0, 100_000.0)
+
+
 def flowsheet_variables(fs):
     """Every name a sweep of ``fs`` may vary (unit slots not filled by streams, feed
     quantities), their values as built, and the count-like ones among them."""
@@ -181,6 +185,19 @@ def flowsheet_variables(fs):
                 values.append(float((unit.u0 if vector == "u" else unit.p0)[slot.index]))
                 if slot.unit == "count" or slot.unit == "switch":
                     counts.add(name)
+    for name, node in fs.thermal.items():
+        names.append(f"{name}.{node.setting}")
+        values.append(float(node.value))
+    for name, array in fs.arrays.items():
+        for k, vessels in enumerate(array.vessels, 1):
+            names.append(f"{name}.stage{k}.vessels")
+            values.append(float(vessels))
+            counts.add(names[-1])
+            if k > 1:
+                names += [f"{name}.stage{k}.booster_bar", f"{name}.stage{k}.booster_efficiency"]
+                values += [float(array.boosters[k - 1]), float(array.booster_efficiency[k - 1])]
+        names += [f"{name}.element_area", f"{name}.element_pressure_drop_bar"]
+        values += [float(array.element_area), float(array.element_pressure_drop_bar)]
     for feed_name, feed in fs.feeds.items():
         for quantity in ("flow", "temperature_c", "pressure_bar", *fs.components):
             names.append(f"{feed_name}.{quantity}")
@@ -200,8 +217,14 @@ def child_flowsheet(path, rows, seed, progress_path):
     matrix = np.tile(np.array(start_values, dtype=np.float64), (rows, 1))
     for i in range(rows):
         for j in rng.choice(len(names), size=int(rng.integers(1, 5)), replace=False):
-            pool = HOSTILE_COUNTS if names[j] in counts else HOSTILE
+            pool = (HOSTILE_VESSELS if names[j].endswith(".vessels") else HOSTILE_COUNTS) if names[j] in counts \
+                else HOSTILE
             matrix[i, j] = pool[int(rng.integers(len(pool)))]
+    # A finite outlet pressure setting below ambient refuses the whole batch (one line, by design):
+    # such slots get ambient or above, or a NaN or an infinity, which must flag the row.
+    for column in fs.plan(tuple(names)).floors:
+        low = matrix[:, column] < fs.ambient_pressure_bar
+        matrix[low, column] = fs.ambient_pressure_bar
     progress = open(progress_path, "w")
     found = {"raised": 0, "solve differs": 0}
     first = {}
@@ -329,6 +352,56 @@ def _chain(n):
                   products=f'[products]\nout = "p{n - 1}"')
 
 
+HEATED = ('connect = ["w -> hx", "hx -> cw"]\n[feeds.w]\nflow = 1e-3\ntemperature_c = 20\n'
+          '[heaters.hx]\noutlet_temperature_c = 60\n[coolers.cw]\nduty_kw = 40\n[products]\nout = "cw"\n')
+
+ARRAYED = ('components = ["salt"]\nconnect = ["w -> hp", "hp -> ro.feed"]\n[feeds.w]\nflow = 0.02\nsalt = 2000\n'
+           '[units.hp]\nmodel = "pump"\npressure_rise_bar = 12\n'
+           '[arrays.ro]\nmodel = "osmolumped"\nstages = [[4, 6], [2, 6]]\nelement_area = 37\n'
+           'permeability = 1.1e-11\nsalt_permeability = 1.5e-8\nmass_transfer_coeff = 6e-5\n'
+           '[arrays.ro.stage2]\nbooster_bar = 2\n[products]\nwater = "ro.permeate"\n')
+
+
+def _many_arrays(n, elements):
+    body = "".join(f'[arrays.r{i}]\nmodel = "osmolumped"\nstages = [[1, {elements}]]\nelement_area = 37\n'
+                   for i in range(n))
+    return 'components = ["salt"]\n' + body
+
+
+def hostile_heat_and_array_texts():
+    """Hostile heater, cooler and array plant files: settings, counts and shapes."""
+    cases = []
+    for value in HOSTILE_NUMBERS:
+        cases.append((f"heater outlet_temperature_c = {value[:12]}",
+                      HEATED.replace("outlet_temperature_c = 60", f"outlet_temperature_c = {value}")))
+        cases.append((f"cooler duty_kw = {value[:12]}", HEATED.replace("duty_kw = 40", f"duty_kw = {value}")))
+        for old in ("element_area = 37", "booster_bar = 2", "permeability = 1.1e-11"):
+            key = old.split(" = ")[0]
+            cases.append((f"array {key} = {value[:12]}", ARRAYED.replace(old, f"{key} = {value}")))
+        cases.append((f"array vessels = {value[:12]}", ARRAYED.replace("[[4, 6], [2, 6]]", f"[[{value}, 6], [2, 6]]")))
+        cases.append((f"array elements = {value[:12]}", ARRAYED.replace("[[4, 6], [2, 6]]", f"[[4, {value}], [2, 6]]")))
+        cases.append((f"array datasheet = {value[:12]}", ARRAYED.replace(
+            "permeability = 1.1e-11\nsalt_permeability = 1.5e-8\n", "") + "[arrays.ro.datasheet]\n"
+            f"permeate_flow_m3d = {value}\nsalt_rejection = 0.995\npressure_bar = 15.5\nconcentration = 2000\n"
+            "recovery = 0.15\n"))
+        cases.append((f"array design_temperature_c = {value[:12]}",
+                      ARRAYED.replace("element_area = 37", f"element_area = 37\ndesign_temperature_c = {value}")))
+    for shape in ("[[4, 100000000000]]", "[[100000000000, 6]]", "[[4, 6]] ", "[]", "[[4]]", "[[4, 6, 1]]", "4",
+                  "[[4, 51]]", "[" + ", ".join(["[1, 6]"] * 34) + "]", "[" + ", ".join(["[1, 1]"] * 100_000) + "]",
+                  '"4x6"', "[[[4, 6]]]"):
+        cases.append((f"array stages = {shape[:16]}", ARRAYED.replace("[[4, 6], [2, 6]]", shape)))
+    cases.append(("101 arrays of 200 elements", _many_arrays(101, 50).replace("[[1, 50]]", "[[1, 50], [1, 50], [1, 50], [1, 50]]")))
+    cases.append(("20001 heaters", "".join(f"[heaters.h{i}]\nduty_kw = 1\n" for i in range(20_001))))
+    for body in ("outlet_temperature_c = 60\nduty_kw = 4", "", "power = 1", "outlet_temperature_c = [60]"):
+        cases.append((f"heater {body[:20]!r}", HEATED.replace("outlet_temperature_c = 60", body)))
+    for text in ("heaters = 1\n", "coolers = [1]\n", "arrays = \"ro\"\n", "[arrays.ro]\nstages = [[1, 1]]\n",
+                 '[arrays.ro]\nmodel = "pump"\nstages = [[1, 1]]\nelement_area = 37\n'):
+        cases.append((f"section {text[:16]!r}", text))
+    cases.append(("array booster on stage 1", ARRAYED.replace("[arrays.ro.stage2]", "[arrays.ro.stage1]")))
+    cases.append(("array stage 9 setting", ARRAYED.replace("[arrays.ro.stage2]", "[arrays.ro.stage9]")))
+    return cases
+
+
 def hostile_plant_texts(rng):
     """(label, text or None for a special path) of hostile plant files: the reported cases and
     their neighbours, then random mutations of a sound plant."""
@@ -377,6 +450,7 @@ def hostile_plant_texts(rng):
     cases.append(("longer than the limit", None))
     cases.append(("/dev/zero", None))
     cases.append(("a directory", None))
+    cases += hostile_heat_and_array_texts()
     # Random mutations of the sound plant: a number, a name or a line replaced.
     tokens = ["1e-3", "35000", "59", "54.3", "1e-4", '"pump"', '"osmolumped"', "sea", "hp", "ro", '"ro.permeate"']
     pool = [*HOSTILE_NUMBERS, *HOSTILE_NAMES, '"ro.concentrate"', '"nope"', "[", "]", "=", "\n", "#"]
@@ -387,12 +461,23 @@ def hostile_plant_texts(rng):
             new = pool[int(rng.integers(len(pool)))]
             text = text.replace(old, new, 1)
         cases.append((f"mutation {k}", text))
+    # And of the heated and the arrayed plant.
+    tokens = ["60", "40", "1e-3", "0.02", "2000", "12", "[[4, 6], [2, 6]]", "37", "2\n", '"osmolumped"', "hx", "cw",
+              "ro", "stage2", '"ro.permeate"']
+    for k in range(rng.integers(60, 80)):
+        text = HEATED if k % 2 else ARRAYED
+        for _ in range(int(rng.integers(1, 4))):
+            text = text.replace(tokens[int(rng.integers(len(tokens)))], pool[int(rng.integers(len(pool)))], 1)
+        cases.append((f"heat/array mutation {k}", text))
     return cases
 
 
 def hostile_command_lines(plant, hostile_plant, workdir):
     """(label, argv, stdout closed?, environment changes) of hostile command lines."""
     lines = []
+    heated, arrayed = os.path.join(workdir, "heated.toml"), os.path.join(workdir, "arrayed.toml")
+    Path(heated).write_text(HEATED, encoding="utf-8")
+    Path(arrayed).write_text(ARRAYED, encoding="utf-8")
     for value in ("nan", "inf", "1e400", "1" + "0" * 400, "None", "", "0x10", "-1e308"):
         lines.append((f"flowsheet hp.pressure_rise_bar={value[:12]}", ["flowsheet", plant, f"hp.pressure_rise_bar={value}"]))
         lines.append((f"costs sea.salt={value[:12]}", ["costs", plant, f"sea.salt={value}", "--json"]))
@@ -416,6 +501,13 @@ def hostile_command_lines(plant, hostile_plant, workdir):
         lines.append((f"costs --set {setting}", ["costs", plant, "--set", setting]))
     for digits in ("1" + "0" * 30, "-1", "x" * 5000):
         lines.append((f"--digits {digits[:12]}", ["pump", "--digits", digits]))
+    for name in ("ro.stage1.vessels", "ro.stage2.booster_bar", "ro.element_area", "ro.permeability"):
+        for value in ("nan", "inf", "1e400", "0.5", "1" + "0" * 30):
+            lines.append((f"array {name}={value[:12]}", ["flowsheet", arrayed, f"{name}={value}"]))
+    for value in ("nan", "-inf", "1e400", "-1"):
+        lines.append((f"heater hx.outlet_temperature_c={value}", ["flowsheet", heated, f"hx.outlet_temperature_c={value}"]))
+        lines.append((f"cooler cw.duty_kw={value}", ["flowsheet", heated, f"cw.duty_kw={value}"]))
+    lines.append(("optimize vessel counts 0:1e30", ["optimize", arrayed, "--vary", "ro.stage1.vessels=0:1e30"]))
     lines.append(("flowsheet /dev/zero", ["flowsheet", "/dev/zero"]))
     lines.append(("flowsheet hostile file", ["flowsheet", hostile_plant]))
     lines.append(("unknown option", ["costs", plant, "--nope"]))

@@ -91,8 +91,12 @@ MAX_VESSELS = 100_000           # vessels of one stage
 
 
 def _count(value, what, high=None):
-    if (isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value)
-            or value != int(value) or int(value) < 1):
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        whole = int(value) >= 1  # any size: compared as an integer, never converted to a double
+    else:
+        whole = (not isinstance(value, bool) and isinstance(value, numbers.Real) and math.isfinite(value)
+                 and value == int(value) and int(value) >= 1)
+    if not whole:
         raise FlowsheetError(f"{what} must be a whole number of at least 1, got {_short(value)}")
     if high is not None and value > high:
         raise FlowsheetError(f"{what} must be at most {high:_}, got {_short(value, 30)}")
@@ -531,7 +535,7 @@ def check_counts(plan, matrix):
         if bad.any():
             row = int(np.argmax(bad))
             raise FlowsheetError(f"{name}, row {row}: a vessel count must be a whole number from 1 to "
-                                 f"{MAX_VESSELS:_}, got {values[row]!r}")
+                                 f"{MAX_VESSELS:_}, got {float(values[row])!r}")
 
 
 __all__ = ["Array", "GUIDELINES", "ELEMENT_MODELS", "check_counts"]
