@@ -159,7 +159,7 @@ def test_no_stale_state():
     with pytest.raises(AttributeError):
         load(EXAMPLES / "ro_md_brine.toml").thermal["heat"].value = 90.0
     fs.unit("hp2", "pump")
-    for read in (res.costs, lambda: res.stream("hp"), lambda: res.outputs("hp")):
+    for read in (res.costs, lambda: res.stream("hp"), lambda: res.outputs("hp"), lambda: res.elements("ro")):
         assert "changed since this result" in one_line_error(FlowsheetError, read)
     fs.connect("erd", "hp2")  # the changed flowsheet solves, with a new plan
     assert fs.solve().stream("hp2")["flow"] == res.row["ro.concentrate.flow"]

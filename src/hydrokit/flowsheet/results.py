@@ -647,6 +647,7 @@ class Result:
         FlowsheetError
             For a name that is not an array.
         """
+        self._current()
         arrays = self._fs.arrays
         if array not in arrays:
             raise FlowsheetError(f"unknown array {array!r}; choose from: {_choices(arrays)}")
