@@ -141,6 +141,8 @@ class OptimizeResult:
         SciPy's message of the global search.
     constraints : dict
         ``"column<=bound"`` -> the column's value at the optimum.
+    checks : list
+        The design-check findings at the optimum (hydrokit.checks.Finding), errors first.
 
     Examples
     --------
@@ -161,6 +163,7 @@ class OptimizeResult:
     sweeps: int = 0         # compiled sweeps of the search and the polish
     message: str = ""
     constraints: dict = field(default_factory=dict)  # "column<=bound" -> value at the optimum
+    checks: list = field(default_factory=list)       # design-check findings at the optimum
 
     def __repr__(self):
         xs = ", ".join(f"{k}={v:.6g}" for k, v in self.x.items())
@@ -176,8 +179,11 @@ class _Problem:
     then built only for the final point (``full``)."""
 
     def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None, columns=None,
-                 compile=None):
+                 compile=None, checks=()):
         self.evaluate = evaluate
+        # (margin column, scale) of every design check that binds, and the count columns read.
+        self.checks = [(column, scale) for column, scale in checks if column.startswith("check.")]
+        self.counts = [column for column, _ in checks if column.startswith("checks.")]
         self.names = list(names)
         self.objective = objective
         self.constraints = list(constraints)
@@ -198,7 +204,8 @@ class _Problem:
 
     def read(self):
         """The columns the objective, the constraints, the validity test and the cost lines read."""
-        read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints)}
+        read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints),
+                *self.counts, *(column for column, _ in self.checks)}
         if self.cost_model is not None:
             read |= self.cost_model.columns_read()
         return read
@@ -254,7 +261,16 @@ class _Problem:
             valid = valid & (_column(table["converged"]) == 1)
         if "flagged" in table:
             valid = valid & (_column(table["flagged"]) == 0)
-        rows.append(np.where(valid, 0.0, 1.0))
+        for name in self.counts:
+            valid = valid & (self.column(table, name) == 0)
+        invalid = np.where(valid, 0.0, 1.0)
+        # How far outside its checks a point lies (each margin over its scale): the search walks
+        # the infeasible points towards the possible ones.
+        with np.errstate(all="ignore"):
+            for name, scale in self.checks:
+                margin = self.column(table, name)
+                invalid = invalid + np.where(margin < 0.0, (0.0 - margin) / scale, 0.0)
+        rows.append(invalid)
         return [f, *rows]
 
     def scores(self, x, full=False):
@@ -456,7 +472,7 @@ def _latin_hypercube(lower, upper, count, rng):
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
            init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None, columns=None,
-           samples=0, compile=None):
+           samples=0, compile=None, checks=()):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
@@ -475,7 +491,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     lower = np.array([b[0] for b in bounds], dtype=np.float64)
     upper = np.array([b[1] for b in bounds], dtype=np.float64)
     constraints = [parse_constraint(c) for c in constraints]
-    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns, compile)
+    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns, compile, checks)
 
     # The polish rides along: each sweep of a generation also carries the
     # next step of the local search around the best point seen so far, so the
@@ -612,7 +628,7 @@ def _needs_costs(objective, constraints):
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
              maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=1,
-             rtol=1e-2, polish_tol=3e-3):
+             rtol=1e-2, polish_tol=3e-3, checks="errors"):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
     A Latin hypercube of ``samples`` points, evaluated in one sweep, opens the search; the
@@ -674,6 +690,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     polish_tol : float, default 3e-3
         The polish stops when a step that finds nothing better takes its step below this
         fraction of each variable's range.
+    checks : {"errors", "warnings", "none"}, default "errors"
+        The design checks (hydrokit.checks) the optimum must pass: ``"errors"``, a point with an
+        error finding (physically impossible, e.g. beyond the osmotic limit) is infeasible;
+        ``"warnings"``, every guideline is a constraint too; ``"none"``, no check binds.
 
     Returns
     -------
@@ -708,6 +728,8 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     import scipy.optimize  # noqa: F401
 
     start = time.perf_counter()
+    if checks not in ("errors", "warnings", "none"):
+        raise OptimizeError(f"checks must be 'errors', 'warnings' or 'none', got {checks!r}")
     names, bounds = _bounds(fs, vary)
     constraints = [parse_constraint(c) for c in constraints]
     if isinstance(objective, str):
@@ -748,9 +770,18 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
                                               columns=columns)
         return run(matrix)
 
+    # The design checks that bind: their counts and margins (with the scale of each).
+    binding = () if checks == "none" else ("error",) if checks == "errors" else ("error", "warning")
+    from .checks import _entries
+
+    terms = [(f"checks.{s}s", 1.0) for s in binding]
+    terms += [(column, check.scale or 1.0) for column, _, check, override in
+              _entries(fs, fs.plan(tuple(names + fixed_names))) if check.severity in binding]
+
     # What the scores of a batch depend on besides the plan: the same key, the same program.
     prices = None if cost_model is None else cost_model.params.key()
-    key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize), prices)
+    key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize), prices,
+           checks)
 
     def compile(derive):
         # The scores of each batch straight from the plan's outputs, one compiled call.
@@ -785,10 +816,12 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
             evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
             maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
             samples=8 * popsize * len(names) if samples is None else samples,
-            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile)
+            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile,
+            checks=terms)
     result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(
         x=x, objective=value, feasible=feasible, row=row, result=result, evaluations=info["evaluations"] + 1,
         seconds=seconds, generations=info["generations"], polish_steps=info["polish_steps"], sweeps=info["sweeps"],
-        message=info["message"], constraints={str(c): row.get(c.column, math.nan) for c in constraints})
+        message=info["message"], constraints={str(c): row.get(c.column, math.nan) for c in constraints},
+        checks=list(result.checks))

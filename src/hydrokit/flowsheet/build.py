@@ -104,10 +104,11 @@ class Feed:
 
     kind = "feed"
 
-    def __init__(self, name, values, utility=False):
+    def __init__(self, name, values, utility=False, water=None):
         self.name = name
         self.values = values  # quantity -> float (flow, temperature_c, pressure_bar, components)
         self.utility = utility  # a cooling or heating loop: not counted in kpi.feed_flow
+        self.water = water  # the water class given, or None (inferred from the dissolved content)
 
     @property
     def inlets(self):
@@ -396,7 +397,7 @@ class Flowsheet:
             out.setdefault(c, 0.0)
         return out
 
-    def feed(self, name, *, utility=False, **values):
+    def feed(self, name, *, utility=False, water=None, **values):
         """A stream entering the plant: ``flow`` (m³/s, required), ``temperature_c``
         (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0).
 
@@ -411,6 +412,15 @@ class Flowsheet:
             ``p``, ``converged``, ``iterations``, ``residual``, ``flagged``).
         utility : bool, optional
             True for a cooling or heating loop (default False).
+        water : str, optional
+            The feed's water class, which sets the design checks' guideline
+            flux and element pressure rating: one of
+            ``hydrokit.checks.WATER_CLASSES`` (``"seawater_well"``,
+            ``"seawater_open"``, ``"seawater"``, ``"brackish_well"``,
+            ``"brackish_surface"``, ``"surface"``, ``"wastewater_effluent"``,
+            ``"permeate"``). Default: inferred from the dissolved content
+            (the sum of the components): seawater from 10 000 g/m³,
+            brackish well water from 1 000 g/m³, else surface water.
         **values : float
             ``flow`` in m³/s (required), ``temperature_c`` in °C,
             ``pressure_bar`` in bar (absolute) and any component by name in
@@ -438,8 +448,76 @@ class Flowsheet:
             raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
         if not isinstance(utility, bool):
             raise FlowsheetError(f"feed {name!r}: utility must be true or false, got {utility!r}")
+        from ..checks import WATER_CLASSES
+
+        if water is not None and water not in WATER_CLASSES:
+            raise FlowsheetError(f"feed {name!r}: unknown water class {water!r}; choose from: {_choices(WATER_CLASSES)}")
         values = self._stream_values(f"feed {name!r}", values, FEED_DEFAULTS)
-        self._add(Feed(name, values, utility))
+        self._add(Feed(name, values, utility, water))
+
+    def water_class(self, feed):
+        """The water class of a feed: the one given to :meth:`feed`, else inferred from its
+        dissolved content (see :meth:`feed`)."""
+        from ..checks import infer_water_class
+
+        node = self._node(feed, "feed")
+        if not isinstance(node, Feed):
+            raise FlowsheetError(f"{feed!r} is not a feed")
+        if node.water is not None:
+            return node.water
+        return infer_water_class(sum(node.values.get(c, 0.0) for c in self.components))
+
+    def water_classes(self):
+        """Feed -> (water class, True when inferred rather than given), for every feed that is not a utility."""
+        return {name: (self.water_class(name), feed.water is None)
+                for name, feed in self.feeds.items() if not feed.utility}
+
+    def check_limit(self, unit, check, limit):
+        """Change a design check's limit for one unit, or switch the check off.
+
+        Parameters
+        ----------
+        unit : str
+            A model unit's name.
+        check : str
+            One of the unit's checks (``hydrokit.checks.model_checks(model)``, e.g.
+            ``"average_flux"``, ``"feed_pressure"``, ``"osmotic_limit"``).
+        limit : float, "off" or None
+            The new limit in the check's units; ``"off"`` switches the check off; None restores
+            the default. A limit computed from the point (the osmotic limit) can only be
+            switched off.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.unit("ro", "osmoaxial")
+        >>> fs.check_limit("ro", "average_flux", 20)                 # L/(m²·h)
+        >>> fs.check_limit("ro", "max_recovery", "off")
+        """
+        from ..checks import model_checks
+
+        node = self._node(unit, "unit")
+        if not isinstance(node, Unit):
+            raise FlowsheetError(f"{unit!r} is not a model unit")
+        checks = {c.name: c for c in model_checks(node.model)}
+        if check not in checks:
+            raise FlowsheetError(f"unit {unit!r} ({node.model}) has no check {check!r}; choose from: "
+                                 f"{_choices(checks)}")
+        limits = self.__dict__.setdefault("_check_limits", {})
+        if limit is None:
+            limits.pop((unit, check), None)
+        elif limit == "off":
+            limits[(unit, check)] = "off"
+        else:
+            if checks[check].computed:
+                raise FlowsheetError(f"unit {unit!r}: the {check} limit is computed from each point; "
+                                     f"it can only be switched off")
+            value = _number(limit, f"unit {unit!r}: limit of {check}")
+            if not math.isfinite(value):
+                raise FlowsheetError(f"unit {unit!r}: limit of {check} must be finite, got {limit!r}")
+            limits[(unit, check)] = value
+        self._changed()
 
     def unit(self, name, model, *, components=None, **settings):
         """A model unit; ``settings`` fix any of its input or parameter slots by name

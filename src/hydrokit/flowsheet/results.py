@@ -16,6 +16,10 @@ from ..ports import STREAM_UNITS
 from .build import STREAM_QUANTITIES, FlowsheetError, _choices
 from ..batch import _axis
 from .plan import STATUS_COLUMNS
+from ..checks import check_columns, findings, margins
+
+# Per row: how many error and warning findings (see hydrokit.checks).
+CHECK_COUNTS = ("checks.errors", "checks.warnings")
 
 KPI_UNITS = {
     "electric_power_kw": "kW",
@@ -246,7 +250,8 @@ def _known_columns(fs, plan):
     if known is None:
         direct, power, kpis = _table_layout(fs, plan)[:3]
         known = plan._all_columns = frozenset([name for name, _, _ in direct] + power + kpis +
-                                              list(STATUS_COLUMNS) + ["flagged"])
+                                              list(STATUS_COLUMNS) + ["flagged", *CHECK_COUNTS] +
+                                              check_columns(fs, plan))
     return known
 
 
@@ -285,6 +290,16 @@ class _Recipe:
         self.counted, self.products, self.heat = counted, products, heat
         self.status = [(name, j) for name, _, j in status if wanted is None or name in wanted]
         self.flagged = wanted is None or "flagged" in wanted
+        # The design checks read any column of the table: when one is asked for, every direct
+        # column is built and those not asked for are left out at the end.
+        checks = [*CHECK_COUNTS, *check_columns(fs, plan)]
+        self.checks = wanted is None or not wanted.isdisjoint(checks)
+        self.fs, self.plan = fs, plan
+        self.dropped = ()
+        if self.checks and wanted is not None:
+            self.direct = direct
+            self.dropped = [name for name, _, _ in direct if name not in wanted]
+            self.dropped_checks = [name for name in checks if name not in wanted]
         if self.flagged:
             self.flags, self.streams, self.starts = _flag_layout(fs, plan)
             self.flag_order = plan._table_flag_order
@@ -369,6 +384,15 @@ def _table(r, matrix, out):
         else:
             flagged = zeros()
         table["flagged"] = flagged
+    if r.checks:
+        def full(v):
+            return out.program.constant(v) if traced else np.full(n, v)
+        columns, errors, warnings = margins(r.fs, r.plan, table, full)
+        table.update(columns)
+        table["checks.errors"], table["checks.warnings"] = errors, warnings
+        if r.dropped:
+            for name in (*r.dropped, *r.dropped_checks):
+                table.pop(name, None)
     return table
 
 
@@ -490,6 +514,8 @@ class Result:
         self.flowsheet = fs
         self._plan = plan
         self.row = row  # column name -> float, as in a sweep table
+        self.checks = findings(fs, plan, row)
+        self.valid = not any(f.severity == "error" for f in self.checks)
         self.converged = bool(row["converged"] == 1.0)
         self.iterations = int(row["iterations"])
         self.residual = row["residual"]

@@ -90,3 +90,26 @@ EXCLUSIVE = (("permeate",), ("stage1_permeate", "stage2_permeate"))
 POWER = ()
 DIAGNOSTICS = {}
 FLAGS = ()
+
+# Design checks (hydrokit.checks). The stage splits are set, not solved, so
+# a stage can report a concentrate whose osmotic pressure difference (the
+# model's own, in Pa) exceeds the pressure left at its concentrate end
+# (permeates at 0 bar).
+from .. import checks as _c  # noqa: E402
+
+
+def _stage_osmotic(n):
+    return _c.Check(f"osmotic_limit_stage{n}", f"stage {n} osmotic pressure difference",
+                    (f"stage{n}_osmotic_pressure_pa", f"stage{n}_outlet_pressure"),
+                    lambda v: v.out(f"stage{n}_osmotic_pressure_pa") / 100000.0,
+                    lambda v: v.out(f"stage{n}_outlet_pressure"), "bar", "error", _c.OSMOTIC_SOURCE,
+                    message="{unit}: stage " + str(n) + " concentrate osmotic pressure {value:.3g} bar exceeds the "
+                    "{limit:.3g} bar across the membrane: its split is impossible at this pressure", scale=10.0)
+
+
+CHECKS = (
+    _stage_osmotic(1),
+    _stage_osmotic(2),
+    _c.pressure_check("stage1_feed_pressure"),
+    _c.temperature_check("temperature"),
+)

@@ -65,3 +65,13 @@ DIAGNOSTICS = {
     "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",
 }
 FLAGS = ("not_converged",)
+
+# Design checks (hydrokit.checks): the guidelines of reverse osmosis
+# elements.
+from .. import checks as _c  # noqa: E402
+
+CHECKS = (
+    _c.flux_check("flux", 3.6e6),
+    _c.pressure_check("feed_pressure_bar"),
+    _c.temperature_check("temperature_c"),
+)
