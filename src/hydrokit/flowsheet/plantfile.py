@@ -35,7 +35,10 @@ and any slots it fixes), mixers and splitters, the connections as
     water = "ro.permeate"
 
 A feed with ``utility = true`` is a cooling or heating loop, not water to
-treat (left out of the feed flow and the recovery). A unit may map components to its component slots with ``components =
+treat (left out of the feed flow and the recovery); ``water = "seawater"``
+names its water class for the design checks. A unit's design-check limits
+are changed, or a check switched off, with ``checks = { average_flux = 20,
+max_recovery = "off" }``. A unit may map components to its component slots with ``components =
 { solute1 = "salt" }``; ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
 fractions = [...]`` and ``[tears."unit.port"]`` (start quantities, may be
 empty) complete the form. ``tolerance`` and ``max_iterations`` set the
@@ -195,8 +198,11 @@ def loads(text, file="<plant>"):
         utility = body.pop("utility", False)
         if not isinstance(utility, bool):
             b.fail(f"feeds.{name}.utility", f"expected true or false, got {utility!r}")
+        water = body.pop("water", None)
+        if water is not None and not isinstance(water, str):
+            b.fail(f"feeds.{name}.water", f"expected a water class name, got {water!r}")
         values = {k: _number(v, f"{file}: feeds.{name}.{k}") for k, v in body.items()}
-        b.call(f"feeds.{name}", fs.feed, name, utility=utility, **values)
+        b.call(f"feeds.{name}", fs.feed, name, utility=utility, water=water, **values)
 
     for name, body in _entries(data, "units", file):
         where = f"units.{name}"
@@ -204,11 +210,16 @@ def loads(text, file="<plant>"):
         model = body.pop("model", None)
         if not isinstance(model, str):
             b.fail(where, 'needs model = "<model name>"')
+        limits = body.pop("checks", {})
+        if not isinstance(limits, dict):
+            b.fail(f"{where}.checks", f'expected a table check = limit or "off", got {limits!r}')
         mapping = body.pop("components", None)
         if mapping is not None and not (isinstance(mapping, dict) and all(isinstance(v, str) for v in mapping.values())):
             b.fail(f"{where}.components", f'expected a table slot = "component", got {mapping!r}')
         settings = {k: _number(v, f"{file}: {where}.{k}") for k, v in body.items()}
         b.call(where, fs.unit, name, model, components=mapping, **settings)
+        for check, limit in limits.items():
+            b.call(f"{where}.checks.{check}", fs.check_limit, name, check, limit)
 
     for name, body in _entries(data, "mixers", file):
         unknown = [k for k in body if k != "inlets"]
