@@ -496,7 +496,7 @@ class Result:
     >>> fs = hydrokit.Flowsheet(components=["salt"])
     >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
     >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-    >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
     >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
     >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
     >>> fs.product("water", "ro.permeate")
@@ -504,9 +504,9 @@ class Result:
     >>> res.converged, res.iterations, res.flagged
     (True, 0, 0)
     >>> {unit: round(kw, 3) for unit, kw in res.power.items()}    # kW
-    {'hp': 7.763, 'ro': 0.0, 'erd': -1.397}
-    >>> round(res.kpis["electric_power_kw"], 3), res.row["kpi.product_flow"]  # kW, m³/s
-    (6.367, 0.00075)
+    {'hp': 7.763, 'ro': 0.0, 'erd': -3.027}
+    >>> round(res.kpis["electric_power_kw"], 3), round(res.row["kpi.product_flow"], 7)  # kW, m³/s
+    (4.736, 0.0004439)
     """
 
     def __init__(self, fs, plan, row):
@@ -550,7 +550,7 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
@@ -588,7 +588,7 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
@@ -643,14 +643,14 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
         >>> res = fs.solve()
         >>> water = res.stream("water")                              # the product ro.permeate
-        >>> water["flow"], round(water["salt"], 2)                    # m³/s, g/m³
-        (0.00075, 14.37)
+        >>> round(water["flow"], 7), round(water["salt"], 2)          # m³/s, g/m³
+        (0.0004439, 134.88)
         """
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
@@ -673,7 +673,7 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
@@ -682,7 +682,7 @@ class Result:
         >>> list(t.columns)
         ['flow (m³/s)', 'temperature_c (°C)', 'pressure_bar (bar)', 'salt (g/m³)']
         >>> round(t.loc["ro.concentrate", "salt (g/m³)"])              # g/m³
-        139957
+        62834
         """
         quantities = (*STREAM_QUANTITIES, *self._fs.components)
         headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
