@@ -120,6 +120,7 @@ class Check:
     message: str = ""
     scale: float = 0.0
     applies: Callable[["View"], bool] | None = None  # None: every unit of the model
+    limit_doc: str = ""  # what a computed limit is, for the docs
 
     def __post_init__(self):
         if self.severity not in SEVERITIES:
@@ -131,7 +132,7 @@ class Check:
 
     def limit_text(self):
         if callable(self.limit):
-            return "computed from the point"
+            return self.limit_doc or "computed from the point"
         if isinstance(self.limit, str):
             return f"by water class ({self.limit})"
         return f"{self.limit:g}"
@@ -338,7 +339,7 @@ def recovery_cap_check():
     return Check("max_recovery", "recovery", ("recovery_achieved", "max_recovery"),
                  lambda v: v.out("recovery_achieved"), lambda v: v.slot("max_recovery") * (1.0 - 1e-9),
                  "fraction", "warning", CAP_SOURCE, message="{unit}: recovery {value:.3g} was set by the model's "
-                 "max_recovery cap, not by the membrane", scale=0.1)
+                 "max_recovery cap, not by the membrane", scale=0.1, limit_doc="below the unit's max_recovery")
 
 
 def polarisation_check(value, reads):

@@ -104,7 +104,8 @@ def _stage_osmotic(n):
                     lambda v: v.out(f"stage{n}_osmotic_pressure_pa") / 100000.0,
                     lambda v: v.out(f"stage{n}_outlet_pressure"), "bar", "error", _c.OSMOTIC_SOURCE,
                     message="{unit}: stage " + str(n) + " concentrate osmotic pressure {value:.3g} bar exceeds the "
-                    "{limit:.3g} bar across the membrane: its split is impossible at this pressure", scale=10.0)
+                    "{limit:.3g} bar across the membrane: its split is impossible at this pressure", scale=10.0,
+                    limit_doc=f"< stage {n} outlet pressure (permeate at 0 bar)")
 
 
 CHECKS = (
