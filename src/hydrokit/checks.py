@@ -382,11 +382,23 @@ RECYCLE = Check("recycle_converged", "recycle loops converged", ("converged",),
                 message="plant: the recycle loops did not converge; the streams are not a steady state", scale=1.0)
 
 
-class _PlantView:
-    name = "plant"
+def _feed_nonfinite(view):
+    total = 0.0
+    for q in ("flow", "temperature_c", "pressure_bar", *view.fs.components):
+        total = total + view.table[f"{view.name}.{q}"]
+    return np.where(np.isfinite(total), 0.0, 1.0)
 
-    def __init__(self, table):
-        self.table = table
+
+FEED_FINITE = Check("non_finite", "non-finite feed values", ("the feed's quantities",), _feed_nonfinite, 0.0, "count",
+                    "error", "a stream with NaN or infinite quantities cannot exist",
+                    message="{unit}: the feed has a NaN or infinite quantity", scale=1.0)
+
+
+class _PlantView:
+    """The plant's or a feed's columns (for the checks that belong to no unit)."""
+
+    def __init__(self, fs, name, table):
+        self.fs, self.name, self.table = fs, name, table
 
 
 def model_checks(model):
@@ -406,6 +418,8 @@ def _entries(fs, plan):
     entries = []
     if plan.tears:
         entries.append(("check.plant.recycle_converged", "plant", RECYCLE, None))
+    for name, feed in fs.feeds.items():
+        entries.append((f"check.{name}.non_finite", name, FEED_FINITE, None))
     settings = getattr(fs, "_check_limits", {})
     for unit in fs.units.values():
         water = water_class_of(fs, unit.name)
@@ -427,8 +441,8 @@ def check_columns(fs, plan):
 
 
 def _view(fs, plan, unit, table):
-    if unit == "plant":
-        return _PlantView(table)
+    if unit == "plant" or unit in fs.feeds:
+        return _PlantView(fs, unit, table)
     return View(fs, plan, fs._nodes[unit], table, water_class_of(fs, unit))
 
 
@@ -479,7 +493,7 @@ def findings(fs, plan, row):
             value, limit = value_and_limit(fs, plan, unit, check, override, one)
         value, limit = float(np.asarray(value).reshape(-1)[0]), float(np.asarray(limit).reshape(-1)[0])
         out = {}
-        if unit != "plant":
+        if unit in plan.unit_outputs:
             for name, _ in plan.unit_outputs[unit]:
                 key = f"{unit}.{name}"
                 out[name] = row.get(f"y.{key}", row.get(key))

@@ -101,8 +101,9 @@ from .. import checks as _c  # noqa: E402
 def _stage_osmotic(n):
     return _c.Check(f"osmotic_limit_stage{n}", f"stage {n} osmotic pressure difference",
                     (f"stage{n}_osmotic_pressure_pa", f"stage{n}_outlet_pressure"),
-                    lambda v: v.out(f"stage{n}_osmotic_pressure_pa") / 100000.0,
-                    lambda v: v.out(f"stage{n}_outlet_pressure"), "bar", "error", _c.OSMOTIC_SOURCE,
+                    lambda v: _c.np.where(v.out(f"stage{n}_permeate_flow") > 0.0,
+                                          v.out(f"stage{n}_osmotic_pressure_pa") / 100000.0, 0.0),
+                    lambda v: _c.np.maximum(v.out(f"stage{n}_outlet_pressure"), 0.0), "bar", "error", _c.OSMOTIC_SOURCE,
                     message="{unit}: stage " + str(n) + " concentrate osmotic pressure {value:.3g} bar exceeds the "
                     "{limit:.3g} bar across the membrane: its split is impossible at this pressure", scale=10.0,
                     limit_doc=f"< stage {n} outlet pressure (permeate at 0 bar)")

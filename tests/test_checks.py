@@ -1,0 +1,188 @@
+"""Design checks: impossible points are found, possible ones pass, in solve, sweep, programs and the optimiser."""
+
+import math
+import pathlib
+
+import numpy as np
+import pytest
+
+import hydrokit
+from hydrokit.flowsheet import FlowsheetError
+from hydrokit.flowsheet.cli import main as flowsheet_main
+from hydrokit.flowsheet.plantfile import loads
+from hydrokit.flowsheet.results import compiled_evaluator
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+EXAMPLES = sorted((ROOT / "examples").glob("*.toml"))
+R = 8.31446261815324  # J/(mol·K)
+
+
+def lumped_seawater():
+    # 75 % recovery of 35 g/L seawater at 60 bar: the lumped element's cap, not the membrane, sets it.
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("sea", flow=1e-3, salt=35000)
+    fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
+    fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
+    fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
+    fs.product("water", "ro.permeate")
+    return fs
+
+
+def vant_hoff_bar(c_g_per_l, t_c=25.0):
+    """Osmotic pressure of sodium chloride (i = 2, 58.44 g/mol), bar."""
+    return 2 * (c_g_per_l / 58.44) * 1000 * R * (t_c + 273.15) / 1e5
+
+
+def test_the_impossible_seawater_point_has_an_osmotic_error_and_the_example_none():
+    res = lumped_seawater().solve()
+    concentrate = res.outputs("ro")["concentrate_salinity"]
+    assert concentrate > 130 and vant_hoff_bar(concentrate) > 2 * 59     # about 119 bar against 59
+    first = res.checks[0]
+    assert not res.valid and (first.unit, first.check, first.severity) == ("ro", "osmotic_limit", "error")
+    assert first.limit == pytest.approx(59.0) and first.value == pytest.approx(
+        vant_hoff_bar(concentrate) - vant_hoff_bar(res.outputs("ro")["permeate_salinity"]))
+    assert first.message.startswith("ro: concentrate osmotic pressure 119 bar exceeds the 59 bar across the "
+                                    "membrane: recovery 0.75 is impossible")
+    assert [f.severity for f in res.checks] == sorted((f.severity for f in res.checks), key=["error", "warning"].index)
+    credible = hydrokit.flowsheet.load_plant(ROOT / "examples" / "seawater_ro.toml").solve()
+    assert credible.valid and credible.checks == []
+    ro = credible.outputs("ro")
+    # Possible by first principles: the brine's osmotic pressure below what is left at the vessel's end.
+    assert vant_hoff_bar(ro["concentrate_salinity"]) < ro["concentrate_pressure_bar"] - 1.0
+    assert 0.42 <= credible.kpis["recovery"] <= 0.48 and 12 <= ro["flux"] * 3.6e6 <= 17
+
+
+@pytest.fixture(scope="module")
+def lumped_sweep():
+    fs = lumped_seawater()
+    pressures, areas = np.linspace(10, 80, 15), np.linspace(1, 400, 12)
+    mesh = np.meshgrid(pressures, areas, indexing="ij")
+    matrix = np.column_stack([m.ravel() for m in mesh])
+    return fs, matrix, fs.evaluate(["hp.pressure_rise_bar", "ro.membrane_area"], matrix)
+
+
+def test_sweep_error_counts_agree_with_van_t_hoff_on_every_row(lumped_sweep):
+    fs, matrix, t = lumped_sweep
+    for k in range(len(matrix)):
+        pi = vant_hoff_bar(t["ro.concentrate_salinity"][k]) - vant_hoff_bar(t["ro.permeate_salinity"][k])
+        across = t["ro.concentrate.pressure_bar"][k] - t["ro.permeate.pressure_bar"][k]
+        flows = t["ro.permeate.flow"][k] > 0                 # no water passing: nothing to overcome
+        expected = int(flows and not pi <= across) + int(t["ro.not_converged"][k] != 0)
+        assert t["checks.errors"][k] == expected, k
+    assert 0 < np.count_nonzero(t["checks.errors"]) < len(matrix)
+    # A row solved alone gives the same findings as its sweep row.
+    k = int(np.argmax(t["checks.errors"]))
+    res = fs.solve(**{"hp.pressure_rise_bar": matrix[k, 0], "ro.membrane_area": matrix[k, 1]})
+    assert sum(f.severity == "error" for f in res.checks) == t["checks.errors"][k]
+
+
+def test_check_columns_of_a_column_program_are_bitwise_the_tables(lumped_sweep):
+    fs, matrix, t = lumped_sweep
+    names = [c for c in t if c.startswith("check")]
+    run = compiled_evaluator(fs, ["hp.pressure_rise_bar", "ro.membrane_area"], lambda table: [table[c] for c in names])
+    got = run(matrix)
+    for row, name in zip(got, names):
+        assert row.tobytes() == np.asarray(t[name]).tobytes(), name
+
+
+def test_the_lumped_seawater_optimum_is_physically_possible():
+    fs = lumped_seawater()
+    best = fs.optimize("lcow", {"hp.pressure_rise_bar": (10, 80), "ro.membrane_area": (1, 1500)},
+                       ["kpi.recovery>=0.5"], seed=0)
+    ro = best.result.outputs("ro")
+    assert best.feasible and best.result.valid and not [f for f in best.checks if f.severity == "error"]
+    pi = vant_hoff_bar(ro["concentrate_salinity"]) - vant_hoff_bar(ro["permeate_salinity"])
+    assert pi < best.x["hp.pressure_rise_bar"] and best.row["kpi.recovery"] >= 0.5
+    unchecked = fs.optimize("lcow", {"hp.pressure_rise_bar": (10, 80), "ro.membrane_area": (1, 1500)},
+                            ["kpi.recovery>=0.5"], seed=0, checks="none")
+    assert not unchecked.result.valid and unchecked.objective < best.objective
+
+
+@pytest.mark.parametrize("path", EXAMPLES, ids=lambda p: p.stem)
+def test_every_example_is_free_of_errors(path):
+    res = hydrokit.flowsheet.load_plant(path).solve()
+    assert res.valid, [str(f) for f in res.checks]
+
+
+@pytest.mark.parametrize("words, status", [
+    ([], 0),
+    (["hp.pressure_rise_bar=30", "ro.membrane_area=400"], 3),     # beyond the osmotic limit
+    (["--json"], 0),
+])
+def test_flowsheet_check_exit_status(words, status, capsys):
+    assert flowsheet_main([str(ROOT / "examples" / "seawater_ro.toml"), *words, "--check"]) == status
+    text = capsys.readouterr().out
+    assert ('"checks"' in text) if "--json" in words else ("design checks" in text)
+    assert flowsheet_main([str(ROOT / "examples" / "seawater_ro.toml"), *words]) == 0
+
+
+@pytest.mark.parametrize("salt, water, expected", [
+    (35000, None, "seawater"), (2000, None, "brackish_well"), (300, None, "surface"),
+    (35000, "seawater_well", "seawater_well"),
+])
+def test_water_class_given_or_inferred_sets_the_flux_guideline(salt, water, expected):
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("w", flow=1e-3, salt=salt, water=water, pressure_bar=60)
+    fs.unit("ro", "osmoaxial", permeability=1e-10, membrane_area=200)    # far above every guideline
+    fs.connect("w", "ro.feed")
+    assert fs.water_classes() == {"w": (expected, water is None)}
+    flux = next(f for f in fs.solve().checks if f.check == "average_flux")
+    assert flux.limit == hydrokit.checks.WATER_CLASSES[expected].flux
+
+
+def test_a_second_pass_is_judged_as_permeate_feed():
+    fs = hydrokit.flowsheet.load_plant(ROOT / "examples" / "two_pass_ro.toml")
+    from hydrokit.checks import water_class_of
+
+    assert (water_class_of(fs, "ro1"), water_class_of(fs, "ro2")) == ("seawater", "permeate")
+
+
+def test_limits_set_per_unit_in_python_and_plant_files():
+    fs = lumped_seawater()
+    fs.check_limit("ro", "average_flux", 60.0)
+    fs.check_limit("ro", "max_recovery", "off")
+    res = fs.solve()
+    assert "check.ro.max_recovery" not in res.row and "max_recovery" not in [f.check for f in res.checks]
+    assert not [f for f in res.checks if f.check == "average_flux"]       # 49.7 < 60
+    assert hydrokit.checks.changed_limits(fs) == ["ro.average_flux: limit 60 L/(m²·h) (default by water class "
+                                                  "(flux))", "ro.max_recovery: switched off (default below the "
+                                                  "unit's max_recovery)"]
+    fs.check_limit("ro", "average_flux", 20.0)
+    flux = next(f for f in fs.solve().checks if f.check == "average_flux")
+    assert flux.limit == 20.0 and flux.message.endswith("(limit set for this plant)")
+    for args, words in [(("ro", "osmotic_limit", 100.0), "only be switched off"), (("ro", "nope", 1.0), "no check"),
+                        (("sea", "average_flux", 1.0), "not a model unit")]:
+        with pytest.raises(FlowsheetError, match=words):
+            fs.check_limit(*args)
+    text = (ROOT / "examples" / "seawater_ro.toml").read_text().replace(
+        "[units.erd]", "checks = { average_flux = 12, feed_pressure = \"off\" }\n\n[units.erd]")
+    planted = loads(text, "plant.toml")
+    assert [f.check for f in planted.solve().checks] == ["average_flux"]
+    assert "check.ro.feed_pressure" not in planted.solve().row
+
+
+@pytest.mark.parametrize("feed, check", [
+    ({"temperature_c": -5.0}, "frozen"),
+    ({"temperature_c": 120.0}, "boiling"),                  # 1 bar: boils at 100 °C
+    ({"temperature_c": 120.0, "pressure_bar": 3.0}, None),  # 3 bar: boils at about 134 °C
+    ({"salt": 400000.0}, "solubility"),                     # beyond sodium chloride's 360 g/L
+    ({"flow": math.nan}, "non_finite"),                     # the pump takes it as 0: the feed is the error
+])
+def test_streams_that_cannot_exist_are_errors(feed, check):
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("w", **{"flow": 1e-3, **feed})
+    fs.unit("pu", "pump", pressure_rise_bar=0.0)
+    fs.connect("w", "pu")
+    found = {(f.unit, f.check) for f in fs.solve().checks if f.severity == "error"}
+    assert found == ({("w" if check == "non_finite" else "pu", check)} if check else set())
+
+
+@pytest.mark.parametrize("hot, cold, error", [(60.0, 20.0, False), (20.0, 30.0, True)])
+def test_distillation_needs_a_warmer_hot_side(hot, cold, error):
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("brine", flow=1e-4, temperature_c=hot, salt=70000)
+    fs.feed("cool", flow=1e-4, temperature_c=cold, utility=True)
+    fs.unit("md", "distillumped")
+    fs.connect("brine", "md.feed"); fs.connect("cool", "md.cold")
+    assert ("hot_side_warmer" in {f.check for f in fs.solve().checks if f.severity == "error"}) == error
