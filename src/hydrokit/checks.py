@@ -412,7 +412,7 @@ def _entries(fs, plan):
     """(column, unit name, check, override) of every check a plan's table computes, once per plan.
 
     ``override``: the limit the user set (a number), or None."""
-    found = getattr(plan, "_check_entries", None)
+    found = getattr(plan, "_table_check_entries", None)
     if found is not None:
         return found
     entries = []
@@ -431,7 +431,7 @@ def _entries(fs, plan):
             if override == "off":
                 continue
             entries.append((f"check.{unit.name}.{check.name}", unit.name, check, override))
-    plan._check_entries = entries
+    plan._table_check_entries = entries
     return entries
 
 

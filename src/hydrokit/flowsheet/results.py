@@ -385,15 +385,32 @@ def _table(r, matrix, out):
             flagged = zeros()
         table["flagged"] = flagged
     if r.checks:
-        def full(v):
-            return out.program.constant(v) if traced else np.full(n, v)
-        columns, errors, warnings = margins(r.fs, r.plan, table, full)
-        table.update(columns)
-        table["checks.errors"], table["checks.warnings"] = errors, warnings
+        if traced:
+            columns, errors, warnings = margins(r.fs, r.plan, table, out.program.constant)
+            table.update(columns)
+            table["checks.errors"], table["checks.warnings"] = errors, warnings
+        else:
+            # One compiled column program of every margin and both counts, traced once per plan
+            # from the same expressions: bitwise what NumPy gives, in one call.
+            run, labels = _check_program(r.fs, r.plan)
+            table.update(zip(labels, run(matrix, out)))
         if r.dropped:
             for name in (*r.dropped, *r.dropped_checks):
                 table.pop(name, None)
     return table
+
+
+def _check_program(fs, plan):
+    """(compiled program, labels) of the design checks' margin columns and counts, once per plan."""
+    found = getattr(plan, "_table_check_program", None)
+    if found is None:
+        from ..batch.program import Program
+
+        program = Program(len(plan.names), len(plan.columns))
+        traced = _table(_recipe(fs, plan, None), program.rows(), program.out())
+        labels = [*check_columns(fs, plan), *CHECK_COUNTS]
+        found = plan._table_check_program = (program.compile([traced[name] for name in labels]), labels)
+    return found
 
 
 def _flag_layout(fs, plan):
