@@ -501,6 +501,13 @@ class Result:
     power : dict
         Unit -> electric power in kW as counted in ``kpis``: a drive
         positive, a recovered power negative, 0 where not counted.
+    checks : list of hydrokit.checks.Finding
+        The design checks this point fails, errors first: each with
+        ``unit``, ``check``, ``severity`` (``"error"``: physically
+        impossible or outside the model; ``"warning"``: a design guideline
+        broken), ``value``, ``limit``, ``units`` and ``message``.
+    valid : bool
+        No finding is an error.
     row : dict
         Column name -> float: this point's row of the sweep table (the
         columns of :meth:`Flowsheet.evaluate`).
