@@ -186,3 +186,50 @@ def test_distillation_needs_a_warmer_hot_side(hot, cold, error):
     fs.unit("md", "distillumped")
     fs.connect("brine", "md.feed"); fs.connect("cool", "md.cold")
     assert ("hot_side_warmer" in {f.check for f in fs.solve().checks if f.severity == "error"}) == error
+
+
+@pytest.mark.parametrize("fractions, stages", [((0.5, 0.5), {1, 2}), ((0.8, 0.5), {2}), ((0.8, 0.8), set())])
+def test_a_two_stage_block_is_checked_stage_by_stage(fractions, stages):
+    # 35 g/L at 60 bar: a stage whose concentrate passes about 60 g/L (π ≈ 50 bar) is beyond the
+    # pressure left at its end (55 and 50 bar after the default stage drops).
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("sea", flow=1e-3, salt=35000, pressure_bar=60)
+    fs.unit("blk", "osmocascade", stage1_concentrate_fraction=fractions[0],
+            stage2_concentrate_fraction=fractions[1])
+    fs.connect("sea", "blk.feed")
+    found = {f.check for f in fs.solve().checks if f.severity == "error"}
+    assert found == {f"osmotic_limit_stage{n}" for n in stages}
+
+
+def test_the_optimiser_keeps_every_guideline_when_asked():
+    fs = hydrokit.flowsheet.load_plant(ROOT / "examples" / "seawater_ro.toml")
+    vary = {"hp.pressure_rise_bar": (10, 80), "ro.membrane_area": (1, 1500)}
+    loose = fs.optimize("lcow", vary, ["kpi.recovery>=0.5"], seed=0)
+    strict = fs.optimize("lcow", vary, ["kpi.recovery>=0.5"], seed=0, checks="warnings")
+    assert [f.check for f in loose.checks] == ["average_flux"]           # the cheapest runs above 17 L/(m²·h)
+    assert strict.feasible and strict.checks == [] and strict.objective >= loose.objective
+    assert strict.result.outputs("ro")["flux"] * 3.6e6 <= 17.0
+    with pytest.raises(hydrokit.optimize.OptimizeError, match="checks must be"):
+        fs.optimize("lcow", vary, checks="all")
+
+
+@pytest.mark.parametrize("words, status", [
+    (["--checks", "none"], 0), (["--checks", "warnings", "--json"], 0), (["--checks", "some"], 2),
+])
+def test_optimize_command_takes_the_checks_that_bind(words, status, capsys):
+    from hydrokit.__main__ import main
+
+    args = ["optimize", str(ROOT / "examples" / "seawater_ro.toml"), "--vary", "hp.pressure_rise_bar=40:80",
+            "--vary", "ro.membrane_area=50:300", *words]
+    assert main(args) == status
+    out, err = capsys.readouterr()
+    if status == 0:
+        assert ('"checks_binding"' in out) if "--json" in words else ("design checks at the optimum" in out)
+    else:
+        assert "errors, warnings, none" in err
+
+
+def test_a_plant_file_names_a_known_water_class():
+    text = (ROOT / "examples" / "seawater_ro.toml").read_text().replace('water = "seawater"', 'water = "ocean"')
+    with pytest.raises(Exception, match="unknown water class 'ocean'"):
+        loads(text, "plant.toml")

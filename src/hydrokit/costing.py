@@ -663,9 +663,9 @@ class Costs:
     --------
     >>> c = fs.solve().costs()
     >>> round(c.lcow, 4), round(c.sec, 3)                  # $/m³, kWh/m³
-    (0.2891, 2.358)
-    >>> c.capital["ro"]                                     # $: 54.3 m² × 30 $/m² × 2
-    3258.0
+    (0.4842, 2.964)
+    >>> c.capital["ro"]                                     # $: 110 m² × 30 $/m² × 2
+    6600.0
     """
 
     capital: dict          # unit -> installed capital, $

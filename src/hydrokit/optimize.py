@@ -717,10 +717,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     >>> fs = hydrokit.flowsheet.load_plant("examples/seawater_ro.toml")
     >>> best = fs.optimize("lcow", {"hp.pressure_rise_bar": (10, 80), "ro.membrane_area": (1, 1500)},
     ...                    constraints=["kpi.recovery>=0.5"], seed=0)
-    >>> round(best.objective, 4)                                    # $/m³
-    0.1582
+    >>> round(best.objective, 4), best.result.valid                 # $/m³, no design-check error
+    (0.4661, True)
     >>> round(best.x["hp.pressure_rise_bar"], 1), round(best.x["ro.membrane_area"])   # bar, m²
-    (41.5, 52)
+    (71.0, 99)
     """
     from .costing import CostModel
 

@@ -24,8 +24,10 @@ and any slots it fixes), mixers and splitters, the connections as
     pump_efficiency = 0.8
 
     [units.ro]
-    model = "osmolumped"
-    membrane_area = 54.3
+    model = "osmoaxial"
+    membrane_area = 110            # m²
+    permeability = 3.3333e-12      # m/(s·Pa): a seawater membrane
+    mass_transfer_coeff = 4e-5     # m/s
 
     [units.erd]
     model = "recoupsimple"
