@@ -233,3 +233,11 @@ def test_a_plant_file_names_a_known_water_class():
     text = (ROOT / "examples" / "seawater_ro.toml").read_text().replace('water = "seawater"', 'water = "ocean"')
     with pytest.raises(Exception, match="unknown water class 'ocean'"):
         loads(text, "plant.toml")
+
+
+def test_a_unit_may_be_named_plant_beside_a_recycle():
+    fs = hydrokit.flowsheet.load_plant(ROOT / "examples" / "two_pass_ro.toml")
+    text = (ROOT / "examples" / "two_pass_ro.toml").read_text().replace("ro2", "plant")
+    named = loads(text, "plant.toml").solve()
+    assert named.valid and "check.plant.recycle_converged" in named.row and "check.plant.osmotic_limit" in named.row
+    assert named.kpis == fs.solve().kpis

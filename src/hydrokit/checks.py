@@ -19,13 +19,14 @@ model's own cap decided the result.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
 
 __all__ = ["Check", "Finding", "View", "WaterClass", "WATER_CLASSES", "GENERIC", "SOLUBILITY", "osmotic_bar",
-           "water_class_of", "boiling_point_c", "infer_water_class"]
+           "water_class_of", "boiling_point_c", "infer_water_class", "model_checks", "check_entries",
+           "check_columns", "findings", "changed_limits"]
 
 SEVERITIES = ("error", "warning")
 GAS_CONSTANT = 8.31446261815324  # J/(mol·K), as the lumped osmotic law of the membrane models
@@ -435,13 +436,16 @@ def _entries(fs, plan):
     return entries
 
 
+check_entries = _entries  # public name: the optimiser reads which checks bind
+
+
 def check_columns(fs, plan):
     """The margin columns of a plan's table, in table order."""
     return [column for column, _, _, _ in _entries(fs, plan)]
 
 
-def _view(fs, plan, unit, table):
-    if unit == "plant" or unit in fs.feeds:
+def _view(fs, plan, check, unit, table):
+    if check is RECYCLE or check is FEED_FINITE:
         return _PlantView(fs, unit, table)
     return View(fs, plan, fs._nodes[unit], table, water_class_of(fs, unit))
 
@@ -458,7 +462,7 @@ def _limit(check, view, override):
 
 
 def value_and_limit(fs, plan, unit, check, override, table):
-    view = _view(fs, plan, unit, table)
+    view = _view(fs, plan, check, unit, table)
     return check.value(view), _limit(check, view, override)
 
 

@@ -645,7 +645,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     ``polish_tol`` of each range. Constraints are kept by the feasibility rule: a feasible point
     beats an infeasible one, two feasible points compare by objective, two infeasible ones by
     their total relative violation; a plant point that did not converge, has a flagged unit or a
-    non-finite objective or constraint value is infeasible, so it never wins.
+    non-finite objective or constraint value is infeasible, so it never wins, and so is one with a
+    design-check error (``checks``, hydrokit.checks), ranked among the infeasible by how far its
+    check margins lie outside.
 
     Parameters
     ----------
@@ -772,11 +774,11 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
 
     # The design checks that bind: their counts and margins (with the scale of each).
     binding = () if checks == "none" else ("error",) if checks == "errors" else ("error", "warning")
-    from .checks import _entries
+    from .checks import check_entries
 
     terms = [(f"checks.{s}s", 1.0) for s in binding]
     terms += [(column, check.scale or 1.0) for column, _, check, override in
-              _entries(fs, fs.plan(tuple(names + fixed_names))) if check.severity in binding]
+              check_entries(fs, fs.plan(tuple(names + fixed_names))) if check.severity in binding]
 
     # What the scores of a batch depend on besides the plan: the same key, the same program.
     prices = None if cost_model is None else cost_model.params.key()
