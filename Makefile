@@ -30,6 +30,7 @@ bench: install
 docs: install
 	$(PY) tools/gen_stubs.py
 	$(PY) tools/gen_reference.py
+	$(PY) tools/gen_checks.py
 
 # docs/accuracy.md and its figure: the property correlations against the
 # reference formulations of the iapws package (needed only here).

@@ -15,7 +15,7 @@ import argparse
 import pathlib
 import sys
 
-from hydrokit.checks import GENERIC, WATER_CLASSES
+from hydrokit.checks import GENERIC, STREAM_CHECKS, WATER_CLASSES, array_checks
 from hydrokit.flowsheet.build import _ports_table
 from hydrokit.layout import models
 
@@ -76,6 +76,24 @@ def page():
               "| check | severity | value | limit | units | source |", "|---|---|---|---|---|---|",
               "| `recycle_converged` (unit `plant`) | error | recycle loops converged | ≤ 0 | flag | successive "
               "substitution: a loop that did not meet its tolerance gives no steady state |", ""]
+    parts += ["## Checks of heaters and coolers\n",
+              "The stream they send on must be finite liquid water below its boiling point.\n",
+              _table(STREAM_CHECKS), ""]
+    where = {"element": "every element of each stage's representative vessel "
+                        "(`check.<array>.stage<k>.element<j>.<check>`)",
+             "stage": "each stage's vessels (`check.<array>.stage<k>.<check>`)",
+             "array": "the whole array (`check.<array>.<check>`)"}
+    parts += ["## Checks of membrane arrays\n",
+              "An array (`fs.array`) is judged element by element on the representative vessel of each "
+              "stage; a finding names the element (\"ro stage 1 element 7: ...\"). Besides the guidelines "
+              "below, every element has its model's convergence and status flags, osmotic limit and "
+              "`max_recovery` cap, the first element of each stage its model's feed pressure and feed "
+              "temperature checks, and the array's outlet streams the stream checks of every unit. A limit "
+              "changed for the array (`fs.check_limit(\"ro\", \"element_flux\", 30)`) applies to every "
+              "element or stage.\n"]
+    checks = array_checks()
+    for place in ("element", "stage", "array"):
+        parts += [f"Checked on {where[place]}:\n", _table([c for c, w in checks if w == place]), ""]
     parts.append("## Checks of each model\n")
     for model in models():
         checks = getattr(_ports_table(model), "CHECKS", ())

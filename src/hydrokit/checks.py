@@ -26,7 +26,7 @@ import numpy as np
 
 __all__ = ["Check", "Finding", "View", "WaterClass", "WATER_CLASSES", "GENERIC", "SOLUBILITY", "osmotic_bar",
            "water_class_of", "boiling_point_c", "infer_water_class", "model_checks", "check_entries",
-           "check_columns", "findings", "changed_limits"]
+           "check_columns", "findings", "changed_limits", "array_checks", "node_checks"]
 
 SEVERITIES = ("error", "warning")
 GAS_CONSTANT = 8.31446261815324  # J/(mol·K), as the lumped osmotic law of the membrane models
@@ -402,6 +402,151 @@ class _PlantView:
         self.fs, self.name, self.table = fs, name, table
 
 
+STREAM_CHECKS = tuple(c for c in GENERIC if c.name in ("non_finite", "frozen", "boiling", "solubility"))
+
+
+class _ColumnView:
+    """Columns ``<name>.<quantity>`` of a table (an array's summaries, one stage's vessel figures)."""
+
+    def __init__(self, name, table, water=None):
+        self.name, self.table, self.water = name, table, water
+
+    def out(self, name):
+        return self.table[f"{self.name}.{name}"]
+
+
+class _ElementView(View):
+    """One element of an array's representative vessel: its outputs and feed are the array's
+    ``<array>.stage<k>.element<j>.*`` columns; its slots are the stage's, as the element ran."""
+
+    def __init__(self, fs, plan, array, stage, element, table, water):
+        super().__init__(fs, plan, array.stage_units[stage - 1], table, water)
+        self.array, self.stage = array, stage
+        self.name = f"{array.name}.stage{stage}.element{element}"
+
+    def slot(self, name):
+        from .ports import CONVERSIONS
+
+        unit, array, k = self.unit, self.array, self.stage
+        slot = unit.layout.resolve(name)
+        bare = unit.layout.inputs[slot[1]].name if slot[0] == "u" else unit.layout.params[slot[1]].name
+        # A slot fixed for one stage outranks the array's shared variable of the same slot.
+        for key in (f"{array.name}.stage{k}.{name}", f"{array.name}.stage{k}.{bare}"):
+            if key in self.plan.names:
+                return self.table[key]
+        if slot not in array.stage_fixed[k - 1]:
+            for key in (f"{array.name}.{name}", f"{array.name}.{bare}"):
+                if key in self.plan.names:
+                    return self.table[key]
+        inlet = unit.table.INLETS["feed"]
+        found = None
+        for quantity in ("flow", "temperature_c", "pressure_bar"):
+            s = getattr(inlet, quantity)
+            if s is not None and unit.layout.resolve(s.name) == slot:
+                found = (quantity, s.unit)
+        for component, position in unit.positions.items() if inlet.components is not None else ():
+            s = inlet.components[position]
+            if unit.layout.resolve(s.name) == slot:
+                found = (component, s.unit)
+        if found is None:
+            return float((unit.u0 if slot[0] == "u" else unit.p0)[slot[1]])
+        value = self.table[f"{self.name}.feed_{found[0]}"]
+        conversion = CONVERSIONS[found[1]]
+        if conversion is not None:
+            value = value * conversion[1] if conversion[0] == "mul" else value / conversion[1]
+        return value
+
+
+ARRAY_SOURCE = ("membrane manufacturers' design guidelines for 8-inch spiral-wound elements in pressure "
+                "vessels: {}")
+# The array's guideline rows (hydrokit.flowsheet.array.GUIDELINES) by the column they read: the check's
+# name, what it is, where it applies (element, stage or array) and the factor to the check's units.
+_ARRAY_GUIDES = {
+    "recovery": ("element_recovery", "element recovery", "element", 1.0, "fraction"),
+    "flux_lmh": ("element_flux", "element flux", "element", 1.0, "L/(m²·h)"),
+    "polarisation_factor": ("polarisation", "concentration polarisation factor", "element", 1.0, "—"),
+    "concentrate_flow_per_vessel": ("concentrate_flow", "concentrate flow per vessel", "stage", 3600.0, "m³/h"),
+    "feed_flow_per_vessel": ("feed_flow", "feed flow per vessel", "stage", 3600.0, "m³/h"),
+    "pressure_drop_bar": ("vessel_pressure_drop", "pressure drop per vessel", "stage", 1.0, "bar"),
+    None: ("element_pressure_drop", "pressure drop per element", "array", 1.0, "bar"),
+}
+_ARRAY_MODEL_CHECKS = {"osmotic_limit": "element", "max_recovery": "element", "feed_pressure": "first",
+                       "feed_temperature": "first"}
+
+
+def array_checks():
+    """(check, where) of a membrane array besides its element model's own: ``where`` is "element"
+    (every element of each stage's representative vessel), "stage" (its vessels) or "array"."""
+    from .flowsheet.array import GUIDELINES
+
+    found = []
+    for column, summary, op, limit, units, severity, text in GUIDELINES:
+        name, what, where, factor, shown = _ARRAY_GUIDES[column]
+        key = summary if where == "array" else column
+        upper = op == "<="
+        side = "above" if upper else "below"
+        tail = "" if shown in ("fraction", "—") else " " + shown
+        found.append((Check(name, what, (key,), lambda v, key=key, factor=factor: v.out(key) * factor,
+                            limit * factor, shown, severity, ARRAY_SOURCE.format(text), upper=upper,
+                            message="{unit}: " + what + " {value:.3g}" + tail + " is " + side +
+                            " the {limit:.3g}" + tail + " guideline", scale=0.1 * limit * factor), where))
+    found.append((Check("average_flux", "average flux of the array", ("average_flux_lmh",),
+                        lambda v: v.out("average_flux_lmh"), "flux", "L/(m²·h)", "warning", FLUX_SOURCE,
+                        message="{unit}: average flux {value:.3g} L/(m²·h) is above the {limit:.3g} L/(m²·h) "
+                        "guideline for this feed water", scale=10.0), "array"))
+    return found
+
+
+def _array_entries(fs, plan, array):
+    """(column, check, view factory, label) of every check of one membrane array."""
+    water = water_class_of(fs, array.name)
+    own = {c.name: c for c in model_checks(array.model)}
+    found = []
+    probe = View(fs, plan, array, None, water)
+    for check in STREAM_CHECKS:
+        if check.applies is None or check.applies(probe):
+            found.append((f"check.{array.name}.{check.name}", check,
+                          lambda table: View(fs, plan, array, table, water), array.name))
+    extra = array_checks()
+    for check, where in extra:
+        if where == "array":
+            found.append((f"check.{array.name}.{check.name}", check,
+                          lambda table: _ColumnView(array.name, table, water), array.name))
+    for k, n in enumerate(array.elements, 1):
+        stage = f"{array.name}.stage{k}"
+        for check, where in extra:
+            if where == "stage":
+                found.append((f"check.{stage}.{check.name}", check,
+                              lambda table, stage=stage: _ColumnView(stage, table, water),
+                              f"{array.name} stage {k}"))
+        for j in range(1, n + 1):
+            make = (lambda table, k=k, j=j: _ElementView(fs, plan, array, k, j, table, water))
+            probe = make(None)
+            checks = [c for c in GENERIC if c.name in ("not_converged", "model_flag")]
+            checks += [c for name, c in own.items() if _ARRAY_MODEL_CHECKS.get(name) == "element"
+                       or (_ARRAY_MODEL_CHECKS.get(name) == "first" and j == 1)]
+            checks += [c for c, where in extra if where == "element"]
+            for check in checks:
+                if check.applies is None or check.applies(probe):
+                    found.append((f"check.{stage}.element{j}.{check.name}", check, make,
+                                  f"{array.name} stage {k} element {j}"))
+    return found
+
+
+def node_checks(fs, name):
+    """Check name -> check, of every check a unit, array, heater or cooler can have (for limits)."""
+    node = fs._nodes[name]
+    if node.kind == "array":
+        own = {c.name: c for c in model_checks(node.model) if c.name in _ARRAY_MODEL_CHECKS
+               or c.name in ("not_converged", "model_flag")}
+        return {**{c.name: c for c in STREAM_CHECKS}, **own, **{c.name: c for c, _ in array_checks()}}
+    if hasattr(node, "model"):
+        return {c.name: c for c in model_checks(node.model)}
+    if name in fs.thermal:
+        return {c.name: c for c in STREAM_CHECKS}
+    return {}
+
+
 def model_checks(model):
     """The checks of a model: those every unit has, then the model table's own ``CHECKS``."""
     from .flowsheet.build import _ports_table
@@ -412,27 +557,47 @@ def model_checks(model):
 def _entries(fs, plan):
     """(column, unit name, check, override) of every check a plan's table computes, once per plan.
 
-    ``override``: the limit the user set (a number), or None."""
+    ``override``: the limit the user set (a number), or None. Where each check reads its quantities
+    (a view factory) and the name its findings give are kept beside, in ``plan._table_check_where``."""
     found = getattr(plan, "_table_check_entries", None)
     if found is not None:
         return found
-    entries = []
-    if plan.tears:
-        entries.append(("check.plant.recycle_converged", "plant", RECYCLE, None))
-    for name, feed in fs.feeds.items():
-        entries.append((f"check.{name}.non_finite", name, FEED_FINITE, None))
+    entries, where = [], {}
+
+    def add(column, unit, check, make, label):
+        override = settings.get((unit, check.name))
+        if override == "off":
+            return
+        entries.append((column, unit, check, override))
+        where[column] = (make, label)
+
     settings = getattr(fs, "_check_limits", {})
+    if plan.tears:
+        add("check.plant.recycle_converged", "plant", RECYCLE,
+            lambda table: _PlantView(fs, "plant", table), "plant")
+    for name, feed in fs.feeds.items():
+        add(f"check.{name}.non_finite", name, FEED_FINITE,
+            lambda table, name=name: _PlantView(fs, name, table), name)
     for unit in fs.units.values():
         water = water_class_of(fs, unit.name)
         probe = View(fs, plan, unit, None, water)
         for check in model_checks(unit.model):
             if check.applies is not None and not check.applies(probe):
                 continue
-            override = settings.get((unit.name, check.name))
-            if override == "off":
-                continue
-            entries.append((f"check.{unit.name}.{check.name}", unit.name, check, override))
+            add(f"check.{unit.name}.{check.name}", unit.name, check,
+                lambda table, unit=unit, water=water: View(fs, plan, unit, table, water), unit.name)
+    for node in fs.thermal.values():
+        # A heater or cooler: the streams it sends on must be finite liquid water.
+        probe = View(fs, plan, node, None, None)
+        for check in STREAM_CHECKS:
+            if check.applies is None or check.applies(probe):
+                add(f"check.{node.name}.{check.name}", node.name, check,
+                    lambda table, node=node: View(fs, plan, node, table, None), node.name)
+    for array in fs.arrays.values():
+        for column, check, make, label in _array_entries(fs, plan, array):
+            add(column, array.name, check, make, label)
     plan._table_check_entries = entries
+    plan._table_check_where = where
     return entries
 
 
@@ -444,10 +609,9 @@ def check_columns(fs, plan):
     return [column for column, _, _, _ in _entries(fs, plan)]
 
 
-def _view(fs, plan, check, unit, table):
-    if check is RECYCLE or check is FEED_FINITE:
-        return _PlantView(fs, unit, table)
-    return View(fs, plan, fs._nodes[unit], table, water_class_of(fs, unit))
+def _view(fs, plan, column, table):
+    _entries(fs, plan)
+    return plan._table_check_where[column][0](table)
 
 
 def _limit(check, view, override):
@@ -461,8 +625,8 @@ def _limit(check, view, override):
     return check.limit
 
 
-def value_and_limit(fs, plan, unit, check, override, table):
-    view = _view(fs, plan, check, unit, table)
+def value_and_limit(fs, plan, column, check, override, table):
+    view = _view(fs, plan, column, table)
     return check.value(view), _limit(check, view, override)
 
 
@@ -473,7 +637,7 @@ def margins(fs, plan, table, full):
     counts = {"error": full(0.0), "warning": full(0.0)}
     with np.errstate(all="ignore"):
         for column, unit, check, override in _entries(fs, plan):
-            value, limit = value_and_limit(fs, plan, unit, check, override, table)
+            value, limit = value_and_limit(fs, plan, column, check, override, table)
             margin = limit - value if check.upper else value - limit
             if isinstance(margin, (int, float, np.floating)):
                 margin = full(float(margin))
@@ -494,20 +658,26 @@ def findings(fs, plan, row):
         if one is None:
             one = {k: np.array([v]) for k, v in row.items()}
         with np.errstate(all="ignore"):
-            value, limit = value_and_limit(fs, plan, unit, check, override, one)
+            value, limit = value_and_limit(fs, plan, column, check, override, one)
+            view = _view(fs, plan, column, one)
         value, limit = float(np.asarray(value).reshape(-1)[0]), float(np.asarray(limit).reshape(-1)[0])
+        label = plan._table_check_where[column][1]
         out = {}
         if unit in plan.unit_outputs:
             for name, _ in plan.unit_outputs[unit]:
                 key = f"{unit}.{name}"
                 out[name] = row.get(f"y.{key}", row.get(key))
+        elif isinstance(view, _ElementView):
+            head = view.name + "."
+            out = {key[len(head):]: v for key, v in row.items() if key.startswith(head)}
         recovery = out.get("recovery_achieved", out.get("overall_recovery", float("nan")))
         text = (check.message or "{unit}: " + check.what + " {value:.3g} {units} is outside the limit {limit:.3g} "
-                "{units}").format(unit=unit, value=value, limit=limit, units=check.units, out=out,
+                "{units}").format(unit=label, value=value, limit=limit, units=check.units, out=out,
                                   recovery=recovery if recovery is not None else float("nan"))
         if override is not None:
             text += " (limit set for this plant)"
-        found.append(Finding(unit, check.name, check.severity, value, limit, check.units, text))
+        name = column[len(f"check.{unit}."):]
+        found.append(Finding(unit, name, check.severity, value, limit, check.units, text))
     found.sort(key=lambda f: SEVERITIES.index(f.severity))
     return found
 
@@ -516,7 +686,7 @@ def changed_limits(fs):
     """One line per limit the user changed or check switched off: "unit.check: 20 (default 17 ...)"."""
     lines = []
     for (unit, name), value in getattr(fs, "_check_limits", {}).items():
-        check = next((c for c in model_checks(fs._nodes[unit].model) if c.name == name), None)
+        check = node_checks(fs, unit).get(name)
         default = check.limit_text() if check is not None else "?"
         now = "switched off" if value == "off" else f"limit {value:g} {check.units}"
         lines.append(f"{unit}.{name}: {now} (default {default})")
