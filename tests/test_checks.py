@@ -278,3 +278,15 @@ def test_a_heater_or_cooler_sends_on_liquid_water(kind, target, check):
     assert [(f.unit, f.check, f.severity) for f in res.checks] == [("heat", check, "error")]
     fs.check_limit("heat", check, "off")
     assert fs.solve().valid
+
+
+def test_the_reuse_ro_keeps_its_osmotic_limit_until_its_recovery_is_impossible():
+    # osmomech takes its recovery: van 't Hoff on its own concentrate (molar masses as given, ions
+    # counted in them) against the 5.5 bar between the pump's 6.5 bar feed and the 1 bar permeate.
+    fs = hydrokit.flowsheet.load_plant(ROOT / "examples" / "mbr_ro_reuse.toml")
+    table = fs.sweep(**{"ro.recovery": [0.5, 0.8, 0.95]})
+    molar = sum((table[f"ro.solute{i}_concentrate_conc"] - table[f"ro.solute{i}_permeate_conc"]) / m
+                for i, m in ((1, 29.22), (2, 300.0), (3, 18.04)))
+    osmotic = molar * R * (20.0 + 273.15) / 1e5
+    assert np.allclose(table["check.ro.osmotic_limit"], 5.5 - osmotic, atol=1e-9)
+    assert list(table["checks.errors"]) == [0.0, 0.0, 1.0]

@@ -670,7 +670,9 @@ def findings(fs, plan, row):
         elif isinstance(view, _ElementView):
             head = view.name + "."
             out = {key[len(head):]: v for key, v in row.items() if key.startswith(head)}
-        recovery = out.get("recovery_achieved", out.get("overall_recovery", float("nan")))
+        recovery = out.get("recovery_achieved", out.get("overall_recovery"))
+        if recovery is None and out.get("permeate_flow") is not None and out.get("concentrate_flow") is not None:
+            recovery = out["permeate_flow"] / (out["permeate_flow"] + out["concentrate_flow"])
         text = (check.message or "{unit}: " + check.what + " {value:.3g} {units} is outside the limit {limit:.3g} "
                 "{units}").format(unit=label, value=value, limit=limit, units=check.units, out=out,
                                   recovery=recovery if recovery is not None else float("nan"))
