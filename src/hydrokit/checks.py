@@ -3,7 +3,9 @@
 Each model's table (``hydrokit.tables.<model>``) ends with ``CHECKS``, a tuple
 of :class:`Check`; every unit also gets the checks of :data:`GENERIC` (its
 flags, finite streams, liquid water, solubility). A check reads quantities
-of its unit through a :class:`View` and gives a value and a limit; its
+of its unit through a :class:`View` and gives a value and a limit (a
+membrane array is checked element by element and per stage, see
+:func:`array_checks`; heaters and coolers by their streams); its
 *margin* is ``limit - value`` for an upper limit (``value - limit`` for a
 lower one), positive inside, in the check's units. A margin below zero, or
 not a number, is a finding.
