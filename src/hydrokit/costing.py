@@ -524,8 +524,8 @@ class CostModel:
         self._recipes[key] = recipe
         return recipe
 
-    def columns(self, table):
-        """Cost columns of a result table.
+    def columns(self, table, by_unit=False):
+        """Cost columns of a result table (with ``by_unit``, also each unit's share: see hydrokit.costshare).
 
         Parameters
         ----------
@@ -605,6 +605,10 @@ class CostModel:
                 "cost.lcow": np.where(product > 0, lcow, np.inf),
                 "cost.sec": _column(table["kpi.specific_energy_kwh_m3"]).copy(),
             })
+        if by_unit:
+            from .costshare import unit_columns
+
+            out.update(unit_columns(self, table, out))
         return out
 
     def _implied_feed_pump(self, table, unit):
@@ -658,6 +662,10 @@ class Costs:
         Unit -> the cost class used.
     params : CostParameters
         The prices used.
+    by_unit : dict
+        Unit -> its share of ``capital`` ($), ``operating`` ($/year), ``lcow`` ($/m³) and ``sec``
+        (kWh/m³); each figure's shares add up, in unit order, to the plant total exactly
+        (see hydrokit.costshare).
 
     Examples
     --------
@@ -678,6 +686,7 @@ class Costs:
     sec: float             # kWh/m³
     classes: dict          # unit -> cost class used
     params: CostParameters
+    by_unit: dict = field(default_factory=dict)  # unit -> capital, operating, lcow, sec shares
 
     UNITS = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
              "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
@@ -702,7 +711,7 @@ def costs_from_row(fs, row, params=None):
     """Costs of one plant point given its row (column name -> value) of the result table."""
     model = CostModel(fs, params)
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
-    cols = model.columns(table)
+    cols = model.columns(table, by_unit=True)
     capital = {unit: float(cols[f"cost.capital.{unit}"][0]) for unit, cls in model.classes.items() if cls != "none"}
     return Costs(
         capital=capital,
@@ -717,6 +726,8 @@ def costs_from_row(fs, row, params=None):
         sec=float(cols["cost.sec"][0]),
         classes=dict(model.classes),
         params=model.params,
+        by_unit={unit: {name: float(cols[f"cost.{name}.{unit}"][0]) for name in ("capital", "operating", "lcow", "sec")}
+                 for unit in model.view.units},
     )
 
 
