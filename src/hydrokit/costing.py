@@ -691,6 +691,16 @@ class Costs:
     UNITS = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
              "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
 
+    def __repr__(self):
+        from .display.html import costs_repr
+
+        return costs_repr(self)
+
+    def _repr_html_(self):
+        from .display.html import costs_html
+
+        return costs_html(self)
+
     def as_dict(self):
         d = {k: getattr(self, k) for k in ("capital", "capital_total", "operating", "operating_total", "crf",
                                            "annual_product", "lcow", "sec", "classes")}

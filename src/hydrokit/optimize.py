@@ -167,6 +167,11 @@ class OptimizeResult:
         return (f"OptimizeResult({xs}; objective={self.objective:.6g}, feasible={self.feasible}, "
                 f"evaluations={self.evaluations}, seconds={self.seconds:.3g})")
 
+    def _repr_html_(self):
+        from .display.html import optimize_html
+
+        return optimize_html(self)
+
 
 class _Problem:
     """Objective and constraint values of a batch of points: one evaluation per batch.

@@ -112,3 +112,23 @@ def shown(value, unit, units="engineering", daily=False, digits=4):
 
     v, u = convert(value, unit, units, daily)
     return (human(v, digits) if units == "engineering" else format_value(v)), u
+
+
+def engineering_table(result, quantities, units="engineering"):
+    """(headers, stream -> {header: value}) of a result's streams in the display system ``units``.
+
+    Values are converted exactly and kept as numbers (no rounding: that is for printing)."""
+    from ..ports import STREAM_UNITS
+
+    check_system(units)
+    fs = result.flowsheet
+    flows = [abs(result.stream(f)["flow"]) for f in fs.feeds]
+    daily = wants_daily(max([f for f in flows if math.isfinite(f)], default=0.0))
+    source = {q: STREAM_UNITS.get(q, STREAM_UNITS["component"]) for q in quantities}
+    shown_units = {q: convert(1.0, u, units, daily)[1] for q, u in source.items()}
+    headers = [f"{q} ({shown_units[q]})" for q in quantities]
+    data = {}
+    for name in fs.streams():
+        values = result.stream(name)
+        data[name] = {h: convert(values[q], source[q], units, daily)[0] for h, q in zip(headers, quantities)}
+    return headers, data

@@ -369,6 +369,27 @@ class Flowsheet:
         self._version = 0
         self._plans = {}
 
+    def __repr__(self):
+        from ..display.html import flowsheet_repr
+
+        return flowsheet_repr(self)
+
+    def _repr_html_(self):
+        from ..display.html import flowsheet_html
+
+        return flowsheet_html(self)
+
+    def diagram(self, result=None):
+        """The plant drawn as an SVG document (text): feeds left, products right, units as boxes.
+
+        With a ``result`` of this flowsheet, streams are labelled with flow, pressure and the main
+        concentration in engineering units, and units with a finding are marked. Recycles are drawn
+        as dashed back edges under the plant. ``hydrokit.display.diagram.save`` writes it to a file.
+        """
+        from ..display.diagram import diagram
+
+        return diagram(self, result)
+
     # -- building ---------------------------------------------------------
 
     def _add(self, node):

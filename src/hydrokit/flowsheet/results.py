@@ -498,9 +498,14 @@ class Result:
         self.power = {u: row[f"power.{u}"] for u in fs.units}
 
     def __repr__(self):
-        state = "converged" if self.converged else "NOT converged"
-        return (f"<flowsheet result: {state} in {self.iterations} iteration(s), residual {self.residual:.3g}, "
-                f"{len(self._plan.streams)} streams>")
+        from ..display.html import result_repr
+
+        return result_repr(self)
+
+    def _repr_html_(self):
+        from ..display.html import result_html
+
+        return result_html(self)
 
     def costs(self, params=None):
         """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing).
@@ -629,8 +634,11 @@ class Result:
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
 
-    def table(self):
+    def table(self, units="si"):
         """Streams × quantities with units: a pandas DataFrame, or a dict stream -> {column: value}.
+
+        ``units="engineering"`` gives the same table in display units (m³/h, bar, °C, mg/L; m³/d
+        for plants from 1000 m³/h), exact conversions of the same values.
 
         Returns
         -------
@@ -661,6 +669,10 @@ class Result:
         quantities = (*STREAM_QUANTITIES, *self._fs.components)
         headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
         data = {s: dict(zip(headers, self.stream(s).values())) for s in self._plan.streams}
+        if units != "si":
+            from ..display.units import engineering_table
+
+            headers, data = engineering_table(self, quantities, units)
         try:
             import pandas
         except ImportError:
