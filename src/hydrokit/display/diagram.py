@@ -347,19 +347,10 @@ def diagram(fs, result=None, *, title=None):
 
 
 def save(svg, path):
-    """Write a diagram to ``path``: SVG as it is, PNG or PDF through matplotlib's SVG-free renderer.
-
-    PNG and PDF are drawn by rasterising nothing: matplotlib cannot read SVG, so the diagram is
-    redrawn from the SVG's own primitives (paths, rectangles, circles and texts)."""
+    """Write a diagram to ``path`` (an ``.svg`` file)."""
     path = str(path)
-    ext = path.rsplit(".", 1)[-1].lower() if "." in path.rsplit("/", 1)[-1] else ""
-    if ext == "svg":
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(svg)
-        return path
-    if ext not in ("png", "pdf"):
-        raise ValueError(f"cannot write a diagram as {path!r}: give a .svg, .png or .pdf file")
-    from .raster import render
-
-    render(svg, path)
+    if not path.lower().endswith(".svg"):
+        raise ValueError(f"cannot write a diagram as {path!r}: give a .svg file")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(svg)
     return path

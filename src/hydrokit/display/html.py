@@ -122,7 +122,11 @@ def output_rows(result, unit, units="engineering"):
     rows = []
     for name, value in result.outputs(unit).items():
         v, u = convert(value, slot_units.get(name, ""), units)
-        rows.append([name, human(v) if units == "engineering" else repr(float(v)), u])
+        if u in ("count", "flag", "code") and v == int(v):
+            text = str(int(v))   # counts, flags and status codes are whole numbers
+        else:
+            text = human(v) if units == "engineering" else repr(float(v))
+        rows.append([name, text, u])
     return rows
 
 

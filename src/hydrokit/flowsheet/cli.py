@@ -19,7 +19,7 @@ from .build import FlowsheetError
 from .plantfile import PlantFileError, load
 from .results import KPI_UNITS
 
-USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json]"
+USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json] [--units si|engineering]"
 
 
 class UsageError(Exception):
@@ -155,9 +155,16 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
             return 0
         as_json = "--json" in argv
         words = [w for w in argv if w != "--json"]
+        units = "si"
+        while "--units" in words:
+            k = words.index("--units")
+            units = words[k + 1] if k + 1 < len(words) else ""
+            if units not in ("si", "engineering"):
+                raise UsageError(f"--units takes si or engineering, got {units!r}")
+            del words[k:k + 2]
         bad = [w for w in words if w.startswith("--")]
         if bad:
-            raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --help")
+            raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --units, --help")
         if not words:
             raise UsageError(f"name a plant file; {usage}")
         path, values = words[0], parse_values(words[1:])
@@ -166,7 +173,12 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
             res = fs.solve(**values)
         except FlowsheetError as exc:
             raise UsageError(f"{path}: {exc}") from None
-        (print_json if as_json else print_text)(path, fs, res, out)
+        if units == "engineering" and not as_json:  # JSON keeps the exact values in SI
+            from ..display.cli import print_engineering
+
+            print_engineering(path, fs, res, out)
+        else:
+            (print_json if as_json else print_text)(path, fs, res, out)
         return 0
     except (UsageError, PlantFileError) as exc:
         print(f"hydrokit flowsheet: {exc}", file=err)

@@ -1,0 +1,213 @@
+"""Diagrams, notebook views, display units, cost shares and the design report."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import hydrokit
+from hydrokit.costing import CostModel
+from hydrokit.display.diagram import diagram
+from hydrokit.display.units import convert, human
+from hydrokit.flowsheet import load_plant
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+PLANTS = sorted(p.stem for p in EXAMPLES.glob("*.toml"))
+
+
+def chain(n):
+    """A plant of n units in series (pumps alternating with RO elements), its last permeate recycled."""
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("sea", flow=1e-3, salt=35000)
+    fs.mixer("mix")
+    fs.connect("sea", "mix.inlet1")
+    prev = "mix"
+    for k in range(n):
+        fs.unit(f"u{k}", "pump", pressure_rise_bar=0.1)
+        fs.connect(prev, f"u{k}")
+        prev = f"u{k}"
+    fs.splitter("split", [0.9, 0.1])
+    fs.connect(prev, "split")
+    fs.connect("split.outlet2", "mix.inlet2")
+    fs.product("water", "split.outlet1")
+    return fs
+
+
+@pytest.mark.parametrize("plant", PLANTS)
+def test_diagram_names_every_unit_and_draws_recycles(plant):
+    fs = load_plant(EXAMPLES / f"{plant}.toml")
+    res = fs.solve()
+    for svg in (fs.diagram(), fs.diagram(res)):
+        drawn = set(re.findall(r'class="unit" data-name="([^"]+)"', svg))
+        assert drawn == set(fs.units)
+        # One dashed back edge per tear stream of the plan, none otherwise.
+        assert svg.count('class="recycle"') == len(fs.plan().tears)
+        for product in fs.products:
+            assert f'data-name="{product}"' in svg
+    assert "m³/h" in fs.diagram(res) and "m³/h" not in fs.diagram()
+
+
+@pytest.mark.parametrize("n", [1, 30])
+def test_diagram_of_a_long_chain_keeps_every_unit_in_its_own_column(n):
+    fs = chain(n)
+    svg = diagram(fs, fs.solve())
+    xs = [float(x) for x in re.findall(r'<rect x="([-\d.]+)" y="[-\d.]+" width="124"', svg)]
+    assert len(xs) == n and xs == sorted(xs) and len(set(xs)) == n
+    assert svg.count('class="recycle"') == 1
+
+
+def test_finding_marks_its_unit():
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    res = fs.solve()
+
+    class Finding:
+        unit, check, severity, value, limit, units, message = "ro", "flux", "error", 50.0, 20.0, "L/(m²·h)", "too high"
+
+    res.checks = [Finding()]
+    svg = diagram(fs, res)
+    ro = svg[svg.index('data-name="ro"'):]
+    assert "#c62828" in ro[:ro.index("</g>")]
+    html = res._repr_html_()
+    assert "too high" in html and "1 error(s)" in repr(res)
+
+
+@pytest.mark.parametrize("plant", PLANTS)
+def test_html_views_hold_the_stream_table(plant):
+    fs = load_plant(EXAMPLES / f"{plant}.toml")
+    res = fs.solve()
+    html = res._repr_html_()
+    for stream in fs.streams():
+        assert f"<td>{stream}</td>" in html
+    assert "flow (m³/h)" in html and "<svg" in html
+    assert all(f"<td>{u}</td>" in fs._repr_html_() for u in fs.units)
+    costs = res.costs()
+    assert all(f"<td>{u}</td>" in costs._repr_html_() for u in costs.by_unit)
+    for text in (repr(fs), repr(res), repr(costs)):
+        assert "\n" not in text and len(text) < 400
+
+
+@pytest.mark.parametrize("unit, shown, op", [
+    ("m³/s", "m³/h", lambda v: v * 3600.0),
+    ("m³/d", "m³/h", lambda v: v / 24.0),
+    ("m/s", "L/(m²·h)", lambda v: v * 3600000.0),
+    ("kg/m³", "mg/L", lambda v: v * 1000.0),
+    ("g/m³", "mg/L", lambda v: v),
+    ("Pa", "bar", lambda v: v / 100000.0),
+    ("W", "kW", lambda v: v / 1000.0),
+    ("K", "°C", lambda v: v - 273.15),
+])
+def test_engineering_units_convert_exactly(unit, shown, op):
+    values = np.random.default_rng(7).uniform(1e-7, 1e5, 200)
+    got, u = convert(values, unit)
+    assert u == shown and np.array_equal(got, op(values))
+    assert convert(values, unit, "si") == (values, unit)
+
+
+def test_result_table_in_engineering_units_is_the_si_table_converted():
+    res = load_plant(EXAMPLES / "two_pass_ro.toml").solve()
+    si, eng = res.table(), res.table(units="engineering")
+    assert np.array_equal(eng["flow (m³/h)"].to_numpy(), si["flow (m³/s)"].to_numpy() * 3600.0)
+    assert np.array_equal(eng["salt (mg/L)"].to_numpy(), si["salt (g/m³)"].to_numpy())
+    assert convert(0.001, "m³/s") == (3.6, "m³/h")
+    with pytest.raises(ValueError, match="engineering, si"):
+        res.table(units="imperial")
+
+
+@pytest.mark.parametrize("value, text", [(0.0005250245086845006 * 3600, "1.890"), (35000.0, "35000"),
+                                          (9.99995, "10.00"), (-0.0224912, "-0.02249"), (1.5e-6, "1.500e-06"),
+                                          (0.0, "0"), (float("inf"), "inf")])
+def test_values_for_people(value, text):
+    assert human(value) == text
+
+
+def _in_order(parts):
+    total = 0.0
+    for p in parts:
+        total = total + p
+    return total
+
+
+@pytest.mark.parametrize("plant", PLANTS)
+def test_cost_shares_add_up_to_the_totals_exactly(plant):
+    fs = load_plant(EXAMPLES / f"{plant}.toml")
+    c = fs.solve().costs()
+    assert list(c.by_unit) == list(fs.units)
+    for figure, total in (("capital", c.capital_total), ("operating", c.operating_total), ("lcow", c.lcow),
+                          ("sec", c.sec)):
+        assert _in_order(s[figure] for s in c.by_unit.values()) == total
+    # Each share is the unit's own figure up to the closing adjustment of a few units in the last place.
+    for unit, s in c.by_unit.items():
+        assert s["capital"] == c.capital.get(unit, 0.0)
+        assert s["sec"] == pytest.approx(fs.solve().power[unit] / (fs.solve().kpis["product_flow"] * 3600),
+                                         rel=1e-12, abs=1e-15)
+
+
+def test_cost_share_columns_of_a_sweep_add_up_row_by_row():
+    fs = load_plant(EXAMPLES / "two_pass_ro.toml")
+    rng = np.random.default_rng(0)
+    matrix = np.column_stack([rng.uniform(40, 80, 500), rng.uniform(5, 60, 500)])
+    table = fs.evaluate(["hp1.pressure_rise_bar", "ro1.membrane_area"], matrix)
+    cols = CostModel(fs).columns(table, by_unit=True)
+    plain = CostModel(fs).columns(table)
+    for name in plain:  # the plant's own columns are untouched
+        assert np.array_equal(cols[name], plain[name], equal_nan=True)
+    for figure, total in (("lcow", "cost.lcow"), ("sec", "cost.sec"), ("operating", "cost.operating_total")):
+        summed = _in_order(cols[f"cost.{figure}.{u}"] for u in fs.units)
+        finite = np.isfinite(cols[total])
+        assert np.array_equal(summed[finite], cols[total][finite])
+
+
+def _cli(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "hydrokit", *args], capture_output=True, text=True, cwd=cwd,
+                          timeout=300)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["diagram", "examples/seawater_ro.toml"], "--out"),
+    (["diagram", "examples/seawater_ro.toml", "--out", "x.png"], ".svg"),
+    (["report", "examples/seawater_ro.toml", "--out", "r.html", "--optimize", "hp.pressure_rise_bar=10"],
+     "NAME=LOW:HIGH"),
+    (["report", "examples/seawater_ro.toml", "--out", "r.html", "--colour"], "unknown option"),
+    (["flowsheet", "examples/seawater_ro.toml", "--units", "imperial"], "si or engineering"),
+])
+def test_display_commands_refuse_mistakes(args, message, tmp_path):
+    repo = EXAMPLES.parent
+    run = _cli(*[str(repo / a) if a.startswith("examples/") else str(tmp_path / a) if a.endswith(
+        (".png", ".html")) else a for a in args])
+    assert run.returncode == 2 and message in run.stderr and run.stderr.count("\n") == 1
+
+
+def _chromium():
+    found = shutil.which("chromium") or shutil.which("chromium-browser")
+    if found is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail("chromium is not installed; .ci/run installs it")
+        pytest.skip("chromium is not installed (apt-get install chromium)")
+    return found
+
+
+def test_report_renders_in_a_browser(tmp_path):
+    browser = _chromium()
+    page = tmp_path / "report.html"
+    run = _cli("report", str(EXAMPLES / "two_pass_ro.toml"), "--optimize", "hp1.pressure_rise_bar=50:75",
+               "--out", str(page))
+    assert run.returncode == 0, run.stderr
+    html = page.read_text(encoding="utf-8")
+    assert "http://" not in html.replace("http://www.w3.org/2000/svg", "") and "https://" not in html
+    shot = tmp_path / "shot.png"
+    seen = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr",
+                           "--v=0", f"--screenshot={shot}", "--window-size=1200,1600", page.as_uri()],
+                          capture_output=True, text=True, timeout=120)
+    console = [line for line in seen.stderr.splitlines() if ":CONSOLE" in line]
+    assert console == []
+    import matplotlib.image
+
+    pixels = matplotlib.image.imread(shot)[:, :, :3]
+    ink = np.any(pixels < 0.9, axis=2).mean()      # share of pixels that are not near white
+    assert 0.01 < ink < 0.6
+    assert len(np.unique(pixels.reshape(-1, 3), axis=0)) > 20
