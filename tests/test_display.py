@@ -211,3 +211,29 @@ def test_report_renders_in_a_browser(tmp_path):
     ink = np.any(pixels < 0.9, axis=2).mean()      # share of pixels that are not near white
     assert 0.01 < ink < 0.6
     assert len(np.unique(pixels.reshape(-1, 3), axis=0)) > 20
+
+
+@pytest.mark.parametrize("patterns, expect", [
+    ("kpi.*", lambda c: c.startswith("kpi.")),
+    (["ro1.*", "flagged"], lambda c: c.startswith("ro1.") or c == "flagged"),
+    ("power.hp?", lambda c: c in ("power.hp1", "power.hp2")),
+])
+def test_sweep_columns_by_pattern_keep_the_varied_names_and_their_units(patterns, expect):
+    fs = load_plant(EXAMPLES / "two_pass_ro.toml")
+    axes = {"hp1.pressure_rise_bar": [50, 60], "sea.salt": [30000.0]}
+    full = fs.sweep(**axes)
+    some = fs.sweep(columns=patterns, **axes)
+    assert list(some) == list(axes) + [c for c in full if c not in axes and expect(c)]
+    for c in some:
+        assert np.array_equal(some[c].to_numpy(), full[c].to_numpy(), equal_nan=True)
+    assert some.attrs["units"] == {c: full.attrs["units"][c] for c in some}
+
+
+def test_sweep_units_name_every_column():
+    fs = load_plant(EXAMPLES / "ro_md_brine.toml")
+    units = fs.sweep(**{"ro.membrane_area": [40.0]}).attrs["units"]
+    assert all(units.values())
+    assert (units["ro.membrane_area"], units["kpi.recovery"], units["ro.permeate.flow"], units["flagged"]) == \
+        ("m²", "fraction", "m³/s", "count")
+    with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="matches no column"):
+        fs.sweep(columns="nothing.*", **{"ro.membrane_area": [40.0]})

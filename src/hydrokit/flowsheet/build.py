@@ -1001,7 +1001,7 @@ class Flowsheet:
 
         return solve(self, values)
 
-    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, **axes):
+    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, columns=None, **axes):
         """Solve over many rows: the Cartesian product of ``axes`` (the first varies
         slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
         Returns a DataFrame when pandas is installed, else a dict of NumPy columns.
@@ -1021,12 +1021,16 @@ class Flowsheet:
             Solve chunks of rows on the cluster (as :func:`hydrokit.sweep`).
         chunk_rows : int, optional
             Rows per chunk; only with ``client``.
+        columns : str or iterable of str, optional
+            Only the columns matching these names or patterns (``"kpi.*"``,
+            ``"ro.*"``, ``"power.*"``), the varied names always kept.
         **axes : float or 1-D array_like
             Name -> values, names as for :meth:`solve`.
 
         Returns
         -------
         pandas.DataFrame or dict of numpy.ndarray
+            A DataFrame's ``attrs["units"]`` maps every column to its unit.
             One row per operating point. Columns: the varied names first, as
             given; ``"<unit>.<output>"`` for every named output of every unit
             (``"y.<unit>.<output>"`` where that name is also varied);
@@ -1070,7 +1074,7 @@ class Flowsheet:
         """
         from .results import sweep
 
-        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows)
+        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns)
 
     def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
         """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns

@@ -398,7 +398,7 @@ def _flag_layout(fs, plan):
     return found
 
 
-def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
+def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None):
     if rows is not None and axes:
         raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
     if rows is not None:
@@ -420,14 +420,26 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
         values = [_axis(k, v, "sweep", FlowsheetError) for k, v in axes.items()]
         mesh = np.meshgrid(*values, indexing="ij") if values else []
         matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
-    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows)
+    wanted = None
+    if columns is not None:
+        from ..display.columns import select
+
+        try:
+            wanted = select(table_columns(fs, names), names, columns)
+        except ValueError as exc:
+            raise FlowsheetError(str(exc)) from None
+    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted)
     try:
         import pandas
     except ImportError:
         return table
+    from ..display.columns import column_units
+
     # The columns are this call's own arrays: the frame takes them as they
     # are rather than copying each into one block.
-    return pandas.DataFrame(table, copy=False)
+    frame = pandas.DataFrame(table, copy=False)
+    frame.attrs["units"] = column_units(fs, names, list(table))
+    return frame
 
 
 class Result:

@@ -1,0 +1,76 @@
+"""The unit of every column of a flowsheet's result table, and column selection by pattern."""
+
+from __future__ import annotations
+
+from fnmatch import fnmatchcase
+
+STATUS_UNITS = {"converged": "flag", "iterations": "count", "residual": "fraction", "flagged": "count"}
+
+
+def column_units(fs, names, columns):
+    """Column name -> unit for the columns of ``fs.sweep``/``fs.evaluate`` over the varied ``names``."""
+    from ..flowsheet.cli import output_units
+    from ..flowsheet.results import KPI_UNITS
+    from ..ports import STREAM_UNITS
+
+    streams = set(fs.streams())
+    units = fs.units
+    outputs = {}
+
+    def quantity_unit(q):
+        return STREAM_UNITS.get(q, STREAM_UNITS["component"])
+
+    def varied_unit(name):
+        head, _, rest = name.partition(".")
+        if head == "tear":
+            return quantity_unit(rest.rsplit(".", 1)[-1])
+        if head in units:
+            try:
+                vector, index = units[head].resolve_slot(rest, varied=True)
+            except ValueError:
+                return ""
+            lay = units[head].layout
+            return (lay.inputs if vector == "u" else lay.params)[index].unit
+        if rest.startswith("fraction"):
+            return "fraction"
+        return quantity_unit(rest)
+
+    found = {}
+    for column in columns:
+        if column in names:
+            found[column] = varied_unit(column)
+            continue
+        plain = column[2:] if column.startswith("y.") else column
+        head, _, rest = plain.partition(".")
+        stream, _, q = plain.rpartition(".")
+        if head == "power":
+            found[column] = "kW"
+        elif head == "kpi":
+            found[column] = KPI_UNITS.get(rest, "")
+        elif plain in STATUS_UNITS:
+            found[column] = STATUS_UNITS[plain]
+        elif stream in streams and (q in ("flow", "temperature_c", "pressure_bar") or q in fs.components):
+            found[column] = quantity_unit(q)
+        elif head in units:
+            if head not in outputs:
+                outputs[head] = output_units(units[head].model)
+            found[column] = outputs[head].get(rest, "")
+        else:
+            found[column] = ""
+    return found
+
+
+def select(known, names, patterns):
+    """The columns matching ``patterns`` (a name or glob such as ``"kpi.*"``, or several), the varied
+    ``names`` always among them. Raises ValueError for a pattern that matches nothing."""
+    if isinstance(patterns, str):
+        patterns = [patterns]
+    chosen = set(names)
+    for pattern in patterns:
+        hits = {c for c in known if fnmatchcase(c, pattern)}
+        if not hits:
+            groups = sorted({c.split(".", 1)[0] + (".*" if "." in c else "") for c in known})
+            raise ValueError(f"columns pattern {pattern!r} matches no column; columns start with: "
+                             f"{', '.join(groups[:40])}")
+        chosen |= hits
+    return chosen
