@@ -399,6 +399,7 @@ def _flag_layout(fs, plan):
 
 
 def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None):
+    patterns = columns  # (the name is reused for the row columns below)
     if rows is not None and axes:
         raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
     if rows is not None:
@@ -421,11 +422,11 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns
         mesh = np.meshgrid(*values, indexing="ij") if values else []
         matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
     wanted = None
-    if columns is not None:
+    if patterns is not None:
         from ..display.columns import select
 
         try:
-            wanted = select(table_columns(fs, names), names, columns)
+            wanted = select(table_columns(fs, names), names, patterns)
         except ValueError as exc:
             raise FlowsheetError(str(exc)) from None
     table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted)
