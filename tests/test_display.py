@@ -237,3 +237,30 @@ def test_sweep_units_name_every_column():
         ("m²", "fraction", "m³/s", "count")
     with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="matches no column"):
         fs.sweep(columns="nothing.*", **{"ro.membrane_area": [40.0]})
+
+
+@pytest.mark.parametrize("progress", [True, False, None])
+def test_sweep_progress_changes_nothing_but_stderr(progress, capfd):
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    axes = {"hp.pressure_rise_bar": np.linspace(40, 80, 128), "ro.membrane_area": np.linspace(20, 80, 80)}
+    shown = fs.sweep(progress=progress, **axes)
+    capfd.readouterr()
+    plain = fs.sweep(progress=False, **axes)
+    err = capfd.readouterr().err
+    assert err == ""
+    for c in plain:
+        assert np.array_equal(shown[c].to_numpy(), plain[c].to_numpy(), equal_nan=True)
+    by_rows = fs.sweep({k: shown[k].to_numpy() for k in axes}, columns="kpi.*", progress=progress)
+    assert np.array_equal(by_rows["kpi.recovery"].to_numpy(), plain["kpi.recovery"].to_numpy())
+
+
+def test_forced_progress_reports_on_stderr_and_auto_stays_quiet_off_a_terminal(capfd):
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    axes = {"hp.pressure_rise_bar": np.linspace(40, 80, 128), "ro.membrane_area": np.linspace(20, 80, 80)}
+    fs.sweep(progress=True, **axes)
+    err = capfd.readouterr().err
+    assert "flowsheet sweep:" in err and "10240 rows" in err
+    fs.sweep(**axes)                          # pytest's stderr is not a terminal
+    assert capfd.readouterr().err == ""
+    with pytest.raises(TypeError, match="progress"):
+        fs.sweep(progress="yes", **axes)

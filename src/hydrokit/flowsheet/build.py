@@ -1001,7 +1001,8 @@ class Flowsheet:
 
         return solve(self, values)
 
-    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, columns=None, **axes):
+    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None,
+              **axes):
         """Solve over many rows: the Cartesian product of ``axes`` (the first varies
         slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
         Returns a DataFrame when pandas is installed, else a dict of NumPy columns.
@@ -1024,6 +1025,9 @@ class Flowsheet:
         columns : str or iterable of str, optional
             Only the columns matching these names or patterns (``"kpi.*"``,
             ``"ro.*"``, ``"power.*"``), the varied names always kept.
+        progress : bool, optional
+            Show progress of a long sweep (tqdm, or lines on stderr); by
+            default only in a terminal or notebook and after two seconds.
         **axes : float or 1-D array_like
             Name -> values, names as for :meth:`solve`.
 
@@ -1074,7 +1078,8 @@ class Flowsheet:
         """
         from .results import sweep
 
-        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns)
+        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
+                     progress=progress)
 
     def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
         """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns

@@ -77,12 +77,14 @@ def _matrix(names, matrix):
     return np.require(arr, np.float64, ["C", "A"])
 
 
-def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
+def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
     """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns.
 
     ``columns``: only these table columns (in table order), for callers that
-    read a few of them many times over small batches."""
-    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns)(matrix)
+    read a few of them many times over small batches; ``progress``: see
+    hydrokit.display.progress (off by default here)."""
+    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
+                     progress=progress)(matrix)
 
 
 def _settled(fs, names, client, chunk_rows):
@@ -97,7 +99,12 @@ def _settled(fs, names, client, chunk_rows):
     return names, fs.plan(names)
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
+# Sweeps from this many rows run in pieces when progress may be shown (rows are independent:
+# the pieces give the same rows, bit for bit).
+PROGRESS_ROWS = 8192
+
+
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False):
     """(row matrix, the plan's output matrix) of a matrix of rows."""
     matrix = _matrix(names, matrix)
     if plan.fractions:
@@ -106,10 +113,23 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)
         return matrix, _run_on_cluster(client, plan, matrix, count, chunk_rows)
+    if progress is not False and n >= PROGRESS_ROWS:
+        from ..display.progress import Progress, wanted
+
+        if wanted(progress):
+            step = max(PROGRESS_ROWS // 2, n // 50)
+            count = _threads(threads, step)
+            out = np.empty((n, len(plan.columns)), dtype=np.float64)
+            with Progress("flowsheet sweep", n, "rows", progress) as ticker:
+                for start in range(0, n, step):
+                    stop = min(n, start + step)
+                    plan.run(matrix[start:stop], count, out[start:stop])
+                    ticker.update(stop - start)
+            return matrix, out
     return matrix, plan.run(matrix, _threads(threads, n))
 
 
-def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None):
+def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
     """``evaluate`` with everything but the rows settled once: a function of the matrix.
 
     The names, the plan and the columns are checked here, so a caller that
@@ -119,7 +139,7 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
     recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
 
     def run(matrix):
-        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows))
+        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, progress))
 
     return run
 
@@ -398,8 +418,10 @@ def _flag_layout(fs, plan):
     return found
 
 
-def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None):
+def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None):
     patterns = columns  # (the name is reused for the row columns below)
+    if progress is not None and not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or None, not {progress!r}")
     if rows is not None and axes:
         raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
     if rows is not None:
@@ -429,7 +451,8 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns
             wanted = select(table_columns(fs, names), names, patterns)
         except ValueError as exc:
             raise FlowsheetError(str(exc)) from None
-    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted)
+    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted,
+                     progress=progress)
     try:
         import pandas
     except ImportError:
