@@ -169,7 +169,7 @@ def _cli(*args, cwd=None):
 
 @pytest.mark.parametrize("args, message", [
     (["diagram", "examples/seawater_ro.toml"], "--out"),
-    (["diagram", "examples/seawater_ro.toml", "--out", "x.png"], ".svg"),
+    (["diagram", "examples/seawater_ro.toml", "--out", "x.gif"], ".svg, .png, .pdf"),
     (["report", "examples/seawater_ro.toml", "--out", "r.html", "--optimize", "hp.pressure_rise_bar=10"],
      "NAME=LOW:HIGH"),
     (["report", "examples/seawater_ro.toml", "--out", "r.html", "--colour"], "unknown option"),
@@ -178,7 +178,7 @@ def _cli(*args, cwd=None):
 def test_display_commands_refuse_mistakes(args, message, tmp_path):
     repo = EXAMPLES.parent
     run = _cli(*[str(repo / a) if a.startswith("examples/") else str(tmp_path / a) if a.endswith(
-        (".png", ".html")) else a for a in args])
+        (".gif", ".html")) else a for a in args])
     assert run.returncode == 2 and message in run.stderr and run.stderr.count("\n") == 1
 
 
@@ -264,3 +264,17 @@ def test_forced_progress_reports_on_stderr_and_auto_stays_quiet_off_a_terminal(c
     assert capfd.readouterr().err == ""
     with pytest.raises(TypeError, match="progress"):
         fs.sweep(progress="yes", **axes)
+
+
+@pytest.mark.parametrize("ext, magic", [("svg", b"<svg"), ("png", b"\x89PNG"), ("pdf", b"%PDF")])
+def test_diagram_command_writes_each_format(ext, magic, tmp_path):
+    pytest.importorskip("matplotlib")
+    target = tmp_path / f"plant.{ext}"
+    run = _cli("diagram", str(EXAMPLES / "two_pass_ro.toml"), "--values", "--out", str(target))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == str(target) and target.read_bytes().startswith(magic)
+    if ext == "png":
+        import matplotlib.image
+
+        pixels = matplotlib.image.imread(target)[:, :, :3]
+        assert 0.005 < np.any(pixels < 0.9, axis=2).mean() < 0.5

@@ -1,6 +1,6 @@
 """Command line: ``diagram`` and ``report`` of a plant file, and the engineering-unit printout.
 
-``python -m hydrokit diagram PLANT.toml [name=value ...] [--values] --out FILE.svg``
+``python -m hydrokit diagram PLANT.toml [name=value ...] [--values] --out FILE.svg|.png|.pdf``
 ``python -m hydrokit report PLANT.toml [name=value ...] [--optimize NAME=LO:HI,...]
 [--objective lcow] [--constraint EXPR ...] --out report.html``
 
@@ -15,7 +15,7 @@ import tomllib
 
 from .units import human
 
-DIAGRAM_USAGE = "usage: {prog} PLANT.toml [unit.slot=value ...] [--values] --out FILE.svg"
+DIAGRAM_USAGE = "usage: {prog} PLANT.toml [unit.slot=value ...] [--values] --out FILE.svg|FILE.png|FILE.pdf"
 REPORT_USAGE = ("usage: {prog} PLANT.toml [unit.slot=value ...] [--optimize NAME=LOW:HIGH[,NAME=LOW:HIGH ...]] "
                 "[--objective lcow|sec|COLUMN] [--constraint COLUMN>=VALUE ...] --out FILE.html")
 
@@ -107,12 +107,18 @@ def diagram_main(argv=None, prog="python -m hydrokit diagram", out=None, err=Non
             print(usage, file=out)
             return 0
         words, opts = _options(argv, ("--values",), {"--out": "one"}, usage)
-        target = _out(opts, ("svg",), usage)
+        target = _out(opts, ("svg", "png", "pdf"), usage)
         path, fs, _, res = _solve(words, usage)
         from .diagram import diagram, save
 
         svg = diagram(fs, res if opts.get("--values") else None, title=_title(path) or None)
-        save(svg, target)
+        try:
+            save(svg, target)
+        except ImportError:
+            from ..flowsheet.cli import UsageError
+
+            raise UsageError(f"writing {target!r} needs matplotlib (pip install \".[plot]\"); "
+                             f"an .svg needs nothing") from None
         print(target, file=out)
         return 0
 

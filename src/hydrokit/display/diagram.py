@@ -269,7 +269,8 @@ def diagram(fs, result=None, *, title=None):
                      f'{escape(_label(d, dp) if nodes[d] != "product" else "product " + d)}</title></path>')
         node = fs._nodes.get(s)
         if node is not None and len(node.outlets) > 1:
-            labels.append(_text(x1 + 3, y1 + (10 if y2 < y1 else -3), sp, 8.5, anchor="start",
+            # The port's name on the outer side of its stream: above one that rises, below one that falls.
+            labels.append(_text(x1 + 3, y1 + (10 if points[1][1] > y1 else -3), sp, 8.5, anchor="start",
                                 fill=COLOURS["muted"]))
         if result is not None:
             # Short lines by the arrow head, on the side the curve does not come from; next to the
@@ -347,10 +348,18 @@ def diagram(fs, result=None, *, title=None):
 
 
 def save(svg, path):
-    """Write a diagram to ``path`` (an ``.svg`` file)."""
+    """Write a diagram to ``path``: ``.svg`` as it is, ``.png`` or ``.pdf`` drawn with matplotlib.
+
+    Raises ValueError for another extension and ImportError for PNG or PDF without matplotlib."""
     path = str(path)
-    if not path.lower().endswith(".svg"):
-        raise ValueError(f"cannot write a diagram as {path!r}: give a .svg file")
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(svg)
+    ext = path.rsplit(".", 1)[-1].lower() if "." in path else ""
+    if ext == "svg":
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(svg)
+        return path
+    if ext not in ("png", "pdf"):
+        raise ValueError(f"cannot write a diagram as {path!r}: give a .svg, .png or .pdf file")
+    from .raster import render
+
+    render(svg, path)
     return path
