@@ -278,3 +278,152 @@ def test_diagram_command_writes_each_format(ext, magic, tmp_path):
 
         pixels = matplotlib.image.imread(target)[:, :, :3]
         assert 0.005 < np.any(pixels < 0.9, axis=2).mean() < 0.5
+
+
+# -- edges of the pieces above ----------------------------------------------------------------------
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from hydrokit.costshare import _close
+from hydrokit.display import report as report_page
+from hydrokit.display.units import wants_daily
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.floats(-1e6, 1e6, allow_nan=False, allow_subnormal=False), min_size=1, max_size=12),
+       st.floats(-1e-9, 1e-9, allow_nan=False))
+def test_closing_shares_hits_any_nearby_total_exactly(parts, wobble):
+    import math
+
+    total = math.fsum(parts) * (1.0 + wobble)     # the total a plant computes its own way
+    closed = _close([np.array([p]) for p in parts], np.array([total]))
+    summed = _in_order(c[0] for c in closed)
+    # Exact, unless the shares cancel so far that none can express the total's last place (4 + -3
+    # cannot make 1 + 2⁻⁵²): then within the last place of the largest share or running sum.
+    running = np.cumsum(parts)
+    coarse = np.spacing(max(max(abs(p) for p in parts), np.abs(running).max()))
+    assert summed == total or abs(summed - total) <= 2 * coarse
+    # Only rounding-sized moves: no share changes by more than the gap and a few of those last places.
+    gap = abs(total - _in_order(parts))
+    for before, after in zip(parts, closed):
+        assert abs(after[0] - before) <= gap + 4 * coarse
+
+
+@pytest.mark.parametrize("total", [np.inf, np.nan])
+def test_closing_leaves_shares_of_a_figure_that_is_not_finite(total):
+    parts = [np.array([1.0, 2.0]), np.array([3.0, np.inf])]
+    closed = _close(parts, np.array([total, total]))
+    assert all(np.array_equal(a, b) for a, b in zip(closed, parts))
+
+
+def test_costs_of_a_plant_without_product_stay_infinite_not_nan():
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    c = fs.solve(**{"sea.flow": 0.0}).costs()
+    assert c.lcow == np.inf
+    assert all(not np.isnan(s["capital"]) for s in c.by_unit.values())
+    assert "inf" in c._repr_html_()
+
+
+def test_unit_left_out_of_costing_has_no_capital_but_keeps_its_energy_share():
+    from hydrokit.costing import CostParameters
+
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    res = fs.solve()
+    c = res.costs(CostParameters(unit_classes={"hp": "none"}))
+    assert c.by_unit["hp"]["capital"] == 0.0 and c.by_unit["hp"]["operating"] > 0
+    assert _in_order(s["lcow"] for s in c.by_unit.values()) == c.lcow
+
+
+@pytest.mark.parametrize("flow_m3s, unit, factor", [(1e-3, "m³/h", 3600.0), (0.2777, "m³/h", 3600.0),
+                                                    (1000.0 / 3600.0, "m³/d", 86400.0), (5.0, "m³/d", 86400.0)])
+def test_large_plants_read_per_day(flow_m3s, unit, factor):
+    daily = wants_daily(flow_m3s)
+    value, shown = convert(flow_m3s, "m³/s", daily=daily)
+    assert shown == unit and value == flow_m3s * factor
+
+
+def _parses(svg):
+    import xml.etree.ElementTree as ET
+
+    return ET.fromstring(svg)
+
+
+def test_diagram_of_unfinished_and_looped_plants_still_draws():
+    fs = hydrokit.Flowsheet(components=["salt"])
+    assert _parses(fs.diagram()) is not None                  # nothing in it yet
+    fs.feed("w", flow=1e-3, salt=500)
+    fs.mixer("m1"), fs.mixer("m2")
+    fs.unit("a", "pump"), fs.unit("b", "pump")
+    fs.splitter("s1", [0.5, 0.5]), fs.splitter("s2", [0.5, 0.5])
+    fs.connect("w", "m1.inlet1"); fs.connect("m1", "a"); fs.connect("a", "s1")
+    fs.connect("s1.outlet1", "m1.inlet2")
+    svg = fs.diagram()                                         # m2 open: the plan cannot compile
+    assert svg.count('class="recycle"') == 1
+    fs.connect("s1.outlet2", "m2.inlet1"); fs.connect("m2", "b"); fs.connect("b", "s2")
+    fs.connect("s2.outlet1", "m2.inlet2"); fs.product("out", "s2.outlet2")
+    res = fs.solve()
+    svg = diagram(fs, res, title='A & B <loops>')
+    root = _parses(svg)
+    assert svg.count('class="recycle"') == 2 == len(fs.plan().tears)
+    assert any(t.text == "A & B <loops>" for t in root.iter("{http://www.w3.org/2000/svg}text"))
+
+
+@pytest.mark.parametrize("salt, kind", [(0.0, "fresh water"), (999.9, "fresh water"), (1000.0, "brackish water"),
+                                        (35000.0, "seawater"), (50000.0, "brine")])
+def test_design_basis_names_the_water_class(salt, kind):
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("f", flow=1e-3, salt=salt)
+    assert report_page.water_class(fs.feeds["f"], "salt").startswith(kind)
+
+
+def test_report_puts_errors_first_and_shows_array_elements():
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    res = fs.solve()
+
+    class Finding:
+        def __init__(self, severity, message):
+            self.unit, self.check, self.severity, self.message = "ro", "x", severity, message
+            self.value, self.limit, self.units = 2.0, 1.0, "bar"
+
+    res.checks = [Finding("warning", "mild-one"), Finding("error", "severe-one")]
+    res.elements = lambda unit: {"element": [1, 2], "flux": [20.5, 18.25]} if unit == "ro" else None
+    page = report_page.report(fs, res, title="t")
+    assert page.index("severe-one") < page.index("mild-one") < page.index("<h2>Flowsheet")
+    assert "18.25" in page and 'class="error"' in page
+
+
+def test_flowsheet_command_in_engineering_units_and_exact_json():
+    plant = str(EXAMPLES / "seawater_ro.toml")
+    text = _cli("flowsheet", plant, "--units", "engineering")
+    assert text.returncode == 0 and "flow (m³/h)" in text.stdout and "49.72  L/(m²·h)" in text.stdout
+    as_json = _cli("flowsheet", plant, "--units", "engineering", "--json")
+    import json
+
+    data = json.loads(as_json.stdout)
+    res = load_plant(EXAMPLES / "seawater_ro.toml").solve()
+    assert data["streams"]["ro.permeate"]["flow"] == res.stream("ro.permeate")["flow"]   # m³/s, exact
+
+
+def test_notebook_views_of_layout_and_optimum():
+    from hydrokit.layout import layout
+
+    lay = layout("osmolumped")
+    html = lay._repr_html_()
+    assert all(f"<td>{s.name}</td>" in html for s in (*lay.inputs, *lay.params, *lay.output_slots_default))
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    best = fs.optimize("lcow", {"hp.pressure_rise_bar": (40, 70)}, ["kpi.recovery>=0.5"], maxiter=5)
+    html = best._repr_html_()
+    assert "hp.pressure_rise_bar" in html and "kpi.recovery&gt;=0.5" in html and "feasible" in html
+
+
+@pytest.mark.parametrize("name, unit", [("split.fraction1", "fraction"), ("w.flow", "m³/s"), ("w.salt", "g/m³"),
+                                        ("a.pressure_rise_bar", "bar"), ("tear.split.outlet1.flow", "m³/s")])
+def test_units_of_varied_columns(name, unit):
+    fs = hydrokit.Flowsheet(components=["salt"])
+    fs.feed("w", flow=1e-3, salt=500)
+    fs.mixer("m"); fs.unit("a", "pump"); fs.splitter("split", [0.5, 0.5])
+    fs.connect("w", "m.inlet1"); fs.connect("m", "a"); fs.connect("a", "split")
+    fs.connect("split.outlet1", "m.inlet2"); fs.product("out", "split.outlet2")
+    table = fs.sweep(**{name: [0.3 if "fraction" in name else 1e-3]})
+    assert table.attrs["units"][name] == unit

@@ -665,7 +665,7 @@ class Costs:
     by_unit : dict
         Unit -> its share of ``capital`` ($), ``operating`` ($/year), ``lcow`` ($/m³) and ``sec``
         (kWh/m³); each figure's shares add up, in unit order, to the plant total exactly
-        (see hydrokit.costshare).
+        (see hydrokit.costshare for the one exception).
 
     Examples
     --------

@@ -8,9 +8,12 @@ product; and its SEC contribution, its power over the product flow in m³/h.
 
 The shares are computed per unit and then closed on the plant totals: the
 difference between a total and the sum of its shares in unit order (a few
-units in the last place, from rounding) is taken up by the largest share,
-so that sum is the total bit for bit. A table of shares then adds up to the
-figure printed below it.
+units in the last place, from rounding) is taken up by the largest share
+(or the next, where the largest cannot), so that sum is the total bit for
+bit. A table of shares then adds up to the figure printed below it. Only
+where the shares cancel so far that none of them has a last place as fine
+as the total's (4 + −3 cannot make 1 + 2⁻⁵²) does a gap remain, of the
+order of one last place of the largest share or running sum.
 """
 
 from __future__ import annotations
@@ -26,8 +29,9 @@ TOTALS = {"capital": "cost.capital_total", "operating": "cost.operating_total", 
 
 def _total(stack):
     s = np.zeros(stack.shape[1])
-    for row in stack:
-        s = s + row
+    with np.errstate(invalid="ignore", over="ignore"):
+        for row in stack:
+            s = s + row
     return s
 
 
@@ -36,13 +40,14 @@ def _close(parts, total, nudges=8):
 
     The gap is first added to the largest share; where rounding of the running sum still leaves
     one, that share is stepped by single units in the last place towards the total (the sum is
-    monotonic in each share). A share that cannot close the gap that way (its last place coarser
-    than the total's) is put back and the next largest tries."""
+    monotonic in each share). Where that share's last place is too coarse to close the gap, the
+    next largest takes up what is left."""
     if not parts:
         return []
     stack = np.vstack([np.asarray(p, dtype=np.float64) for p in parts])
     total = np.asarray(total, dtype=np.float64)
     ok = np.isfinite(total) & np.all(np.isfinite(stack), axis=0)
+    total = np.where(ok, total, 0.0)     # rows left as they are; no arithmetic on their infinities
     rank = np.argsort(-np.abs(stack), axis=0, kind="stable")
     cols = np.arange(stack.shape[1])
     for r in range(len(stack)):
@@ -50,17 +55,14 @@ def _close(parts, total, nudges=8):
         if not np.any(gap):
             break
         idx = rank[r]
-        kept = stack[idx, cols].copy()
         open_ = gap != 0.0
-        stack[idx, cols] = np.where(open_, kept + gap, kept)
+        stack[idx, cols] = np.where(open_, stack[idx, cols] + gap, stack[idx, cols])
         for _ in range(nudges):
             gap = np.where(ok & open_, total - _total(stack), 0.0)
             if not np.any(gap):
                 break
             stack[idx, cols] = np.where(gap > 0, np.nextafter(stack[idx, cols], np.inf),
                                         np.where(gap < 0, np.nextafter(stack[idx, cols], -np.inf), stack[idx, cols]))
-        gap = np.where(ok & open_, total - _total(stack), 0.0)
-        stack[idx, cols] = np.where(gap != 0.0, kept, stack[idx, cols])
     return list(stack)
 
 
