@@ -23,6 +23,8 @@ STYLE = """
 .hk .error{color:#c62828;font-weight:600}.hk .warning{color:#a35f00;font-weight:600}
 .hk .ok{color:#1e7d32}
 .hk svg{max-width:100%;height:auto}
+.hk .diagram{overflow-x:auto}.hk .diagram svg{max-width:none}
+@media print{.hk .diagram svg{max-width:100%}}
 .hk h3{margin:10px 0 4px;font-size:15px}
 """
 
@@ -40,6 +42,11 @@ def table(headers, rows, classes=None):
         cells = "".join(_cell(c) for c in row)
         body.append(f'<tr class="{cls}">{cells}</tr>' if cls else f"<tr>{cells}</tr>")
     return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
+
+
+def framed(svg):
+    """A diagram at its own size, scrolled sideways where it is wider than the page (a long plant)."""
+    return f'<div class="diagram">{svg}</div>'
 
 
 def wrap(inner):
@@ -146,7 +153,7 @@ def flowsheet_html(fs):
     from .diagram import diagram
 
     rows = [[n, u.model, ", ".join(f"{k}={human(v)}" for k, v in u.settings.items())] for n, u in fs.units.items()]
-    return wrap(diagram(fs) + table(["unit", "model", "settings"], rows))
+    return wrap(framed(diagram(fs)) + table(["unit", "model", "settings"], rows))
 
 
 def result_repr(result):
@@ -172,7 +179,7 @@ def result_html(result):
     from .diagram import diagram
 
     headers, rows = stream_rows(result)
-    return wrap(status_html(result) + findings_html(result) + diagram(result.flowsheet, result) +
+    return wrap(status_html(result) + findings_html(result) + framed(diagram(result.flowsheet, result)) +
                 "<h3>Streams</h3>" + table(headers, rows) +
                 "<h3>Key figures</h3>" + table(["figure", "value", "unit"], kpi_rows(result)))
 

@@ -14,7 +14,7 @@ import datetime
 import math
 from html import escape
 
-from .html import (COST_HEADERS, STYLE, cost_rows, findings_html, kpi_rows, output_rows, status_html,
+from .html import (COST_HEADERS, STYLE, cost_rows, findings_html, framed, kpi_rows, output_rows, status_html,
                    stream_rows, table)
 from .units import convert, human
 
@@ -166,7 +166,7 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None):
     checks = findings_html(result)
     if checks:
         parts.append("<h2>Design checks</h2>" + checks.replace("<h3>Design checks</h3>", ""))
-    parts.append("<h2>Flowsheet</h2>" + diagram(fs, result))
+    parts.append("<h2>Flowsheet</h2>" + framed(diagram(fs, result)))
     headers, rows = stream_rows(result)
     parts.append("<h2>Streams</h2>" + table(headers, rows))
     parts.append("<h2>Key figures</h2>" + table(["figure", "value", "unit"], kpi_rows(result)))
