@@ -23,6 +23,9 @@ BOX_W, BOX_H = 124, 46
 SMALL = 11         # radius of a mixer or splitter node
 MARGIN = 28
 LANE = 26          # px between recycle lanes under the plant
+WRAP_FROM = 9      # columns from which a long plant is drawn in bands, one under the other
+BAND = 5           # columns per band
+BAND_GAP = 56      # px between bands: the connectors from one band to the next run here
 
 COLOURS = {"unit": "#eef4fb", "edge": "#35506b", "recycle": "#b35c00", "error": "#c62828",
            "warning": "#e08a00", "text": "#1b2631", "muted": "#5d6d7e"}
@@ -195,12 +198,21 @@ def diagram(fs, result=None, *, title=None):
     rows = max((len(c) for c in columns), default=1)
     pitch = COLUMN if result is not None else COLUMN_BARE
     height_nodes = rows * ROW
-    top = MARGIN + (22 if title else 0)
-    pos = {}
+    top = MARGIN + (22 if title else 0) + 12  # (a recycle into the first band comes in over it)
+    # A long plant reads in bands of BAND columns, each under the one before.
+    per_band = len(columns) if len(columns) < WRAP_FROM else BAND
+    bands = -(-len(columns) // per_band)
+    pos, band = {}, {}
     for c, members in enumerate(columns):
         offset = (height_nodes - len(members) * ROW) / 2
+        b = c // per_band
         for r, n in enumerate(members):
-            pos[n] = (MARGIN + c * pitch + BOX_W / 2, top + offset + r * ROW + ROW / 2)
+            pos[n] = (MARGIN + (c % per_band) * pitch + BOX_W / 2,
+                      top + b * (height_nodes + BAND_GAP) + offset + r * ROW + ROW / 2)
+            band[n] = b
+
+    def gap_y(b):
+        return top + (b + 1) * height_nodes + b * BAND_GAP + BAND_GAP / 2
     marks = _findings(fs, result)
     daily = False
     component = main_component(fs)
@@ -232,7 +244,7 @@ def diagram(fs, result=None, *, title=None):
         return pos[n][1] - BOX_H / 2 + BOX_H * (k + 1) / (len(ports) + 1)
 
     parts, labels = [], []
-    bottom = top + height_nodes
+    bottom = top + bands * height_nodes + (bands - 1) * BAND_GAP
     lane = 0
     for i, (s, sp, d, dp) in enumerate(edges):
         x1, y1 = pos[s][0] + half_width(s), port_y(s, sp, "out")
@@ -241,7 +253,15 @@ def diagram(fs, result=None, *, title=None):
         if i in back:
             lane += 1
             y = bottom + lane * LANE
-            path = (f"M{x1:.1f},{y1:.1f} h14 V{y:.1f} H{x2 - 14:.1f} V{y2:.1f} H{x2:.1f}")
+            # Back under the plant; in a plant drawn in bands, up the left margin rather than through
+            # the bands in between.
+            if bands == 1:
+                path = f"M{x1:.1f},{y1:.1f} h14 V{y:.1f} H{x2 - 14:.1f} V{y2:.1f} H{x2:.1f}"
+            else:  # over the top of the target's band, and down into it
+                xb = MARGIN - 30 - 6 * lane
+                yt = top + band[d] * (height_nodes + BAND_GAP) - 4 - 4 * lane
+                path = (f"M{x1:.1f},{y1:.1f} h14 V{y:.1f} H{xb:.1f} V{yt:.1f} H{x2 - 14:.1f} V{y2:.1f} "
+                        f"H{x2:.1f}")
             parts.append(f'<path d="{path}" fill="none" stroke="{COLOURS["recycle"]}" stroke-width="1.6" '
                          f'stroke-dasharray="6 4" marker-end="url(#arrow-recycle)" class="recycle">'
                          f'<title>recycle: {escape(stream)} → {escape(_label(d, dp))}</title></path>')
@@ -251,15 +271,21 @@ def diagram(fs, result=None, *, title=None):
                 labels.append(_text(lx, y + 12, " · ".join(stream_label(fs, result, stream, daily, component)),
                                     10, fill=COLOURS["muted"]))
             continue
-        points = [(x1, y1)]
+        points, bands_at = [(x1, y1)], [band[s]]
         for way in chains[i][1:-1]:
             points += [(pos[way][0] - BOX_W / 2, pos[way][1]), (pos[way][0] + BOX_W / 2, pos[way][1])]
+            bands_at += [band[way], band[way]]
         points.append((x2, y2))
+        bands_at.append(band[d])
         path = f"M{x1:.1f},{y1:.1f}"
         for k in range(1, len(points)):
             (ax, ay), (bx, by) = points[k - 1], points[k]
             if k % 2 == 0:   # straight through a waypoint's column
                 path += f" L{bx:.1f},{by:.1f}"
+            elif bands_at[k] != bands_at[k - 1]:
+                # On to the next band: down the gap under this one, back to the left, into the target.
+                gy = gap_y(bands_at[k - 1])
+                path += f" H{ax + 16:.1f} V{gy:.1f} H{bx - 16:.1f} V{by:.1f} H{bx:.1f}"
             else:
                 mx = (ax + bx) / 2
                 path += f" C{mx:.1f},{ay:.1f} {mx:.1f},{by:.1f} {bx:.1f},{by:.1f}"
@@ -278,9 +304,13 @@ def diagram(fs, result=None, *, title=None):
             lines = stream_label(fs, result, stream, daily, component)
             target = fs._nodes.get(d)
             at_source = target is not None and len(target.inlets) > 1
+            crossing = bands_at[-1] != bands_at[-2]
+            if crossing:
+                # Into the next band: labelled above where it leaves the band before.
+                at_source, x1, y1 = True, lx1, ly1
             ax, ay = (x1 + 8, y1) if at_source else (x2 - 10, y2)
             anchor = "start" if at_source else "end"
-            below = (points[1][1] > y1) if at_source else (ly1 < y2)
+            below = False if crossing else (points[1][1] > y1) if at_source else (ly1 < y2)
             for k, line in enumerate(lines):
                 ly = ay + 14 + 11 * k if below else ay - 5 - 11 * (len(lines) - 1 - k)
                 labels.append(_text(ax, ly, line, 9.5, anchor=anchor, fill=COLOURS["muted"], cls="value"))
@@ -330,9 +360,10 @@ def diagram(fs, result=None, *, title=None):
     # Feed names hang left of the first column and product names right of the last.
     left = max([len(n) for n, k in nodes.items() if k == "feed"] + [0]) * 7.5 + 20
     right = max([len(n) for n, k in nodes.items() if k == "product"] + [0]) * 7.5 + 30
-    width = MARGIN * 2 + (len(columns) - 1) * pitch + BOX_W / 2 + left + right
+    # Room on the left for the feed names, and in bands for the connectors and recycle lanes.
+    shift = max(left, BOX_W / 2 + 40 + 6 * lane if bands > 1 else 0.0)
+    width = MARGIN * 2 + (per_band - 1) * pitch + BOX_W / 2 + shift + right
     height = bottom + lane * LANE + (30 if lane else 10) + MARGIN
-    shift = left
     head = [f'<svg xmlns="http://www.w3.org/2000/svg" class="hydrokit-diagram" width="{width:.0f}" '
             f'height="{height:.0f}" viewBox="0 0 {width:.0f} {height:.0f}" '
             f'font-family="Helvetica, Arial, sans-serif" role="img">',

@@ -152,8 +152,9 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None):
 
     component = main_component(fs)
     parts = [f"<h1>{escape(title or 'Plant design report')}</h1>",
-             f'<p class="meta">{escape(source)} · hydrokit · '
-             f'{datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}</p>']
+             '<p class="meta">' + " · ".join([*([escape(source)] if source else []), "hydrokit",
+                                              datetime.datetime.now(datetime.timezone.utc).strftime(
+                                                  "%Y-%m-%d %H:%M UTC")]) + "</p>"]
     basis = []
     for name, feed in fs.feeds.items():
         q, qu = convert(feed.values["flow"], "m³/s")
