@@ -206,7 +206,7 @@ def costs_html(c):
                 "<h3>Cost lines</h3>" + table(["line", "value", "unit"], lines))
 
 
-def optimize_html(r):
+def optimize_html(r, wrapped=True):
     rows = [[k, human(v)] for k, v in r.x.items()]
     cons = [[k, human(v)] for k, v in r.constraints.items()]
     head = (f'<p>objective <b>{human(r.objective)}</b>, '
@@ -215,7 +215,7 @@ def optimize_html(r):
     body = head + "<h3>Optimum</h3>" + table(["varied", "value"], rows)
     if cons:
         body += "<h3>Constraints at the optimum</h3>" + table(["constraint", "value"], cons)
-    return wrap(body)
+    return wrap(body) if wrapped else body
 
 
 def layout_html(lay):

@@ -24,6 +24,7 @@ h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:22px 0 6px;border-bott
 padding-bottom:3px}
 .meta{color:#5d6d7e;font-size:12px}
 .units{display:flex;flex-wrap:wrap;gap:10px 28px}
+body.hk .diagram svg{max-width:100%}
 .units>div{break-inside:avoid}
 @media print{body{margin:0;max-width:none}h2{break-after:avoid}table,svg{break-inside:avoid}}
 """
@@ -137,7 +138,7 @@ def optimisation_section(fs, best, names, values_at):
     """The optimum and LCOW along each varied slot (the others held at the optimum)."""
     from .html import optimize_html
 
-    body = optimize_html(best)
+    body = optimize_html(best, wrapped=False)   # the page has the style already
     plots = []
     for name, (lo, hi) in names.items():
         xs = [lo + (hi - lo) * k / 30 for k in range(31)]
