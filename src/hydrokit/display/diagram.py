@@ -88,15 +88,15 @@ def layout(fs):
         preds[d].append(s)
     column = {}
 
-    def depth(n, seen=()):
+    def depth(n):
         if n not in column:
             column[n] = 0 if nodes[n] == "feed" else max((depth(p) + 1 for p in preds[n]), default=0)
         return column[n]
 
     for n in nodes:
         depth(n)
-    inner = [c for n, c in column.items() if nodes[n] not in ("product",)]
-    last = max(inner, default=0) + 1
+    # Products all in one column after the last unit.
+    last = max((c for n, c in column.items() if nodes[n] != "product"), default=0) + 1
     for n, kind in nodes.items():
         if kind == "product":
             column[n] = last
