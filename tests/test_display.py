@@ -180,6 +180,7 @@ def _cli(*args, cwd=None):
      "NAME=LOW:HIGH"),
     (["report", "examples/seawater_ro.toml", "--out", "r.html", "--colour"], "unknown option"),
     (["flowsheet", "examples/seawater_ro.toml", "--units", "imperial"], "si or engineering"),
+    (["report", "examples/seawater_ro.toml", "--out", "r.html", "--units", "imperial"], "engineering or si"),
 ])
 def test_display_commands_refuse_mistakes(args, message, tmp_path):
     repo = EXAMPLES.parent
@@ -385,6 +386,23 @@ def test_design_basis_names_the_water_class(salt, kind):
     fs = hydrokit.Flowsheet(components=["salt"])
     fs.feed("f", flow=1e-3, salt=salt)
     assert report_page.water_class(fs.feeds["f"], "salt").startswith(kind)
+
+
+@pytest.mark.parametrize("units, header, value", [("engineering", "flow (m³/h)", "<td>2.700</td>"),
+                                                  ("si", "flow (m³/s)", "<td>0.00075</td>")])
+def test_report_in_either_system_of_units(units, header, value):
+    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    page = report_page.report(fs, fs.solve(), units=units)
+    assert header in page and value in page
+
+
+def test_component_names_stay_whole_in_stream_headers():
+    fs = load_plant(EXAMPLES / "mbr_ro_reuse.toml")
+    from hydrokit.display.html import stream_rows
+
+    headers, _ = stream_rows(fs.solve())
+    assert headers[1:] == ["flow (m³/h)", "temperature (°C)", "pressure (bar)",
+                           *(f"{c} (mg/L)" for c in fs.components)]
 
 
 def test_report_puts_errors_first_and_shows_array_elements():

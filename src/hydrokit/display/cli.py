@@ -17,7 +17,8 @@ from .units import human
 
 DIAGRAM_USAGE = "usage: {prog} PLANT.toml [unit.slot=value ...] [--values] --out FILE.svg|FILE.png|FILE.pdf"
 REPORT_USAGE = ("usage: {prog} PLANT.toml [unit.slot=value ...] [--optimize NAME=LOW:HIGH[,NAME=LOW:HIGH ...]] "
-                "[--objective lcow|sec|COLUMN] [--constraint COLUMN>=VALUE ...] --out FILE.html")
+                "[--objective lcow|sec|COLUMN] [--constraint COLUMN>=VALUE ...] [--units engineering|si] "
+                "--out FILE.html")
 
 
 def _options(argv, flags, valued, usage):
@@ -153,7 +154,10 @@ def report_main(argv=None, prog="python -m hydrokit report", out=None, err=None)
             print(usage, file=out)
             return 0
         words, opts = _options(argv, (), {"--out": "one", "--optimize": "many", "--objective": "one",
-                                          "--constraint": "many"}, usage)
+                                          "--constraint": "many", "--units": "one"}, usage)
+        units = opts.get("--units", "engineering")
+        if units not in ("engineering", "si"):
+            raise UsageError(f"--units takes engineering or si, got {units!r}")
         target = _out(opts, ("html", "htm"), usage)
         path, fs, values, res = _solve(words, usage)
         optimisation = ""
@@ -187,7 +191,8 @@ def report_main(argv=None, prog="python -m hydrokit report", out=None, err=None)
             optimisation = optimisation_section(fs, best, vary, lcow_along)
         from .report import report
 
-        page = report(fs, res, title=_title(path), source=path, optimisation=optimisation, overrides=values)
+        page = report(fs, res, title=_title(path), source=path, optimisation=optimisation, overrides=values,
+                      units=units)
         with open(target, "w", encoding="utf-8") as f:
             f.write(page)
         print(f"report written to {target}", file=out)

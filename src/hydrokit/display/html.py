@@ -98,8 +98,9 @@ def stream_rows(result, units="engineering"):
                  [(c, "g/m³") for c in fs.components]
     headers = ["stream"]
     for q, unit in quantities:
-        headers.append(f"{q.replace('_c', '').replace('_bar', '')} ({convert(1.0, unit, units, daily)[1]})"
-                       if units == "engineering" else f"{q} ({unit})")
+        short = {"temperature_c": "temperature", "pressure_bar": "pressure"}.get(q, q)
+        headers.append(f"{short} ({convert(1.0, unit, units, daily)[1]})" if units == "engineering"
+                       else f"{q} ({unit})")
     rows = []
     for name in fs.streams():
         values = result.stream(name)

@@ -147,8 +147,9 @@ def optimisation_section(fs, best, names, values_at):
     return body + "<h3>LCOW along each varied slot, the others at the optimum</h3>" + "".join(plots)
 
 
-def report(fs, result, *, title="", source="", optimisation="", overrides=None):
-    """The report page (HTML text) of a solved plant."""
+def report(fs, result, *, title="", source="", optimisation="", overrides=None, units="engineering"):
+    """The report page (HTML text) of a solved plant; ``units="si"`` shows the tables in the models'
+    own units with every digit."""
     from .diagram import diagram, main_component
 
     component = main_component(fs)
@@ -169,9 +170,9 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None):
     if checks:
         parts.append("<h2>Design checks</h2>" + checks.replace("<h3>Design checks</h3>", ""))
     parts.append("<h2>Flowsheet</h2>" + framed(diagram(fs, result)))
-    headers, rows = stream_rows(result)
+    headers, rows = stream_rows(result, units)
     parts.append("<h2>Streams</h2>" + table(headers, rows))
-    parts.append("<h2>Key figures</h2>" + table(["figure", "value", "unit"], kpi_rows(result)))
+    parts.append("<h2>Key figures</h2>" + table(["figure", "value", "unit"], kpi_rows(result, units)))
     try:
         c = result.costs()
     except (ValueError, TypeError) as exc:
@@ -181,13 +182,13 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None):
                      '<div class="units">' +
                      bar_chart({u: s["lcow"] for u, s in c.by_unit.items()}, "$/m³", "LCOW by unit") +
                      bar_chart({u: s["sec"] for u, s in c.by_unit.items()}, "kWh/m³", "SEC by unit") + "</div>")
-    units = []
+    blocks = []
     for name, unit in fs.units.items():
         block = f"<div><h3>{escape(name)} ({escape(unit.model)})</h3>" + \
-            table(["output", "value", "unit"], output_rows(result, name))
+            table(["output", "value", "unit"], output_rows(result, name, units))
         block += _elements(result, name)
-        units.append(block + "</div>")
-    parts.append('<h2>Unit outputs</h2><div class="units">' + "".join(units) + "</div>")
+        blocks.append(block + "</div>")
+    parts.append('<h2>Unit outputs</h2><div class="units">' + "".join(blocks) + "</div>")
     if optimisation:
         parts.append("<h2>Optimisation</h2>" + optimisation)
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
