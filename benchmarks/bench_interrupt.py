@@ -8,7 +8,7 @@ Three figures, each against a baseline timed in the same process:
                    extension entry, in multiples of np.zeros(13) and of pump.run:
                    the rows run on a parked worker thread while the calling
                    thread watches for signals, so even one row is handed over
-    exp hook       the extension's exp, which lets a stopping batch leave a core
+    exp hook       the extension's poll_exp, which lets a stopping batch leave a core
                    mid-row: passes of the lumped element (osmolumped, tolerance
                    0) through the batch core loop against the same passes through
                    osmolumped.run, whose core calls the C library's exp directly

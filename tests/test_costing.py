@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+from hydrokit.layout import layout
 from hydrokit.costing import CostModel, CostParameters, PlantView, crf
 
 
@@ -15,9 +16,13 @@ def test_capital_recovery_factor(rate, years, expected):
     assert crf(rate, years) == pytest.approx(expected, abs=1e-6)
 
 
-def small_plant(rise_bar=(60.0,)):
-    """A pump, a reverse-osmosis stage and an energy-recovery device, as columns of a result table."""
-    view = PlantView({"hp": "pump", "ro": "osmolumped", "erd": "recoupsimple"}, {},
+def small_plant(rise_bar=(60.0,), design_bar=60.0):
+    """A pump (built for ``design_bar``), a reverse-osmosis stage and an energy-recovery device, as
+    columns of a result table."""
+    pump = layout("pump")
+    u, p = pump.module.default_input(), pump.module.default_params()
+    p[pump.resolve("pressure_rise_bar")[1]] = design_bar
+    view = PlantView({"hp": "pump", "ro": "osmolumped", "erd": "recoupsimple"}, {"hp": (u, p)},
                      {"hp": {"inlet": "sea"}, "ro": {"feed": "hp.outlet"}, "erd": {"inlet": "ro.concentrate"}})
     n = len(rise_bar)
     col = lambda v: np.full(n, float(v))  # noqa: E731
@@ -75,10 +80,16 @@ def test_each_line_moves_only_with_its_parameter(name, moved):
         assert after["cost.electricity"][0] == 2 * base["cost.electricity"][0]
 
 
-def test_pump_class_by_pressure_rise_and_by_override():
-    view, table = small_plant(rise_bar=(30.0, 45.0, 60.0))
+@pytest.mark.parametrize("design_bar, high", [(60.0, True), (45.0, False), (30.0, False)])
+def test_pump_class_fixed_by_the_design_point_not_by_a_varied_rise(design_bar, high):
+    view, table = small_plant(rise_bar=(30.0, 45.0, 60.0), design_bar=design_bar)
     hp = CostModel(view).columns(table)["cost.capital.hp"]
-    assert list(hp) == pytest.approx([889.0, 889.0, 1.908 * 9500.0])   # 1 L/s low-pressure up to 45 bar
+    # 10 kW through a 0.95 motor priced high-pressure, or 1 L/s low-pressure, in every row alike.
+    assert list(hp) == pytest.approx([1.908 * 9500.0 if high else 889.0] * 3)
+
+
+def test_pump_class_by_override():
+    view, table = small_plant(rise_bar=(30.0, 45.0, 60.0))
     forced = CostModel(view, CostParameters(unit_classes={"hp": "low_pressure_pump"})).columns(table)
     assert list(forced["cost.capital.hp"]) == pytest.approx([889.0] * 3)
     with pytest.raises(ValueError, match="'ro'.*pump"):
@@ -132,14 +143,12 @@ def test_sweep_cost_columns_equal_each_solved_point():
     assert columns["cost.capital.hp"][2] == pytest.approx(1.908 * 1000 * table["hp.pump_power_kw"][2] * 0.9)
 
 
-def test_a_membrane_models_own_feed_pump_is_priced_when_counted():
+@pytest.mark.parametrize("feed_bar", [60.0, 30.0])
+def test_a_membrane_models_own_feed_pump_is_neither_counted_nor_priced(feed_bar):
     fs = seawater()
     fs.connect("sea", "ro.feed")
     fs.product("water", "ro.permeate")
-    res = fs.solve(**{"sea.pressure_bar": 60.0})
-    assert res.power["ro"] > 0                                  # no pump unit: the model's own pump counts
-    c = res.costs()
-    pump = 1.908 * 1000 * res.power["ro"]                        # fed at 60 bar: high-pressure
-    assert c.capital["ro"] == pytest.approx(54.3 * 30 * 2 + pump)
-    low = fs.solve(**{"sea.pressure_bar": 30.0}).costs()
-    assert low.capital["ro"] == pytest.approx(54.3 * 30 * 2 + 889.0 * 1.0)   # 1 L/s, low-pressure
+    res = fs.solve(**{"sea.pressure_bar": feed_bar})
+    assert res.outputs("ro")["pump_power_kw"] > 0                # shown as the unit's information
+    assert res.power["ro"] == 0 and res.kpis["electric_power_kw"] == 0   # the feed arrives pressurised
+    assert res.costs().capital["ro"] == pytest.approx(54.3 * 30 * 2)     # the membrane only

@@ -141,16 +141,23 @@ def _in_order(parts):
 @pytest.mark.parametrize("plant", PLANTS)
 def test_cost_shares_add_up_to_the_totals_exactly(plant):
     fs = load_plant(EXAMPLES / f"{plant}.toml")
-    c = fs.solve().costs()
-    assert list(c.by_unit) == list(fs.units)
+    res = fs.solve()
+    c = res.costs()
+    # Arrays, heaters and coolers have shares of their own.
+    assert list(c.by_unit) == [*fs.units, *fs.arrays, *fs.thermal]
     for figure, total in (("capital", c.capital_total), ("operating", c.operating_total), ("lcow", c.lcow),
                           ("sec", c.sec)):
         assert _in_order(s[figure] for s in c.by_unit.values()) == total
     # Each share is the unit's own figure up to the closing adjustment of a few units in the last place.
+    hours = 8760.0 * c.params.utilisation
     for unit, s in c.by_unit.items():
         assert s["capital"] == c.capital.get(unit, 0.0)
-        assert s["sec"] == pytest.approx(fs.solve().power[unit] / (fs.solve().kpis["product_flow"] * 3600),
+        assert s["sec"] == pytest.approx(res.power.get(unit, 0.0) / (res.kpis["product_flow"] * 3600),
                                          rel=1e-12, abs=1e-15)
+        if unit in fs.thermal:  # the exchanger's upkeep and the heat it buys (or removes)
+            price = c.params.heat_price if fs.thermal[unit].kind == "heater" else c.params.cooling_price
+            assert s["operating"] == pytest.approx(
+                c.params.maintenance_fraction * s["capital"] + price * res.row[f"{unit}.duty_kw"] * hours, rel=1e-9)
 
 
 def test_cost_share_columns_of_a_sweep_add_up_row_by_row():
@@ -240,10 +247,18 @@ def test_sweep_columns_by_pattern_keep_the_varied_names_and_their_units(patterns
     assert some.attrs["units"] == {c: full.attrs["units"][c] for c in some}
 
 
+def test_sweep_units_name_every_column_of_arrays():
+    units = load_plant(EXAMPLES / "brackish_array.toml").sweep(**{"hp.pressure_rise_bar": [12.0]}).attrs["units"]
+    assert [c for c, u in units.items() if not u] == []
+    assert (units["ro.stage2.vessels"], units["ro.max_flux_lmh"], units["ro.stage1.element2.feed_salt"]) == \
+        ("count", "L/(m²·h)", "g/m³")
+
+
 def test_sweep_units_name_every_column():
     fs = load_plant(EXAMPLES / "ro_md_brine.toml")
     units = fs.sweep(**{"ro.membrane_area": [40.0]}).attrs["units"]
-    assert all(units.values())
+    assert [c for c, u in units.items() if not u] == []
+    assert units["heat.duty_kw"] == "kW"
     assert (units["ro.membrane_area"], units["kpi.recovery"], units["ro.permeate.flow"], units["flagged"]) == \
         ("m²", "fraction", "m³/s", "count")
     with pytest.raises(hydrokit.flowsheet.FlowsheetError, match="matches no column"):

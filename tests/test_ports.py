@@ -5,7 +5,7 @@ import importlib
 import pytest
 
 from hydrokit.layout import layout, models
-from hydrokit.ports import CONVERSIONS, Fixed, Same, Setting, Slot
+from hydrokit.ports import CONVERSIONS, Ambient, Fixed, Same, Setting, Slot
 
 QUANTITIES = ("flow", "temperature_c", "pressure_bar", "component")
 KINDS = ("drive", "feed_pump", "recovered")
@@ -54,6 +54,8 @@ def test_ports_name_existing_slots_and_align(model):
                 check_unit(source.unit, settings[source.name], (model, name, source))
             elif isinstance(source, Same):
                 assert source.port in t.INLETS and source.quantity in QUANTITIES, (model, name)
+            elif isinstance(source, Ambient):
+                assert source is outlet.pressure_bar, (model, name)   # a pressure only
             else:
                 assert isinstance(source, Fixed), (model, name, source)
     for output, kind in t.POWER:

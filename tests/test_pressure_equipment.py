@@ -112,7 +112,10 @@ def test_component_count_two_moves_results(module, power_index):
 
 @pytest.mark.parametrize("module", [pump, recoupsimple])
 @pytest.mark.parametrize("count, carried", [(4.4, 4), (3.5, 4), (3.49, 3), (0.0, 0), (-0.6, 0), (5, 4),
-                                            (1e12, 0), (-1e12, 0), (math.nan, 0), (math.inf, 0)])
+                                            (1e12, 0), (-1e12, 0), (math.nan, 0), (math.inf, 0),
+                                            # the edge of the int32 range after the + 0.5, where the
+                                            # Python copy of the rule (tables/pump.py) must agree
+                                            (2147483647.0, 4), (2147483647.5, 0)])
 def test_component_count_rule(module, count, carried):
     p = module.default_params()
     p[0] = count

@@ -4,7 +4,7 @@
     python tools/gen_reference.py           # (re)write the pages
     python tools/gen_reference.py --check   # exit 1 and name the stale pages
 
-Slots, units and defaults come from the slot tables and the built modules;
+Slots, units, widths and defaults come from the slot tables;
 ports, diagnostics and electric-power outputs from a table's INLETS, OUTLETS,
 DIAGNOSTICS and POWER where it has them (tools/reference_notes.py supplies the
 diagnostics otherwise, and what each model is); the notes from the README's
@@ -14,15 +14,19 @@ diagnostics otherwise, and what each model is); the notes from the README's
 from __future__ import annotations
 
 import argparse
+import importlib
 import pathlib
 import re
 import sys
+
+import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from reference_notes import NOTES, PROPERTIES  # noqa: E402
 
 from hydrokit.layout import format_value, layout, models, port_fields, power_text  # noqa: E402
+from hydrokit.tables import default_vectors  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 DOCS = ROOT / "docs" / "models"
@@ -113,16 +117,18 @@ def units_rows(names):
 
 def diagnostics(model):
     lay = layout(model)
-    return dict(lay.diagnostics) or NOTES[model]["diagnostics"]
+    notes = NOTES[model].get("diagnostics")
+    if lay.diagnostics and notes:
+        raise ValueError(f"{model}: diagnostics both in its table and in reference_notes.py; keep one")
+    return dict(lay.diagnostics) or notes or {}
 
 
 def model_page(model):
     lay, notes = layout(model), NOTES[model]
-    m = lay.module
-    u0, p0 = m.default_input(), m.default_params()
+    u0, p0 = (np.array(v) for v in default_vectors(importlib.import_module(f"hydrokit.tables.{model}")))
     lines = [HEADER + f"# {model}: {lay.description}", "", notes["what"], "",
-             f"Module `hydrokit.{model}`: {m.INPUT_WIDTH} inputs, {m.PARAM_WIDTH} parameters, "
-             f"{m.OUTPUT_WIDTH} outputs. On the command line: `python -m hydrokit {model} --help` lists the "
+             f"Module `hydrokit.{model}`: {len(lay.inputs)} inputs, {len(lay.params)} parameters, "
+             f"{len(lay.output_slots_default)} outputs. On the command line: `python -m hydrokit {model} --help` lists the "
              f"slots, `python -m hydrokit {model} name=value ...` runs it; from Python, "
              f"`hydrokit.layout.layout(\"{model}\")` names them.", ""]
     if notes.get("solutes"):

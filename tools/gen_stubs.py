@@ -4,8 +4,9 @@
     python tools/gen_stubs.py           # (re)write src/hydrokit/*.pyi
     python tools/gen_stubs.py --check   # exit 1 and name the stale stubs
 
-The widths and defaults are read from the built modules, the names and units
-from ``hydrokit.tables``; run it against an installed build (``make install``).
+Names, units, widths and defaults are read from ``hydrokit.tables``, the
+docstrings of the functions from the built modules; run it against an
+installed build (``make install``).
 Each model stub carries the model's slots in its docstring, so an editor shows
 them on hover.
 """
@@ -13,11 +14,15 @@ them on hover.
 from __future__ import annotations
 
 import argparse
+import importlib
 import pathlib
 import sys
 
+import numpy
+
 import hydrokit
 from hydrokit.layout import format_value, layout, models
+from hydrokit.tables import default_vectors
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1] / "src" / "hydrokit"
 
@@ -39,11 +44,11 @@ def _slot_lines(title, slots, defaults=None):
 def model_stub(model):
     lay = layout(model)
     m = lay.module
-    p0 = m.default_params()
+    u0, p0 = (numpy.array(v) for v in default_vectors(importlib.import_module(f"hydrokit.tables.{model}")))
     doc = [f"{model}: {lay.description}.", ""]
-    doc += _slot_lines(f"Inputs u ({m.INPUT_WIDTH})", lay.inputs, m.default_input())
-    doc += _slot_lines(f"Parameters p ({m.PARAM_WIDTH})", lay.params, p0)
-    title = f"Outputs y ({m.OUTPUT_WIDTH})"
+    doc += _slot_lines(f"Inputs u ({len(lay.inputs)})", lay.inputs, u0)
+    doc += _slot_lines(f"Parameters p ({len(lay.params)})", lay.params, p0)
+    title = f"Outputs y ({len(lay.output_slots_default)})"
     if lay.depends_on_params:
         title += f", positions at the default {lay.params[0].name} (they move with it)"
     doc += _slot_lines(title, lay.output_slots(p0))
@@ -58,9 +63,9 @@ from numpy.typing import ArrayLike, NDArray
 
 np = numpy
 
-INPUT_WIDTH: Final = {m.INPUT_WIDTH}
-PARAM_WIDTH: Final = {m.PARAM_WIDTH}
-OUTPUT_WIDTH: Final = {m.OUTPUT_WIDTH}
+INPUT_WIDTH: Final = {len(lay.inputs)}
+PARAM_WIDTH: Final = {len(lay.params)}
+OUTPUT_WIDTH: Final = {len(lay.output_slots_default)}
 DESCRIPTION: Final = {lay.description!r}
 _DEFAULT_INPUT: NDArray[numpy.float64]
 _DEFAULT_PARAMS: NDArray[numpy.float64]

@@ -2,31 +2,11 @@
 
 Per model: ``what`` (what the model computes), ``solutes`` (what the default
 vectors describe, where they make it clear), ``diagnostics`` (output name ->
-meaning of its values; a table's own DIAGNOSTICS take precedence) and
+meaning of its values, only for a model whose table has no DIAGNOSTICS: a
+model's diagnostics are described in one place) and
 ``properties`` (the water-property correlations it uses, for the accuracy
 page). tools/gen_reference.py renders them.
 """
-
-SAME_CORE_STATUS = "only one code is reported: each check that fires overwrites the code of an earlier one"
-
-PASSES = {
-    "iterations": "the pass in which the damped fixed-point solve stopped; the cap (`max_iterations`) + 1 when "
-                  "the cap was reached",
-    "not_converged": "0: every relative change fell below `tolerance`; 1: the pass cap was reached and the "
-                     "values of the last pass are reported",
-}
-
-DISTILLATION_STATUS = {
-    "status_code": "0: no limit applied; 1: the permeate was cut to `max_recovery` × feed flow and the flux "
-                   "recomputed from it; 2: the concentrate flow fell below 1e-15 m³/s and was set to 1e-15 "
-                   "(replaces 1)",
-}
-
-INPUT_FLAG = {
-    "input_flag": "0: no input replaced; 1: `feed_flow` was negative or not finite and taken as 0; 2: "
-                  "`inlet_pressure_bar` likewise; 3: a carried component concentration likewise (the highest "
-                  "code that applies is kept)",
-}
 
 NOTES = {
     "osmomech": {
@@ -41,7 +21,6 @@ NOTES = {
                    "1500, 12.9 and 40800 g/m³. The 23 g/mol solute has the molar mass of sodium and the "
                    "10000 g/mol one is a macromolecule; the others are not identified by the defaults. "
                    "Change the molar masses, diffusivities and solute permeabilities to model other solutes.",
-        "diagnostics": PASSES,
         "properties": ["density", "viscosity", "film", "osmotic"],
     },
     "osmolumped": {
@@ -53,7 +32,6 @@ NOTES = {
                 "and pressures stay those of the solve.",
         "solutes": "One lumped salt of molar mass 58.44 g/mol (sodium chloride) dissociating into 2 particles "
                    "(`vant_hoff_factor`), at 35 kg/m³ in the feed: a seawater feed.",
-        "diagnostics": PASSES,
         "properties": ["osmotic"],
     },
     "osmoaxial": {
@@ -64,10 +42,6 @@ NOTES = {
                 "feed on. The chain stops early when the feed is used up or the whole-element recovery limit "
                 "is reached; flux and net driving pressure are averaged over all N segments.",
         "solutes": "The same lumped salt as osmolumped: 58.44 g/mol, 2 particles, 35 kg/m³ (seawater).",
-        "diagnostics": {
-            "segment_count": "N as used: `segment_count` + 0.5 truncated, within 1 to 200",
-            "not_converged": "1 when the solve of any segment that ran reached its pass cap, else 0",
-        },
         "properties": ["osmotic"],
     },
     "osmocascade": {
@@ -99,15 +73,6 @@ NOTES = {
         "solutes": "Five solutes fixed in the module: molar masses 86.13, 150.13, 10000, 23 and 74.04 g/mol, "
                    "radii 0.3, 0.45, 2, 0.18 and 0.35 nm, charges 0, 0, −1, +1 and −1 (the molar masses of "
                    "osmomech's defaults). Only the feed concentrations are inputs.",
-        "diagnostics": {
-            "status_code": "0: no problem; −1: `feed_flow` < 0; −2: recovery ≤ 0 or ≥ 1 after clamping; "
-                           "−3: `feed_pressure_bar` ≤ 0; −4: `active_layer_thickness`, `pore_radius`, "
-                           "`tortuosity` or `permeability` ≤ 0; −5: `pump_efficiency` ≤ 0; −6: a negative "
-                           "feed concentration (taken as 0); −7: concentrate flow ≤ 1e-12 m³/s (concentrate "
-                           "concentrations 0); −8: negative net driving pressure (flux and area 0); −9: "
-                           "mass-transfer coefficient ≤ 0 (no polarisation); " + SAME_CORE_STATUS
-                           + ", so −9 has the highest priority",
-        },
         "properties": ["density", "viscosity", "film", "osmotic"],
     },
     "nanolumped": {
@@ -121,14 +86,6 @@ NOTES = {
                    "+1, −1, +1, +2, +2, −2 fixed in the module; molar masses 22.99, 35.453, 39.0983, 24.305, "
                    "40.078 and 96.06 g/mol as parameters), at 12.33, 21.67, 0.45, 1.39, 0.45 and 3.28 kg/m³: "
                    "a seawater-like water of 39.57 kg/m³ in total.",
-        "diagnostics": {
-            "status_code": "0: no problem; −1: `feed_flow_m3h` < 0; −2: recovery ≤ 0 or ≥ 1 after clamping; "
-                           "−3: `design_flux` ≤ 0 (area 0); −4: a negative feed concentration (taken as 0); "
-                           "−5: concentrate flow ≤ 1e-12 m³/h (concentrate concentrations 0); −6: a "
-                           "concentrate concentration below −1e-9 (reported as computed); " + SAME_CORE_STATUS,
-            "permeate_charge_balance": "Σ z·c/M over the six permeate ions in kmol/m³; zero up to rounding "
-                                       "when the charge balance sets the chloride",
-        },
         "properties": [],
     },
     "ultramech": {
@@ -171,10 +128,6 @@ NOTES = {
                 "set removal fraction, the concentrate follows by mass balance; electricity is a fixed "
                 "intensity per m³ of feed. Flows are in m³/d.",
         "solutes": "Four solutes at 100, 50, 10 and 500 mg/L with removals 0.9, 0.1, 0 and 0.",
-        "diagnostics": {
-            "input_warning": "0: no input replaced; 1: `feed_flow` was negative or not finite and taken as 0; "
-                             "2: a feed concentration likewise (2 wins over 1)",
-        },
         "properties": [],
     },
     "distilmech": {
@@ -185,10 +138,6 @@ NOTES = {
                 "(warming the feed plus the evaporation term) and the feed pump.",
         "solutes": "Five solutes passed through linearly (no molar mass enters), at osmomech's default feed "
                    "concentrations.",
-        "diagnostics": {
-            "status_code": "0: no problem; 1: the flux came out negative or not finite and was set to 0; "
-                           "2: the concentrate flow fell below 1e-15 m³/s and was set to 1e-15 (replaces 1)",
-        },
         "properties": ["density", "heat_capacity", "vapour_pressure", "latent_heat", "knudsen"],
     },
     "distillumped": {
@@ -198,7 +147,6 @@ NOTES = {
                 "(outlet temperatures are not bounded: small flows can cross them over), a fixed salt "
                 "passage and a feed pump.",
         "solutes": "One salt at 35 kg/m³: seawater.",
-        "diagnostics": DISTILLATION_STATUS,
         "properties": ["density", "heat_capacity", "vapour_pressure"],
     },
     "distilaxial": {
@@ -208,11 +156,6 @@ NOTES = {
                 "The march stops at the last segment or when the collected permeate reaches the recovery "
                 "limit; flux and vapour pressures are averaged over all N segments.",
         "solutes": "One salt at 35 kg/m³: seawater.",
-        "diagnostics": {
-            "status_code": "the last code set over the segments run: 0: no limit applied; 1: a segment's "
-                           "permeate was cut to the remaining recovery allowance (the march ends); 2: a "
-                           "segment's outgoing feed flow fell below 1e-15 m³/s and was set to 1e-15",
-        },
         "properties": ["density", "heat_capacity", "vapour_pressure"],
     },
     "biosimple": {
@@ -240,7 +183,6 @@ NOTES = {
                 "daily and specific energy and the equivalent head. Temperature and up to four component "
                 "concentrations pass through; the six results follow the last carried component.",
         "solutes": "Up to four components in the caller's unit, passed through (`component_count` of them).",
-        "diagnostics": INPUT_FLAG,
         "properties": [],
     },
     "recoupsimple": {
@@ -249,7 +191,6 @@ NOTES = {
                 "as a negative demand, the daily and specific energy. Temperature and components pass through "
                 "as in the pump, with the same moving result block.",
         "solutes": "Up to four components in the caller's unit, passed through (`component_count` of them).",
-        "diagnostics": INPUT_FLAG,
         "properties": [],
     },
 }

@@ -5,59 +5,14 @@
 // concentrate with a fixed removal fraction. The specific energy is a plain
 // parameter. No kinetics, no temperature, no iteration.
 #include "common/model.hpp"
+#include "slots/biodynamic.hpp"
 
 namespace hydrokit::biodynamic {
-
-constexpr int components = 5;
 
 // Positions of the reacting components among the five.
 constexpr int degradable = 0;   // component 1
 constexpr int convertible = 3;  // component 4
 constexpr int product = 4;      // component 5, receives the converted load
-
-namespace In {
-enum : int32_t {
-    feed_flow,             // caller's flow unit
-    component1_feed_conc,  // g/m³; components 1 to 5 follow
-    width = component1_feed_conc + components,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    component_count,       // count, accepted and not read
-    recovery,              // fraction, permeate flow / feed flow
-    specific_energy,       // energy per volume
-    conversion_fraction,   // fraction of the component 4 load turned into component 5
-    degradation_fraction,  // fraction of the component 1 load degraded
-    component1_removal,    // fraction retained by the membrane; components 1 to 5 follow
-    width = component1_removal + components,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    feed_flow,                 // caller's flow unit
-    permeate_flow,             // caller's flow unit
-    concentrate_flow,          // caller's flow unit
-    specific_energy,           // energy per volume
-    energy_rate,               // energy per volume × flow
-    converted_load,            // concentration × flow / 1000
-    degraded_load,             // concentration × flow / 1000
-    component1_permeate_conc,  // g/m³, 5 components
-    component1_concentrate_conc = component1_permeate_conc + components,  // g/m³, 5 components
-    removed_load = component1_concentrate_conc + components,  // concentration × flow / 1000
-    component1_reacted_conc,   // g/m³, before the membrane
-    component4_reacted_conc,   // g/m³, before the membrane
-    width,
-};
-}
-
-constexpr double default_input[] = {100.0, 200.0, 80.0, 20.0, 30.0, 5.0};
-constexpr double default_params[] = {
-    5.0, 0.95, 0.1, 0.95, 0.9,
-    0.0, 0.8, 0.0, 0.0, 0.0,  // removal fractions
-};
 
 // Stand-in for a non-finite specific energy, its default.
 constexpr double fallback_specific_energy = 0.1;
@@ -123,4 +78,4 @@ void biodynamic_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::biodynamic
 
-HYDROKIT_MODEL(biodynamic, "Zero-order dynamic/reactive membrane bioreactor")
+HYDROKIT_MODEL(biodynamic)

@@ -6,49 +6,9 @@
 #include <cmath>
 
 #include "common/model.hpp"
+#include "slots/biosimple.hpp"
 
 namespace hydrokit::biosimple {
-
-constexpr int components = 7;
-
-namespace In {
-enum : int32_t {
-    feed_flow,             // caller's flow unit
-    component1_feed_conc,  // g/m³; components 1 to 7 follow
-    width = component1_feed_conc + components,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    component_count,     // count, accepted and not read: always seven components
-    recovery,            // fraction, permeate flow / feed flow
-    energy_coefficient,  // a of e = a·Q^b, energy per volume
-    energy_exponent,     // b of e = a·Q^b
-    component1_removal,  // fraction; components 1 to 7 follow
-    width = component1_removal + components,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    feed_flow,                 // caller's flow unit
-    permeate_flow,             // caller's flow unit
-    concentrate_flow,          // caller's flow unit, the reject stream
-    specific_energy,           // energy per volume
-    energy_rate,               // energy per volume × flow
-    component1_permeate_conc,  // g/m³, 7 components
-    component1_concentrate_conc = component1_permeate_conc + components,  // g/m³, 7 components
-    removed_load = component1_concentrate_conc + components,  // concentration × flow / 1000
-    width,
-};
-}
-
-constexpr double default_input[] = {100.0, 30.0, 15.0, 25.0, 1.0, 1.0, 1.0, 1.0};
-constexpr double default_params[] = {
-    7.0, 0.9999, 9.5, -0.3,
-    0.5, 0.6, 0.70854, 0.88, 0.99, 0.998798, 0.9999,  // removal fractions
-};
 
 // Stand-ins for a non-finite energy law, the law's defaults.
 constexpr double fallback_energy_coefficient = 9.5;
@@ -96,4 +56,4 @@ void biosimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::biosimple
 
-HYDROKIT_MODEL(biosimple, "Zero-order membrane bioreactor")
+HYDROKIT_MODEL(biosimple)

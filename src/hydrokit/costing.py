@@ -10,15 +10,23 @@ Capital (installed, $) per unit, by the unit's cost class (see ``MODEL_CLASSES``
   installed cost factor;
 * ``uf``, ``mf``, ``mbr``: capacity law A·(Q/Qb)^B on the unit's inlet flow in
   m³/h, USD 2014 escalated to USD 2018 by ``capacity_cost_escalation``;
-* ``pump``: high-pressure when its pressure rise exceeds
-  ``high_pressure_threshold_bar`` (1.908 $ per W of shaft power), otherwise
-  low-pressure (889 $ per L/s of flow); ``high_pressure_pump`` and
-  ``low_pressure_pump`` fix the choice;
+* ``pump``: high-pressure when the pressure rise the plant is built with
+  exceeds ``high_pressure_threshold_bar`` (1.908 $ per W of shaft power),
+  otherwise low-pressure (889 $ per L/s of flow), the same in every row of a
+  sweep; ``high_pressure_pump`` and ``low_pressure_pump`` declare the choice;
 * ``erd``: 535 $ per m³/h of inlet flow;
-* ``none``: not costed.
+* ``none``: not costed;
+* membrane arrays: their elements by area at the membrane price plus
+  ``pressure_vessel_cost`` per vessel, times the total installed cost factor;
+  each interstage booster as a pump (its class from its design boost, shaft
+  power taken as its power Q·Δp/η);
+* heaters and coolers: a plate-and-frame exchanger, purchase cost
+  a + b·A^n (USD 2010) on the area A = duty / (U·ΔT), escalated to USD 2018
+  and times the total installed cost factor.
 
 Annual operating cost ($/year): electricity (net electric power × hours in
-service × price), membrane replacement (a fraction of the membrane purchase
+service × price), heat bought and heat removed (``kpi.heat_kw`` and
+``kpi.cooling_kw`` × hours in service × their prices), membrane replacement (a fraction of the membrane purchase
 cost of the area-priced units) and maintenance, labour and chemicals (a
 fraction of the total capital).
 
@@ -29,30 +37,24 @@ product volume), CRF = w(1+w)^L / ((1+w)^L − 1).
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import math
 from dataclasses import dataclass, field
 
 import numpy as np
 
 from .batch.program import column as _column
+from .layout import models as _models
 
 __all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs", "MODEL_CLASSES", "CLASSES",
            "LINES"]
 
 HOURS_PER_YEAR = 8760.0
 
-# Cost class of every model, by model name. A unit's class can be overridden
-# with CostParameters(unit_classes={"unit": "class"}).
-MODEL_CLASSES = {
-    "osmolumped": "ro", "osmomech": "ro", "osmoaxial": "ro", "osmocascade": "ro",
-    "nanolumped": "nf", "nanomech": "nf",
-    "distillumped": "md", "distilmech": "md", "distilaxial": "md",
-    "ultrasimple": "uf", "ultramech": "uf",
-    "microsimple": "mf", "micromech": "mf",
-    "biosimple": "mbr", "biodynamic": "mbr",
-    "pump": "pump",
-    "recoupsimple": "erd",
-}
+# Cost class of every model, by model name, as its slot table gives it
+# (COST_CLASS). A unit's class can be overridden with
+# CostParameters(unit_classes={"unit": "class"}).
+MODEL_CLASSES = {name: importlib.import_module(f"hydrokit.tables.{name}").COST_CLASS for name in _models()}
 CLASSES = ("ro", "nf", "md", "uf", "mf", "mbr", "pump", "high_pressure_pump", "low_pressure_pump", "erd", "none")
 AREA_PRICED = ("ro", "nf", "md")
 CAPACITY_PRICED = ("uf", "mf", "mbr")
@@ -62,6 +64,8 @@ LINES = {
     "cost.capital_total": "$",
     "cost.membrane_capital": "$",
     "cost.electricity": "$/year",
+    "cost.heat": "$/year",
+    "cost.cooling": "$/year",
     "cost.membrane_replacement": "$/year",
     "cost.maintenance": "$/year",
     "cost.operating_total": "$/year",
@@ -140,7 +144,8 @@ class CostParameters:
     wacc: float = _p(0.0930734, "1/year", "Weighted average cost of capital w")
     plant_lifetime: float = _p(30.0, "years", "Plant lifetime L")
     total_installed_cost_factor: float = _p(2.0, "factor",
-                                            "Total installed cost factor on membrane capital (area-priced units)")
+                                            "Total installed cost factor on membrane capital (area-priced units) "
+                                            "and on heat exchangers")
     maintenance_fraction: float = _p(0.03, "fraction of total capital per year", "Maintenance, labour and chemicals")
     membrane_replacement_fraction: float = _p(0.2, "fraction of membrane purchase cost per year",
                                               "Membrane replacement")
@@ -163,8 +168,23 @@ class CostParameters:
     capacity_cost_escalation: float = _p(
         603.1 / 576.1, "factor",
         "USD 2014 → USD 2018 for the capacity costs: plant cost index 603.1 (2018) / 576.1 (2014)")
+    heat_price: float = _p(0.015, "$/kWh of heat", "Heat bought from outside the plant (low-grade heat)")
+    cooling_price: float = _p(0.0013, "$/kWh of heat removed",
+                              "Cooling (cooling-tower water, about 0.35 $ per GJ removed)")
+    heat_exchanger_cost_a: float = _p(1600.0, "$ (USD 2010)",
+                                      "Heater or cooler purchase cost a of a + b·A^n (plate and frame exchanger)")
+    heat_exchanger_cost_b: float = _p(210.0, "$ (USD 2010) per m²^n", "Heater or cooler purchase cost b")
+    heat_exchanger_exponent: float = _p(0.95, "—", "Heater or cooler purchase cost exponent n")
+    heat_exchanger_u: float = _p(2000.0, "W/(m²·K)", "Overall heat-transfer coefficient U of a heater or cooler")
+    heat_exchanger_dt: float = _p(10.0, "K", "Mean temperature difference ΔT across a heater or cooler")
+    heat_exchanger_escalation: float = _p(
+        603.1 / 532.9, "factor",
+        "USD 2010 → USD 2018 for the heat exchangers: plant cost index 603.1 (2018) / 532.9 (January 2010)")
     #: Cost class per unit name, overriding the class of its model (see CLASSES).
     unit_classes: dict = field(default_factory=dict)
+    pressure_vessel_cost: float = _p(1500.0, "$ per vessel",
+                                     "Pressure vessel of a membrane array (an 8-inch vessel for 6-8 elements), "
+                                     "installed with the total installed cost factor")
 
     def __post_init__(self):
         for f in dataclasses.fields(self):
@@ -176,6 +196,8 @@ class CostParameters:
                 raise ValueError(f"cost parameter {f.name} must be a finite number >= 0, got {value!r}")
         if not 0 < self.utilisation <= 1:
             raise ValueError(f"cost parameter utilisation must be in (0, 1], got {self.utilisation!r}")
+        if self.heat_exchanger_u <= 0 or self.heat_exchanger_dt <= 0:
+            raise ValueError("cost parameters heat_exchanger_u and heat_exchanger_dt must be > 0")
         if self.plant_lifetime <= 0:
             raise ValueError(f"cost parameter plant_lifetime must be > 0 years, got {self.plant_lifetime!r}")
         for unit, cls in self.unit_classes.items():
@@ -241,13 +263,15 @@ class PlantView:
     ``units``: name -> model; ``vectors``: name -> (input vector, parameter
     vector) as the unit runs before any varied slot is applied (its model
     defaults with the fixed settings); ``inlets``: name -> {port: column
-    prefix of the stream entering it, e.g. "hp.outlet" or a feed's name}.
+    prefix of the stream entering it, e.g. "hp.outlet" or a feed's name};
+    ``thermal``: heater or cooler name -> "heater" or "cooler".
     """
 
-    def __init__(self, units, vectors, inlets):
+    def __init__(self, units, vectors, inlets, thermal=None):
         from .layout import layout
 
         self.units = dict(units)
+        self.thermal = dict(thermal or {})
         self.layouts = {name: layout(model) for name, model in self.units.items()}
         self.vectors = {}
         for name, lay in self.layouts.items():
@@ -301,7 +325,8 @@ def _view_of_flowsheet(fs):
     for (target, port), source in _connections(fs).items():
         if target in inlets:
             inlets[target][port] = source
-    return PlantView(units, vectors, inlets)
+    thermal = {name: node.kind for name, node in getattr(fs, "thermal", {}).items()}
+    return PlantView(units, vectors, inlets, thermal)
 
 
 def _connections(fs):
@@ -407,7 +432,7 @@ class CostModel:
         if not isinstance(self.params, CostParameters):
             raise TypeError(f"params must be CostParameters, not {type(self.params).__name__}")
         self.view = PlantView.of(fs)
-        unknown = sorted(set(self.params.unit_classes) - set(self.view.units))
+        unknown = sorted(set(self.params.unit_classes) - set(self.view.units) - set(getattr(fs, "arrays", {})))
         if unknown:
             raise ValueError(f"unit_classes names unknown unit {unknown[0]!r}; units: {', '.join(self.view.units)}")
         self.classes = {unit: _class_of(self.view, self.params, unit) for unit in self.view.units}
@@ -421,7 +446,24 @@ class CostModel:
             if cls in AREA_PRICED and model != "osmocascade" and not _has_area(self.view.layouts[unit]):
                 raise ValueError(f"unit {unit!r} ({model}) has no membrane_area to cost as {cls!r}; "
                                  f"choose a capacity-priced class (uf, mf, mbr) or none")
+        # A pump's cost class is the plant's design choice, fixed once from
+        # the pressure rise it is built with (its fixed settings or the model
+        # defaults), so a varied pressure never moves it across the threshold.
+        self.design_rise = {unit: self._design_rise(unit) for unit, cls in self.classes.items() if cls == "pump"}
         self.crf = self.params.crf
+        # Arrays: elements priced by area as membranes are, plus their pressure vessels.
+        self.arrays = {}
+        self.array_names = list(getattr(fs, "arrays", {}))
+        for name, node in getattr(fs, "arrays", {}).items():
+            cls = self.params.unit_classes.get(name, MODEL_CLASSES.get(node.model, "none"))
+            price = {"ro": self.params.ro_membrane_cost, "nf": self.params.nf_membrane_cost}.get(cls)
+            if price is not None:
+                self.arrays[name] = (price, list(node.elements), node.element_area)
+        # An interstage booster is a pump of the array: its cost class, as a
+        # pump unit's, is fixed once from the boost the plant is built with.
+        self.boosters = {name: [(k, node.boosters[k - 1] > self.params.high_pressure_threshold_bar)
+                                for k in range(2, len(node.vessels) + 1)]
+                         for name, node in getattr(fs, "arrays", {}).items() if name in self.arrays}
         self._recipes = {}
         self._read = None
 
@@ -453,7 +495,9 @@ class CostModel:
         """
         if self._read is not None:
             return set(self._read)
-        names = {"kpi.electric_power_kw", "kpi.product_flow", "kpi.specific_energy_kwh_m3"}
+        names = {"kpi.electric_power_kw", "kpi.product_flow", "kpi.specific_energy_kwh_m3", "kpi.heat_kw",
+                 "kpi.cooling_kw"}
+        names |= {f"{name}.duty_kw" for name in self.view.thermal}
         for unit, cls in self.classes.items():
             sources = self.view.inlets[unit].values()
             inlet = {f"{source}.{q}" for source in sources for q in ("flow", "pressure_bar")}
@@ -463,8 +507,18 @@ class CostModel:
             outputs = {f"{prefix}{unit}.{name}" for prefix in ("", "y.")
                        for name in ("membrane_area", "pump_power_kw", "pressure_rise_bar")}
             names |= inlet | slots | outputs | {f"power.{unit}", f"{unit}.outlet.flow"}
+        for name, (_, elements, _) in self.arrays.items():
+            names |= {f"{prefix}{name}.stage{k}.vessels" for prefix in ("", "y.") for k in range(1, len(elements) + 1)}
+            names |= {f"{name}.element_area", f"power.{name}"}
         self._read = frozenset(names)
         return names
+
+    def _design_rise(self, unit):
+        """Pressure rise (bar) of a pump unit at the point the plant is built for."""
+        lay = self.view.layouts[unit]
+        u, p = self.view.vectors[unit]
+        y = lay.module.run(np.array(u, dtype=np.float64), np.array(p, dtype=np.float64))
+        return float(lay.outputs(y, p)["pressure_rise_bar"])
 
     def pump_is_high_pressure(self, table, unit):
         """Per row: True where the unit is costed as a high-pressure pump.
@@ -479,8 +533,9 @@ class CostModel:
         Returns
         -------
         numpy.ndarray of bool
-            True where the pressure rise exceeds ``high_pressure_threshold_bar`` (bar), or
-            everywhere / nowhere when the unit's class fixes the choice.
+            The same value in every row: the unit's class where it fixes the choice, else
+            whether the pressure rise the plant is built with (``design_rise``) exceeds
+            ``high_pressure_threshold_bar`` (bar). A varied pressure rise never changes it.
         """
         cls = self.classes[unit]
         rise = _output(table, unit, "pressure_rise_bar")
@@ -488,7 +543,9 @@ class CostModel:
             return np.ones_like(rise, dtype=bool)
         if cls == "low_pressure_pump":
             return np.zeros_like(rise, dtype=bool)
-        return rise > self.params.high_pressure_threshold_bar
+        if self.design_rise[unit] > self.params.high_pressure_threshold_bar:
+            return np.ones_like(rise, dtype=bool)
+        return np.zeros_like(rise, dtype=bool)
 
     def _recipe(self, table):
         """Per unit, how its capital is read from tables with these columns (built once per set of
@@ -583,21 +640,53 @@ class CostModel:
                     capital = np.where(self.pump_is_high_pressure(table, unit),
                                        P.high_pressure_pump_cost * shaft_w, P.low_pressure_pump_cost * flow_ls)
                 out[f"cost.capital.{unit}"] = zeros + capital
+            for name, (price, elements, area) in self.arrays.items():
+                vessels = [_output(table, name, f"stage{k}.vessels") for k in range(1, len(elements) + 1)]
+                count = sum(v * e for v, e in zip(vessels, elements))
+                area_column = table.get(f"{name}.element_area")
+                purchase = (count * (area if area_column is None else _column(area_column))) * price
+                membrane = membrane + purchase
+                out[f"cost.capital.{name}"] = zeros + (purchase + P.pressure_vessel_cost * sum(vessels)) * \
+                    P.total_installed_cost_factor
+                for k, high in self.boosters[name]:
+                    # Its power Q·Δp/η stands for the shaft power; the flow is the stage's feed.
+                    # A stage without a boost (no power) has no booster to buy.
+                    power_kw = _output(table, name, f"stage{k}.booster_power_kw")
+                    if high:
+                        booster = P.high_pressure_pump_cost * (power_kw * 1000.0)
+                    else:
+                        flow_ls = (_output(table, name, f"stage{k}.feed_flow_per_vessel") * vessels[k - 1]) * 1000.0
+                        booster = P.low_pressure_pump_cost * flow_ls
+                    out[f"cost.capital.{name}"] = out[f"cost.capital.{name}"] + np.where(power_kw > 0, booster, 0.0)
+            for name in self.view.thermal:
+                # A plate-and-frame exchanger sized for the duty at U and ΔT.
+                area = (_column(table[f"{name}.duty_kw"]) * 1000.0) / (P.heat_exchanger_u * P.heat_exchanger_dt)
+                purchase = P.heat_exchanger_cost_a + P.heat_exchanger_cost_b * area ** P.heat_exchanger_exponent
+                out[f"cost.capital.{name}"] = zeros + (purchase * P.heat_exchanger_escalation) * \
+                    P.total_installed_cost_factor
             capital_total = zeros
             for capital in out.values():
                 capital_total = capital_total + capital
             power_kw = _column(table["kpi.electric_power_kw"])
             in_service_h = HOURS_PER_YEAR * P.utilisation
             electricity = P.electricity_price * (power_kw * in_service_h)
+            heat = zeros
+            if "kpi.heat_kw" in table:
+                heat = P.heat_price * (_column(table["kpi.heat_kw"]) * in_service_h)
+            cooling = zeros
+            if "kpi.cooling_kw" in table:
+                cooling = P.cooling_price * (_column(table["kpi.cooling_kw"]) * in_service_h)
             replacement = P.membrane_replacement_fraction * membrane
             maintenance = P.maintenance_fraction * capital_total
-            operating = electricity + replacement + maintenance
+            operating = electricity + heat + cooling + replacement + maintenance
             product = product_flow * (3600.0 * in_service_h)
             lcow = (self.crf * capital_total + operating) / product
             out.update({
                 "cost.capital_total": capital_total,
                 "cost.membrane_capital": membrane * P.total_installed_cost_factor,
                 "cost.electricity": electricity,
+                "cost.heat": zeros + heat,
+                "cost.cooling": zeros + cooling,
                 "cost.membrane_replacement": replacement,
                 "cost.maintenance": maintenance,
                 "cost.operating_total": operating,
@@ -612,10 +701,12 @@ class CostModel:
         return out
 
     def _implied_feed_pump(self, table, unit):
-        # A membrane model's own feed pump, when its power is counted (no pump
-        # unit feeds it): its reported power is hydraulic power over the pump
-        # efficiency, i.e. shaft power. High-pressure by the same threshold on
-        # the feed stream's pressure, else low-pressure by the feed flow.
+        # A membrane unit's own pump whose power the plant counts (a
+        # distillation module's circulation pump; a membrane model's feed
+        # pump is never counted): its reported power is hydraulic power over
+        # the pump efficiency, i.e. shaft power. High-pressure by the same
+        # threshold on the feed stream's pressure, else low-pressure by the
+        # feed flow.
         column = f"power.{unit}"
         if column not in table:
             return 0.0
@@ -643,11 +734,11 @@ class Costs:
     Attributes
     ----------
     capital : dict
-        Unit -> installed capital, $ (costed units only).
+        Unit (heaters and coolers too) -> installed capital, $ (costed units only).
     capital_total : float
         $.
     operating : dict
-        ``electricity``, ``membrane_replacement``, ``maintenance`` -> $/year.
+        ``electricity``, ``heat``, ``cooling``, ``membrane_replacement``, ``maintenance`` -> $/year.
     operating_total : float
         $/year.
     crf : float
@@ -678,7 +769,7 @@ class Costs:
 
     capital: dict          # unit -> installed capital, $
     capital_total: float   # $
-    operating: dict        # line -> $/year: electricity, membrane_replacement, maintenance
+    operating: dict        # line -> $/year: electricity, heat, cooling, membrane_replacement, maintenance
     operating_total: float  # $/year
     crf: float             # 1/year
     annual_product: float  # m³/year (utilisation included)
@@ -721,12 +812,18 @@ def costs_from_row(fs, row, params=None):
     """Costs of one plant point given its row (column name -> value) of the result table."""
     model = CostModel(fs, params)
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
+    from .costshare import names as unit_names
+
     cols = model.columns(table, by_unit=True)
     capital = {unit: float(cols[f"cost.capital.{unit}"][0]) for unit, cls in model.classes.items() if cls != "none"}
+    capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.arrays})
+    capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.view.thermal})
     return Costs(
         capital=capital,
         capital_total=float(cols["cost.capital_total"][0]),
         operating={"electricity": float(cols["cost.electricity"][0]),
+                   "heat": float(cols["cost.heat"][0]),
+                   "cooling": float(cols["cost.cooling"][0]),
                    "membrane_replacement": float(cols["cost.membrane_replacement"][0]),
                    "maintenance": float(cols["cost.maintenance"][0])},
         operating_total=float(cols["cost.operating_total"][0]),
@@ -737,7 +834,7 @@ def costs_from_row(fs, row, params=None):
         classes=dict(model.classes),
         params=model.params,
         by_unit={unit: {name: float(cols[f"cost.{name}.{unit}"][0]) for name in ("capital", "operating", "lcow", "sec")}
-                 for unit in model.view.units},
+                 for unit in unit_names(model)},
     )
 
 

@@ -201,13 +201,17 @@ def _slot_unit(fs, name):
         return (lay.inputs if vector == "u" else lay.params)[index].unit
     if head in fs.feeds:
         return STREAM_UNITS.get(slot, STREAM_UNITS["component"])
+    if head in fs.thermal:
+        return {"outlet_temperature_c": "°C", "duty_kw": "kW"}.get(slot, "")
     return ""
 
 
 def _rows(rows, out, indent=""):
     from .layout import format_value
 
-    texts = [(name, format_value(float(value)), unit) for name, value, unit in rows]
+    # A whole-number variable (an array's vessel count) prints as one.
+    texts = [(name, str(value) if type(value) is int else format_value(float(value)), unit)
+             for name, value, unit in rows]
     wn = max(len(t[0]) for t in texts)
     wv = max(len(t[1]) for t in texts)
     for name, text, unit in texts:

@@ -8,36 +8,9 @@
 
 #include "common/distillation.hpp"
 #include "common/model.hpp"
+#include "slots/distilaxial.hpp"
 
 namespace hydrokit::distilaxial {
-
-namespace In = DirectContactIn;
-
-namespace Par {
-enum : int32_t {
-    membrane_area,           // m², whole module
-    membrane_thickness,      // m
-    vapour_permeability,     // kg/(m·s·Pa)
-    membrane_conductivity,   // W/(m·K)
-    fallback_density,        // kg/m³; also converts the mean flux to L/(m²·h)
-    fallback_heat_capacity,  // J/(kg·K)
-    latent_heat,             // J/kg
-    pump_pressure_bar,       // bar
-    pump_efficiency,         // fraction
-    max_recovery,            // fraction
-    salt_passage,            // fraction of the local feed salinity
-    segment_count,           // count, 1 to 200
-    width,
-};
-}
-
-// Flux and vapour pressures are means over the configured segments.
-namespace Out = DirectContactOut;
-
-constexpr double default_input[] = {0.0002777777777777778, 0.0002777777777777778, 80.0, 50.0, 35.0};
-constexpr double default_params[] = {
-    1.0, 0.0001, 1e-10, 0.2, 1000.0, 4180.0, 2260000.0, 2.0, 0.7, 0.95, 0.01, 20.0,
-};
 
 constexpr int32_t max_segments = 200;
 
@@ -165,4 +138,4 @@ void distilaxial_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::distilaxial
 
-HYDROKIT_MODEL(distilaxial, "Segmented 1D direct-contact membrane distillation")
+HYDROKIT_MODEL(distilaxial)

@@ -7,34 +7,9 @@
 
 #include "common/distillation.hpp"
 #include "common/model.hpp"
+#include "slots/distillumped.hpp"
 
 namespace hydrokit::distillumped {
-
-namespace In = DirectContactIn;
-
-namespace Par {
-enum : int32_t {
-    membrane_area,           // m²
-    membrane_thickness,      // m
-    vapour_permeability,     // kg/(m·s·Pa)
-    membrane_conductivity,   // W/(m·K)
-    fallback_density,        // kg/m³
-    fallback_heat_capacity,  // J/(kg·K)
-    latent_heat,             // J/kg
-    pump_pressure_bar,       // bar
-    pump_efficiency,         // fraction
-    max_recovery,            // fraction
-    salt_passage,            // fraction
-    width,
-};
-}
-
-namespace Out = DirectContactOut;
-
-constexpr double default_input[] = {0.0002777777777777778, 0.0002777777777777778, 80.0, 50.0, 35.0};
-constexpr double default_params[] = {
-    1.0, 0.0001, 1e-10, 0.2, 1000.0, 4180.0, 2260000.0, 2.0, 0.7, 0.95, 0.01,
-};
 
 void distillumped_core(const double* u, const double* p, double* y) {
     double status = 0;
@@ -130,4 +105,4 @@ void distillumped_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::distillumped
 
-HYDROKIT_MODEL(distillumped, "Corvane-style 0D direct-contact membrane distillation")
+HYDROKIT_MODEL(distillumped)

@@ -7,64 +7,9 @@
 
 #include "common/distillation.hpp"
 #include "common/model.hpp"
+#include "slots/distilmech.hpp"
 
 namespace hydrokit::distilmech {
-
-constexpr int solutes = 5;
-
-namespace In {
-enum : int32_t {
-    feed_flow,                // m³/s
-    feed_temperature_c,       // °C, hot side
-    cold_side_temperature_c,  // °C, permeate side
-    solute1_feed_conc,        // g/m³; solutes 1 to 5 follow
-    width = solute1_feed_conc + solutes,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    recovery,              // fraction
-    membrane_thickness,    // m
-    pore_diameter,         // m
-    porosity,              // fraction
-    tortuosity,            // –
-    pump_pressure_bar,     // bar
-    pump_efficiency,       // fraction
-    latent_heat,           // J per m³ of permeate
-    supply_temperature_c,  // °C
-    solute_passage,        // fraction
-    width,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,                 // m³/s
-    concentrate_flow,              // m³/s
-    flux,                          // m/s
-    flux_lmh,                      // L/(m²·h)
-    membrane_area,                 // m²
-    heat_duty_w,                   // W
-    daily_heat_kwh,                // kWh per day
-    pump_power_kw,                 // kW
-    daily_energy_kwh,              // kWh per day
-    feed_vapour_pressure_pa,       // Pa
-    cold_side_vapour_pressure_pa,  // Pa
-    knudsen_diffusivity,           // m²/s
-    solute1_permeate_conc,                                       // g/m³, 5 solutes
-    solute1_concentrate_conc = solute1_permeate_conc + solutes,  // g/m³, 5 solutes
-    status_code = solute1_concentrate_conc + solutes,            // 0, 1 or 2
-    width,
-};
-}
-
-constexpr double default_input[] = {
-    0.0002777777777777778, 80.0, 50.0, 23235.600000000002, 1000.0, 1500.0, 12.9, 40800.00000000001,
-};
-constexpr double default_params[] = {
-    0.72, 6.8e-05, 1e-07, 0.6, 1.5, 2.0, 0.7, 2260000.0, 25.0, 0.01,
-};
 
 // The two constants of the mean molecular speed √(8RT/(πM)) as the model
 // applies them: 8·R in J/(mol·K), and π·18000 for the molar-mass term.
@@ -149,4 +94,4 @@ void distilmech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::distilmech
 
-HYDROKIT_MODEL(distilmech, "Physical membrane distillation")
+HYDROKIT_MODEL(distilmech)

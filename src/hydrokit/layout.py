@@ -149,10 +149,20 @@ def _field_text(value: object) -> str:
     return str(value)
 
 
+# How a flowsheet counts each kind of electric power output.
+POWER_KINDS = {
+    "drive": "counted in the plant's power",
+    "feed_pump": "feed pump: the unit's information, not counted; pump units pay for the pressure",
+    "recovered": "recovered: subtracted from the plant's power",
+}
+
+
 def power_text(entry: object) -> str:
     """One electric power output as text: ``name (kind)`` for a ``(name, kind)`` pair."""
     if isinstance(entry, (tuple, list)) and len(entry) == 2:
-        return f"{entry[0]} ({str(entry[1]).replace('_', ' ')})"
+        kind = str(entry[1])
+        meaning = POWER_KINDS.get(kind, kind.replace("_", " "))
+        return f"{entry[0]} ({meaning})"
     return str(entry)
 
 

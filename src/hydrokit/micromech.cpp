@@ -7,49 +7,9 @@
 
 #include "common/model.hpp"
 #include "common/properties.hpp"
+#include "slots/micromech.hpp"
 
 namespace hydrokit::micromech {
-
-constexpr int classes = 4;
-
-namespace In {
-enum : int32_t {
-    feed_flow,                   // m³/s
-    temperature_c,               // °C, for the viscosity only
-    transmembrane_pressure_bar,  // bar
-    class1_feed_conc,            // caller's unit; classes 1 to 4 follow
-    width = class1_feed_conc + classes,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    recovery,             // fraction
-    membrane_resistance,  // 1/m
-    pore_size_m,          // m
-    pump_efficiency,      // fraction
-    class1_size_m,        // m; classes 1 to 4 follow
-    width = class1_size_m + classes,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,     // m³/s
-    concentrate_flow,  // m³/s
-    flux,              // m/s
-    membrane_area,     // m²
-    pump_power_kw,     // kW
-    daily_energy_kwh,  // kWh per day
-    class1_rejection,                                          // fraction, 4 classes
-    class1_permeate_conc = class1_rejection + classes,         // as the feed, 4 classes
-    class1_concentrate_conc = class1_permeate_conc + classes,  // as the feed, 4 classes
-    width = class1_concentrate_conc + classes,
-};
-}
-
-constexpr double default_input[] = {0.011111111111111112, 20.0, 1.0, 5000.0, 1000.0, 500.0, 2000.0};
-constexpr double default_params[] = {0.9, 1e11, 1e-7, 0.65, 5.5e-8, 5e-6, 2e-9, 1.8e-10};
 
 // Steric rejection of a class of size a by pores of size d: a class at least
 // as large as the pores is fully held back, a smaller one by 1 − (1 − a/d)².
@@ -125,4 +85,4 @@ void micromech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::micromech
 
-HYDROKIT_MODEL(micromech, "Physical microfiltration")
+HYDROKIT_MODEL(micromech)

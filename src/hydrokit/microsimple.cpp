@@ -4,54 +4,9 @@
 // balance, and electricity is a fixed intensity per volume of feed. A bad flow
 // or concentration is taken as 0 and reported in the last output slot.
 #include "common/model.hpp"
+#include "slots/microsimple.hpp"
 
 namespace hydrokit::microsimple {
-
-constexpr int solutes = 4;
-
-namespace In {
-enum : int32_t {
-    feed_flow,          // m³/d
-    temperature_c,      // °C, passed through
-    feed_pressure,      // caller's unit
-    solute1_feed_conc,  // mg/L with the default mass factor; solutes 1 to 4 follow
-    width = solute1_feed_conc + solutes,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    recovery,         // fraction of the feed volume
-    solute1_removal,  // fraction of the feed concentration; solutes 1 to 4 follow
-    energy_intensity = solute1_removal + solutes,  // kWh/m³ of feed
-    pressure_drop,    // as feed_pressure
-    density_kg_m3,    // kg/m³, not read (keeps the zero-order ultrafiltration layout)
-    mass_factor,      // (kg/m³) per concentration unit
-    hours_factor,     // h per flow time unit
-    width,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,           // m³/d
-    permeate_temperature_c,  // °C
-    permeate_pressure,       // as feed_pressure
-    solute1_permeate_conc,   // as the feed, 4 solutes
-    concentrate_flow = solute1_permeate_conc + solutes,  // m³/d
-    concentrate_temperature_c,                           // °C
-    concentrate_pressure,                                // as feed_pressure
-    solute1_concentrate_conc,                            // as the feed, 4 solutes
-    electric_power_kw = solute1_concentrate_conc + solutes,  // kW
-    daily_energy_kwh,     // kWh/d
-    removed_solute_mass,  // kg per flow time unit
-    input_warning,        // 0 none, 1 feed flow replaced, 2 a concentration replaced
-    width,
-};
-}
-
-constexpr double default_input[] = {1000.0, 20.0, 1.0, 100.0, 50.0, 10.0, 500.0};
-constexpr double default_params[] = {0.95, 0.9, 0.1, 0.0, 0.0, 0.05, 0.1, 1000.0, 0.001, 0.041666666666666664};
 
 // A fraction: non-finite or negative gives 0, above 1 gives 1.
 inline double fraction(double x) { return (!is_finite(x) || x < 0) ? 0.0 : min(1.0, x); }
@@ -113,4 +68,4 @@ void microsimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::microsimple
 
-HYDROKIT_MODEL(microsimple, "Zero-order microfiltration")
+HYDROKIT_MODEL(microsimple)

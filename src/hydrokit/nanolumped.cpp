@@ -5,62 +5,13 @@
 // flux and the power from a specific energy; problems are reported as a
 // status code.
 #include "common/model.hpp"
+#include "slots/nanolumped.hpp"
 
 namespace hydrokit::nanolumped {
 
 // Ion order of every block of six: Na⁺, Cl⁻, K⁺, Mg²⁺, Ca²⁺, SO₄²⁻.
-constexpr int ions = 6;
 constexpr int chloride = 1;
 constexpr double charge[ions] = {1.0, -1.0, 1.0, 2.0, 2.0, -2.0};
-
-namespace In {
-enum : int32_t {
-    feed_flow_m3h,      // m³/h
-    temperature_c,      // °C
-    feed_pressure_bar,  // bar
-    na_feed_conc,       // kg/m³; the six ions follow in ion order
-    width = na_feed_conc + ions,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    recovery,                 // fraction, clamped to [0, 1]
-    na_rejection,             // fraction, six ions, each clamped to [0, 1]
-    design_flux = na_rejection + ions,  // m/s
-    pressure_drop_bar,        // bar
-    permeate_pressure_bar,    // bar
-    specific_energy_kwh_m3,   // kWh/m³ of permeate
-    charge_balance_switch,    // > 0.5: chloride from electroneutrality
-    na_molar_mass,            // g/mol, six ions
-    width = na_molar_mass + ions,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow_m3h,               // m³/h
-    concentrate_flow_m3h,            // m³/h
-    permeate_port_temperature_c,     // °C
-    permeate_port_pressure_bar,      // bar
-    na_permeate_conc,                // kg/m³, six ions
-    concentrate_port_temperature_c = na_permeate_conc + ions,  // °C
-    concentrate_port_pressure_bar,   // bar
-    na_concentrate_conc,             // kg/m³, six ions
-    na_observed_rejection = na_concentrate_conc + ions,        // fraction, six ions
-    membrane_area = na_observed_rejection + ions,              // m²
-    flux,                            // m/s
-    power_kw,                        // kW
-    daily_energy_kwh,                // kWh/d
-    specific_energy_kwh_m3,          // kWh/m³
-    feed_total_conc,                 // kg/m³
-    permeate_total_conc,             // kg/m³
-    concentrate_total_conc,          // kg/m³
-    permeate_charge_balance,         // kmol/m³
-    status_code,                     // 0 or a negative status
-    width,
-};
-}
 
 // Status codes; a later check overwrites an earlier one.
 namespace Status {
@@ -74,14 +25,6 @@ enum : int32_t {
     negative_concentrate = -6,
 };
 }
-
-constexpr double default_input[] = {125.0, 20.0, 15.0, 12.33, 21.67, 0.45, 1.39, 0.45, 3.28};
-constexpr double default_params[] = {
-    0.7,                                   // recovery
-    0.16, 0.29, 0.21, 0.98, 0.95, 0.98,    // set rejections
-    1.67e-6, 2.0, 1.0, 0.7, 1.0,           // flux, pressures, energy, switch
-    22.99, 35.453, 39.0983, 24.305, 40.078, 96.06,  // molar masses
-};
 
 // A fraction below 0 is taken as 0 and one above 1 as 1.
 inline double unit_fraction(double x) { return x < 0 ? 0.0 : min(1.0, x); }
@@ -179,4 +122,4 @@ void nanolumped_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::nanolumped
 
-HYDROKIT_MODEL(nanolumped, "Corvane-style 0D nanofiltration")
+HYDROKIT_MODEL(nanolumped)

@@ -8,55 +8,9 @@
 
 #include "common/model.hpp"
 #include "common/properties.hpp"
+#include "slots/nanomech.hpp"
 
 namespace hydrokit::nanomech {
-
-constexpr int solutes = 5;
-
-namespace In {
-enum : int32_t {
-    feed_flow,          // m³/s
-    temperature_c,      // °C
-    feed_pressure_bar,  // bar
-    solute1_feed_conc,  // g/m³; solutes 1 to 5 follow
-    width = solute1_feed_conc + solutes,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    recovery,                 // fraction, clamped to [0, 1]
-    active_layer_thickness,   // m
-    pore_radius,              // m
-    porosity,                 // fraction
-    tortuosity,               // –
-    permeability,             // m/(s·Pa)
-    reserved_6,               // not read
-    hydraulic_diameter,       // m
-    pump_efficiency,          // fraction
-    charge_exclusion_energy,  // J/mol
-    width,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,        // m³/s
-    concentrate_flow,     // m³/s
-    raw_flux,             // m/s, before polarisation
-    flux,                 // m/s, after polarisation
-    polarisation_factor,  // –
-    membrane_area,        // m²
-    solute1_permeate_conc,                                       // g/m³, 5 solutes
-    solute1_concentrate_conc = solute1_permeate_conc + solutes,  // g/m³, 5 solutes
-    solute1_rejection = solute1_concentrate_conc + solutes,      // fraction, 5 solutes
-    pump_power_kw = solute1_rejection + solutes,                 // kW
-    daily_energy_kwh,            // kWh/d
-    feed_osmotic_pressure_bar,   // bar
-    status_code,                 // 0 or a negative status
-    width,
-};
-}
 
 // Status codes; a later check overwrites an earlier one, so the larger the
 // magnitude the higher the priority.
@@ -74,13 +28,6 @@ enum : int32_t {
     no_mass_transfer = -9,
 };
 }
-
-constexpr double default_input[] = {
-    0.0002777777777777778, 20.0, 20.0, 23235.600000000002, 1000.0, 1500.0, 12.9, 40800.0,
-};
-constexpr double default_params[] = {
-    0.81, 1e-06, 5e-10, 0.2, 2.5, 1e-10, 0.5, 0.001, 0.7, 0.1,
-};
 
 // The fixed solutes of the stage.
 struct Solute {
@@ -235,4 +182,4 @@ void nanomech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::nanomech
 
-HYDROKIT_MODEL(nanomech, "Physical nanofiltration")
+HYDROKIT_MODEL(nanomech)

@@ -461,7 +461,7 @@ def _latin_hypercube(lower, upper, count, rng):
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
            init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None, columns=None,
-           samples=0, compile=None, on_step=None):
+           samples=0, compile=None, integers=None, on_step=None):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
@@ -471,8 +471,10 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     (else learnt from the first one); ``compile``: optional, a function of
     ``derive(table) -> columns`` returning ``run(matrix) -> array`` of those
     columns, computed without building the table (a compiled column
-    program). Returns ``(x, objective value, feasible, row of the table at
-    x, info)``.
+    program). ``integers``: a flag per name, True for a whole-number
+    variable (every point is evaluated with those rounded, and the result
+    gives them whole). Returns ``(x, objective value, feasible, row of the
+    table at x, info)``.
     """
     from scipy.optimize import NonlinearConstraint, differential_evolution
 
@@ -481,6 +483,18 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     upper = np.array([b[1] for b in bounds], dtype=np.float64)
     constraints = [parse_constraint(c) for c in constraints]
     problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns, compile)
+    whole = np.zeros(len(names), dtype=bool) if integers is None else np.asarray(integers, dtype=bool)
+    if whole.any():
+        # A whole-number variable is evaluated at the nearest whole number, wherever the
+        # search (or its polish) stands: the objective is a step in it.
+        scores = problem.scores
+
+        def rounded_scores(x, full=False):
+            x = np.array(x, dtype=np.float64)
+            x[:, whole] = np.rint(x[:, whole])
+            return scores(x, full)
+
+        problem.scores = rounded_scores
 
     # The polish rides along: each sweep of a generation also carries the
     # next step of the local search around the best point seen so far, so the
@@ -571,7 +585,8 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         found = differential_evolution(
             energies, list(zip(lower, upper)), constraints=(limit,), vectorized=True, updating="deferred",
             popsize=popsize, maxiter=maxiter, tol=0.0, atol=0.0, polish=False, rng=seed, init=init,
-            mutation=mutation, recombination=recombination, callback=progress)
+            mutation=mutation, recombination=recombination, callback=progress,
+            integrality=whole if whole.any() else None)
 
     x = np.asarray(found.x, dtype=np.float64)
     # The search's best point was evaluated already (SciPy scales it as it scaled the trial).
@@ -586,6 +601,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
             if on_step is not None:
                 on_step(f"polish step {local.steps}, best {float(local.f):.6g}")
         x, f, v, polish_steps = local.x, float(local.f), float(local.v), local.steps
+    x = np.where(whole, np.rint(x), x)
     if finish is None:
         _, _, table = problem.scores(x[None, :], full=True)
         row = {name: float(np.asarray(col)[0]) for name, col in table.items()}
@@ -594,7 +610,8 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     info = {"evaluations": problem.rows, "sweeps": problem.calls, "generations": history["generations"],
             "polish_steps": polish_steps, "message": str(found.message)}
     value = problem.sign * f
-    return dict(zip(names, map(float, x))), float(value), bool(v == 0), row, info
+    best = {name: int(value) if w else float(value) for name, value, w in zip(names, x.tolist(), whole)}
+    return best, float(value), bool(v == 0), row, info
 
 
 def _bounds(fs, vary):
@@ -613,6 +630,23 @@ def _bounds(fs, vary):
     return names, bounds
 
 
+def _whole_numbers(fs, names):
+    """True for each varied name that takes whole numbers (an array's vessel count)."""
+    arrays = getattr(fs, "arrays", {})
+    return [n.partition(".")[0] in arrays and n.endswith(".vessels") for n in names]
+
+
+def _patience(patience, fs, names):
+    # Whole-number variables move the objective in steps: the search needs more generations
+    # without progress before it may conclude which counts win.
+    if patience is not None:
+        return patience
+    return WHOLE_NUMBER_PATIENCE if any(_whole_numbers(fs, names)) else 1
+
+
+WHOLE_NUMBER_PATIENCE = 30
+
+
 def _needs_costs(objective, constraints):
     if callable(objective):
         return True
@@ -620,7 +654,7 @@ def _needs_costs(objective, constraints):
 
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=1,
+             maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=None,
              rtol=1e-2, polish_tol=3e-3, progress=None):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
@@ -649,7 +683,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         (``"kpi.electric_power_kw"``, ``"ro.permeate_salinity"``, ``"cost.capital_total"``, ...)
         or a function of the result table (column name -> array) returning one value per row.
     vary : mapping
-        ``{"unit.slot" or "feed.quantity": (low, high)}``, bounds in the slot's unit.
+        ``{"unit.slot" or "feed.quantity": (low, high)}``, bounds in the slot's unit. An
+        array's vessel counts (``"ro.stage1.vessels"``) take whole numbers: every point is
+        evaluated with them rounded, and the optimum gives them as ints.
     constraints : sequence, optional
         ``("ro.permeate_salinity", "<=", 0.5)`` or ``"kpi.recovery>=0.5"`` on any column (cost
         columns included); ``<`` and ``>`` read as ``<=`` and ``>=``.
@@ -676,8 +712,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         starts from the best of them (default: ``8 * popsize`` per varied slot).
     maxiter : int, default 200
         Most generations of the global search.
-    patience : int, default 1
-        Generations without a relative gain of ``rtol`` before the global search stops.
+    patience : int, optional
+        Generations without a relative gain of ``rtol`` before the global search stops
+        (default 1; 30 when a whole-number variable is varied, an array's vessel count).
     rtol : float, default 1e-2
         The relative gain that counts as progress.
     polish_tol : float, default 3e-3
@@ -721,6 +758,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
 
     start = time.perf_counter()
     names, bounds = _bounds(fs, vary)
+    for name, whole, (low, high) in zip(names, _whole_numbers(fs, names), bounds):
+        if whole and not (np.rint(low) >= 1 and np.rint(high) >= np.rint(low)):
+            raise OptimizeError(f"{name!r} is a vessel count: its bounds must round to whole numbers of at least 1, "
+                                f"got ({low:g}, {high:g})")
     constraints = [parse_constraint(c) for c in constraints]
     if isinstance(objective, str):
         column = OBJECTIVES.get(objective, objective)
@@ -798,9 +839,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
             Progress("optimise", None, "steps", progress) as ticker:
         x, value, feasible, row, info = search(
             evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
-            maxiter=maxiter, patience=patience, rtol=rtol, polish=polish, polish_tol=polish_tol,
+            maxiter=maxiter, patience=_patience(patience, fs, names), rtol=rtol, polish=polish, polish_tol=polish_tol,
             samples=8 * popsize * len(names) if samples is None else samples,
             cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile,
+            integers=_whole_numbers(fs, names),
             on_step=(lambda note: ticker.update(1, note)) if ticker.enabled else None)
     result = final["result"]
     seconds = time.perf_counter() - start

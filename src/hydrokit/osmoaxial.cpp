@@ -4,64 +4,9 @@
 // it takes off its permeate and hands the more concentrated rest downstream.
 #include "common/lumped_element.hpp"
 #include "common/model.hpp"
+#include "slots/osmoaxial.hpp"
 
 namespace hydrokit::osmoaxial {
-
-namespace In {
-enum : int32_t {
-    feed_flow,              // m³/s
-    temperature_c,          // °C
-    feed_pressure_bar,      // bar, at the element inlet
-    permeate_pressure_bar,  // bar
-    feed_salinity,          // kg/m³
-    width,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    permeability,               // m/(s·Pa)
-    salt_permeability,          // m/s
-    membrane_area,              // m², whole element
-    mass_transfer_coeff,        // m/s
-    pump_efficiency,            // fraction
-    max_recovery,               // fraction, whole element
-    solute_molar_mass,          // g/mol
-    vant_hoff_factor,           // particles per formula unit
-    segment_count,              // count, 1 to 200
-    channel_pressure_drop_bar,  // bar, whole element
-    max_iterations,             // count, per segment solve
-    tolerance,                  // relative
-    reserved_12,                // not read
-    width,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,                  // m³/s
-    concentrate_flow,               // m³/s
-    flux,                           // m/s, mean over all segments
-    membrane_area,                  // m²
-    permeate_salinity,              // kg/m³, mixed permeate
-    concentrate_salinity,           // kg/m³
-    salt_rejection,                 // fraction
-    recovery_achieved,              // fraction
-    concentrate_pressure_bar,       // bar
-    channel_pressure_drop_bar,      // bar
-    mean_net_driving_pressure_bar,  // bar
-    pump_power_kw,                  // kW
-    daily_energy_kwh,               // kWh per day
-    segment_count,                  // count
-    not_converged,                  // flag, any segment
-    width,
-};
-}
-
-constexpr double default_input[] = {0.0002777777777777778, 25.0, 55.0, 1.0, 35.0};
-constexpr double default_params[] = {
-    2e-11, 1e-08, 40.0, 2e-05, 0.75, 0.75, 58.44, 2.0, 10.0, 2.0, 100.0, 1e-08, 1000.0,
-};
 
 constexpr int32_t max_segments = 200;
 
@@ -162,4 +107,4 @@ void osmoaxial_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmoaxial
 
-HYDROKIT_MODEL(osmoaxial, "Segmented 1D reverse osmosis")
+HYDROKIT_MODEL(osmoaxial)

@@ -6,76 +6,9 @@
 #include <cmath>
 
 #include "common/model.hpp"
+#include "slots/osmocascade.hpp"
 
 namespace hydrokit::osmocascade {
-
-namespace In {
-enum : int32_t {
-    feed_flow,                    // m³/s
-    feed_salinity,                // caller's unit
-    temperature,                  // °C below 200, K from 200 up
-    stage1_feed_pressure,         // caller's pressure unit
-    element_area_m2,              // m²
-    water_permeability,           // m/(s·Pa)
-    element_count,                // count
-    stage1_concentrate_fraction,  // fraction
-    stage2_concentrate_fraction,  // fraction
-    stage1_rejection,             // fraction
-    stage2_rejection,             // fraction
-    stage_pressure_drop,          // caller's pressure unit
-    width,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    feed_to_molar_factor,    // (mol/L) per salinity unit
-    molar_to_report_factor,  // salinity unit per (mol/L)
-    flow_scale,              // factor
-    vant_hoff_factor,        // particles per formula unit
-    width,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    feed_flow_used,                    // m³/s
-    feed_molar_conc,                   // mol/L
-    feed_conc_reported,                // salinity unit
-    stage1_concentrate_flow,           // m³/s
-    stage1_permeate_flow,              // m³/s
-    stage1_permeate_molar_conc,        // mol/L
-    stage1_permeate_conc_reported,     // salinity unit
-    stage1_concentrate_molar_conc,     // mol/L
-    stage1_concentrate_conc_reported,  // salinity unit
-    stage1_outlet_pressure,            // caller's pressure unit
-    stage1_pressure_index,
-    stage1_osmotic_pressure_pa,        // Pa
-    stage1_permeability_at_t,          // m/(s·Pa)
-    stage1_required_pressure_pa,       // Pa
-    stage2_concentrate_flow,           // stage 2: the same eleven slots
-    stage2_permeate_flow,
-    stage2_permeate_molar_conc,
-    stage2_permeate_conc_reported,
-    stage2_concentrate_molar_conc,
-    stage2_concentrate_conc_reported,
-    stage2_outlet_pressure,
-    stage2_pressure_index,
-    stage2_osmotic_pressure_pa,
-    stage2_permeability_at_t,
-    stage2_required_pressure_pa,
-    total_permeate_flow,               // m³/s
-    total_permeate_flow_scaled,        // m³/s × flow_scale
-    blend_permeate_molar_conc,         // mol/L
-    blend_permeate_conc_reported,      // salinity unit
-    pressure_index_total,
-    overall_recovery,                  // fraction
-    final_concentrate_flow,            // m³/s
-    final_concentrate_conc_reported,   // salinity unit
-    final_concentrate_pressure,        // caller's pressure unit
-    width,
-};
-}
 
 // The slots of one stage, counted from its concentrate flow.
 namespace Stage {
@@ -96,11 +29,6 @@ enum : int32_t {
 }
 static_assert(Out::stage2_required_pressure_pa - Out::stage2_concentrate_flow == Stage::required_pressure_pa);
 static_assert(Stage::width == Stage::required_pressure_pa + 1 && Out::width == 34);
-
-constexpr double default_input[] = {
-    0.05, 50.0, 46.0, 15.9, 400.0, 5.5e-13, 35.0, 0.71, 0.5, 0.95, 0.98, 5.0,
-};
-constexpr double default_params[] = {0.018963, 52.68292682926829, 1000.0, 2.0};
 
 // The block keeps its own rounded gas constant, J/(mol·K).
 constexpr double gas_constant = 8.314;
@@ -227,4 +155,4 @@ void osmocascade_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmocascade
 
-HYDROKIT_MODEL(osmocascade, "Two-stage/two-pass reverse osmosis block")
+HYDROKIT_MODEL(osmocascade)

@@ -3,63 +3,9 @@
 // permeate flow is the flux times the area, held to a maximum recovery.
 #include "common/lumped_element.hpp"
 #include "common/model.hpp"
+#include "slots/osmolumped.hpp"
 
 namespace hydrokit::osmolumped {
-
-namespace In {
-enum : int32_t {
-    feed_flow,              // m³/s
-    temperature_c,          // °C
-    feed_pressure_bar,      // bar
-    permeate_pressure_bar,  // bar
-    feed_salinity,          // kg/m³
-    width,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    permeability,         // m/(s·Pa)
-    salt_permeability,    // m/s
-    membrane_area,        // m²
-    mass_transfer_coeff,  // m/s
-    pump_efficiency,      // fraction
-    max_recovery,         // fraction
-    solute_molar_mass,    // g/mol
-    vant_hoff_factor,     // particles per formula unit
-    max_iterations,       // count
-    tolerance,            // relative
-    reserved_10,          // not read
-    reserved_11,          // not read
-    width,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,                  // m³/s
-    concentrate_flow,               // m³/s
-    flux,                           // m/s
-    membrane_area,                  // m²
-    permeate_salinity,              // kg/m³
-    concentrate_salinity,           // kg/m³
-    salt_rejection,                 // fraction
-    recovery_achieved,              // fraction
-    wall_osmotic_pressure_bar,      // bar
-    permeate_osmotic_pressure_bar,  // bar
-    net_driving_pressure_bar,       // bar
-    pump_power_kw,                  // kW
-    daily_energy_kwh,               // kWh per day
-    iterations,                     // count
-    not_converged,                  // flag
-    width,
-};
-}
-
-constexpr double default_input[] = {0.0002777777777777778, 25.0, 55.0, 1.0, 35.0};
-constexpr double default_params[] = {
-    2e-11, 1e-08, 40.0, 2e-05, 0.75, 0.75, 58.44, 2.0, 100.0, 1e-08, 1000.0, 0.0,
-};
 
 void osmolumped_core(double feed_flow, double temperature_c, double feed_pressure_bar,
                      double permeate_pressure_bar, double feed_salinity, const double* p,
@@ -126,4 +72,4 @@ void osmolumped_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmolumped
 
-HYDROKIT_MODEL(osmolumped, "Corvane-style 0D reverse osmosis")
+HYDROKIT_MODEL(osmolumped)

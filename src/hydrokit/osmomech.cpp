@@ -5,67 +5,11 @@
 #include <cmath>
 
 #include "common/model.hpp"
+#include "common/poll.hpp"
 #include "common/properties.hpp"
+#include "slots/osmomech.hpp"
 
 namespace hydrokit::osmomech {
-
-constexpr int solutes = 5;
-
-namespace In {
-enum : int32_t {
-    feed_flow,          // m³/s
-    temperature_c,      // °C
-    feed_pressure_bar,  // bar
-    solute1_feed_conc,  // g/m³; solutes 1 to 5 follow
-    width = solute1_feed_conc + solutes,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    recovery,            // fraction
-    permeability,        // m/(s·Pa)
-    reserved_2,          // not read
-    hydraulic_diameter,  // m
-    reserved_4,          // not read
-    pump_efficiency,     // fraction
-    max_iterations,      // count
-    tolerance,           // relative
-    solute1_molar_mass,                                      // g/mol, 5 solutes
-    solute1_diffusivity = solute1_molar_mass + solutes,      // m²/s, 5 solutes
-    solute1_solute_permeability = solute1_diffusivity + solutes,  // m/s, 5 solutes
-    width = solute1_solute_permeability + solutes,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,       // m³/s
-    concentrate_flow,    // m³/s
-    flux,                // m/s
-    membrane_area,       // m²
-    solute1_permeate_conc,                                          // g/m³, 5 solutes
-    solute1_concentrate_conc = solute1_permeate_conc + solutes,     // g/m³, 5 solutes
-    solute1_rejection = solute1_concentrate_conc + solutes,         // fraction, 5 solutes
-    pump_power_kw = solute1_rejection + solutes,                    // kW
-    daily_energy_kwh,                // kWh per day
-    wall_osmotic_pressure_bar,       // bar
-    permeate_osmotic_pressure_bar,   // bar
-    iterations,                      // count
-    not_converged,                   // flag
-    width,
-};
-}
-
-constexpr double default_input[] = {
-    0.0002777777777777778, 25.0, 30.0, 23235.600000000002, 1000.0, 1500.0, 12.9, 40800.00000000001,
-};
-constexpr double default_params[] = {
-    0.84, 2e-11, 1e-07, 0.0007, 0.5, 0.7, 100.0, 1e-06,
-    86.13, 150.13, 10000.0, 23.0, 74.04,       // molar masses
-    1e-09, 6.7e-10, 1e-11, 1.33e-09, 9e-10,    // diffusivities
-    1e-08, 5e-09, 1e-09, 2e-08, 3e-09,         // solute permeabilities
-};
 
 void osmomech_core(const double* u, const double* p, double* y) {
     // Inputs.
@@ -111,7 +55,7 @@ void osmomech_core(const double* u, const double* p, double* y) {
     for (;;) {
         for (int i = 0; i < solutes; ++i) {
             const double x = clamp(j / k[i], -50.0, 50.0);
-            cm[i] = std::exp(x) * cb[i];
+            cm[i] = poll_exp(x) * cb[i];
         }
         double cpn[solutes];
         for (int i = 0; i < solutes; ++i) {
@@ -181,4 +125,4 @@ void osmomech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::osmomech
 
-HYDROKIT_MODEL(osmomech, "Physical reverse osmosis")
+HYDROKIT_MODEL(osmomech)

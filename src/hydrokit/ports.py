@@ -15,9 +15,22 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
     quantity of an inlet stream (:class:`Same`, for what the model does not
     compute, e.g. a permeate leaving at the feed temperature) or a constant
     (:class:`Fixed`) or one of the unit's own input or parameter slots
-    (:class:`Setting`). An outlet's ``components`` may be a single
+    (:class:`Setting`, never below the flowsheet's ambient pressure when it
+    is a pressure) or, for a pressure, the flowsheet's ambient pressure
+    (:class:`Ambient`). An outlet's ``components`` may be a single
     :class:`Same` instead of a tuple: every component of that inlet passes
     through unchanged, whatever their number.
+``KINDS`` (optional)
+    inlet port -> one tuple of component kinds (``COMPONENT_KINDS``) per
+    component slot: the kinds that slot takes. Without it every slot takes
+    every kind.
+``PASSES`` (optional)
+    component kind -> pass rule (``PASS_RULES``) for a component of that
+    kind that the unit does not model (no slot takes it): dissolved salts
+    pass ultrafiltration, microfiltration and a bioreactor's membrane at
+    their feed concentration; suspended solids leave a reverse-osmosis or
+    nanofiltration unit wholly in its concentrate. A component that no slot
+    takes and no rule passes is a build error naming both.
 ``COUNT_SLOT`` (optional)
     the parameter slot that the flowsheet sets to the number of components
     the unit carries (pump, energy recovery).
@@ -34,9 +47,12 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
 ``POWER``
     ``(output name, kind)`` pairs of the unit's electric power outputs, in kW:
     kind ``"drive"`` counts always (a pump unit, a zero-order energy
-    intensity), ``"feed_pump"`` is the feed pump a membrane model assumes
-    in front of itself (left out when a pump unit feeds the unit directly,
-    which would count the same pressure twice), ``"recovered"`` is
+    intensity, a bioreactor's aeration, a distillation loop's circulation),
+    ``"feed_pump"`` is the feed pump a membrane model assumes in front of
+    itself: shown as the unit's information, never counted, since a
+    stream's pressure is paid for once, by the pump units that raise it
+    (elements in series, vessels behind a splitter or a second stage
+    without a booster add no power of their own); ``"recovered"`` is
     subtracted (energy recovery).
 ``HEAT`` (optional)
     ``(output name, unit)`` pairs of heat duties the unit draws (not
@@ -46,7 +62,8 @@ table (``hydrokit.tables.<model>``) describes its ports beside its slots:
     diagnostic outputs whose non-zero value marks the unit's result as
     flagged (not converged, a status code, replaced inputs).
 
-Components fill a port's component slots by position unless a unit maps
+Components fill the slots that take their kind, in order (the first
+component of a kind the first free slot that takes it), unless a unit maps
 them by name. Unit conversions are one exact multiplication or division by
 a constant, in the direction a careful hand calculation takes: into a slot in
 m³/d the flow is multiplied by 86400, out of it divided by 86400.
@@ -55,6 +72,18 @@ m³/d the flow is multiplied by 86400, out of it divided by 86400.
 from __future__ import annotations
 
 from dataclasses import dataclass
+
+# What a component is, which decides the component slots it may fill and how
+# a unit that does not model it lets it pass: salts and other ions in
+# solution, particles and colloids, biodegradable matter, nitrogen and
+# phosphorus species that a bioreactor converts.
+COMPONENT_KINDS = ("dissolved", "suspended", "organic", "nutrient")
+
+# How a unit passes a component it does not model, by the table's PASSES rule:
+# "through": every outlet carries it at the concentration of the inlet it
+# comes from (it passes the membrane unchanged); "concentrate": the whole
+# load leaves in the outlet named "concentrate", none in the others.
+PASS_RULES = ("through", "concentrate")
 
 # The units of a stream's quantities.
 STREAM_UNITS = {"flow": "m³/s", "temperature_c": "°C", "pressure_bar": "bar", "component": "g/m³"}
@@ -134,6 +163,20 @@ class Fixed:
 
 
 @dataclass(frozen=True)
+class Ambient:
+    """An outlet pressure at the flowsheet's ambient pressure (``Flowsheet(ambient_pressure_bar=...)``).
+
+    The permeate of a model whose flux law takes the whole feed pressure as
+    the pressure across its membrane leaves at ambient: the model computes
+    no permeate pressure, and a stream never leaves below ambient unless a
+    model computes that pressure.
+    """
+
+    def __str__(self):
+        return "the flowsheet's ambient pressure"
+
+
+@dataclass(frozen=True)
 class Inlet:
     """The slots an entering stream fills. ``None``: the model does not read that quantity."""
 
@@ -158,7 +201,7 @@ class Outlet:
 
     flow: Slot | Same | Setting
     temperature_c: Slot | Same | Setting | Fixed
-    pressure_bar: Slot | Same | Setting | Fixed
+    pressure_bar: Slot | Same | Setting | Fixed | Ambient
     components: tuple[Slot | Same | Setting | Fixed, ...] | Same
     of: str = "feed"
     doc: str = ""

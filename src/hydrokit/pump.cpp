@@ -3,34 +3,9 @@
 // cubic metre; temperature and component concentrations pass through.
 #include "common/model.hpp"
 #include "common/stream.hpp"
+#include "slots/pump.hpp"
 
 namespace hydrokit::pump {
-
-namespace In = StreamIn;
-
-namespace Par {
-enum : int32_t {
-    component_count,           // count, 0 to 4
-    head_mode,                 // switch: ≥ 0.5 takes the rise from head_m
-    pressure_rise_bar,         // bar
-    head_m,                    // m
-    pump_efficiency,           // fraction
-    motor_efficiency,          // fraction
-    fluid_density,             // kg/m³
-    outlet_pressure_loss_bar,  // bar
-    width,
-};
-}
-
-namespace Out = StreamOut;
-
-// The result block, right after the last carried component.
-namespace Result {
-enum : int32_t { pump_power_kw, daily_energy_kwh, specific_energy_kwh_m3, pressure_rise_bar, head_out_m, input_flag };
-}
-
-constexpr double default_input[] = {0.0002777777777777778, 20.0, 1.0, 100.0, 20.0, 5.0, 500.0};
-constexpr double default_params[] = {4.0, 0.0, 10.0, 0.0, 0.75, 0.95, 1000.0, 0.0};
 
 constexpr double gravity = 9.80665;    // m/s²
 constexpr double pa_per_bar = 100000;  // Pa/bar
@@ -75,4 +50,4 @@ void pump_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::pump
 
-HYDROKIT_MODEL(pump, "Hydraulic pump / pressure booster")
+HYDROKIT_MODEL(pump)

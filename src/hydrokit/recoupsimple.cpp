@@ -3,38 +3,9 @@
 // and component concentrations pass through as in the pump model.
 #include "common/model.hpp"
 #include "common/stream.hpp"
+#include "slots/recoupsimple.hpp"
 
 namespace hydrokit::recoupsimple {
-
-namespace In = StreamIn;
-
-namespace Par {
-enum : int32_t {
-    component_count,      // count, 0 to 4
-    outlet_pressure_bar,  // bar
-    recovery_efficiency,  // fraction
-    pressure_loss_bar,    // bar
-    fluid_density,        // kg/m³, accepted and not read
-    width,
-};
-}
-
-namespace Out = StreamOut;
-
-// The result block, right after the last carried component.
-namespace Result {
-enum : int32_t {
-    reclaimed_power_kw,
-    power_demand_kw,
-    daily_energy_kwh,
-    specific_energy_kwh_m3,
-    pressure_drop_bar,
-    input_flag,
-};
-}
-
-constexpr double default_input[] = {0.00011111111111111112, 20.0, 60.0, 10.0, 5.0, 1.0, 35000.0};
-constexpr double default_params[] = {4.0, 1.0, 0.85, 0.2, 1000.0};
 
 void recoupsimple_core(const double* u, const double* p, double* y) {
     const int32_t n = carried_components(p[Par::component_count]);
@@ -64,4 +35,4 @@ void recoupsimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::recoupsimple
 
-HYDROKIT_MODEL(recoupsimple, "Zero-order pressure energy recovery")
+HYDROKIT_MODEL(recoupsimple)

@@ -5,49 +5,9 @@
 #include <cmath>
 
 #include "common/model.hpp"
+#include "slots/ultramech.hpp"
 
 namespace hydrokit::ultramech {
-
-constexpr int classes = 4;
-
-namespace In {
-enum : int32_t {
-    feed_flow,                   // m³/s
-    temperature_c,               // °C, not read (slot shared with micromech)
-    transmembrane_pressure_bar,  // bar
-    class1_feed_conc,            // caller's unit; classes 1 to 4 follow
-    width = class1_feed_conc + classes,
-};
-}
-
-namespace Par {
-enum : int32_t {
-    recovery,         // fraction
-    permeability,     // m/(s·Pa)
-    pore_size_m,      // m
-    pump_efficiency,  // fraction
-    class1_size_m,    // m; classes 1 to 4 follow
-    width = class1_size_m + classes,
-};
-}
-
-namespace Out {
-enum : int32_t {
-    permeate_flow,     // m³/s
-    concentrate_flow,  // m³/s
-    flux,              // m/s
-    membrane_area,     // m²
-    pump_power_kw,     // kW
-    daily_energy_kwh,  // kWh per day
-    class1_rejection,                                             // fraction, 4 classes
-    class1_permeate_conc = class1_rejection + classes,            // as the feed, 4 classes
-    class1_concentrate_conc = class1_permeate_conc + classes,     // as the feed, 4 classes
-    width = class1_concentrate_conc + classes,
-};
-}
-
-constexpr double default_input[] = {0.0002777777777777778, 20.0, 5.0, 5000.0, 1000.0, 500.0, 2000.0};
-constexpr double default_params[] = {0.9, 5e-11, 5e-9, 0.7, 5.5e-8, 5e-6, 2e-9, 1.8e-10};
 
 // Fraction of a class of size a held back by pores of size d: 1 − exp(−λ²/2)
 // with λ = a/d, so a class much larger than the pores is fully rejected.
@@ -106,4 +66,4 @@ void ultramech_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::ultramech
 
-HYDROKIT_MODEL(ultramech, "Physical ultrafiltration")
+HYDROKIT_MODEL(ultramech)

@@ -7,60 +7,13 @@
 // The split itself works on any number of solutes; the core reads the count
 // from the parameter vector and places the split's blocks by that count.
 #include "common/model.hpp"
+#include "slots/ultrasimple.hpp"
 
 namespace hydrokit::ultrasimple {
 
-// Room for solutes in the module's vectors.
-constexpr int32_t solutes = 4;
-
-namespace In {
-enum : int32_t {
-    feed_flow,          // m³/d
-    temperature_c,      // °C, passed through
-    feed_pressure,      // caller's unit
-    solute1_feed_conc,  // mg/L with the default mass factor; n solutes follow
-    width = solute1_feed_conc + solutes,
-};
-}
-
-// Positions for n = 4; with fewer solutes every slot after the removals moves
-// down by 4 − n.
-namespace Par {
-enum : int32_t {
-    solute_count,      // count
-    water_recovery,    // fraction of the water mass
-    solute1_removal,   // fraction of the solute mass; n solutes
-    energy_intensity = solute1_removal + solutes,  // kWh/m³ of feed
-    pressure_drop,     // as feed_pressure
-    density_kg_m3,     // kg/m³
-    mass_factor,       // (kg/m³) per concentration unit
-    hours_factor,      // h per flow time unit
-    width,
-};
-}
-
-// Positions for n = 4; the concentrate block moves down by 4 − n, the result
-// block by 2·(4 − n).
-namespace Out {
-enum : int32_t {
-    permeate_flow,           // m³/d
-    permeate_temperature_c,  // °C
-    permeate_pressure,       // as feed_pressure
-    solute1_permeate_conc,   // as the feed, n solutes
-    concentrate_flow = solute1_permeate_conc + solutes,  // m³/d
-    concentrate_temperature_c,                           // °C
-    concentrate_pressure,                                // as feed_pressure
-    solute1_concentrate_conc,                            // as the feed, n solutes
-    electric_power_kw = solute1_concentrate_conc + solutes,  // kW
-    daily_energy_kwh,     // kWh/d
-    removed_solute_load,  // flow unit × concentration unit
-    width,
-};
-}
-
-constexpr double default_input[] = {1000.0, 20.0, 1.0, 100.0, 50.0, 10.0, 500.0};
-constexpr double default_params[] = {4.0, 0.95, 0.97, 0.3, 0.0, 0.0, 0.231344952, 0.0, 1000.0, 0.001,
-                                     0.041666666666666664};
+// The layouts give the positions for n = 4 solutes. With fewer, every parameter
+// after the removals moves down by 4 − n; in the outputs the concentrate block
+// moves down by 4 − n and the result block by 2·(4 − n).
 
 // Settings of one split, read-only for it.
 struct ultrasimple_config {
@@ -229,4 +182,4 @@ void ultrasimple_core(const double* u, const double* p, double* y) {
 
 }  // namespace hydrokit::ultrasimple
 
-HYDROKIT_MODEL(ultrasimple, "Zero-order ultrafiltration")
+HYDROKIT_MODEL(ultrasimple)

@@ -55,9 +55,6 @@ struct Batch {
     Py_ssize_t p_stride = 0;
     Py_ssize_t rows = 0;
 
-    // Nothing with a destructor lives across the core call below.
-    static constexpr bool escapable = true;
-
     // A zero-filled output row and the same guarded call as run makes. Filling
     // the row here rather than the whole array beforehand touches the output
     // once, by the thread that computes it, while the row is in its cache.
@@ -243,9 +240,5 @@ PyModuleDef definition = {
 }  // namespace hydrokit::batch
 
 PyMODINIT_FUNC PyInit__sweep(void) {
-    if (!hydrokit::batch::hook_exp()) {
-        PyErr_SetString(PyExc_ImportError, "_sweep: the C library's exp was not found");
-        return nullptr;
-    }
     return PyModuleDef_Init(&hydrokit::batch::definition);
 }

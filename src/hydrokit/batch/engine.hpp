@@ -11,10 +11,10 @@
 // and the calling thread goes back to answering signals.
 //
 // A batch is any type with `Py_ssize_t rows` and `void row(Py_ssize_t i) const`
-// (one model over many rows, one flowsheet plan over many rows). A type whose
-// rows hold no object with a destructor around its core calls may say
-// `static constexpr bool escapable = true`: a stopped batch then leaves a core
-// in the middle of its row (escape.hpp); otherwise at the end of the core call.
+// (one model over many rows, one flowsheet plan over many rows). A stopped
+// batch leaves a core in the middle of its row by the exception RowStopped
+// (stop.hpp, thrown from poll_exp), which the row loops here catch; a row may
+// therefore hold objects with destructors, and is left unfinished.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -24,7 +24,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csetjmp>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -33,7 +32,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "batch/escape.hpp"
+#include "batch/stop.hpp"
 #include "batch/watchdog.hpp"
 #include "batch/workers.hpp"
 #include "common/cancel.hpp"
@@ -229,31 +228,15 @@ int work_here(Schedule<Rows>& schedule, PyThreadState*& state) {
     return rc;
 }
 
-template <class Rows, class = void>
-struct is_escapable : std::false_type {};
-template <class Rows>
-struct is_escapable<Rows, std::void_t<decltype(Rows::escapable)>> : std::bool_constant<Rows::escapable> {};
-
-// Rows until none is left or the batch stops; for an escapable batch, a core
-// that sees the stop jumps back here (escape.hpp). Its own frame, so that
-// nothing with a destructor lies between the jump and its target.
-template <class Rows>
-[[gnu::noinline]] void work_escapable(Schedule<Rows>& schedule) {
-    std::jmp_buf target;
-    if (setjmp(target) == 0) {
-        escape_detail::target = &target;
-        schedule.work([&schedule] { return !schedule.stop.load(std::memory_order_relaxed); });
-    }
-    escape_detail::target = nullptr;
-}
-
+// Rows until none is left or the batch stops; a core that sees the stop
+// leaves its row by RowStopped, caught here.
 template <class Rows>
 void work_on_worker(Schedule<Rows>& schedule) {
     const CancelScope scope(&schedule.stop);
-    if constexpr (is_escapable<Rows>::value) {
-        work_escapable(schedule);
-    } else {
+    try {
         schedule.work([&schedule] { return !schedule.stop.load(std::memory_order_relaxed); });
+    } catch (const RowStopped&) {
+        // The batch is stopping: the row left is thrown away with it.
     }
 }
 
@@ -270,23 +253,19 @@ inline constexpr std::chrono::microseconds helpers_after{100};
 // than `quick_block` (so that cheap rows pay for a look at the clock only now
 // and then), until none is left, the deadline has passed or the watchdog
 // stops it. Sets [begin, end) to the rows it took and did not finish (to be
-// computed elsewhere; empty when none). Its own frame, so that nothing with a
-// destructor lies between a core's jump and its target.
+// computed elsewhere; empty when none).
 inline constexpr std::chrono::microseconds quick_block{20};
 
 template <class Rows, class Helpers>
-[[gnu::noinline]] void first_rows(Schedule<Rows>& schedule, Watch& w, Helpers& helpers, Py_ssize_t& begin,
-                                  Py_ssize_t& end) {
+void first_rows(Schedule<Rows>& schedule, Watch& w, Helpers& helpers, Py_ssize_t& begin, Py_ssize_t& end) {
     using clock = std::chrono::steady_clock;
-    volatile Py_ssize_t current = 0;  // the row in hand (read after a core's jump)
-    volatile Py_ssize_t stop_at = 0;  // the end of the block in hand
-    volatile bool helped = false;
+    Py_ssize_t current = 0;  // the row in hand (read after a core left it)
+    Py_ssize_t stop_at = 0;  // the end of the block in hand
+    bool helped = false;
     const Rows& batch = schedule.batch();
     // In a warm pool a helper is awake already: it joins at once.
     const auto help_at = clock::now() + (WorkerPool::lingers() ? std::chrono::microseconds(0) : helpers_after);
-    std::jmp_buf target;
-    if (setjmp(target) == 0) {
-        escape_detail::target = &target;
+    try {
         Py_ssize_t size = 1;
         auto block_start = clock::now();
         while (!w.stop.load(std::memory_order_relaxed)) {
@@ -313,8 +292,9 @@ template <class Rows, class Helpers>
             if (now - block_start < quick_block && size < 1024) size *= 2;
             block_start = now;
         }
+    } catch (const RowStopped&) {
+        // The watchdog stopped the row in hand: it is given back below.
     }
-    escape_detail::target = nullptr;
     begin = current;
     const Py_ssize_t block_end = stop_at;
     end = std::max(begin, block_end);
@@ -343,14 +323,13 @@ bool work_first(Schedule<Rows>& schedule, Helpers& helpers) {
     return true;
 }
 
-// Called with the interpreter lock held; releases it while rows run. For an
-// escapable batch the calling thread computes the first rows itself (helpers
-// join after `helpers_after` when `threads` > 1); what is left after
-// `first_budget` runs on `threads` pool workers while the calling thread
-// watches for signals: when a handler raises (Ctrl-C), the batch stops (its
-// workers leave their rows, in the middle of a core call where the batch is
-// escapable) and -1 is returned with the exception set once every worker is
-// out of the batch.
+// Called with the interpreter lock held; releases it while rows run. The
+// calling thread computes the first rows itself (helpers join after
+// `helpers_after` when `threads` > 1); what is left after `first_budget` runs
+// on `threads` pool workers while the calling thread watches for signals: when
+// a handler raises (Ctrl-C), the batch stops (its workers leave their rows, in
+// the middle of a core call) and -1 is returned with the exception set once
+// every worker is out of the batch.
 template <class Rows>
 int run_rows(const Rows& batch, Py_ssize_t threads) {
     if (batch.rows <= 0) return 0;
@@ -388,17 +367,15 @@ int run_rows(const Rows& batch, Py_ssize_t threads) {
     // The calling thread is one of the `threads`, for its first rows.
     bool first = false;
     bool alone = false;  // rows are left and no worker could start for them
-    if constexpr (is_escapable<Rows>::value) {
-        if (pool != nullptr) {
-            auto helpers = [&] { start(threads - 1); };
-            first = work_first(schedule, helpers);
-            if (first && (schedule.has_given_back() || !schedule.taken())) {
-                // A worker in the calling thread's place, started now so that
-                // it sees the row given back.
-                const Py_ssize_t before = started;
-                start(1);
-                alone = started == before;
-            }
+    if (pool != nullptr) {
+        auto helpers = [&] { start(threads - 1); };
+        first = work_first(schedule, helpers);
+        if (first && (schedule.has_given_back() || !schedule.taken())) {
+            // A worker in the calling thread's place, started now so that
+            // it sees the row given back.
+            const Py_ssize_t before = started;
+            start(1);
+            alone = started == before;
         }
     }
     if (!first) {

@@ -11,9 +11,16 @@
 //   COPY  d s          x[d] = x[s]
 //   MUL   d s k        x[d] = x[s] * x[k]      (a unit conversion)
 //   DIV   d s k        x[d] = x[s] / x[k]
+//   ADD   d s k        x[d] = x[s] + x[k]      (a pressure rise)
+//   SUB   d s k        x[d] = x[s] - x[k]      (a pressure drop, a difference)
+//   MAX   d s k        x[d] = the larger of x[s] and x[k]; a NaN in either wins
+//   MIN   d s k        x[d] = the smaller of x[s] and x[k]; a NaN in either wins
 //   CORE  m u p y      zero x[y..y+out_width), then core m on x+u, x+p -> x+y
 //   MIX   n o i1..in   stream o from streams i1..in
 //   SPLIT i n f o1..on stream i divided, fractions x[f..f+n-2], o_n the rest
+//   HEAT  i o s d m g  stream o from stream i heated (g = 1) or cooled
+//                      (g = -1): m = 0 to the temperature x[s] (°C), m = 1 by
+//                      the duty x[s] (kW); the heat moved, kW, into x[d]
 //   LOOP  v b t1..tv   the next b words repeated until the v tear values
 //                      x[t1..tv] stop changing: successive substitution with
 //                      bounded Wegstein acceleration, to a relative change of
@@ -36,11 +43,14 @@
 
 #include "batch/engine.hpp"
 #include "common/cancel.hpp"
+#include "common/distillation.hpp"
+#include "common/properties.hpp"
 
 namespace hydrokit::batch {
 namespace {
 
-enum Op : int64_t { COPY = 1, MUL = 2, DIV = 3, CORE = 4, MIX = 5, SPLIT = 6, LOOP = 7 };
+enum Op : int64_t { COPY = 1, MUL = 2, DIV = 3, CORE = 4, MIX = 5, SPLIT = 6, LOOP = 7, HEAT = 8, ADD = 9, SUB = 10, MAX = 11,
+                   MIN = 12 };
 
 // Wegstein's factor q (next = q * x + (1 - q) * g) is kept in these bounds:
 // below 0 it accelerates a slowly converging loop (q = -20 lets a loop that
@@ -122,6 +132,42 @@ void mix(const Plan& plan, double* x, const int64_t* w) {
         }
     }
     x[out + 2] = low;
+}
+
+// A heater or cooler: the stream keeps its flow, pressure and components;
+// its heat capacity rate is rho * cp * Q with the water density and specific
+// heat at the inlet temperature, so a duty and a temperature change convert
+// exactly both ways. A heater never cools and a cooler never heats: a set
+// point on the wrong side of the inlet temperature moves no heat. A NaN set
+// point or duty gives a NaN outlet temperature and duty (the row is flagged).
+void heat(const Plan& plan, double* x, const int64_t* w) {
+    const int64_t in = w[0];
+    const int64_t out = w[1];
+    const double setting = x[w[2]];
+    const bool by_duty = w[4] == 1;
+    const double sign = w[5] < 0 ? -1.0 : 1.0;
+    for (int64_t q = 0; q < plan.width; ++q) x[out + q] = x[in + q];
+    const double t_in = x[in + 1];
+    const double rate_kw = ((water_density(t_in) * water_specific_heat(t_in)) * x[in]) / 1000.0;  // kW/K
+    double t_out = t_in;
+    double duty = 0.0;
+    if (std::isnan(setting)) {
+        t_out = setting;
+        duty = setting;
+    } else if (by_duty) {
+        if (setting > 0.0 && rate_kw > 0.0) {
+            duty = setting;
+            t_out = t_in + (sign * setting) / rate_kw;
+        }
+    } else {
+        const double change = sign * (setting - t_in);
+        if (change > 0.0) {
+            t_out = setting;
+            duty = rate_kw * change;
+        }
+    }
+    x[out + 1] = t_out;
+    x[w[3]] = duty;
 }
 
 void split(const Plan& plan, double* x, const int64_t* w) {
@@ -252,6 +298,29 @@ void run_ops(const Plan& plan, double* x, size_t pc, size_t end) {
                 x[w[1]] = x[w[2]] / x[w[3]];
                 pc += 4;
                 break;
+            case ADD:
+                x[w[1]] = x[w[2]] + x[w[3]];
+                pc += 4;
+                break;
+            case SUB:
+                x[w[1]] = x[w[2]] - x[w[3]];
+                pc += 4;
+                break;
+            case MAX: {
+                // A summary over elements: a NaN anywhere stays, so a check on it fails.
+                const double a = x[w[2]];
+                const double b = x[w[3]];
+                x[w[1]] = (b > a || std::isnan(b)) ? b : a;
+                pc += 4;
+                break;
+            }
+            case MIN: {
+                const double a = x[w[2]];
+                const double b = x[w[3]];
+                x[w[1]] = (b < a || std::isnan(b)) ? b : a;
+                pc += 4;
+                break;
+            }
             case CORE: {
                 const ModelSpec& spec = *plan.cores[static_cast<size_t>(w[1])];
                 double* y = x + w[4];
@@ -267,6 +336,10 @@ void run_ops(const Plan& plan, double* x, size_t pc, size_t end) {
             case SPLIT:
                 split(plan, x, w + 1);
                 pc += 4 + static_cast<size_t>(w[2]);
+                break;
+            case HEAT:
+                heat(plan, x, w + 1);
+                pc += 7;
                 break;
             default:  // LOOP never reaches here: plan_load keeps loops at the top level
                 return;
@@ -326,6 +399,10 @@ struct Checker {
                 return 3;
             case MUL:
             case DIV:
+            case ADD:
+            case SUB:
+            case MAX:
+            case MIN:
                 if (!need(4) || !span(w[1], 1, "conversion target", pc) || !span(w[2], 1, "conversion source", pc) ||
                     !span(w[3], 1, "conversion constant", pc)) {
                     return 0;
@@ -383,6 +460,22 @@ struct Checker {
                     }
                 }
                 return 4 + static_cast<size_t>(n);
+            }
+            case HEAT: {
+                if (!need(7)) return 0;
+                if (!span(w[1], width, "HEAT inlet", pc) || !span(w[2], width, "HEAT outlet", pc) ||
+                    !span(w[3], 1, "HEAT setting", pc) || !span(w[4], 1, "HEAT duty", pc)) {
+                    return 0;
+                }
+                if (!disjoint(w[1], width, w[2], width) || !disjoint(w[4], 1, w[2], width)) {
+                    fail("HEAT outlet overlaps its inlet or its duty at word " + std::to_string(pc));
+                    return 0;
+                }
+                if ((w[5] != 0 && w[5] != 1) || (w[6] != 1 && w[6] != -1)) {
+                    fail("HEAT mode or sign out of range at word " + std::to_string(pc));
+                    return 0;
+                }
+                return 7;
             }
             case LOOP:
                 fail("LOOP inside a loop at word " + std::to_string(pc));
@@ -455,11 +548,6 @@ const Plan* get_plan(PyObject* obj) {
 }
 
 struct PlanRows {
-    // Between the engine and the cores a row holds nothing with a
-    // destructor (its scratch is thread-local), so a stopped batch may
-    // leave a core mid-row.
-    static constexpr bool escapable = true;
-
     const Plan* plan = nullptr;
     const double* in = nullptr;
     double* out = nullptr;

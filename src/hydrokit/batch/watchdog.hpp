@@ -4,7 +4,7 @@
 // the interpreter lock released, for a short budget. One thread of the
 // process keeps the deadlines of those first rows: when a calling thread is
 // still inside them at its deadline, it raises that thread's stop flag, so
-// that the core it is in leaves the row (escape.hpp) and the thread can hand
+// that the core it is in leaves the row (stop.hpp) and the thread can hand
 // the rest to workers and go back to answering signals.
 //
 // Registering costs the calling thread a lock and a push; the watchdog sleeps

@@ -1,5 +1,4 @@
-// What the membrane-distillation cores share: the vector layouts of the two
-// direct-contact models, and water density, specific heat and saturation
+// What the membrane-distillation cores share: water density, specific heat and saturation
 // vapour pressure from a temperature in °C. The property functions have no
 // fallbacks: each core passes its own substitutes for a non-positive density
 // or specific heat.
@@ -11,44 +10,6 @@
 #include "replace.hpp"
 
 namespace hydrokit {
-
-// Input layout of the direct-contact models.
-namespace DirectContactIn {
-enum : int32_t {
-    feed_flow,                // m³/s, hot side
-    cold_side_flow,           // m³/s, distillate loop, constant along the module
-    feed_temperature_c,       // °C, hot inlet
-    cold_side_temperature_c,  // °C, cold inlet
-    feed_salinity,            // kg/m³
-    width,
-};
-}
-
-// Output layout of the direct-contact models (the segmented one reports
-// flux and vapour pressures as means over its configured segments).
-namespace DirectContactOut {
-enum : int32_t {
-    permeate_flow,                   // m³/s
-    concentrate_flow,                // m³/s
-    recovery_achieved,               // fraction
-    mass_flux,                       // kg/(m²·s)
-    flux_lmh,                        // L/(m²·h)
-    feed_outlet_temperature_c,       // °C
-    cold_side_outlet_temperature_c,  // °C
-    feed_vapour_pressure_pa,         // Pa
-    cold_side_vapour_pressure_pa,    // Pa
-    latent_heat_flow_w,              // W
-    conduction_heat_flow_w,          // W
-    total_heat_flow_w,               // W
-    thermal_efficiency,              // fraction
-    concentrate_salinity,            // kg/m³
-    permeate_salinity,               // kg/m³
-    pump_power_kw,                   // kW
-    daily_energy_kwh,                // kWh per day
-    status_code,                     // 0, 1 or 2
-    width,
-};
-}
 
 // Kell density of water, kg/m³. Same coefficients and accumulation order as
 // water_density, but the fourth and fifth powers come from std::pow, which can

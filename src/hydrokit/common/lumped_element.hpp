@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "poll.hpp"
 #include "properties.hpp"
 #include "replace.hpp"
 
@@ -45,7 +46,7 @@ inline LumpedElement lumped_element_solve(double cb, double t_k, double dp, doub
     int64_t n = 1;
     double flag = 1.0;
     for (;;) {
-        const double f = std::exp(clamp(j / kk, -50.0, 50.0));
+        const double f = poll_exp(clamp(j / kk, -50.0, 50.0));
 
         // Film model with salt passage; the wall never drops below the bulk.
         double h;

@@ -55,13 +55,14 @@ inline int32_t guarded_call(const ModelSpec& m, const double* u, int32_t n_u, co
 
 // Declares a model whose namespace hydrokit::NAME defines the index tables
 // In, Par and Out (each ending in `width`), the arrays default_input and
-// default_params, and the core NAME##_core(u, p, y).
-#define HYDROKIT_MODEL(NAME, DESCRIPTION)                                              \
+// default_params and the text description (all three generated from the
+// model's slot table, slots/NAME.hpp), and the core NAME##_core(u, p, y).
+#define HYDROKIT_MODEL(NAME)                                                           \
     namespace hydrokit::NAME {                                                         \
     static_assert(sizeof(default_input) == In::width * sizeof(double));                \
     static_assert(sizeof(default_params) == Par::width * sizeof(double));              \
     inline constexpr ::hydrokit::ModelSpec spec = {                                    \
-        #NAME, DESCRIPTION, In::width, Par::width, Out::width,                         \
+        #NAME, description, In::width, Par::width, Out::width,                         \
         default_input, default_params, &NAME##_core};                                  \
     }                                                                                  \
     extern "C" HYDROKIT_EXPORT int32_t NAME##_core_guard(                              \

@@ -6,33 +6,9 @@
 #include <cstdint>
 
 #include "replace.hpp"
+#include "slots/stream.hpp"  // StreamIn, StreamOut, stream_components: from the pump's table
 
 namespace hydrokit {
-
-// Room for components in the pressure-equipment vector layouts.
-inline constexpr int32_t stream_components = 4;
-
-// Input layout of the pressure-equipment models.
-namespace StreamIn {
-enum : int32_t {
-    feed_flow,           // m³/s
-    temperature_c,       // °C, passed through
-    inlet_pressure_bar,  // bar
-    component1_conc,     // caller's unit; the components follow
-    width = component1_conc + stream_components,
-};
-}
-
-// Output layout: the stream, the carried components, then a block of six results.
-namespace StreamOut {
-enum : int32_t {
-    flow,                 // m³/s
-    temperature_c,        // °C
-    outlet_pressure_bar,  // bar
-    component1_conc,      // the carried components, then the result block
-    width = component1_conc + stream_components + 6,
-};
-}
 
 // Components carried: (count + 0.5) truncated, kept within [0, 4] so the
 // result block never leaves the output vector (NaN or out-of-range gives 0).

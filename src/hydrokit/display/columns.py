@@ -15,6 +15,8 @@ def column_units(fs, names, columns):
 
     streams = set(fs.streams())
     units = fs.units
+    arrays = getattr(fs, "arrays", {})
+    thermal = getattr(fs, "thermal", {})
     outputs = {}
 
     def quantity_unit(q):
@@ -55,9 +57,54 @@ def column_units(fs, names, columns):
             if head not in outputs:
                 outputs[head] = output_units(units[head].model)
             found[column] = outputs[head].get(rest, "")
+        elif head in thermal:
+            found[column] = "kW" if rest == "duty_kw" else ""
+        elif head in arrays:
+            if head not in outputs:
+                outputs[head] = output_units(arrays[head].model)
+            found[column] = array_output_unit(rest, outputs[head], fs.components)
+        elif head == "cost":
+            found[column] = cost_unit(rest)
         else:
             found[column] = ""
     return found
+
+
+# The figures an array reports of itself, per stage and over the array, by the ending of their name.
+_ARRAY_ENDINGS = (("vessels", "count"), ("flow_per_vessel", "m³/s"), ("_bar", "bar"), ("_kw", "kW"),
+                  ("flux_lmh", "L/(m²·h)"), ("recovery", "fraction"), ("polarisation_factor", "—"),
+                  ("efficiency", "fraction"), ("element_area", "m²"))
+
+
+def array_output_unit(rest, element_units, components):
+    """The unit of an array's output ``rest`` (``stage2.vessels``, ``max_flux_lmh``,
+    ``stage1.element3.permeate_flow``); ``element_units`` are the element model's output units."""
+    last = rest.rsplit(".", 1)[-1]
+    if ".element" in f".{rest}":
+        feed = {"feed_flow": "m³/s", "feed_temperature_c": "°C", "feed_pressure_bar": "bar",
+                **{f"feed_{c}": "g/m³" for c in components}}
+        if last in feed:
+            return feed[last]
+        if last in element_units:
+            return element_units[last]
+    for ending, unit in _ARRAY_ENDINGS:
+        if last.endswith(ending):
+            return unit
+    return ""
+
+
+def cost_unit(rest):
+    """The unit of a cost column ``cost.<rest>``."""
+    head = rest.split(".", 1)[0]
+    if head in ("capital", "capital_total", "membrane_capital"):
+        return "$"
+    if head == "lcow":
+        return "$/m³"
+    if head == "sec":
+        return "kWh/m³"
+    if head == "annual_product":
+        return "m³/year"
+    return "$/year"
 
 
 def select(known, names, patterns):

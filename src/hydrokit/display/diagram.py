@@ -27,7 +27,10 @@ WRAP_FROM = 9      # columns from which a long plant is drawn in bands, one unde
 BAND = 5           # columns per band
 BAND_GAP = 56      # px between bands: the connectors from one band to the next run here
 
-COLOURS = {"unit": "#eef4fb", "edge": "#35506b", "recycle": "#b35c00", "error": "#c62828",
+STAGE_LINE = 12    # px per stage line in an array's box
+UNIT_KINDS = ("unit", "array", "heater", "cooler")   # drawn as labelled boxes
+
+COLOURS = {"unit": "#eef4fb", "heater": "#fdeee6", "cooler": "#e6f2fd", "edge": "#35506b", "recycle": "#b35c00", "error": "#c62828",
            "warning": "#e08a00", "text": "#1b2631", "muted": "#5d6d7e"}
 
 
@@ -36,7 +39,8 @@ def _label(node, port):
 
 
 def graph(fs):
-    """(nodes, edges): nodes name -> kind ("feed", "unit", "mixer", "splitter", "product"), in the order
+    """(nodes, edges): nodes name -> kind ("feed", "unit", "array", "heater", "cooler", "mixer", "splitter",
+    "product"), in the order
     added; edges [(source, outlet port, target, inlet port)], products as edges into their own node."""
     nodes = {name: node.kind for name, node in fs._nodes.items()}
     edges = [(src, sport, dst, dport) for (dst, dport), (src, sport) in fs._links.items()]
@@ -175,6 +179,31 @@ def stream_label(fs, result, stream, daily=False, component=None):
     return lines
 
 
+def _subtitle(node):
+    """The second line of a unit's box: its model, or what a heater or cooler is set to."""
+    if node.kind in ("heater", "cooler"):
+        if node.setting == "outlet_temperature_c":
+            return f"{node.kind} to {human(node.value)} °C"
+        return f"{node.kind} {human(node.value)} kW"
+    return node.model
+
+
+def stage_lines(array, result=None):
+    """"stage k: vessels × elements" for each stage of an array (the vessels as solved, with a result)."""
+    outputs = {}
+    if result is not None:
+        try:
+            outputs = result.outputs(array.name)
+        except Exception:  # a result without the array's outputs draws the counts as built
+            outputs = {}
+    lines = []
+    for k, (vessels, elements) in enumerate(zip(array.vessels, array.elements), 1):
+        v = outputs.get(f"stage{k}.vessels", vessels)
+        v = int(v) if math.isfinite(v) and v == int(v) else human(v)
+        lines.append(f"stage {k}: {v} × {elements}")
+    return lines
+
+
 def _text(x, y, s, size=12, anchor="middle", weight="normal", fill=None, cls=None):
     extra = f' class="{cls}"' if cls else ""
     return (f'<text x="{x:.1f}" y="{y:.1f}" font-size="{size}" text-anchor="{anchor}" font-weight="{weight}" '
@@ -195,20 +224,28 @@ def diagram(fs, result=None, *, title=None):
         A caption above the drawing.
     """
     nodes, edges, back, column, columns, chains = layout(fs)
+
+    def box_h(n):
+        # An array's box holds a line per stage under its name and model.
+        if nodes.get(n) == "array":
+            return BOX_H + 4 + STAGE_LINE * len(fs._nodes[n].vessels)
+        return BOX_H
+
+    row = max([ROW] + [box_h(n) + 40 for n in nodes])   # room for the tallest box
     rows = max((len(c) for c in columns), default=1)
     pitch = COLUMN if result is not None else COLUMN_BARE
-    height_nodes = rows * ROW
+    height_nodes = rows * row
     top = MARGIN + (22 if title else 0) + 12  # (a recycle into the first band comes in over it)
     # A long plant reads in bands of BAND columns, each under the one before.
     per_band = len(columns) if len(columns) < WRAP_FROM else BAND
     bands = -(-len(columns) // per_band)
     pos, band = {}, {}
     for c, members in enumerate(columns):
-        offset = (height_nodes - len(members) * ROW) / 2
+        offset = (height_nodes - len(members) * row) / 2
         b = c // per_band
         for r, n in enumerate(members):
             pos[n] = (MARGIN + (c % per_band) * pitch + BOX_W / 2,
-                      top + b * (height_nodes + BAND_GAP) + offset + r * ROW + ROW / 2)
+                      top + b * (height_nodes + BAND_GAP) + offset + r * row + row / 2)
             band[n] = b
 
     def gap_y(b):
@@ -222,7 +259,7 @@ def diagram(fs, result=None, *, title=None):
 
     def half_width(n):
         kind = nodes[n]
-        if kind == "unit":
+        if kind in UNIT_KINDS:
             return BOX_W / 2
         if kind in ("mixer", "splitter"):
             return SMALL
@@ -231,7 +268,7 @@ def diagram(fs, result=None, *, title=None):
     def port_y(n, port, side):
         # Spread a unit's outlets (or inlets) over its right (left) edge.
         node = fs._nodes.get(n)
-        if node is None or nodes[n] != "unit":
+        if node is None or nodes[n] not in UNIT_KINDS:
             return pos[n][1]
         ports = node.outlets if side == "out" else node.inlets
         if side == "out":
@@ -241,7 +278,7 @@ def diagram(fs, result=None, *, title=None):
         if port not in ports or len(ports) == 1:
             return pos[n][1]
         k = ports.index(port)
-        return pos[n][1] - BOX_H / 2 + BOX_H * (k + 1) / (len(ports) + 1)
+        return pos[n][1] - box_h(n) / 2 + box_h(n) * (k + 1) / (len(ports) + 1)
 
     parts, labels = [], []
     bottom = top + bands * height_nodes + (bands - 1) * BAND_GAP
@@ -318,20 +355,29 @@ def diagram(fs, result=None, *, title=None):
     shapes = []
     for n, kind in nodes.items():
         x, y = pos[n]
-        if kind == "unit":
+        if kind in UNIT_KINDS:
             mark = marks.get(n)
             stroke = COLOURS[mark] if mark else COLOURS["edge"]
             width = 2.6 if mark else 1.2
-            shapes.append(f'<g class="unit" data-name="{escape(n)}"><title>{escape(n)}: {escape(fs._nodes[n].model)}'
+            h = box_h(n)
+            subtitle = _subtitle(fs._nodes[n])
+            shapes.append(f'<g class="{kind}" data-name="{escape(n)}"><title>{escape(n)}: {escape(subtitle)}'
                           f'{" (" + mark + ")" if mark else ""}</title>'
-                          f'<rect x="{x - BOX_W / 2:.1f}" y="{y - BOX_H / 2:.1f}" width="{BOX_W}" height="{BOX_H}" '
-                          f'rx="5" fill="{COLOURS["unit"]}" stroke="{stroke}" stroke-width="{width}"/>')
-            shapes.append(_text(x, y - 3, n, 13, weight="bold"))
-            shapes.append(_text(x, y + 13, fs._nodes[n].model, 10.5, fill=COLOURS["muted"]))
+                          f'<rect x="{x - BOX_W / 2:.1f}" y="{y - h / 2:.1f}" width="{BOX_W}" height="{h}" '
+                          f'rx="5" fill="{COLOURS.get(kind, COLOURS["unit"])}" stroke="{stroke}" '
+                          f'stroke-width="{width}"/>')
+            top_y = y - h / 2 + BOX_H / 2   # name and model where a plain unit has them
+            shapes.append(_text(x, top_y - 3, n, 13, weight="bold"))
+            shapes.append(_text(x, top_y + 13, subtitle, 10.5, fill=COLOURS["muted"]))
+            if kind == "array":
+                shapes.append(f'<path d="M{x - BOX_W / 2 + 6:.1f},{top_y + 19:.1f} h{BOX_W - 12}" '
+                              f'stroke="{COLOURS["muted"]}" stroke-width="0.6"/>')
+                for k, line in enumerate(stage_lines(fs._nodes[n], result)):
+                    shapes.append(_text(x, top_y + 30 + STAGE_LINE * k, line, 10, cls="stage"))
             if mark:
-                shapes.append(f'<circle cx="{x + BOX_W / 2 - 2:.1f}" cy="{y - BOX_H / 2 + 2:.1f}" r="8" '
+                shapes.append(f'<circle cx="{x + BOX_W / 2 - 2:.1f}" cy="{y - h / 2 + 2:.1f}" r="8" '
                               f'fill="{COLOURS[mark]}"/>')
-                shapes.append(_text(x + BOX_W / 2 - 2, y - BOX_H / 2 + 6, "!", 11, weight="bold", fill="#fff"))
+                shapes.append(_text(x + BOX_W / 2 - 2, y - h / 2 + 6, "!", 11, weight="bold", fill="#fff"))
             shapes.append("</g>")
         elif kind == "mixer":
             shapes.append(f'<g class="mixer" data-name="{escape(n)}"><title>mixer {escape(n)}</title>'
@@ -358,7 +404,8 @@ def diagram(fs, result=None, *, title=None):
             shapes.append(_text(x + 10, y + 4, name, 12, anchor="start", weight="bold") + "</g>")
 
     # Feed names hang left of the first column and product names right of the last.
-    left = max([len(n) for n, k in nodes.items() if k == "feed"] + [0]) * 7.5 + 20
+    left = max([len(n) + (10 if fs._nodes[n].utility else 0) for n, k in nodes.items() if k == "feed"] + [0]) \
+        * 7.5 + 20
     right = max([len(n) for n, k in nodes.items() if k == "product"] + [0]) * 7.5 + 30
     # Room on the left for the feed names, and in bands for the connectors and recycle lanes.
     shift = max(left, BOX_W / 2 + 40 + 6 * lane if bands > 1 else 0.0)

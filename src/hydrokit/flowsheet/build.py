@@ -11,8 +11,10 @@ import importlib
 import math
 import operator
 import re
+from collections.abc import Mapping
 
 from ..layout import LayoutError, layout, models
+from ..ports import COMPONENT_KINDS, PASS_RULES
 
 STREAM_QUANTITIES = ("flow", "temperature_c", "pressure_bar")
 
@@ -23,6 +25,11 @@ _NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_\-]*$")
 # A tear stream starts, unless the user gives a start, as no flow at 25 °C
 # and 1 bar carrying nothing: a recycle that has not yet come round.
 DEFAULT_TEAR_START = {"flow": 0.0, "temperature_c": 25.0, "pressure_bar": 1.0}
+
+# The pressure around the plant, bar absolute: standard pressure (1 bar), the
+# pressure a feed has by default. A stream leaves a unit below it only where
+# a model computes that pressure.
+AMBIENT_BAR = 1.0
 
 # Quantities of a feed the user does not give.
 FEED_DEFAULTS = {"temperature_c": 25.0, "pressure_bar": 1.0}
@@ -126,20 +133,22 @@ class Unit:
 
     ``settings`` are the slots the user fixed (name as given -> value);
     ``positions`` maps each flowsheet component to its position in the
-    model's component slots; ``count`` is what the flowsheet writes into the
+    model's component slots (the components it models), ``passed`` maps the
+    others to the rule by which the unit lets them pass (``PASSES`` of its
+    table); ``count`` is what the flowsheet writes into the
     model's COUNT_SLOT (None when the model has none).
     """
 
     kind = "unit"
 
-    def __init__(self, name, model, settings, components, flowsheet_components):
+    def __init__(self, name, model, settings, components, flowsheet_components, kinds=None):
         self.name = name
         self.model = model
         self.table = _ports_table(model)
         self.layout = layout(model)
         self.inlets = tuple(self.table.INLETS)
         self.outlets = tuple(self.table.OUTLETS)
-        self.positions = self._positions(components, flowsheet_components)
+        self.positions = self._positions(components, flowsheet_components, kinds)
         count_slot = getattr(self.table, "COUNT_SLOT", None)
         self.count_slot = self.layout.resolve(count_slot) if count_slot else None
         self.count = (max(self.positions.values(), default=-1) + 1) if count_slot else None
@@ -170,19 +179,55 @@ class Unit:
     def __repr__(self):
         return f"Unit({self.name!r}, {self.model!r})"
 
-    def _positions(self, mapping, flowsheet_components):
+    def _slot_kinds(self, width):
+        """The kinds each of the first ``width`` component slots takes (every kind without a KINDS table)."""
+        table = getattr(self.table, "KINDS", None) or {}
+        for port, inlet in self.table.INLETS.items():
+            if inlet.components is not None and port in table:
+                return [frozenset(k) for k in table[port][:width]]
+        return [frozenset(COMPONENT_KINDS)] * width
+
+    def _pass_rule(self, kind):
+        rule = (getattr(self.table, "PASSES", None) or {}).get(kind)
+        if rule is not None and rule not in PASS_RULES:
+            raise FlowsheetError(f"{self.model}: unknown pass rule {rule!r}; rules: {_choices(PASS_RULES)}")
+        return rule
+
+    def _positions(self, mapping, flowsheet_components, kinds=None):
+        """Component -> slot position for the components the unit models; ``self.passed``: component -> pass
+        rule for those it lets pass without modelling them."""
+        kinds = kinds or {}
+        self.passed = {}
         # Inlets whose components the model does not read (None) carry any number.
         widths = {port: len(inlet.components) for port, inlet in self.table.INLETS.items()
                   if inlet.components is not None}
         width = min(widths.values(), default=0)
+        takes = self._slot_kinds(width)
         if mapping is None:
-            if len(flowsheet_components) > width:
-                extra = list(flowsheet_components[width:])
+            positions, free, left = {}, list(range(width)), []
+            for c in flowsheet_components:
+                kind = kinds.get(c, "dissolved")
+                slot = next((i for i in free if kind in takes[i]), None)
+                if slot is not None:
+                    positions[c] = slot
+                    free.remove(slot)
+                elif self._pass_rule(kind):
+                    self.passed[c] = self._pass_rule(kind)
+                else:
+                    left.append(c)
+            if left:
+                kind = kinds.get(left[0], "dissolved")
+                taking = sum(kind in t for t in takes)
+                if taking == 0:
+                    accepted = sorted(set().union(*takes))
+                    raise FlowsheetError(
+                        f"unit {self.name!r} ({self.model}) can neither carry nor pass component {left[0]!r} "
+                        f"({kind}): its component slots take {_choices(accepted)}")
                 raise FlowsheetError(
-                    f"unit {self.name!r} ({self.model}) carries at most {width} component(s), "
-                    f"the flowsheet has {len(flowsheet_components)}: {_choices(extra)} cannot be carried; "
-                    f"give components={{slot: component}} or a flowsheet with fewer components")
-            return {c: i for i, c in enumerate(flowsheet_components)}
+                    f"unit {self.name!r} ({self.model}) carries at most {taking} component(s) of kind {kind!r} and "
+                    f"passes none, the flowsheet has more: {_choices(c for c in left if kinds.get(c, 'dissolved') == kind)} "
+                    f"cannot be carried; give components={{slot: component}} or a flowsheet with fewer components")
+            return positions
         if not isinstance(mapping, dict):
             raise FlowsheetError(f"unit {self.name!r}: components must be a dict slot -> component name")
         labels = {}
@@ -204,8 +249,19 @@ class Unit:
                 raise FlowsheetError(f"unit {self.name!r}: component {component!r} mapped twice")
             if labels[key] in positions.values():
                 raise FlowsheetError(f"unit {self.name!r}: component slot {key!r} given two components")
+            kind = kinds.get(component, "dissolved")
+            if kind not in takes[labels[key]]:
+                raise FlowsheetError(f"unit {self.name!r} ({self.model}): slot {key!r} takes "
+                                     f"{_choices(sorted(takes[labels[key]]))}, not component {component!r} ({kind})")
             positions[component] = labels[key]
-        missing = [c for c in flowsheet_components if c not in positions]
+        missing = []
+        for c in flowsheet_components:
+            if c not in positions:
+                rule = self._pass_rule(kinds.get(c, "dissolved"))
+                if rule:
+                    self.passed[c] = rule
+                else:
+                    missing.append(c)
         if missing:
             raise FlowsheetError(f"unit {self.name!r} ({self.model}) does not carry component(s) {_choices(missing)}; "
                                  f"map each to one of its component slots: {_choices(labels)}")
@@ -273,6 +329,29 @@ class Splitter:
         return f"Splitter({self.name!r}, fractions={self.fractions})"
 
 
+class Thermal:
+    """A heater or a cooler: one stream (port inlet) brought to a temperature or given a duty (port outlet).
+
+    ``setting`` is ``"outlet_temperature_c"`` (°C) or ``"duty_kw"`` (kW of
+    heat moved, >= 0), ``value`` its value as built; ``sign`` is +1 for a
+    heater, -1 for a cooler.
+    """
+
+    SETTINGS = ("outlet_temperature_c", "duty_kw")
+
+    def __init__(self, name, kind, setting, value):
+        self.name = name
+        self.kind = kind  # "heater" or "cooler"
+        self.sign = 1 if kind == "heater" else -1
+        self.setting = setting
+        self.value = value
+        self.inlets = ("inlet",)
+        self.outlets = ("outlet",)
+
+    def __repr__(self):
+        return f"{self.kind.capitalize()}({self.name!r}, {self.setting}={self.value!r})"
+
+
 class Flowsheet:
     """A plant: feeds, units, mixers and splitters joined by streams.
 
@@ -298,27 +377,44 @@ class Flowsheet:
 
     Parameters
     ----------
-    components : str or iterable of str, optional
+    components : str, iterable of str or dict, optional
         Names of what the streams carry (identifiers other than ``flow``,
-        ``temperature_c`` and ``pressure_bar``), each in g/m³. Default: none.
+        ``temperature_c`` and ``pressure_bar``), each in g/m³, or a dict
+        name -> kind: ``"dissolved"`` (salts and ions), ``"suspended"``
+        (particles, colloids), ``"organic"`` (biodegradable matter),
+        ``"nutrient"`` (nitrogen and phosphorus species a bioreactor
+        converts). Names alone are all dissolved. A component fills only the
+        model slots that take its kind; a unit that does not model it passes
+        it as physics says (dissolved salts through ultrafiltration,
+        microfiltration and a bioreactor's membrane unchanged, suspended
+        solids into a reverse-osmosis or nanofiltration concentrate) or the
+        unit is a build error. Default: none.
     tolerance : float, optional
         Largest relative change of a tear stream's quantities that counts as
         converged (default 1e-10; must be positive).
     max_iterations : int, optional
         Most passes of a recycle loop (default 200; at least 1).
+    ambient_pressure_bar : float, optional
+        The pressure around the plant, bar absolute (default 1, standard
+        pressure). Permeates of models that take the whole feed pressure as
+        the pressure across the membrane leave at it; a unit's own permeate
+        pressure setting may not be below it.
 
     Attributes
     ----------
     components : tuple of str
         The component names, in order.
+    kinds : dict
+        Component name -> kind.
     tolerance : float
     max_iterations : int
+    ambient_pressure_bar : float
 
     Raises
     ------
     FlowsheetError
         For a component name that is not an identifier, is a stream
-        quantity or is given twice; a tolerance that is not positive; or
+        quantity or is given twice, an unknown component kind; a tolerance that is not positive; or
         ``max_iterations`` < 1.
     TypeError
         For a ``max_iterations`` that is not an integer.
@@ -343,9 +439,15 @@ class Flowsheet:
     (0.75, 2.358)
     """
 
-    def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200):
+    def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200, ambient_pressure_bar=AMBIENT_BAR):
         if isinstance(components, str):
             components = [components]
+        if isinstance(components, Mapping):
+            kinds = dict(components)
+            components = list(kinds)
+        else:
+            components = list(components)
+            kinds = {c: "dissolved" for c in components if isinstance(c, str)}
         comps = []
         for c in components:
             if not isinstance(c, str) or not _NAME.match(c) or c in STREAM_QUANTITIES:
@@ -355,9 +457,17 @@ class Flowsheet:
                 raise FlowsheetError(f"component {c!r} given twice")
             comps.append(c)
         self.components = tuple(comps)
+        for c in comps:
+            if kinds[c] not in COMPONENT_KINDS:
+                raise FlowsheetError(f"component {c!r}: unknown kind {kinds[c]!r}; choose from: "
+                                     f"{_choices(COMPONENT_KINDS)}")
+        self.kinds = {c: kinds[c] for c in comps}
         self.tolerance = _number(tolerance, "tolerance")
         if not self.tolerance > 0:
             raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
+        self.ambient_pressure_bar = _number(ambient_pressure_bar, "ambient_pressure_bar")
+        if not (self.ambient_pressure_bar > 0 and math.isfinite(self.ambient_pressure_bar)):
+            raise FlowsheetError(f"ambient_pressure_bar must be a positive number of bar, got {ambient_pressure_bar!r}")
         self.max_iterations = operator.index(max_iterations)
         if self.max_iterations < 1:
             raise FlowsheetError(f"max_iterations must be at least 1, got {max_iterations!r}")
@@ -459,7 +569,8 @@ class Flowsheet:
             raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
         if not isinstance(utility, bool):
             raise FlowsheetError(f"feed {name!r}: utility must be true or false, got {utility!r}")
-        values = self._stream_values(f"feed {name!r}", values, FEED_DEFAULTS)
+        values = self._stream_values(f"feed {name!r}", values,
+                                     dict(FEED_DEFAULTS, pressure_bar=self.ambient_pressure_bar))
         self._add(Feed(name, values, utility))
 
     def unit(self, name, model, *, components=None, **settings):
@@ -511,7 +622,57 @@ class Flowsheet:
         """
         if not isinstance(model, str):
             raise FlowsheetError(f"unit {name!r}: model must be a model name, not {type(model).__name__}")
-        self._add(Unit(name, model, settings, components, self.components))
+        self._add(Unit(name, model, settings, components, self.components, self.kinds))
+
+    def array(self, name, model, *, stages, element_area, element_pressure_drop_bar=0.2, components=None,
+              datasheet=None, fouling_factor=None, design_temperature_c=None, **element_slots):
+        """A membrane array: stages of pressure vessels, each holding elements in series.
+
+        ``stages``: ``[(vessels, elements), ...]``; stage k + 1 is fed by the
+        concentrate of stage k. Ports: ``feed`` in; ``permeate`` (all stages
+        mixed), ``stage<k>_permeate`` and ``concentrate`` (the last stage's)
+        out. ``element_area`` (m² per element) and
+        ``element_pressure_drop_bar`` (bar per element, constant) describe
+        the element; ``element_slots`` fix the element model's slots for
+        every element (``permeability=...``) or per stage
+        (``**{"stage2.permeability": ...}``); ``stage<k>.vessels``,
+        ``stage<k>.booster_bar`` and ``stage<k>.booster_efficiency`` (an
+        interstage booster before stage k, counted as pump power) are set
+        the same way. Every one of these may be varied as
+        ``"<array>.<name>"``; vessel counts take whole numbers.
+
+        ``datasheet``: the element's datasheet (see
+        :func:`hydrokit.membranes.fit_element`: ``permeate_flow`` m³/s,
+        ``salt_rejection`` and the test conditions), from which the
+        permeability and salt permeability are fitted;
+        ``fouling_factor`` multiplies the permeability and
+        ``design_temperature_c`` applies the temperature correction factor
+        to it (both off unless given). ``fs.arrays[name].report`` says what
+        was applied. The semantics are those of
+        :mod:`hydrokit.flowsheet.array`.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("well", flow=0.02, pressure_bar=13, salt=2000)   # m³/s, bar, g/m³
+        >>> fs.array("ro", "osmolumped", stages=[(4, 6), (2, 6)], element_area=37,
+        ...          permeability=1.1e-11, salt_permeability=1.5e-8, mass_transfer_coeff=6e-5)
+        >>> fs.connect("well", "ro.feed"); fs.product("water", "ro.permeate")
+        >>> res = fs.solve()
+        >>> [r["element"] for r in res.elements("ro")][:3]
+        [1, 2, 3]
+        """
+        from .array import Array
+        from ..membranes import fill_from_datasheet
+
+        slots = dict(element_slots)
+        report = fill_from_datasheet(model, element_area, slots, datasheet, fouling_factor, design_temperature_c,
+                                     f"array {name!r}")
+        node = Array(name, model, stages, element_area, element_pressure_drop_bar, slots, components,
+                     self.components, self.kinds)
+        node.report = report
+        self._add(node)
 
     def mixer(self, name, inlets=2):
         """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet).
@@ -594,6 +755,81 @@ class Flowsheet:
         if not all(0.0 <= f <= 1.0 for f in fracs) or not math.isclose(math.fsum(fracs), 1.0, abs_tol=1e-9):
             raise FlowsheetError(f"splitter {name!r}: fractions must lie in [0, 1] and add up to 1, got {fracs}")
         self._add(Splitter(name, fracs))
+
+    def heater(self, name, *, outlet_temperature_c=None, duty_kw=None):
+        """Heat a stream (port inlet -> port outlet) to a temperature or by a duty.
+
+        The duty is rho · cp · Q · (T_out − T_in), with the package's water
+        density (Kell) and specific heat at the inlet temperature and the
+        inlet's volume flow Q; flow, pressure and components pass unchanged.
+        A heater never cools: a set point at or below the inlet temperature
+        moves no heat. Its duty (``"<name>.duty_kw"``, kW) is heat bought from
+        outside the plant, counted in ``kpi.heat_kw``. The setting given is a
+        variable of a solve or sweep, ``"<name>.outlet_temperature_c"`` or
+        ``"<name>.duty_kw"``.
+
+        Parameters
+        ----------
+        name : str
+            The heater's name.
+        outlet_temperature_c : float, optional
+            Outlet temperature, °C.
+        duty_kw : float, optional
+            Heat added, kW (>= 0). Give exactly one of the two.
+
+        Raises
+        ------
+        FlowsheetError
+            For neither or both settings, a value that is not a number or a
+            negative duty, a bad name.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.feed("brine", flow=1e-3, temperature_c=20, salt=70000)
+        >>> fs.heater("hx", outlet_temperature_c=60)
+        >>> fs.connect("brine", "hx")
+        >>> res = fs.solve()
+        >>> round(res.row["hx.duty_kw"], 2), round(res.kpis["heat_kw"], 2)   # kW
+        (166.96, 166.96)
+        """
+        self._add(self._thermal(name, "heater", outlet_temperature_c, duty_kw))
+
+    def cooler(self, name, *, outlet_temperature_c=None, duty_kw=None):
+        """Cool a stream (port inlet -> port outlet) to a temperature or by a duty.
+
+        As :meth:`heater` with the heat taken out: a cooler never heats; its
+        duty (``"<name>.duty_kw"``, kW of heat removed, >= 0) is counted in
+        ``kpi.cooling_kw``.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet()
+        >>> fs.feed("hot", flow=1e-3, temperature_c=60)
+        >>> fs.cooler("cw", duty_kw=41.8)
+        >>> fs.connect("hot", "cw")
+        >>> round(fs.solve().stream("cw")["temperature_c"], 2)               # °C
+        49.88
+        """
+        self._add(self._thermal(name, "cooler", outlet_temperature_c, duty_kw))
+
+    def _thermal(self, name, kind, outlet_temperature_c, duty_kw):
+        given = {k: v for k, v in (("outlet_temperature_c", outlet_temperature_c), ("duty_kw", duty_kw))
+                 if v is not None}
+        if len(given) != 1:
+            raise FlowsheetError(f"{kind} {name!r}: give exactly one of outlet_temperature_c (°C) or duty_kw (kW)")
+        (setting, value), = given.items()
+        value = _number(value, f"{kind} {name!r}: {setting}")
+        if setting == "duty_kw" and not value >= 0:
+            raise FlowsheetError(f"{kind} {name!r}: duty_kw must be >= 0 kW (the heat moved), got {value!r}")
+        return Thermal(name, kind, setting, value)
+
+    @property
+    def thermal(self):
+        """Heaters and coolers by name (each with ``.kind``, ``.setting``, ``.value``). A new dict on each access."""
+        return {n: node for n, node in self._nodes.items() if isinstance(node, Thermal)}
 
     def _node(self, name, what):
         try:
@@ -792,6 +1028,13 @@ class Flowsheet:
         {'hp': 'pump'}
         """
         return {n: node for n, node in self._nodes.items() if isinstance(node, Unit)}
+
+    @property
+    def arrays(self):
+        """Membrane arrays by name (each with ``.model``, ``.vessels``, ``.elements``, ``.report``)."""
+        from .array import Array
+
+        return {n: node for n, node in self._nodes.items() if isinstance(node, Array)}
 
     @property
     def feeds(self):

@@ -1,7 +1,7 @@
 """Command line: ``python -m hydrokit flowsheet PLANT.toml [name=value ...] [--json]``.
 
 Builds the plant file, solves it once with the named overrides (``unit.slot``
-or ``feed.quantity``) and prints the streams, every unit's outputs and the
+or ``feed.quantity``) and prints the streams, every unit's outputs, each array's projection table and the
 key figures, each with its unit. Mistakes are one line on standard error and
 exit status 2; a recycle that did not converge is reported, not an error.
 """
@@ -72,6 +72,51 @@ def flagged(fs, res):
     return found
 
 
+def _stream_unit(value, unit):
+    """A slot value in the stream's unit (m³/s, g/m³) from the slot's own unit."""
+    conversion = CONVERSIONS.get(unit)
+    if conversion is None:
+        return value
+    op, constant = conversion
+    return value / constant if op == "mul" else value * constant
+
+
+def _cell(header, value):
+    """A projection-table cell to the digits a designer reads (the JSON output has them all)."""
+    if header in ("stage", "element"):
+        return str(value)
+    if not math.isfinite(value):
+        return str(value)
+    digits = {"recovery": ".4f", "flux [L/(m²·h)]": ".2f", "polarisation": ".4f"}.get(header)
+    if digits is None:
+        digits = ".1f" if "g/m³" in header else ".3f"
+    return format(float(value), digits)
+
+
+def projection(fs, res, name):
+    """The projection table of an array as (header, rows of numbers): per element of each
+    stage's representative vessel, its feed, permeate, recovery, flux and polarisation."""
+    array = fs.arrays[name]
+    permeate = array.table.OUTLETS["permeate"]
+    comps = [(c, permeate.components[array.positions[c]]) for c in fs.components]
+    header = ["stage", "element", "feed [m³/h]", "pressure [bar]",
+              *(f"feed {c} [g/m³]" for c in fs.components), "permeate [m³/h]",
+              *(f"permeate {c} [g/m³]" for c in fs.components), "recovery", "flux [L/(m²·h)]", "polarisation"]
+    ndp = "net_driving_pressure_bar" in array.stage_units[0].output_index
+    if ndp:
+        header.append("NDP [bar]")
+    rows = []
+    for r in res.elements(name):
+        row = [r["stage"], r["element"], r["feed_flow"] * 3600.0, r["feed_pressure_bar"],
+               *(r[f"feed_{c}"] for c in fs.components), r["permeate_flow"] * 3600.0,
+               *(_stream_unit(r[slot.name], slot.unit) for _, slot in comps),
+               r["recovery"], r["flux_lmh"], r["polarisation_factor"]]
+        if ndp:
+            row.append(r["net_driving_pressure_bar"])
+        rows.append(row)
+    return header, rows
+
+
 def output_units(model):
     """Output name -> unit, with the unit the ports chose where the slot is in the caller's unit."""
     table = importlib.import_module(f"hydrokit.tables.{model}")
@@ -94,6 +139,9 @@ def report(fs, res):
         units[name] = {"model": unit.model,
                        "outputs": [{"name": k, "value": v, "unit": slot_units.get(k, "")}
                                    for k, v in res.outputs(name).items()]}
+    for name, node in fs.thermal.items():
+        units[name] = {"model": node.kind,
+                       "outputs": [{"name": k, "value": v, "unit": "kW"} for k, v in res.outputs(name).items()]}
     kpis = [{"name": k, "value": v, "unit": KPI_UNITS.get(k, "")} for k, v in res.kpis.items()]
     return streams, units, kpis
 
@@ -113,6 +161,12 @@ def print_json(path, fs, res, out):
         "kpis": [{**k, "value": json_value(float(k["value"]))} for k in kpis],
         "flagged": {k: json_value(float(v)) for k, v in flagged(fs, res).items()},
     }
+    if fs.arrays:
+        data["arrays"] = {n: {"model": a.model, "stages": [[v, e] for v, e in zip(a.vessels, a.elements)],
+                              "element_area": a.element_area, "report": a.report,
+                              "elements": [{k: json_value(float(v)) for k, v in r.items()}
+                                           for r in res.elements(n)]}
+                          for n, a in fs.arrays.items()}
     print(json.dumps(data, ensure_ascii=False, indent=2), file=out)
 
 
@@ -139,6 +193,14 @@ def print_text(path, fs, res, out):
         _rows([[o["name"], format_value(float(o["value"])), o["unit"]] for o in unit["outputs"]], out, "  ", True)
     print("\nkey figures", file=out)
     _rows([[k["name"], format_value(float(k["value"])), k["unit"]] for k in kpis], out, "  ", True)
+    for name, array in fs.arrays.items():
+        stages = " + ".join(f"{v} x {e}" for v, e in zip(array.vessels, array.elements))
+        print(f"\narray {name} ({array.model}; vessels x elements: {stages}; "
+              f"{format_value(array.element_area)} m² per element)", file=out)
+        for key, value in array.report.items():
+            print(f"  {key} = {format_value(float(value))}", file=out)
+        header, rows = projection(fs, res, name)
+        _rows([header] + [[_cell(h, c) for h, c in zip(header, r)] for r in rows], out, "  ")
     marks = flagged(fs, res)
     if marks:
         print("\nflagged: " + ", ".join(f"{k} = {format_value(float(v))}" for k, v in marks.items()), file=out)

@@ -16,8 +16,15 @@ The code is a flat list of int64 words (the executor in
 ``CORE m u p y``
     the core of ``cores[m]`` on the vectors at ``u`` and ``p`` into ``y``
     (zero-filled first, as ``run`` does);
+``ADD d s k`` / ``SUB d s k`` / ``MAX d s k`` / ``MIN d s k``
+    a sum, difference, larger or smaller of two slots (a pressure rise or
+    drop, a summary over an array's elements; a NaN wins a MAX or MIN);
 ``MIX n o i1..in`` / ``SPLIT i n f o1..on``
     a mixer and a splitter on stream blocks;
+``HEAT i o s d m g``
+    a heater (g = 1) or cooler (g = -1) from stream ``i`` into ``o``, to the
+    temperature (m = 0) or by the duty (m = 1) at ``x[s]``, the heat moved
+    (kW) into ``x[d]``;
 ``LOOP v b t1..tv``
     the next ``b`` words repeated until the tear values ``t1..tv`` (the
     blocks of the tear streams) stop changing.
@@ -32,10 +39,12 @@ from __future__ import annotations
 import numpy as np
 
 from .. import _sweep
-from ..ports import CONVERSIONS, Fixed, Same, Setting, Slot
-from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Unit, _choices
+from ..layout import LayoutError
+from ..ports import CONVERSIONS, Ambient, Fixed, Same, Setting, Slot
+from .array import Array
+from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit, _choices
 
-COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP = 1, 2, 3, 4, 5, 6, 7
+COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, HEAT, ADD, SUB, MAX, MIN = 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12
 STATUS_COLUMNS = ("converged", "iterations", "residual")
 
 
@@ -226,6 +235,8 @@ def compile_plan(fs, names):
     blocks = {}        # (node, port) -> offset of a stream block
     unit_vec = {}      # unit -> (u offset, p offset, y offset)
     fraction_at = {}   # splitter -> offset of its fractions
+    arrays = {}        # array -> its state layout
+    thermal_at = {}    # heater or cooler -> (offset of its setting, offset of its duty)
     tear_set = {src for step in steps if step[0] == "loop" for src in step[2]}
 
     for n, node in fs._nodes.items():
@@ -236,6 +247,10 @@ def compile_plan(fs, names):
             unit_vec[n] = (st.block(node.u0), st.block(node.p0), st.block(np.zeros(node.layout.module.OUTPUT_WIDTH)))
         if isinstance(node, Splitter):
             fraction_at[n] = st.block(node.fractions[:-1])
+        if isinstance(node, Array):
+            arrays[n] = node.allocate(st, width, names)
+        if isinstance(node, Thermal):
+            thermal_at[n] = (st.block([node.value]), st.block([0.0]))
         for port in node.outlets:
             start = fs._tears.get((n, port), None)
             if start is None:
@@ -243,6 +258,7 @@ def compile_plan(fs, names):
             blocks[(n, port)] = st.block([start[q] for q in (*STREAM_QUANTITIES, *fs.components)])
 
     cores, core_index = [], {}
+    varied = {name for name in names if isinstance(name, str) and _is_setting_pressure(fs, name)}
 
     def core_of(model):
         if model not in core_index:
@@ -259,7 +275,14 @@ def compile_plan(fs, names):
             code += [SPLIT, blocks[fs._links[(n, "inlet")]], len(node.outlets), fraction_at[n],
                      *(blocks[(n, p)] for p in node.outlets)]
             return
-        _emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model))
+        if isinstance(node, Array):
+            node.emit(fs, blocks, st, code, core_of, arrays[n], varied)
+            return
+        if isinstance(node, Thermal):
+            code += [HEAT, blocks[fs._links[(n, "inlet")]], blocks[(n, "outlet")], *thermal_at[n],
+                     0 if node.setting == "outlet_temperature_c" else 1, node.sign]
+            return
+        _emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model), varied)
 
     code = []
     for step in steps:
@@ -290,15 +313,50 @@ def compile_plan(fs, names):
             unit_outputs[n].append((slot.name, len(columns)))
             columns.append(f"{n}.{slot.name}")
             outputs.append(y + slot.index)
+    for n, node in fs.arrays.items():
+        unit_outputs[n] = []
+        for name, offset in node.columns(arrays[n]):
+            unit_outputs[n].append((name, len(columns)))
+            columns.append(f"{n}.{name}")
+            outputs.append(offset)
+    for n, (_, duty) in thermal_at.items():
+        unit_outputs[n] = [("duty_kw", len(columns))]
+        columns.append(f"{n}.duty_kw")
+        outputs.append(duty)
     columns += list(STATUS_COLUMNS)
     outputs += [status, status + 1, status + 2]
 
-    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set)
+    inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, arrays)
     power, flags = _power_and_flags(fs, unit_outputs)
-    return Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
+    power, flags = _array_power_and_flags(fs, unit_outputs, power, flags)
+    plan = Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
+    plan.arrays = arrays  # array -> where its elements' vectors live in the state
+    plan.counts = {name: j for j, name in enumerate(names)
+                   if name.partition(".")[0] in arrays and name.endswith(".vessels")}
+    # Varied outlet pressure settings: each row's value is checked against ambient.
+    plan.floors = {column: name for column, name in enumerate(names) if _is_setting_pressure(fs, name)}
+    return plan
+
+
+def _is_setting_pressure(fs, name):
+    head, _, rest = name.partition(".")
+    unit = fs.units.get(head)
+    if unit is None:
+        array = fs.arrays.get(head)
+        if array is None:
+            return False
+        # An element slot, shared by every stage or one stage's own.
+        stage, rest = array._split(rest)
+        unit = array.stage_units[0 if stage is None else stage - 1]
+    try:
+        slot = unit.layout.resolve(rest)
+    except LayoutError:
+        return False
+    return any(isinstance(o.pressure_bar, Setting) and unit.layout.resolve(o.pressure_bar.name) == slot
+               for o in unit.table.OUTLETS.values())
 
 
 def _convert(code, st, dst, src, unit, inverse):
@@ -312,7 +370,7 @@ def _convert(code, st, dst, src, unit, inverse):
     code += [MUL if op == "mul" else DIV, dst, src, st.constant(constant)]
 
 
-def _emit_unit(fs, unit, vectors, blocks, st, code, core):
+def _emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
     u_off, p_off, y_off = vectors
     lay = unit.layout
 
@@ -329,6 +387,8 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
         for c, component in enumerate(fs.components):
             if inlet.components is None:
                 break  # the model reads none of this stream's components
+            if component in unit.passed:
+                continue  # not modelled: it passes by the unit's rule
             slot = inlet.components[unit.positions[component]]
             _convert(code, st, slot_offset(slot.name), src + 3 + c, slot.unit, inverse=False)
     code += [CORE, core, u_off, p_off, y_off]
@@ -350,9 +410,13 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
                 offset = 3 + component if source.quantity == "component" else STREAM_QUANTITIES.index(source.quantity)
                 code.extend([COPY, dst + q, src + offset])
             elif isinstance(source, Setting):
+                if q == 2 and not any(name.startswith(f"{unit.name}.") for name in varied):
+                    _check_above_ambient(fs, unit, source)  # a varied value is checked per row
                 _convert(code, st, dst + q, slot_offset(source.name), source.unit, inverse=True)
             elif isinstance(source, Fixed):
                 code.extend([COPY, dst + q, st.constant(source.value)])
+            elif isinstance(source, Ambient):
+                code.extend([COPY, dst + q, st.constant(fs.ambient_pressure_bar)])
             else:
                 raise FlowsheetError(f"{where}: unknown source {source!r}")
 
@@ -363,6 +427,10 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
             if isinstance(outlet.components, Same):  # every component of that inlet passes through
                 fill(3 + c, outlet.components, c)
                 continue
+            rule = unit.passed.get(component)
+            if rule is not None:
+                _emit_pass(fs, unit, port, outlet, rule, c, blocks, st, code)
+                continue
             position = unit.positions[component]
             if position >= len(outlet.components):
                 raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): outlet {port!r} cannot carry "
@@ -370,7 +438,32 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core):
             fill(3 + c, outlet.components[position], c)
 
 
-def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set):
+def _emit_pass(fs, unit, port, outlet, rule, c, blocks, st, code):
+    """A component the unit does not model, into one outlet by the unit's pass rule."""
+    dst = blocks[(unit.name, port)]
+    src = blocks[fs._links[(unit.name, outlet.of)]]
+    if rule == "through":
+        # It passes the membrane unchanged: every outlet at the inlet's concentration.
+        code += [COPY, dst + 3 + c, src + 3 + c]
+    elif port == "concentrate":
+        # Wholly retained: the inlet's load (c · Q) in the concentrate's flow,
+        # which is already in the outlet block.
+        code += [MUL, dst + 3 + c, src + 3 + c, src, DIV, dst + 3 + c, dst + 3 + c, dst]
+    else:
+        code += [COPY, dst + 3 + c, st.constant(0.0)]
+
+
+def _check_above_ambient(fs, unit, source):
+    """An outlet pressure the unit is set to (not one its model computes) is not below ambient."""
+    vector, index = unit.layout.resolve(source.name)
+    value = float((unit.u0 if vector == "u" else unit.p0)[index])
+    if not value >= fs.ambient_pressure_bar:
+        raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): {source.name} = {value!r} bar is below the "
+                             f"ambient pressure {fs.ambient_pressure_bar!r} bar; a stream the model does not "
+                             f"pressurise leaves at ambient or above")
+
+
+def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, arrays=None):
     """State offsets of the row variables, and what the splitter checks need."""
     inputs, seen = [], {}
     fractions = {n: (list(node.fractions), {}) for n, node in fs._nodes.items() if isinstance(node, Splitter)}
@@ -406,10 +499,20 @@ def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set):
             k = valid.index(rest)
             offset = fraction_at[head] + k
             fractions[head][1][k] = column
+        elif isinstance(node, Thermal):
+            if rest != node.setting:
+                raise FlowsheetError(f"{node.kind} {head!r} has no variable {rest!r}; it is set by {node.setting} "
+                                     f"(its duty is the output {head}.duty_kw)")
+            offset = thermal_at[head][0]
         elif isinstance(node, Unit):
             vector, index = node.resolve_slot(rest, varied=True)
             u_off, p_off, _ = unit_vec[head]
             offset = (u_off if vector == "u" else p_off) + index
+        elif isinstance(node, Array):
+            if rest not in arrays[head].variables:
+                raise FlowsheetError(f"array {head!r} has no variable {rest!r}; choose from: "
+                                     f"{_choices(arrays[head].variables)} or an element slot")
+            offset = arrays[head].variables[rest]
         else:
             raise FlowsheetError(f"mixer {head!r} has no variables; a torn outlet's start is tear.{head}.outlet.<quantity>")
         if offset in seen:
@@ -424,19 +527,39 @@ def _power_and_flags(fs, unit_outputs):
     power, flags = [], {}
     for n, unit in fs.units.items():
         columns = dict(unit_outputs[n])
-        fed_by_pump = any(fs._nodes[src[0]].kind == "unit" and fs._nodes[src[0]].model == "pump"
-                          for (dst, src) in fs._links.items() if dst[0] == n)
         for output, kind in getattr(unit.table, "POWER", ()):
-            if kind == "drive":
-                sign = 1.0
-            elif kind == "feed_pump":
-                sign = 0.0 if fed_by_pump else 1.0
-            elif kind == "recovered":
-                sign = -1.0
-            else:
-                raise FlowsheetError(f"{unit.model}: unknown power kind {kind!r}; kinds: drive, feed_pump, recovered")
             if output not in columns:
                 raise FlowsheetError(f"{unit.model}: power output {output!r} is not an output of the unit")
-            power.append((n, columns[output], sign))
+            power.append((n, columns[output], _power_sign(unit.model, kind)))
         flags[n] = [columns[f] for f in getattr(unit.table, "FLAGS", ()) if f in columns]
+    return power, flags
+
+
+def _power_sign(model, kind):
+    """How a model's power output of this kind counts in the plant's electric power."""
+    if kind == "drive":
+        return 1.0
+    if kind == "feed_pump":
+        # A stream's pressure is paid for where it is raised (pump units, an
+        # array's boosters); the pump a membrane model assumes in front of
+        # itself is that unit's information only.
+        return 0.0
+    if kind == "recovered":
+        return -1.0
+    raise FlowsheetError(f"{model}: unknown power kind {kind!r}; kinds: drive, feed_pump, recovered")
+
+
+def _array_power_and_flags(fs, unit_outputs, power, flags):
+    """Arrays: each element's power outputs by the units' rule (a feed pump is never counted), and
+    the interstage boosters as pump power; every element's flag outputs are the array's flags."""
+    for n, node in fs.arrays.items():
+        columns = dict(unit_outputs[n])
+        for k, elements in enumerate(node.elements, 1):
+            for j in range(1, elements + 1):
+                for output, kind in getattr(node.table, "POWER", ()):
+                    power.append((n, columns[f"stage{k}.element{j}.{output}"], _power_sign(node.model, kind)))
+        for k in range(2, len(node.vessels) + 1):
+            power.append((n, columns[f"stage{k}.booster_power_kw"], 1.0))
+        own = [f for f in getattr(node.table, "FLAGS", ())]
+        flags[n] = [j for name, j in unit_outputs[n] if name.rpartition(".")[2] in own]
     return power, flags

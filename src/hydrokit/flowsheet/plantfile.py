@@ -34,11 +34,17 @@ and any slots it fixes), mixers and splitters, the connections as
     [products]
     water = "ro.permeate"
 
+``components`` is a list of names (all dissolved) or a table of kinds,
+``components = { salt = "dissolved", tss = "suspended" }``.
 A feed with ``utility = true`` is a cooling or heating loop, not water to
 treat (left out of the feed flow and the recovery). A unit may map components to its component slots with ``components =
-{ solute1 = "salt" }``; ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
-fractions = [...]`` and ``[tears."unit.port"]`` (start quantities, may be
-empty) complete the form. ``tolerance`` and ``max_iterations`` set the
+{ solute1 = "salt" }``; ``[arrays.NAME]`` is a membrane array (``model``, ``stages = [[vessels, elements], ...]``,
+``element_area``, ``element_pressure_drop_bar``, element slots; ``[arrays.NAME.stage2]``
+for one stage's slots and booster; ``[arrays.NAME.datasheet]`` to fit the element;
+see :meth:`Flowsheet.array`); ``[mixers.NAME] inlets = N``, ``[splitters.NAME]
+fractions = [...]``, ``[heaters.NAME]`` and ``[coolers.NAME]``
+(``outlet_temperature_c`` in °C or ``duty_kw`` in kW) and
+``[tears."unit.port"]`` (start quantities, may be empty) complete the form. ``tolerance`` and ``max_iterations`` set the
 recycle solve. Every mistake is one line naming the file, the entry and the
 valid choices (:class:`PlantFileError`). ``title`` is for the reader.
 """
@@ -51,7 +57,7 @@ import tomllib
 from .build import Flowsheet, FlowsheetError
 
 TOP_LEVEL = ("title", "components", "tolerance", "max_iterations", "feeds", "units", "mixers", "splitters",
-             "connect", "products", "tears")
+             "heaters", "coolers", "connect", "products", "tears", "arrays")
 ARROW = "->"
 
 
@@ -170,8 +176,9 @@ def loads(text, file="<plant>"):
         b.fail(unknown[0], f"unknown entry; choose from: {_choices(TOP_LEVEL)}")
 
     components = data.get("components", [])
-    if not isinstance(components, list) or not all(isinstance(c, str) for c in components):
-        b.fail("components", f"expected a list of names, got {components!r}")
+    if not ((isinstance(components, list) and all(isinstance(c, str) for c in components)) or
+            (isinstance(components, dict) and all(isinstance(k, str) for k in components.values()))):
+        b.fail("components", f'expected a list of names or a table name = "kind", got {components!r}')
     options = {}
     if "tolerance" in data:
         options["tolerance"] = _number(data["tolerance"], f"{file}: tolerance")
@@ -210,6 +217,9 @@ def loads(text, file="<plant>"):
         settings = {k: _number(v, f"{file}: {where}.{k}") for k, v in body.items()}
         b.call(where, fs.unit, name, model, components=mapping, **settings)
 
+    for name, body in _entries(data, "arrays", file):
+        _array(b, fs, name, dict(body))
+
     for name, body in _entries(data, "mixers", file):
         unknown = [k for k in body if k != "inlets"]
         if unknown:
@@ -228,6 +238,15 @@ def loads(text, file="<plant>"):
             b.fail(f"splitters.{name}.fractions", f"expected a list of numbers, got {fractions!r}")
         fracs = [_number(f, f"{file}: splitters.{name}.fractions") for f in fractions]
         b.call(f"splitters.{name}", fs.splitter, name, fracs)
+
+    for kind in ("heaters", "coolers"):
+        add = fs.heater if kind == "heaters" else fs.cooler
+        for name, body in _entries(data, kind, file):
+            unknown = [k for k in body if k not in ("outlet_temperature_c", "duty_kw")]
+            if unknown or len(body) != 1:
+                b.fail(f"{kind}.{name}", "needs outlet_temperature_c = <°C> or duty_kw = <kW>, one of them only")
+            values = {k: _number(v, f"{file}: {kind}.{name}.{k}") for k, v in body.items()}
+            b.call(f"{kind}.{name}", add, name, **values)
 
     connect = data.get("connect", [])
     if not isinstance(connect, list):
@@ -248,6 +267,46 @@ def loads(text, file="<plant>"):
         values = {k: _number(v, f"{file}: tears.{stream}.{k}") for k, v in start.items()}
         b.call(f"tears.{stream}", fs.tear, stream, **values)
     return fs
+
+
+def _array(b, fs, name, body):
+    """``[arrays.NAME]``: model, stages = [[vessels, elements], ...], element_area, element slots;
+    ``[arrays.NAME.stage2]`` per-stage slots (and vessels, booster_bar, booster_efficiency);
+    ``[arrays.NAME.datasheet]`` the element's datasheet (permeate_flow_m3d or permeate_flow,
+    salt_rejection, pressure_bar, concentration, temperature_c, recovery)."""
+    where = f"arrays.{name}"
+    model = body.pop("model", None)
+    if not isinstance(model, str):
+        b.fail(where, 'needs model = "<element model name>"')
+    stages = body.pop("stages", None)
+    if not (isinstance(stages, list) and stages and all(isinstance(s, list) and len(s) == 2 for s in stages)):
+        b.fail(f"{where}.stages", f"expected [[vessels, elements], ...], got {stages!r}")
+    mapping = body.pop("components", None)
+    if mapping is not None and not (isinstance(mapping, dict) and all(isinstance(v, str) for v in mapping.values())):
+        b.fail(f"{where}.components", f'expected a table slot = "component", got {mapping!r}')
+    datasheet = body.pop("datasheet", None)
+    if datasheet is not None:
+        if not isinstance(datasheet, dict):
+            b.fail(f"{where}.datasheet", f"expected a table of figures, got {datasheet!r}")
+        datasheet = {k: _number(v, f"{b.file}: {where}.datasheet.{k}") for k, v in datasheet.items()}
+    options = {}
+    for key in ("element_area", "element_pressure_drop_bar", "fouling_factor", "design_temperature_c"):
+        if key in body:
+            options[key] = _number(body.pop(key), f"{b.file}: {where}.{key}")
+    if "element_area" not in options:
+        b.fail(where, "needs element_area = <m² per element>")
+    settings = {}
+    for key, value in body.items():
+        if isinstance(value, dict) and key.startswith("stage"):
+            settings.update({f"{key}.{k}": _number(v, f"{b.file}: {where}.{key}.{k}") for k, v in value.items()})
+        else:
+            settings[key] = _number(value, f"{b.file}: {where}.{key}")
+    for k, stage in enumerate(stages):
+        for v in stage:
+            if isinstance(v, bool) or not isinstance(v, int):
+                b.fail(f"{where}.stages", f"stage {k + 1}: vessels and elements are whole numbers, got {stage!r}")
+    b.call(where, fs.array, name, model, stages=[tuple(s) for s in stages], components=mapping,
+           datasheet=datasheet, **options, **settings)
 
 
 def load(path):

@@ -24,6 +24,9 @@ KPI_UNITS = {
     "recovery": "fraction",
     "specific_energy_kwh_m3": "kWh/m³",
     "heat_kw": "kW",
+    "cooling_kw": "kW",
+    "specific_heat_kwh_m3": "kWh/m³",
+    "specific_cooling_kwh_m3": "kWh/m³",
 }
 
 
@@ -109,6 +112,17 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False
     matrix = _matrix(names, matrix)
     if plan.fractions:
         _check_fractions(fs, plan, matrix)
+    if getattr(plan, "counts", None):
+        from .array import check_counts
+
+        check_counts(plan, matrix)
+    for column, name in getattr(plan, "floors", {}).items():
+        low = ~(matrix[:, column] >= fs.ambient_pressure_bar)
+        if low.any():
+            row = int(np.argmax(low))
+            raise FlowsheetError(f"{name!r}, row {row}: {float(matrix[row, column])!r} bar is below the ambient pressure "
+                                 f"{fs.ambient_pressure_bar!r} bar; a stream the model does not pressurise leaves "
+                                 f"at ambient or above")
     n = len(matrix)
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)
@@ -234,26 +248,31 @@ def _table_layout(fs, plan):
             if stream in feeds and name in taken:
                 continue  # a varied feed quantity: its column is the stream's
             add(name, j + k)
-    power = [f"power.{unit}" for unit in fs.units]
+    power = [f"power.{unit}" for unit in (*fs.units, *fs.arrays)]
     kpis = [f"kpi.{k}" for k in KPI_UNITS]
     status = [(name, False, plan.column_index[name]) for name in STATUS_COLUMNS]
     # Feeds counted in kpi.feed_flow (a utility loop is not raw water), and
-    # the heat duties (W) of each unit.
+    # the heat that enters or leaves the plant: (column, divisor to kW) of
+    # the units' own heat duties (W) and the heaters' (kW), the coolers' (kW).
     counted = [plan.streams[name] for name, feed in fs.feeds.items() if not feed.utility]
     products = [plan.streams[stream] for stream in fs.products.values()]
-    heat = [j for unit in fs.units.values() for output, _ in getattr(unit.table, "HEAT", ())
+    heat = [(j, 1000.0) for unit in fs.units.values() for output, _ in getattr(unit.table, "HEAT", ())
             for name, j in plan.unit_outputs[unit.name] if name == output]
-    layout = plan._table_layout = (direct, power, kpis, status, counted, products, heat)
+    thermal = getattr(fs, "thermal", {})
+    heat += [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "heater"]
+    cooling = [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "cooler"]
+    layout = plan._table_layout = (direct, power, kpis, status, counted, products, (heat, cooling))
     return layout
 
 
 def _outlet_columns(fs, plan):
-    """Unit -> the output-matrix columns of every stream it sends on (once per plan)."""
+    """Unit (heaters and coolers too) -> the output-matrix columns of every stream it sends on (once per
+    plan)."""
     found = getattr(plan, "_outlet_columns", None)
     if found is None:
         width = len(STREAM_QUANTITIES) + len(fs.components)
         found = {}
-        for unit in fs.units.values():
+        for unit in [*fs.units.values(), *fs.arrays.values(), *getattr(fs, "thermal", {}).values()]:
             found[unit.name] = [j + k for port in unit.outlets
                                 if (j := plan.streams.get(f"{unit.name}.{port}")) is not None
                                 for k in range(width)]
@@ -296,13 +315,15 @@ class _Recipe:
         self.power_shown = [wanted is None or name in wanted for name in power_names]
         self.power_names = power_names
         self.total = asked(*power_names, "kpi.electric_power_kw", "kpi.specific_energy_kwh_m3")
-        self.product = asked("kpi.product_flow", "kpi.recovery", "kpi.specific_energy_kwh_m3")
+        self.product = asked("kpi.product_flow", "kpi.recovery", "kpi.specific_energy_kwh_m3",
+                             "kpi.specific_heat_kwh_m3", "kpi.specific_cooling_kwh_m3")
         self.feed = asked("kpi.feed_flow", "kpi.recovery")
         self.recovery = asked("kpi.recovery")
         self.sec = asked("kpi.specific_energy_kwh_m3")
-        self.heat_kw = asked("kpi.heat_kw")
+        self.heat_kw = asked("kpi.heat_kw", "kpi.specific_heat_kwh_m3")
+        self.cooling_kw = asked("kpi.cooling_kw", "kpi.specific_cooling_kwh_m3")
         self.kpis = [name for name in kpi_names if wanted is None or name in wanted]
-        self.counted, self.products, self.heat = counted, products, heat
+        self.counted, self.products, (self.heat, self.cooling) = counted, products, heat
         self.status = [(name, j) for name, _, j in status if wanted is None or name in wanted]
         self.flagged = wanted is None or "flagged" in wanted
         if self.flagged:
@@ -335,7 +356,7 @@ def _table(r, matrix, out):
 
         def zeros():
             return np.zeros(n)
-    if r.total or r.product or r.feed or r.heat_kw:
+    if r.total or r.product or r.feed or r.heat_kw or r.cooling_kw:
         # Hostile rows give NaN or infinite figures, flagged in the table; no warnings.
         with np.errstate(all="ignore"):
             kpis = {}
@@ -363,11 +384,14 @@ def _table(r, matrix, out):
                 kpis["kpi.recovery"] = product / feed
             if r.sec:
                 kpis["kpi.specific_energy_kwh_m3"] = total / (product * 3600.0)
-            if r.heat_kw:
-                heat_kw = zeros()
-                for j in r.heat:
-                    heat_kw = heat_kw + out[:, j] / 1000.0
-                kpis["kpi.heat_kw"] = heat_kw
+            for wanted, terms, key in ((r.heat_kw, r.heat, "heat"), (r.cooling_kw, r.cooling, "cooling")):
+                if wanted:
+                    kw = zeros()
+                    for j, divisor in terms:
+                        kw = kw + out[:, j] / divisor
+                    kpis[f"kpi.{key}_kw"] = kw
+                    if r.product:
+                        kpis[f"kpi.specific_{key}_kwh_m3"] = kw / (product * 3600.0)
             for name in r.kpis:
                 table[name] = kpis[name]
     for name, j in r.status:
@@ -491,8 +515,11 @@ class Result:
         ``electric_power_kw`` (kW, net: drives minus recovered power),
         ``product_flow`` and ``feed_flow`` (m³/s; utility feeds not
         counted), ``recovery`` (product / feed flow, a fraction),
-        ``specific_energy_kwh_m3`` (kWh per m³ of product) and ``heat_kw``
-        (kW of the units' heat duties).
+        ``specific_energy_kwh_m3`` (kWh per m³ of product), ``heat_kw``
+        (kW of heat bought: heaters' duties and the heat duty of a unit
+        that heats its own feed), ``cooling_kw`` (kW removed by coolers)
+        and both per m³ of product, ``specific_heat_kwh_m3`` and
+        ``specific_cooling_kwh_m3``.
     power : dict
         Unit -> electric power in kW as counted in ``kpis``: a drive
         positive, a recovered power negative, 0 where not counted.
@@ -531,7 +558,7 @@ class Result:
         self.residual = row["residual"]
         self.flagged = int(row["flagged"])
         self.kpis = {k: row[f"kpi.{k}"] for k in KPI_UNITS}
-        self.power = {u: row[f"power.{u}"] for u in fs.units}
+        self.power = {u: row[f"power.{u}"] for u in (*fs.units, *fs.arrays)}
 
     def __repr__(self):
         from ..display.html import result_repr
@@ -614,6 +641,26 @@ class Result:
         if unit not in self._plan.unit_outputs:
             raise FlowsheetError(f"unknown unit {unit!r}; choose from: {_choices(self._plan.unit_outputs)}")
         return {name: self._value(f"{unit}.{name}") for name, _ in self._plan.unit_outputs[unit]}
+
+    def elements(self, array):
+        """The projection table of an array: one row per element of each stage's representative vessel.
+
+        Each row (a dict) holds ``stage``, ``element``, the element's feed
+        (``feed_flow`` m³/s, ``feed_temperature_c``, ``feed_pressure_bar``,
+        ``feed_<component>`` g/m³), every output of the element model by
+        name, ``recovery``, ``flux_lmh`` (L/(m²·h)) and
+        ``polarisation_factor``; values are per vessel.
+
+        Raises
+        ------
+        FlowsheetError
+            For a name that is not an array.
+        """
+        arrays = self._fs.arrays
+        if array not in arrays:
+            raise FlowsheetError(f"unknown array {array!r}; choose from: {_choices(arrays)}")
+        values = {name: self._value(f"{array}.{name}") for name, _ in self._plan.unit_outputs[array]}
+        return arrays[array].element_rows(values)
 
     def _value(self, column):
         renamed = f"y.{column}"

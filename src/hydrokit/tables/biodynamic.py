@@ -19,6 +19,36 @@ PARAMS = (
     *((f"component{i}_removal", "fraction") for i in COMPONENTS),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 100.0,
+    "component1_feed_conc": 200.0,
+    "component2_feed_conc": 80.0,
+    "component3_feed_conc": 20.0,
+    "component4_feed_conc": 30.0,
+    "component5_feed_conc": 5.0,
+}
+
+DEFAULT_PARAMS = {
+    "component_count": 5.0,
+    "recovery": 0.95,
+    "specific_energy": 0.1,
+    "conversion_fraction": 0.95,
+    "degradation_fraction": 0.9,
+    "component1_removal": 0.0,
+    "component2_removal": 0.8,
+    "component3_removal": 0.0,
+    "component4_removal": 0.0,
+    "component5_removal": 0.0,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"components": len(COMPONENTS)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "mbr"
+
 OUTPUT = (
     ("feed_flow", FLOW),
     ("permeate_flow", FLOW),
@@ -53,5 +83,10 @@ OUTLETS = {
                           doc="the reject stream carrying the retained mass"),
 }
 POWER = (("energy_rate", "drive"),)
+# Component kinds: 1 the degradable organic, 2 suspended solids, 3 another
+# organic, 4 the convertible nutrient (e.g. ammonium), 5 its product (e.g.
+# nitrate); dissolved salts pass at their feed concentration into both outlets.
+KINDS = {"feed": (("organic",), ("suspended",), ("organic",), ("nutrient",), ("nutrient",))}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()

@@ -19,6 +19,39 @@ PARAMS = (
     *((f"component{i}_removal", "fraction") for i in COMPONENTS),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 100.0,
+    "component1_feed_conc": 30.0,
+    "component2_feed_conc": 15.0,
+    "component3_feed_conc": 25.0,
+    "component4_feed_conc": 1.0,
+    "component5_feed_conc": 1.0,
+    "component6_feed_conc": 1.0,
+    "component7_feed_conc": 1.0,
+}
+
+DEFAULT_PARAMS = {
+    "component_count": 7.0,
+    "recovery": 0.9999,
+    "energy_coefficient": 9.5,
+    "energy_exponent": -0.3,
+    "component1_removal": 0.5,
+    "component2_removal": 0.6,
+    "component3_removal": 0.70854,
+    "component4_removal": 0.88,
+    "component5_removal": 0.99,
+    "component6_removal": 0.998798,
+    "component7_removal": 0.9999,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"components": len(COMPONENTS)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "mbr"
+
 OUTPUT = (
     ("feed_flow", FLOW),
     ("permeate_flow", FLOW),
@@ -50,5 +83,10 @@ OUTLETS = {
                           doc="the reject stream carrying the removed mass"),
 }
 POWER = (("energy_rate", "drive"),)
+# Component kinds: organics, nutrients and suspended solids fill the
+# components; dissolved salts pass the membrane at their feed concentration
+# into both outlets.
+KINDS = {"feed": (("organic", "nutrient", "suspended"),) * len(COMPONENTS)}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()

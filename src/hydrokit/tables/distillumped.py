@@ -22,6 +22,33 @@ PARAMS = (
     ("salt_passage", "fraction"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "cold_side_flow": 0.0002777777777777778,
+    "feed_temperature_c": 80.0,
+    "cold_side_temperature_c": 50.0,
+    "feed_salinity": 35.0,
+}
+
+DEFAULT_PARAMS = {
+    "membrane_area": 1.0,
+    "membrane_thickness": 0.0001,
+    "vapour_permeability": 1e-10,
+    "membrane_conductivity": 0.2,
+    "fallback_density": 1000.0,
+    "fallback_heat_capacity": 4180.0,
+    "latent_heat": 2260000.0,
+    "pump_pressure_bar": 2.0,
+    "pump_efficiency": 0.7,
+    "max_recovery": 0.95,
+    "salt_passage": 0.01,
+}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "md"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),
@@ -71,6 +98,9 @@ OUTLETS = {
                           doc="the warmed cold loop, without the distillate"),
 }
 POWER = (("pump_power_kw", "drive"),)
+# Component kinds: the salt is dissolved; nothing else passes.
+KINDS = {"feed": (("dissolved",),)}
+PASSES = {}
 DIAGNOSTICS = {"status_code": "0; 1: the permeate was limited to max_recovery; 2: no concentrate left "
                               "(its flow floored at 1e-15 m³/s)"}
 FLAGS = ("status_code",)

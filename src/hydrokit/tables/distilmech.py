@@ -22,6 +22,38 @@ PARAMS = (
     ("solute_passage", "fraction"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "feed_temperature_c": 80.0,
+    "cold_side_temperature_c": 50.0,
+    "solute1_feed_conc": 23235.600000000002,
+    "solute2_feed_conc": 1000.0,
+    "solute3_feed_conc": 1500.0,
+    "solute4_feed_conc": 12.9,
+    "solute5_feed_conc": 40800.00000000001,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.72,
+    "membrane_thickness": 6.8e-05,
+    "pore_diameter": 1e-07,
+    "porosity": 0.6,
+    "tortuosity": 1.5,
+    "pump_pressure_bar": 2.0,
+    "pump_efficiency": 0.7,
+    "latent_heat": 2260000.0,
+    "supply_temperature_c": 25.0,
+    "solute_passage": 0.01,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"solutes": len(SOLUTES)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "md"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),
@@ -66,6 +98,10 @@ OUTLETS = {
                           doc="the brine, at the hot temperature"),
 }
 POWER = (("pump_power_kw", "drive"),)
+# Component kinds: the non-volatile solutes (dissolved, organic, nutrient);
+# nothing else passes a distillation membrane.
+KINDS = {"feed": (("dissolved", "organic", "nutrient"),) * len(SOLUTES)}
+PASSES = {}
 HEAT = (("heat_duty_w", "W"),)
 DIAGNOSTICS = {"status_code": "0; 1: flux negative or not finite, taken as 0; 2: no concentrate left "
                               "(its flow floored at 1e-15 m³/s)"}

@@ -19,6 +19,37 @@ PARAMS = (
     ("hours_factor", "h per flow time unit"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 1000.0,
+    "temperature_c": 20.0,
+    "feed_pressure": 1.0,
+    "solute1_feed_conc": 100.0,
+    "solute2_feed_conc": 50.0,
+    "solute3_feed_conc": 10.0,
+    "solute4_feed_conc": 500.0,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.95,
+    "solute1_removal": 0.9,
+    "solute2_removal": 0.1,
+    "solute3_removal": 0.0,
+    "solute4_removal": 0.0,
+    "energy_intensity": 0.05,
+    "pressure_drop": 0.1,
+    "density_kg_m3": 1000.0,
+    "mass_factor": 0.001,
+    "hours_factor": 0.041666666666666664,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"solutes": len(SOLUTES)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "mf"
+
 OUTPUT = (
     ("permeate_flow", "m³/d"),
     ("permeate_temperature_c", "°C"),
@@ -56,6 +87,9 @@ OUTLETS = {
 }
 HELD = ("mass_factor", "hours_factor")
 POWER = (("electric_power_kw", "drive"),)
+# Component kinds: as the zero-order ultrafiltration model.
+KINDS = {"feed": (("suspended", "organic"),) * len(SOLUTES)}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {"input_warning": "0: inputs used as given; 1: the feed flow, 2: a feed concentration replaced "
                                 "(non-finite or negative) by 0"}
 FLAGS = ("input_warning",)

@@ -20,6 +20,47 @@ PARAMS = (
     *((f"{ion}_molar_mass", "g/mol") for ion in IONS),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow_m3h": 125.0,
+    "temperature_c": 20.0,
+    "feed_pressure_bar": 15.0,
+    "na_feed_conc": 12.33,
+    "cl_feed_conc": 21.67,
+    "k_feed_conc": 0.45,
+    "mg_feed_conc": 1.39,
+    "ca_feed_conc": 0.45,
+    "so4_feed_conc": 3.28,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.7,
+    "na_rejection": 0.16,
+    "cl_rejection": 0.29,
+    "k_rejection": 0.21,
+    "mg_rejection": 0.98,
+    "ca_rejection": 0.95,
+    "so4_rejection": 0.98,
+    "design_flux": 1.67e-06,
+    "pressure_drop_bar": 2.0,
+    "permeate_pressure_bar": 1.0,
+    "specific_energy_kwh_m3": 0.7,
+    "charge_balance_switch": 1.0,
+    "na_molar_mass": 22.99,
+    "cl_molar_mass": 35.453,
+    "k_molar_mass": 39.0983,
+    "mg_molar_mass": 24.305,
+    "ca_molar_mass": 40.078,
+    "so4_molar_mass": 96.06,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"ions": len(IONS)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "nf"
+
 OUTPUT = (
     ("permeate_flow_m3h", "m³/h"),
     ("concentrate_flow_m3h", "m³/h"),
@@ -63,6 +104,10 @@ OUTLETS = {
                           doc="the retentate, after the pressure drop"),
 }
 POWER = (("power_kw", "drive"),)
+# Component kinds: the six ions are dissolved; suspended solids leave wholly
+# in the concentrate.
+KINDS = {"feed": (("dissolved",),) * len(IONS)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "status_code": "0, or the last problem found: -1 negative flow, -2 recovery at 0 or 1, -3 design flux <= 0, "
                    "-4 a negative concentration taken as 0, -5 no concentrate, -6 a negative concentrate "

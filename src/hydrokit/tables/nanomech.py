@@ -22,6 +22,38 @@ PARAMS = (
     ("charge_exclusion_energy", "J/mol"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 20.0,
+    "feed_pressure_bar": 20.0,
+    "solute1_feed_conc": 23235.600000000002,
+    "solute2_feed_conc": 1000.0,
+    "solute3_feed_conc": 1500.0,
+    "solute4_feed_conc": 12.9,
+    "solute5_feed_conc": 40800.0,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.81,
+    "active_layer_thickness": 1e-06,
+    "pore_radius": 5e-10,
+    "porosity": 0.2,
+    "tortuosity": 2.5,
+    "permeability": 1e-10,
+    "reserved_6": 0.5,
+    "hydraulic_diameter": 0.001,
+    "pump_efficiency": 0.7,
+    "charge_exclusion_energy": 0.1,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"solutes": len(SOLUTES)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "nf"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),
@@ -39,24 +71,29 @@ OUTPUT = (
 )
 
 # Ports. As the physical reverse-osmosis model: the feed pressure is the
-# whole pressure across the membrane, so the permeate leaves at 0 bar; both
+# whole pressure across the membrane and computes no permeate pressure, so
+# the permeate leaves at the flowsheet's ambient pressure; both
 # outlets at the feed temperature, the concentrate at the feed pressure.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
                   tuple(Slot(f"solute{i}_feed_conc", "g/m³") for i in SOLUTES), doc="the pressurised feed"),
 }
 OUTLETS = {
-    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Ambient(),
                        tuple(Slot(f"solute{i}_permeate_conc", "g/m³") for i in SOLUTES),
-                       doc="product water, at 0 bar"),
+                       doc="product water, at ambient pressure"),
     "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
                           Same("feed", "pressure_bar"),
                           tuple(Slot(f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
                           doc="the retentate, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: as the physical reverse-osmosis model.
+_SOLUTE_KINDS = ("dissolved", "organic", "nutrient")
+KINDS = {"feed": (_SOLUTE_KINDS,) * len(SOLUTES)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "status_code": "0, or the last problem found: -1 negative flow, -2 recovery at 0 or 1, -3 no feed pressure, "
                    "-4 a membrane parameter <= 0, -5 pump efficiency <= 0, -6 a negative concentration taken as 0, "

@@ -19,6 +19,35 @@ PARAMS = (
     ("reserved_12", "—"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 25.0,
+    "feed_pressure_bar": 55.0,
+    "permeate_pressure_bar": 1.0,
+    "feed_salinity": 35.0,
+}
+
+DEFAULT_PARAMS = {
+    "permeability": 2e-11,
+    "salt_permeability": 1e-08,
+    "membrane_area": 40.0,
+    "mass_transfer_coeff": 2e-05,
+    "pump_efficiency": 0.75,
+    "max_recovery": 0.75,
+    "solute_molar_mass": 58.44,
+    "vant_hoff_factor": 2.0,
+    "segment_count": 10.0,
+    "channel_pressure_drop_bar": 2.0,
+    "max_iterations": 100.0,
+    "tolerance": 1e-08,
+    "reserved_12": 1000.0,
+}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "ro"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),
@@ -52,6 +81,9 @@ OUTLETS = {
                           doc="the brine, after the channel pressure drop"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: as the lumped model.
+KINDS = _lumped.KINDS
+PASSES = _lumped.PASSES
 DIAGNOSTICS = {
     "segment_count": "the number of segments used (1 to 200)",
     "not_converged": "1 when the solve of any segment that ran hit its pass cap, else 0",

@@ -22,6 +22,33 @@ PARAMS = (
     ("vant_hoff_factor", "particles per formula unit"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.05,
+    "feed_salinity": 50.0,
+    "temperature": 46.0,
+    "stage1_feed_pressure": 15.9,
+    "element_area_m2": 400.0,
+    "water_permeability": 5.5e-13,
+    "element_count": 35.0,
+    "stage1_concentrate_fraction": 0.71,
+    "stage2_concentrate_fraction": 0.5,
+    "stage1_rejection": 0.95,
+    "stage2_rejection": 0.98,
+    "stage_pressure_drop": 5.0,
+}
+
+DEFAULT_PARAMS = {
+    "feed_to_molar_factor": 0.018963,
+    "molar_to_report_factor": 52.68292682926829,
+    "flow_scale": 1000.0,
+    "vant_hoff_factor": 2.0,
+}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "ro"
+
 
 def _stage(n):
     return (
@@ -62,10 +89,11 @@ OUTPUT = (
 # defaults differ by about 0.1 %, so set both for a closed salt balance).
 # The temperature slot reads °C (streams stay below 200 °C). The model
 # computes no permeate pressure (its required pressure drives the permeate
-# against 0 bar) and no temperature change: permeates leave at 0 bar, every
+# against 0 bar) and no temperature change: permeates leave at the
+# flowsheet's ambient pressure, every
 # outlet at the feed temperature, the final concentrate at stage 2's outlet
 # pressure. Use either the blended permeate or the two stage permeates.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature", "°C"), Slot("stage1_feed_pressure", "bar"),
@@ -74,7 +102,7 @@ INLETS = {
 
 
 def _permeate(flow, conc, doc):
-    return Outlet(Slot(flow, "m³/s"), Same("feed", "temperature_c"), Fixed(0.0), (Slot(conc, "kg/m³"),), doc=doc)
+    return Outlet(Slot(flow, "m³/s"), Same("feed", "temperature_c"), Ambient(), (Slot(conc, "kg/m³"),), doc=doc)
 
 
 OUTLETS = {
@@ -88,5 +116,9 @@ OUTLETS = {
 }
 EXCLUSIVE = (("permeate",), ("stage1_permeate", "stage2_permeate"))
 POWER = ()
+# Component kinds: the one salinity is dissolved; suspended solids leave
+# wholly in the final concentrate.
+KINDS = {"feed": (("dissolved",),)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {}
 FLAGS = ()

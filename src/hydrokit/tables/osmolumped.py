@@ -23,6 +23,34 @@ PARAMS = (
     ("reserved_11", "—"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 25.0,
+    "feed_pressure_bar": 55.0,
+    "permeate_pressure_bar": 1.0,
+    "feed_salinity": 35.0,
+}
+
+DEFAULT_PARAMS = {
+    "permeability": 2e-11,
+    "salt_permeability": 1e-08,
+    "membrane_area": 40.0,
+    "mass_transfer_coeff": 2e-05,
+    "pump_efficiency": 0.75,
+    "max_recovery": 0.75,
+    "solute_molar_mass": 58.44,
+    "vant_hoff_factor": 2.0,
+    "max_iterations": 100.0,
+    "tolerance": 1e-08,
+    "reserved_10": 1000.0,
+    "reserved_11": 0.0,
+}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "ro"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),
@@ -60,6 +88,10 @@ OUTLETS = {
                           doc="the brine, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: the one lumped salt is dissolved; suspended solids leave
+# wholly in the concentrate.
+KINDS = {"feed": (("dissolved",),)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "iterations": "the pass at which the flux iteration stopped; max_iterations + 1 when the cap was hit",
     "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",

@@ -23,6 +23,51 @@ PARAMS = (
     *((f"solute{i}_solute_permeability", "m/s") for i in SOLUTES),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 25.0,
+    "feed_pressure_bar": 30.0,
+    "solute1_feed_conc": 23235.600000000002,
+    "solute2_feed_conc": 1000.0,
+    "solute3_feed_conc": 1500.0,
+    "solute4_feed_conc": 12.9,
+    "solute5_feed_conc": 40800.00000000001,
+}
+
+DEFAULT_PARAMS = {
+    "recovery": 0.84,
+    "permeability": 2e-11,
+    "reserved_2": 1e-07,
+    "hydraulic_diameter": 0.0007,
+    "reserved_4": 0.5,
+    "pump_efficiency": 0.7,
+    "max_iterations": 100.0,
+    "tolerance": 1e-06,
+    "solute1_molar_mass": 86.13,
+    "solute2_molar_mass": 150.13,
+    "solute3_molar_mass": 10000.0,
+    "solute4_molar_mass": 23.0,
+    "solute5_molar_mass": 74.04,
+    "solute1_diffusivity": 1e-09,
+    "solute2_diffusivity": 6.7e-10,
+    "solute3_diffusivity": 1e-11,
+    "solute4_diffusivity": 1.33e-09,
+    "solute5_diffusivity": 9e-10,
+    "solute1_solute_permeability": 1e-08,
+    "solute2_solute_permeability": 5e-09,
+    "solute3_solute_permeability": 1e-09,
+    "solute4_solute_permeability": 2e-08,
+    "solute5_solute_permeability": 3e-09,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"solutes": len(SOLUTES)}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "ro"
+
 OUTPUT = (
     ("permeate_flow", "m³/s"),
     ("concentrate_flow", "m³/s"),
@@ -41,25 +86,31 @@ OUTPUT = (
 
 # Ports. The model reads the feed pressure as the whole pressure across the
 # membrane (its flux law and its feed pump both start from 0 bar), so the
-# permeate leaves at 0 bar; it computes no temperature change and no
+# permeate leaves at the flowsheet's ambient pressure; it computes no temperature change and no
 # feed-side pressure drop: both outlets leave at the feed temperature and the
 # concentrate at the feed pressure.
-from ..ports import Fixed, Inlet, Outlet, Same, Slot  # noqa: E402
+from ..ports import Ambient, Inlet, Outlet, Same, Slot  # noqa: E402
 
 INLETS = {
     "feed": Inlet(Slot("feed_flow", "m³/s"), Slot("temperature_c", "°C"), Slot("feed_pressure_bar", "bar"),
                   tuple(Slot(f"solute{i}_feed_conc", "g/m³") for i in SOLUTES), doc="the pressurised feed"),
 }
 OUTLETS = {
-    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Fixed(0.0),
+    "permeate": Outlet(Slot("permeate_flow", "m³/s"), Same("feed", "temperature_c"), Ambient(),
                        tuple(Slot(f"solute{i}_permeate_conc", "g/m³") for i in SOLUTES),
-                       doc="product water, at 0 bar"),
+                       doc="product water, at ambient pressure"),
     "concentrate": Outlet(Slot("concentrate_flow", "m³/s"), Same("feed", "temperature_c"),
                           Same("feed", "pressure_bar"),
                           tuple(Slot(f"solute{i}_concentrate_conc", "g/m³") for i in SOLUTES),
                           doc="the brine, at the feed pressure"),
 }
 POWER = (("pump_power_kw", "feed_pump"),)
+# Component kinds: a solute slot takes dissolved salts, organics and
+# nutrients; suspended solids never pass the membrane and leave wholly in
+# the concentrate.
+_SOLUTE_KINDS = ("dissolved", "organic", "nutrient")
+KINDS = {"feed": (_SOLUTE_KINDS,) * len(SOLUTES)}
+PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {
     "iterations": "the pass at which the flux iteration stopped; max_iterations + 1 when the cap was hit",
     "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",

@@ -21,6 +21,32 @@ PARAMS = (
     ("outlet_pressure_loss_bar", "bar"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.0002777777777777778,
+    "temperature_c": 20.0,
+    "inlet_pressure_bar": 1.0,
+    "component1_conc": 100.0,
+    "component2_conc": 20.0,
+    "component3_conc": 5.0,
+    "component4_conc": 500.0,
+}
+
+DEFAULT_PARAMS = {
+    "component_count": 4.0,
+    "head_mode": 0.0,
+    "pressure_rise_bar": 10.0,
+    "head_m": 0.0,
+    "pump_efficiency": 0.75,
+    "motor_efficiency": 0.95,
+    "fluid_density": 1000.0,
+    "outlet_pressure_loss_bar": 0.0,
+}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "pump"
+
 RESULTS = (
     ("pump_power_kw", "kW"),
     ("daily_energy_kwh", "kWh per day"),
@@ -65,6 +91,9 @@ OUTLETS = {
 }
 COUNT_SLOT = "component_count"
 POWER = (("pump_power_kw", "drive"),)
+# Component kinds: any; the stream passes through.
+KINDS = {"inlet": (("dissolved", "suspended", "organic", "nutrient"),) * len(COMPONENTS)}
+PASSES = {}
 DIAGNOSTICS = {"input_flag": "0: inputs used as given; 1: flow, 2: inlet pressure, 3: a concentration replaced "
                              "(non-finite or negative) by 0"}
 FLAGS = ("input_flag",)

@@ -12,6 +12,29 @@ PARAMS = (
     ("fluid_density", "kg/m³"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 0.00011111111111111112,
+    "temperature_c": 20.0,
+    "inlet_pressure_bar": 60.0,
+    "component1_conc": 10.0,
+    "component2_conc": 5.0,
+    "component3_conc": 1.0,
+    "component4_conc": 35000.0,
+}
+
+DEFAULT_PARAMS = {
+    "component_count": 4.0,
+    "outlet_pressure_bar": 1.0,
+    "recovery_efficiency": 0.85,
+    "pressure_loss_bar": 0.2,
+    "fluid_density": 1000.0,
+}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "erd"
+
 RESULTS = (
     ("reclaimed_power_kw", "kW"),
     ("power_demand_kw", "kW"),
@@ -40,6 +63,9 @@ OUTLETS = {
 }
 COUNT_SLOT = "component_count"
 POWER = (("reclaimed_power_kw", "recovered"),)
+# Component kinds: as the pump.
+KINDS = _pump.KINDS
+PASSES = _pump.PASSES
 DIAGNOSTICS = {"input_flag": "0: inputs used as given; 1: flow, 2: inlet pressure, 3: a concentration replaced "
                              "(non-finite or negative) by 0"}
 FLAGS = ("input_flag",)

@@ -21,6 +21,38 @@ PARAMS = (
     ("hours_factor", "h per flow time unit"),
 )
 
+# Defaults of u and p by slot name, each the exact double written (C++ gets them
+# through float.hex).
+DEFAULT_INPUT = {
+    "feed_flow": 1000.0,
+    "temperature_c": 20.0,
+    "feed_pressure": 1.0,
+    "solute1_feed_conc": 100.0,
+    "solute2_feed_conc": 50.0,
+    "solute3_feed_conc": 10.0,
+    "solute4_feed_conc": 500.0,
+}
+
+DEFAULT_PARAMS = {
+    "solute_count": 4.0,
+    "water_recovery": 0.95,
+    "solute1_removal": 0.97,
+    "solute2_removal": 0.3,
+    "solute3_removal": 0.0,
+    "solute4_removal": 0.0,
+    "energy_intensity": 0.231344952,
+    "pressure_drop": 0.0,
+    "density_kg_m3": 1000.0,
+    "mass_factor": 0.001,
+    "hours_factor": 0.041666666666666664,
+}
+
+# Sizes of the repeated blocks of slots, as the C++ core names them.
+BLOCKS = {"solutes": SOLUTES}
+
+# How the costing prices a unit of this model (see hydrokit.costing.CLASSES).
+COST_CLASS = "uf"
+
 
 def _output(n):
     solutes = range(1, n + 1)
@@ -86,5 +118,10 @@ OUTLETS = {
 }
 HELD = ("solute_count", "mass_factor", "hours_factor")
 POWER = (("electric_power_kw", "drive"),)
+# Component kinds: the removals act on suspended solids and organics;
+# dissolved salts pass the membrane at their feed concentration into both
+# outlets.
+KINDS = {"feed": (("suspended", "organic"),) * SOLUTES}
+PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()
