@@ -43,8 +43,9 @@ def test_diagram_names_every_unit_and_draws_recycles(plant):
     fs = load_plant(EXAMPLES / f"{plant}.toml")
     res = fs.solve()
     for svg in (fs.diagram(), fs.diagram(res)):
-        drawn = set(re.findall(r'class="unit" data-name="([^"]+)"', svg))
-        assert drawn == set(fs.units)
+        drawn = dict((n, k) for k, n in re.findall(r'class="(unit|array|heater|cooler)" data-name="([^"]+)"', svg))
+        assert drawn == {**{n: "unit" for n in fs.units}, **{n: "array" for n in fs.arrays},
+                         **{n: t.kind for n, t in fs.thermal.items()}}
         # One dashed back edge per tear stream of the plan, none otherwise.
         assert svg.count('class="recycle"') == len(fs.plan().tears)
         for product in fs.products:
@@ -421,7 +422,7 @@ def test_component_names_stay_whole_in_stream_headers():
 
 
 def test_report_puts_errors_first_and_shows_array_elements():
-    fs = load_plant(EXAMPLES / "seawater_ro.toml")
+    fs = load_plant(EXAMPLES / "seawater_array.toml")
     res = fs.solve()
 
     class Finding:
@@ -430,10 +431,16 @@ def test_report_puts_errors_first_and_shows_array_elements():
             self.value, self.limit, self.units = 2.0, 1.0, "bar"
 
     res.checks = [Finding("warning", "mild-one"), Finding("error", "severe-one")]
-    res.elements = lambda unit: {"element": [1, 2], "flux": [20.5, 18.25]} if unit == "ro" else None
     page = report_page.report(fs, res, title="t")
     assert page.index("severe-one") < page.index("mild-one") < page.index("<h2>Flowsheet")
-    assert "18.25" in page and 'class="error"' in page
+    assert 'class="error"' in page
+    # The array's stages in the diagram, and its elements' projection in engineering units.
+    array = fs.arrays["ro"]
+    assert f"stage 1: {array.vessels[0]} × {array.elements[0]}" in page
+    last = res.elements("ro")[-1]
+    projection = page[page.index("Element projection of ro"):]
+    assert f"<td>{human(last['feed_flow'] * 3600.0)}</td>" in projection
+    assert f"<td>{human(last['flux_lmh'])}</td>" in projection
 
 
 def test_flowsheet_command_in_engineering_units_and_exact_json():

@@ -203,15 +203,19 @@ def report_main(argv=None, prog="python -m hydrokit report", out=None, err=None)
 
 def print_engineering(path, fs, res, out):
     """The ``flowsheet`` printout in engineering units, with people's digits and the design checks."""
-    from .html import findings, kpi_rows, output_rows, stream_rows
+    from .html import findings, kpi_rows, output_rows, plant_units, projection_rows, stream_rows
 
     state = "converged" if res.converged else "NOT converged"
     print(f"{path}: {state} after {int(res.iterations)} tear iteration(s), residual {res.residual:.3g}", file=out)
     headers, rows = stream_rows(res)
     _table([headers] + rows, out)
-    for name, unit in fs.units.items():
-        print(f"\nunit {name} ({unit.model})", file=out)
+    for name, (kind, what) in plant_units(fs).items():
+        print(f"\n{'unit' if kind == 'unit' else kind} {name} ({what})", file=out)
         _table(output_rows(res, name), out, "  ", True)
+        if kind == "array":
+            print(f"\n  element projection of {name} (per vessel of each stage)", file=out)
+            headers, rows = projection_rows(res, name)
+            _table([headers] + rows, out, "  ")
     print("\nkey figures", file=out)
     _table(kpi_rows(res), out, "  ", True)
     found = findings(res)

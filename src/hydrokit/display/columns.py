@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from fnmatch import fnmatchcase
 
 STATUS_UNITS = {"converged": "flag", "iterations": "count", "residual": "fraction", "flagged": "count"}
@@ -76,11 +77,14 @@ _ARRAY_ENDINGS = (("vessels", "count"), ("flow_per_vessel", "m³/s"), ("_bar", "
                   ("efficiency", "fraction"), ("element_area", "m²"))
 
 
+_ELEMENT = re.compile(r"(^|\.)element\d+\.")   # an element's own column: stage<k>.element<j>.<name>
+
+
 def array_output_unit(rest, element_units, components):
     """The unit of an array's output ``rest`` (``stage2.vessels``, ``max_flux_lmh``,
     ``stage1.element3.permeate_flow``); ``element_units`` are the element model's output units."""
     last = rest.rsplit(".", 1)[-1]
-    if ".element" in f".{rest}":
+    if _ELEMENT.search(rest):
         feed = {"feed_flow": "m³/s", "feed_temperature_c": "°C", "feed_pressure_bar": "bar",
                 **{f"feed_{c}": "g/m³" for c in components}}
         if last in feed:

@@ -124,11 +124,23 @@ def kpi_rows(result, units="engineering"):
 
 
 def output_rows(result, unit, units="engineering"):
+    """Rows output, value, unit of a unit, a membrane array (its own figures; its elements are in
+    ``projection_rows``) or a heater or cooler."""
     from ..flowsheet.cli import output_units
+    from .columns import _ELEMENT, array_output_unit
 
-    slot_units = output_units(result.flowsheet.units[unit].model)
+    fs = result.flowsheet
+    outputs = result.outputs(unit)
+    if unit in fs.units:
+        slot_units = output_units(fs.units[unit].model)
+    elif unit in getattr(fs, "arrays", {}):
+        element_units = output_units(fs.arrays[unit].model)
+        outputs = {k: v for k, v in outputs.items() if not _ELEMENT.search(k)}
+        slot_units = {k: array_output_unit(k, element_units, fs.components) for k in outputs}
+    else:
+        slot_units = {"duty_kw": "kW"}
     rows = []
-    for name, value in result.outputs(unit).items():
+    for name, value in outputs.items():
         v, u = convert(value, slot_units.get(name, ""), units)
         if u in ("count", "flag", "code") and v == int(v):
             text = str(int(v))   # counts, flags and status codes are whole numbers
@@ -138,22 +150,74 @@ def output_rows(result, unit, units="engineering"):
     return rows
 
 
+def projection_rows(result, array, units="engineering"):
+    """(headers, rows) of an array's element projection: per element of each stage's representative
+    vessel, its feed, permeate, recovery, flux and polarisation, in the display system ``units``."""
+    from ..flowsheet.cli import projection
+
+    header, numbers = projection(result.flowsheet, result, array)
+    elements = result.elements(array)
+    headers, columns = [], []
+    for i, h in enumerate(header):
+        label, _, rest = h.partition(" [")
+        unit = rest.rstrip("]")
+        if h in ("stage", "element"):
+            source = None
+        elif unit == "m³/h":    # the element's own flows, m³/s, rather than the table's m³/h
+            source = "m³/s"
+        else:
+            source = unit or {"recovery": "fraction", "polarisation": "—"}.get(label, "")
+        shown = convert(1.0, source, units)[1] if source else ""
+        headers.append(f"{label} ({shown})" if shown else label)
+        columns.append((i, source, label))
+    rows = []
+    for r, row in zip(elements, numbers):
+        cells = []
+        for i, source, label in columns:
+            if source is None:
+                cells.append(str(int(row[i])))
+                continue
+            value = row[i]
+            if source == "m³/s":
+                value = r["feed_flow"] if label == "feed" else r["permeate_flow"]
+            v, _ = convert(value, source, units)
+            cells.append(human(v) if units == "engineering" else repr(float(v)))
+        rows.append(cells)
+    return headers, rows
+
+
+def plant_units(fs):
+    """Name -> (kind, what it is) of every unit of a flowsheet: model units, membrane arrays
+    (with their stages), heaters and coolers."""
+    from .diagram import _subtitle
+
+    out = {n: ("unit", u.model) for n, u in fs.units.items()}
+    for n, a in getattr(fs, "arrays", {}).items():
+        stages = ", ".join(f"{v} × {e}" for v, e in zip(a.vessels, a.elements))
+        out[n] = ("array", f"{a.model} array, vessels × elements {stages}")
+    for n, t in getattr(fs, "thermal", {}).items():
+        out[n] = (t.kind, _subtitle(t))
+    return out
+
+
 # -- the objects' views ----------------------------------------------------------------------------
 
 def flowsheet_repr(fs):
-    units = ", ".join(f"{n}: {u.model}" for n, u in fs.units.items()) or "no units"
+    every = plant_units(fs)
+    units = ", ".join(f"{n}: {what}" for n, (_, what) in every.items()) or "no units"
     comps = ", ".join(fs.components) or "none"
     extra = [f"{len(fs.feeds)} feed(s)", f"{len(fs.products)} product(s)"]
     others = sum(1 for node in fs._nodes.values() if node.kind in ("mixer", "splitter"))
     if others:
         extra.append(f"{others} mixer/splitter node(s)")
-    return f"<Flowsheet {len(fs.units)} unit(s) ({units}); components: {comps}; {', '.join(extra)}>"
+    return f"<Flowsheet {len(every)} unit(s) ({units}); components: {comps}; {', '.join(extra)}>"
 
 
 def flowsheet_html(fs):
     from .diagram import diagram
 
     rows = [[n, u.model, ", ".join(f"{k}={human(v)}" for k, v in u.settings.items())] for n, u in fs.units.items()]
+    rows += [[n, what, ""] for n, (kind, what) in plant_units(fs).items() if kind != "unit"]
     return wrap(framed(diagram(fs)) + table(["unit", "model", "settings"], rows))
 
 

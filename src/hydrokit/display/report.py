@@ -14,8 +14,8 @@ import datetime
 import math
 from html import escape
 
-from .html import (COST_HEADERS, STYLE, cost_rows, findings_html, framed, kpi_rows, output_rows, status_html,
-                   stream_rows, table)
+from .html import (COST_HEADERS, STYLE, cost_rows, findings_html, framed, kpi_rows, output_rows, plant_units,
+                   projection_rows, status_html, stream_rows, table)
 from .units import convert, human
 
 PAGE_STYLE = """
@@ -110,30 +110,6 @@ def line_plot(xs, ys, xlabel, ylabel, mark=None):
     return "".join(out)
 
 
-def _elements(result, unit):
-    elements = getattr(result, "elements", None)
-    if elements is None:
-        return ""
-    try:
-        found = elements(unit)
-    except Exception:  # not an array unit
-        return ""
-    if found is None:
-        return ""
-    try:
-        import pandas
-
-        if isinstance(found, pandas.DataFrame):
-            return found.to_html(float_format=lambda v: human(v), border=0)
-    except ImportError:
-        pass
-    if isinstance(found, dict):
-        names = list(found)
-        n = len(found[names[0]]) if names else 0
-        return table(names, [[human(found[k][i]) for k in names] for i in range(n)])
-    return ""
-
-
 def optimisation_section(fs, best, names, values_at):
     """The optimum and LCOW along each varied slot (the others held at the optimum)."""
     from .html import optimize_html
@@ -183,12 +159,15 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None, 
                      bar_chart({u: s["lcow"] for u, s in c.by_unit.items()}, "$/m³", "LCOW by unit") +
                      bar_chart({u: s["sec"] for u, s in c.by_unit.items()}, "kWh/m³", "SEC by unit") + "</div>")
     blocks = []
-    for name, unit in fs.units.items():
-        block = f"<div><h3>{escape(name)} ({escape(unit.model)})</h3>" + \
+    for name, (kind, what) in plant_units(fs).items():
+        block = f"<div><h3>{escape(name)} ({escape(what)})</h3>" + \
             table(["output", "value", "unit"], output_rows(result, name, units))
-        block += _elements(result, name)
         blocks.append(block + "</div>")
     parts.append('<h2>Unit outputs</h2><div class="units">' + "".join(blocks) + "</div>")
+    for name in getattr(fs, "arrays", {}):
+        headers, rows = projection_rows(result, name, units)
+        parts.append(f"<h2>Element projection of {escape(name)}</h2>"
+                     "<p>Per element of each stage's representative vessel.</p>" + table(headers, rows))
     if optimisation:
         parts.append("<h2>Optimisation</h2>" + optimisation)
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
