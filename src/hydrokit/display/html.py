@@ -254,9 +254,11 @@ def costs_repr(c):
             f"operating {human(c.operating_total)} $/year>")
 
 
-def cost_rows(c):
-    """Rows unit, class, capital, operating, LCOW, SEC and the total row."""
-    rows = [[unit, c.classes.get(unit, ""), human(s["capital"]), human(s["operating"]), human(s["lcow"]),
+def cost_rows(c, kinds=None):
+    """Rows unit, class, capital, operating, LCOW, SEC and the total row; ``kinds`` (name -> "array",
+    "heater", ...) names the class of what has no cost class of its own."""
+    kinds = kinds or {}
+    rows = [[unit, c.classes.get(unit, kinds.get(unit, "")), human(s["capital"]), human(s["operating"]), human(s["lcow"]),
              human(s["sec"])] for unit, s in c.by_unit.items()]
     rows.append(["total", "", human(c.capital_total), human(c.operating_total), human(c.lcow), human(c.sec)])
     return rows

@@ -154,7 +154,7 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None, 
     except (ValueError, TypeError) as exc:
         parts.append(f"<h2>Cost</h2><p>not priced: {escape(str(exc))}</p>")
     else:
-        parts.append("<h2>Cost and energy by unit</h2>" + table(COST_HEADERS, cost_rows(c)) +
+        parts.append("<h2>Cost and energy by unit</h2>" + table(COST_HEADERS, cost_rows(c, {n: k for n, (k, _) in plant_units(fs).items()})) +
                      '<div class="units">' +
                      bar_chart({u: s["lcow"] for u, s in c.by_unit.items()}, "$/m³", "LCOW by unit") +
                      bar_chart({u: s["sec"] for u, s in c.by_unit.items()}, "kWh/m³", "SEC by unit") + "</div>")
