@@ -170,6 +170,11 @@ class OptimizeResult:
         return (f"OptimizeResult({xs}; objective={self.objective:.6g}, feasible={self.feasible}, "
                 f"evaluations={self.evaluations}, seconds={self.seconds:.3g})")
 
+    def _repr_html_(self):
+        from .display.html import optimize_html
+
+        return optimize_html(self)
+
 
 class _Problem:
     """Objective and constraint values of a batch of points: one evaluation per batch.
@@ -472,7 +477,7 @@ def _latin_hypercube(lower, upper, count, rng):
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
            init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None, columns=None,
-           samples=0, compile=None, checks=(), integers=None):
+           samples=0, compile=None, checks=(), integers=None, on_step=None):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
@@ -554,6 +559,8 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     def progress(intermediate_result):
         history["generations"] += 1
         fun = float(intermediate_result.fun)
+        if on_step is not None:
+            on_step(f"generation {history['generations']}, best {fun:.6g}")
         feasible = bool(getattr(intermediate_result, "constr_violation", 0.0) <= 0.0)
         if not feasible or not math.isfinite(fun):
             history["stall"] = 0
@@ -607,6 +614,8 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         while (trial := local.propose()) is not None:
             tf, excess, _ = problem.scores(trial)
             local.update(trial, tf, excess.sum(axis=0))
+            if on_step is not None:
+                on_step(f"polish step {local.steps}, best {float(local.f):.6g}")
         x, f, v, polish_steps = local.x, float(local.f), float(local.v), local.steps
     x = np.where(whole, np.rint(x), x)
     if finish is None:
@@ -662,7 +671,7 @@ def _needs_costs(objective, constraints):
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
              maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=None,
-             rtol=1e-2, polish_tol=3e-3, checks="errors"):
+             rtol=1e-2, polish_tol=3e-3, checks="errors", progress=None):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
     A Latin hypercube of ``samples`` points, evaluated in one sweep, opens the search; the
@@ -733,6 +742,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         The design checks (hydrokit.checks) the optimum must pass: ``"errors"``, a point with an
         error finding (physically impossible, e.g. beyond the osmotic limit) is infeasible;
         ``"warnings"``, every guideline is a constraint too; ``"none"``, no check binds.
+    progress : bool, optional
+        Show the generations and polish steps of a long search (tqdm, or lines on stderr); by
+        default only in a terminal or notebook and after two seconds.
 
     Returns
     -------
@@ -854,13 +866,17 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         final["result"], costs = solve_row([*map(float, x), *fixed_values])
         return {**final["result"].row, **costs}
 
-    with warm_pool() if client is None and most > 1 else contextlib.nullcontext():
+    from .display.progress import Progress
+
+    with warm_pool() if client is None and most > 1 else contextlib.nullcontext(), \
+            Progress("optimise", None, "steps", progress) as ticker:
         x, value, feasible, row, info = search(
             evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
             maxiter=maxiter, patience=_patience(patience, fs, names), rtol=rtol, polish=polish, polish_tol=polish_tol,
             samples=8 * popsize * len(names) if samples is None else samples,
             cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile,
-            checks=terms, integers=_whole_numbers(fs, names))
+            checks=terms, integers=_whole_numbers(fs, names),
+            on_step=(lambda note: ticker.update(1, note)) if ticker.enabled else None)
     result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(

@@ -482,6 +482,27 @@ class Flowsheet:
         self._version = 0
         self._plans = {}
 
+    def __repr__(self):
+        from ..display.html import flowsheet_repr
+
+        return flowsheet_repr(self)
+
+    def _repr_html_(self):
+        from ..display.html import flowsheet_html
+
+        return flowsheet_html(self)
+
+    def diagram(self, result=None):
+        """The plant drawn as an SVG document (text): feeds left, products right, units as boxes.
+
+        With a ``result`` of this flowsheet, streams are labelled with flow, pressure and the main
+        concentration in engineering units, and units with a finding are marked. Recycles are drawn
+        as dashed back edges under the plant. ``hydrokit.display.diagram.save`` writes it to a file.
+        """
+        from ..display.diagram import diagram
+
+        return diagram(self, result)
+
     # -- building ---------------------------------------------------------
 
     def _add(self, node):
@@ -1307,7 +1328,8 @@ class Flowsheet:
 
         return solve(self, values)
 
-    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, **axes):
+    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None,
+              **axes):
         """Solve over many rows: the Cartesian product of ``axes`` (the first varies
         slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
         Returns a DataFrame when pandas is installed, else a dict of NumPy columns.
@@ -1327,12 +1349,19 @@ class Flowsheet:
             Solve chunks of rows on the cluster (as :func:`hydrokit.sweep`).
         chunk_rows : int, optional
             Rows per chunk; only with ``client``.
+        columns : str or iterable of str, optional
+            Only the columns matching these names or patterns (``"kpi.*"``,
+            ``"ro.*"``, ``"power.*"``), the varied names always kept.
+        progress : bool, optional
+            Show progress of a long sweep (tqdm, or lines on stderr); by
+            default only in a terminal or notebook and after two seconds.
         **axes : float or 1-D array_like
             Name -> values, names as for :meth:`solve`.
 
         Returns
         -------
         pandas.DataFrame or dict of numpy.ndarray
+            A DataFrame's ``attrs["units"]`` maps every column to its unit.
             One row per operating point. Columns: the varied names first, as
             given; ``"<unit>.<output>"`` for every named output of every unit
             (``"y.<unit>.<output>"`` where that name is also varied);
@@ -1376,7 +1405,8 @@ class Flowsheet:
         """
         from .results import sweep
 
-        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows)
+        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
+                     progress=progress)
 
     def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
         """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns

@@ -23,7 +23,7 @@ from .plantfile import PlantFileError, load
 from .results import KPI_UNITS
 from ..checks import changed_limits
 
-USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json] [--check]"
+USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json] [--check] [--units si|engineering]"
 ERROR_FINDING = 3  # exit status of --check when a design check finds an error
 
 
@@ -243,9 +243,16 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
         as_json = "--json" in argv
         check = "--check" in argv
         words = [w for w in argv if w not in ("--json", "--check")]
+        units = "si"
+        while "--units" in words:
+            k = words.index("--units")
+            units = words[k + 1] if k + 1 < len(words) else ""
+            if units not in ("si", "engineering"):
+                raise UsageError(f"--units takes si or engineering, got {units!r}")
+            del words[k:k + 2]
         bad = [w for w in words if w.startswith("--")]
         if bad:
-            raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --check, --help")
+            raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --check, --units, --help")
         if not words:
             raise UsageError(f"name a plant file; {usage}")
         path, values = words[0], parse_values(words[1:])
@@ -254,7 +261,12 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
             res = fs.solve(**values)
         except FlowsheetError as exc:
             raise UsageError(f"{path}: {exc}") from None
-        (print_json if as_json else print_text)(path, fs, res, out)
+        if units == "engineering" and not as_json:  # JSON keeps the exact values in SI
+            from ..display.cli import print_engineering
+
+            print_engineering(path, fs, res, out)
+        else:
+            (print_json if as_json else print_text)(path, fs, res, out)
         return ERROR_FINDING if check and not res.valid else 0
     except (UsageError, PlantFileError) as exc:
         print(f"hydrokit flowsheet: {exc}", file=err)

@@ -84,12 +84,14 @@ def _matrix(names, matrix):
     return np.require(arr, np.float64, ["C", "A"])
 
 
-def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
+def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
     """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns.
 
     ``columns``: only these table columns (in table order), for callers that
-    read a few of them many times over small batches."""
-    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns)(matrix)
+    read a few of them many times over small batches; ``progress``: see
+    hydrokit.display.progress (off by default here)."""
+    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
+                     progress=progress)(matrix)
 
 
 def _settled(fs, names, client, chunk_rows):
@@ -104,7 +106,12 @@ def _settled(fs, names, client, chunk_rows):
     return names, fs.plan(names)
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
+# Sweeps from this many rows run in pieces when progress may be shown (rows are independent:
+# the pieces give the same rows, bit for bit).
+PROGRESS_ROWS = 8192
+
+
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False):
     """(row matrix, the plan's output matrix) of a matrix of rows."""
     matrix = _matrix(names, matrix)
     if plan.fractions:
@@ -124,10 +131,23 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows):
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)
         return matrix, _run_on_cluster(client, plan, matrix, count, chunk_rows)
+    if progress is not False and n >= PROGRESS_ROWS:
+        from ..display.progress import Progress, wanted
+
+        if wanted(progress):
+            step = max(PROGRESS_ROWS // 2, n // 50)
+            count = _threads(threads, step)
+            out = np.empty((n, len(plan.columns)), dtype=np.float64)
+            with Progress("flowsheet sweep", n, "rows", progress) as ticker:
+                for start in range(0, n, step):
+                    stop = min(n, start + step)
+                    plan.run(matrix[start:stop], count, out[start:stop])
+                    ticker.update(stop - start)
+            return matrix, out
     return matrix, plan.run(matrix, _threads(threads, n))
 
 
-def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None):
+def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
     """``evaluate`` with everything but the rows settled once: a function of the matrix.
 
     The names, the plan and the columns are checked here, so a caller that
@@ -137,7 +157,7 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
     recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
 
     def run(matrix):
-        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows))
+        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, progress))
 
     return run
 
@@ -463,7 +483,10 @@ def _flag_layout(fs, plan):
     return found
 
 
-def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
+def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None):
+    patterns = columns  # (the name is reused for the row columns below)
+    if progress is not None and not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or None, not {progress!r}")
     if rows is not None and axes:
         raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
     if rows is not None:
@@ -485,14 +508,27 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
         values = [_axis(k, v, "sweep", FlowsheetError) for k, v in axes.items()]
         mesh = np.meshgrid(*values, indexing="ij") if values else []
         matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
-    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows)
+    wanted = None
+    if patterns is not None:
+        from ..display.columns import select
+
+        try:
+            wanted = select(table_columns(fs, names), names, patterns)
+        except ValueError as exc:
+            raise FlowsheetError(str(exc)) from None
+    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted,
+                     progress=progress)
     try:
         import pandas
     except ImportError:
         return table
+    from ..display.columns import column_units
+
     # The columns are this call's own arrays: the frame takes them as they
     # are rather than copying each into one block.
-    return pandas.DataFrame(table, copy=False)
+    frame = pandas.DataFrame(table, copy=False)
+    frame.attrs["units"] = column_units(fs, names, list(table))
+    return frame
 
 
 class Result:
@@ -575,9 +611,14 @@ class Result:
         self.power = {u: row[f"power.{u}"] for u in (*fs.units, *fs.arrays)}
 
     def __repr__(self):
-        state = "converged" if self.converged else "NOT converged"
-        return (f"<flowsheet result: {state} in {self.iterations} iteration(s), residual {self.residual:.3g}, "
-                f"{len(self._plan.streams)} streams>")
+        from ..display.html import result_repr
+
+        return result_repr(self)
+
+    def _repr_html_(self):
+        from ..display.html import result_html
+
+        return result_html(self)
 
     def costs(self, params=None):
         """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing).
@@ -726,8 +767,11 @@ class Result:
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
 
-    def table(self):
+    def table(self, units="si"):
         """Streams × quantities with units: a pandas DataFrame, or a dict stream -> {column: value}.
+
+        ``units="engineering"`` gives the same table in display units (m³/h, bar, °C, mg/L; m³/d
+        for plants from 1000 m³/h), exact conversions of the same values.
 
         Returns
         -------
@@ -758,6 +802,10 @@ class Result:
         quantities = (*STREAM_QUANTITIES, *self._fs.components)
         headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
         data = {s: dict(zip(headers, self.stream(s).values())) for s in self._plan.streams}
+        if units != "si":
+            from ..display.units import engineering_table
+
+            headers, data = engineering_table(self, quantities, units)
         try:
             import pandas
         except ImportError:
