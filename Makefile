@@ -17,7 +17,8 @@ install: $(VENV)/.deps
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
 
 demo: install
-	$(PY) -m hydrokit osmomech
+	$(PY) -m hydrokit flowsheet examples/seawater_ro.toml --units engineering
+	$(PY) -m hydrokit report examples/seawater_ro.toml --out build/seawater_report.html
 
 test: install
 	$(PY) -m pytest -q
@@ -30,6 +31,7 @@ bench: install
 docs: install
 	$(PY) tools/gen_stubs.py
 	$(PY) tools/gen_reference.py
+	$(PY) tools/gen_checks.py
 
 # docs/accuracy.md and its figure: the property correlations against the
 # reference formulations of the iapws package (needed only here).

@@ -9,10 +9,14 @@ What is compared, on the same thread count (1, and every core):
     grid      the compiled flowsheet sweep of the 200 x 200 points
               (fs.evaluate, every column), their cost columns (LCOW among
               them) and the pick of the best valid point (converged, no
-              flagged unit, recovery >= 0.5)
+              flagged unit, no design-check error, recovery >= 0.5)
     optimize  fs.optimize over the same box with the same thread count
               (differential evolution, each generation one sweep, then the
-              polish; its final fs.solve included), seeds 0..S-1
+              polish; its final fs.solve included), seeds 0..S-1, with
+              checks="errors" (a physically impossible point is infeasible)
+    checks    the same 200 x 200 sweep on one thread with every column
+              against one without the design-check columns (target: at
+              most 1.15x)
 
 Each time is the best of R runs; the optimiser's is the median (and the
 slowest) over the seeds. Reported: the optimum's LCOW against the grid's
@@ -45,7 +49,8 @@ def grid_best(fs, model, threads, n=200):
     matrix = np.column_stack([m.ravel() for m in mesh])
     table = fs.evaluate(names, matrix, threads=threads)
     table.update(model.columns(table))
-    valid = (table["converged"] == 1) & (table["flagged"] == 0) & (table["kpi.recovery"] >= 0.5)
+    valid = ((table["converged"] == 1) & (table["flagged"] == 0) & (table["checks.errors"] == 0)
+             & (table["kpi.recovery"] >= 0.5))
     lcow = np.where(valid & np.isfinite(table["cost.lcow"]), table["cost.lcow"], np.inf)
     i = int(np.argmin(lcow))
     return lcow[i], matrix[i], len(matrix)
@@ -66,6 +71,12 @@ def main():
     # slow spell of a shared machine falls on all cases alike; each case's
     # time is its best round.
     cases = {("grid", 1): lambda: grid_best(fs, model, 1), ("grid", cores): lambda: grid_best(fs, model, cores)}
+    axes = [np.linspace(lo, hi, 200) for lo, hi in VARY.values()]
+    matrix = np.column_stack([m.ravel() for m in np.meshgrid(*axes, indexing="ij")])
+    every = fs.evaluate(list(VARY), matrix[:1])
+    plain = [c for c in every if not c.startswith("check")]
+    cases[("sweep", "checks")] = lambda: fs.evaluate(list(VARY), matrix, threads=1)
+    cases[("sweep", "plain")] = lambda: fs.evaluate(list(VARY), matrix, threads=1, columns=plain)
     for seed in range(args.seeds):
         for threads in (1, cores):
             cases[("optimize", threads, seed)] = (
@@ -112,6 +123,10 @@ def main():
     print(f"time, optimize / grid on the same threads (target: at most 1/10): 1 thread 1/{t_grid1 / t_opt1:.1f} "
           f"(slowest seed 1/{t_grid1 / worst1:.1f}); {cores} threads 1/{t_gridn / t_optn:.1f} "
           f"(slowest seed 1/{t_gridn / worstn:.1f})")
+    checks = len(every) - len(plain)
+    print(f"sweep of 200x200 with its {checks} design-check columns / without them, 1 thread (target: at most "
+          f"1.15x): {times[('sweep', 'checks')] / times[('sweep', 'plain')]:.3f}x "
+          f"({times[('sweep', 'checks')] * 1e3:.1f} ms against {times[('sweep', 'plain')] * 1e3:.1f} ms)")
     print(f"search: median {sweeps:.0f} sweeps ({generations:.0f} generations, the polish riding along and "
           f"then alone) of {evals / sweeps:.0f} points; {eval_rate:.3g} points/s = {eval_rate / (rows / t_grid1):.2f} of the "
           f"1-thread sweep rate")

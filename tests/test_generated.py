@@ -19,7 +19,7 @@ def tool(name):
     return module
 
 
-@pytest.mark.parametrize("name, files", [("gen_stubs", "stubs"), ("gen_reference", "pages")])
+@pytest.mark.parametrize("name, files", [("gen_stubs", "stubs"), ("gen_reference", "pages"), ("gen_checks", "pages")])
 def test_generated_files_are_current(name, files):
     generated = getattr(tool(name), files)()
     stale = [str(path.relative_to(ROOT)) for path, text in generated.items()

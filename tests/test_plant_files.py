@@ -25,7 +25,8 @@ def test_examples_run_from_the_command_line(path, capsys):
     fs = load(path)
     assert all(data["streams"][s]["flow"] > 0 for s in fs.products.values())
     if path.stem == "two_pass_ro":
-        assert data["iterations"] <= 15
+        # Wegstein acceleration: the second pass's concentrate loop settles in a few dozen passes.
+        assert data["iterations"] <= 25
     assert main([str(path)]) == 0
     assert "key figures" in capsys.readouterr().out
 
@@ -34,7 +35,8 @@ def test_plant_file_equals_the_same_plant_in_python():
     fs = hydrokit.Flowsheet(components=["salt"])
     fs.feed("sea", flow=1e-3, temperature_c=25, pressure_bar=1, salt=35000)
     fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-    fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, salt_permeability=1e-8,
+            mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
     fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
     fs.connect("sea", "hp.inlet"); fs.connect("hp.outlet", "ro.feed"); fs.connect("ro.concentrate", "erd.inlet")
     fs.product("water", "ro.permeate")

@@ -29,6 +29,8 @@ from .layout import (INTEGER_UNITS, Layout, LayoutError, Slot, did_you_mean, for
 COMMANDS: dict[str, tuple[str, str]] = {
     "plot": ("hydrokit.plot:main", "draw chosen outputs of a model against one swept input or parameter"),
     "flowsheet": ("hydrokit.flowsheet.cli:main", "solve a plant file: streams, unit outputs and key figures"),
+    "diagram": ("hydrokit.display.cli:diagram_main", "draw a plant file's flowsheet as SVG (PNG, PDF with matplotlib)"),
+    "report": ("hydrokit.display.cli:report_main", "write a plant's design report as one self-contained HTML page"),
     "costs": ("hydrokit.design:costs_main", "capital and operating costs, LCOW and SEC of a plant file"),
     "optimize": ("hydrokit.design:optimize_main", "minimise LCOW, SEC or a key figure of a plant over chosen slots"),
     "map": ("hydrokit.design:map_main", "draw LCOW (or a key figure) over two varied slots, optimum marked"),

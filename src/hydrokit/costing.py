@@ -490,6 +490,7 @@ class CostModel:
         self.crf = self.params.crf
         # Arrays: elements priced by area as membranes are, plus their pressure vessels.
         self.arrays = {}
+        self.array_names = list(getattr(fs, "arrays", {}))
         for name, node in getattr(fs, "arrays", {}).items():
             cls = self.params.unit_classes.get(name, MODEL_CLASSES.get(node.model, "none"))
             price = {"ro": self.params.ro_membrane_cost, "nf": self.params.nf_membrane_cost}.get(cls)
@@ -617,8 +618,8 @@ class CostModel:
         self._recipes[key] = recipe
         return recipe
 
-    def columns(self, table):
-        """Cost columns of a result table.
+    def columns(self, table, by_unit=False):
+        """Cost columns of a result table (with ``by_unit``, also each unit's share: see hydrokit.costshare).
 
         Parameters
         ----------
@@ -730,6 +731,10 @@ class CostModel:
                 "cost.lcow": np.where(product > 0, lcow, np.inf),
                 "cost.sec": _column(table["kpi.specific_energy_kwh_m3"]).copy(),
             })
+        if by_unit:
+            from .costshare import unit_columns
+
+            out.update(unit_columns(self, table, out))
         return out
 
     def _implied_feed_pump(self, table, unit):
@@ -785,14 +790,18 @@ class Costs:
         Unit -> the cost class used.
     params : CostParameters
         The prices used.
+    by_unit : dict
+        Unit -> its share of ``capital`` ($), ``operating`` ($/year), ``lcow`` ($/m³) and ``sec``
+        (kWh/m³); each figure's shares add up, in unit order, to the plant total exactly
+        (see hydrokit.costshare for the one exception).
 
     Examples
     --------
     >>> c = fs.solve().costs()
     >>> round(c.lcow, 4), round(c.sec, 3)                  # $/m³, kWh/m³
-    (0.2891, 2.358)
-    >>> c.capital["ro"]                                     # $: 54.3 m² × 30 $/m² × 2
-    3258.0
+    (0.4842, 2.964)
+    >>> c.capital["ro"]                                     # $: 110 m² × 30 $/m² × 2
+    6600.0
     """
 
     capital: dict          # unit -> installed capital, $
@@ -805,9 +814,20 @@ class Costs:
     sec: float             # kWh/m³
     classes: dict          # unit -> cost class used
     params: CostParameters
+    by_unit: dict = field(default_factory=dict)  # unit -> capital, operating, lcow, sec shares
 
     UNITS = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
              "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
+
+    def __repr__(self):
+        from .display.html import costs_repr
+
+        return costs_repr(self)
+
+    def _repr_html_(self):
+        from .display.html import costs_html
+
+        return costs_html(self)
 
     def as_dict(self):
         d = {k: getattr(self, k) for k in ("capital", "capital_total", "operating", "operating_total", "crf",
@@ -829,7 +849,9 @@ def costs_from_row(fs, row, params=None):
     """Costs of one plant point given its row (column name -> value) of the result table."""
     model = CostModel(fs, params)
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
-    cols = model.columns(table)
+    from .costshare import names as unit_names
+
+    cols = model.columns(table, by_unit=True)
     capital = {unit: float(cols[f"cost.capital.{unit}"][0]) for unit, cls in model.classes.items() if cls != "none"}
     capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.arrays})
     capital.update({name: float(cols[f"cost.capital.{name}"][0]) for name in model.view.thermal})
@@ -848,6 +870,8 @@ def costs_from_row(fs, row, params=None):
         sec=float(cols["cost.sec"][0]),
         classes=dict(model.classes),
         params=model.params,
+        by_unit={unit: {name: float(cols[f"cost.{name}.{unit}"][0]) for name in ("capital", "operating", "lcow", "sec")}
+                 for unit in unit_names(model)},
     )
 
 

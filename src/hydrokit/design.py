@@ -3,16 +3,19 @@
     python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]
     python -m hydrokit optimize PLANT.toml --vary unit.slot=LOW:HIGH [--vary ...]
         [--min lcow | --max NAME] [--constraint "NAME>=VALUE" ...] [--seed N]
-        [--set PRICE=VALUE ...] [name=value ...] [--json]
+        [--set PRICE=VALUE ...] [--checks errors|warnings|none] [name=value ...] [--json]
     python -m hydrokit map PLANT.toml --vary X=LOW:HIGH[:COUNT] --vary Y=LOW:HIGH[:COUNT]
-        [--min lcow | --max NAME] [--constraint ...] [--set ...] [name=value ...] --out FILE.png
+        [--min lcow | --max NAME] [--constraint ...] [--set ...] [--checks ...] [name=value ...] --out FILE.png
 
 ``name=value`` fixes a ``unit.slot`` or ``feed.quantity`` for the run;
 ``--set`` changes a cost parameter (``electricity_price=0.1``) or a unit's
 cost class (``class.hp=low_pressure_pump``). ``map`` draws the objective over
 the two varied slots as filled contours (COUNT points per axis, default 80),
-hatches the points that break a constraint or are not valid plant points, and
-marks the optimum found by ``optimize``. Every mistake is one line on
+hatches the points that break a constraint or are not valid plant points,
+cross-hatches those with design-check findings, and marks the optimum found
+by ``optimize``. ``--checks`` says which design checks bind the optimum:
+``errors`` (default: a physically impossible point is infeasible),
+``warnings`` (every design guideline too) or ``none``. Every mistake is one line on
 standard error and exit status 2.
 """
 
@@ -32,15 +35,15 @@ USAGE = {
     "costs": "usage: python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]",
     "optimize": ("usage: python -m hydrokit optimize PLANT.toml --vary unit.slot=LOW:HIGH [--vary ...] "
                  "[--min lcow|sec|NAME | --max NAME] [--constraint NAME>=VALUE ...] [--seed N] "
-                 "[--set PRICE=VALUE ...] [name=value ...] [--json]"),
+                 "[--set PRICE=VALUE ...] [--checks errors|warnings|none] [name=value ...] [--json]"),
     "map": ("usage: python -m hydrokit map PLANT.toml --vary X=LOW:HIGH[:COUNT] --vary Y=LOW:HIGH[:COUNT] "
             "[--min lcow|sec|NAME | --max NAME] [--constraint NAME>=VALUE ...] [--seed N] [--set PRICE=VALUE ...] "
-            "[name=value ...] --out FILE.png"),
+            "[--checks errors|warnings|none] [name=value ...] --out FILE.png"),
 }
 OPTIONS = {
     "costs": ("--set", "--json"),
-    "optimize": ("--vary", "--min", "--max", "--constraint", "--seed", "--set", "--json"),
-    "map": ("--vary", "--min", "--max", "--constraint", "--seed", "--set", "--out"),
+    "optimize": ("--vary", "--min", "--max", "--constraint", "--seed", "--set", "--checks", "--json"),
+    "map": ("--vary", "--min", "--max", "--constraint", "--seed", "--set", "--checks", "--out"),
 }
 FLAGS = ("--json",)
 MAP_COUNT = 80
@@ -54,7 +57,7 @@ def parse(command, argv):
     """Options of a command: {"plant", "values", "vary", "objective", "maximize", "constraints", "seed",
     "set", "json", "out"}."""
     opts = {"plant": None, "values": {}, "vary": {}, "objective": "lcow", "maximize": False, "constraints": [],
-            "seed": 0, "set": {}, "json": False, "out": None}
+            "seed": 0, "set": {}, "json": False, "out": None, "checks": "errors"}
     allowed = OPTIONS[command]
     chosen_objective = None
     i = 0
@@ -154,6 +157,10 @@ def _option(command, opts, option, value):
         opts["set"][name] = text
     elif option == "--out":
         opts["out"] = value
+    elif option == "--checks":
+        if value not in ("errors", "warnings", "none"):
+            raise UsageError(f"--checks {value!r}: choose from: errors, warnings, none")
+        opts["checks"] = value
 
 
 def cost_parameters(settings, fs):
@@ -247,7 +254,7 @@ def _optimize(fs, params, opts):
 
     vary = {name: span[:2] for name, span in opts["vary"].items()}
     return optimize(fs, opts["objective"], vary, opts["constraints"], seed=opts["seed"], params=params,
-                    maximize=opts["maximize"], fixed=opts["values"])
+                    maximize=opts["maximize"], fixed=opts["values"], checks=opts["checks"])
 
 
 def _objective_label(objective):
@@ -276,7 +283,10 @@ def run_optimize(opts, out):
                "lcow": json_value(best.row.get("cost.lcow", math.nan)),
                "evaluations": best.evaluations, "generations": best.generations,
                "polish_steps": best.polish_steps, "sweeps": best.sweeps, "seconds": best.seconds,
-               "seed": opts["seed"]}
+               "seed": opts["seed"], "checks_binding": opts["checks"], "valid": best.result.valid,
+               "checks": [{"unit": f.unit, "check": f.check, "severity": f.severity, "value": json_value(f.value),
+                           "limit": json_value(f.limit), "units": f.units, "message": f.message}
+                          for f in best.checks]}
         print(json.dumps(doc, ensure_ascii=False, indent=2), file=out)
         return
     state = "feasible" if best.feasible else "NO feasible point found; the least infeasible"
@@ -290,6 +300,11 @@ def run_optimize(opts, out):
     if "cost.lcow" in best.row and column != "cost.lcow":
         rows.append(("cost.lcow", best.row["cost.lcow"], "$/m³"))
     _rows(rows, out, "  ")
+    print(f"design checks at the optimum ({opts['checks']} bind)", file=out)
+    for finding in best.checks or ():
+        print(f"  {finding.severity}: {finding.message}", file=out)
+    if not best.checks:
+        print("  no findings", file=out)
     print(f"{best.evaluations} plant evaluations in {best.sweeps} sweeps, {best.seconds:.3g} s "
           f"({best.generations} generations, {best.polish_steps} polish steps, seed {opts['seed']})", file=out)
 
@@ -318,6 +333,7 @@ def map_table(fs, params, opts):
     step = max(1, MAP_BUDGET // len(fs.plan(tuple(names)).columns))
     z = np.empty(len(matrix))
     bad = np.empty(len(matrix), dtype=bool)
+    found = np.empty(len(matrix), dtype=bool)
     for start in range(0, len(matrix), step):
         part = slice(start, start + step)
         table = dict(fs.evaluate(names, matrix[part]))
@@ -333,9 +349,17 @@ def map_table(fs, params, opts):
             values = np.asarray(table[con.column], dtype=np.float64)
             with np.errstate(invalid="ignore"):
                 wrong |= ~np.isfinite(values) | (con.excess(values) > 0)
+        # Points with design-check findings: errors always, warnings when they bind; those that
+        # bind are not shaded either.
+        hit = np.asarray(table["checks.errors"]) > 0
+        if opts["checks"] == "warnings":
+            hit |= np.asarray(table["checks.warnings"]) > 0
+        if opts["checks"] != "none":
+            wrong |= hit
+        found[part] = hit
         bad[part] = wrong
     best = _optimize(fs, params, opts)
-    return xs, ys, z.reshape(nx, ny), bad.reshape(nx, ny), best, column
+    return xs, ys, z.reshape(nx, ny), bad.reshape(nx, ny), best, column, found.reshape(nx, ny)
 
 
 def draw_map(fs, params, opts):
@@ -345,7 +369,7 @@ def draw_map(fs, params, opts):
         from matplotlib.ticker import MaxNLocator
     except ImportError:
         raise UsageError("drawing needs matplotlib: install hydrokit[plot]") from None
-    xs, ys, z, bad, best, column = map_table(fs, params, opts)
+    xs, ys, z, bad, best, column, found = map_table(fs, params, opts)
     (xn, yn) = list(opts["vary"])
     label, unit = LABELS.get(column, (column, ""))
     fig = Figure(figsize=(7.0, 5.2), layout="constrained")
@@ -363,6 +387,9 @@ def draw_map(fs, params, opts):
     if bad.any():
         ax.contourf(xs, ys, bad.T.astype(float), levels=[0.5, 1.5], colors="none", hatches=["///"])
         ax.contour(xs, ys, bad.T.astype(float), levels=[0.5], colors="0.3", linewidths=0.8)
+    if found.any():
+        ax.contourf(xs, ys, found.T.astype(float), levels=[0.5, 1.5], colors="none", hatches=["xx"])
+        ax.contour(xs, ys, found.T.astype(float), levels=[0.5], colors="tab:red", linewidths=0.8)
     bx, by = best.x[xn], best.x[yn]
     ax.plot([bx], [by], marker="*", markersize=16, color="tab:red", markeredgecolor="white", linestyle="none",
             label=f"optimum: {label} = {best.objective:.4g}{(' ' + unit) if unit else ''}")
@@ -371,7 +398,8 @@ def draw_map(fs, params, opts):
     title = f"{'maximum' if opts['maximize'] else 'minimum'} of {label}"
     if opts["constraints"]:
         title += " with " + ", ".join(str(c) for c in opts["constraints"])
-    title += "\nhatched: a constraint not met or the plant point flagged"
+    what = "error" if opts["checks"] != "warnings" else "error or warning"
+    title += f"\nhatched: a constraint not met or the plant point flagged; crossed: a design-check {what}"
     ax.set_title(title, fontsize=10)
     ax.set_xlim(xs[0], xs[-1])
     ax.set_ylim(ys[0], ys[-1])

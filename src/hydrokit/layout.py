@@ -207,6 +207,11 @@ class Layout:
         return (f"<Layout {self.model}: {self.description}; {len(self.inputs)} inputs, "
                 f"{len(self.params)} parameters, {len(self.output_slots_default)} outputs>")
 
+    def _repr_html_(self) -> str:
+        from .display.html import layout_html
+
+        return layout_html(self)
+
     @property
     def module(self) -> ModuleType:
         """The extension module ``hydrokit.<model>`` (imported on first use)."""

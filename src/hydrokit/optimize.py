@@ -141,6 +141,8 @@ class OptimizeResult:
         SciPy's message of the global search.
     constraints : dict
         ``"column<=bound"`` -> the column's value at the optimum.
+    checks : list
+        The design-check findings at the optimum (hydrokit.checks.Finding), errors first.
 
     Examples
     --------
@@ -161,11 +163,17 @@ class OptimizeResult:
     sweeps: int = 0         # compiled sweeps of the search and the polish
     message: str = ""
     constraints: dict = field(default_factory=dict)  # "column<=bound" -> value at the optimum
+    checks: list = field(default_factory=list)       # design-check findings at the optimum
 
     def __repr__(self):
         xs = ", ".join(f"{k}={v:.6g}" for k, v in self.x.items())
         return (f"OptimizeResult({xs}; objective={self.objective:.6g}, feasible={self.feasible}, "
                 f"evaluations={self.evaluations}, seconds={self.seconds:.3g})")
+
+    def _repr_html_(self):
+        from .display.html import optimize_html
+
+        return optimize_html(self)
 
 
 class _Problem:
@@ -176,8 +184,11 @@ class _Problem:
     then built only for the final point (``full``)."""
 
     def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None, columns=None,
-                 compile=None):
+                 compile=None, checks=()):
         self.evaluate = evaluate
+        # (margin column, scale) of every design check that binds, and the count columns read.
+        self.checks = [(column, scale) for column, scale in checks if column.startswith("check.")]
+        self.counts = [column for column, _ in checks if column.startswith("checks.")]
         self.names = list(names)
         self.objective = objective
         self.constraints = list(constraints)
@@ -198,7 +209,8 @@ class _Problem:
 
     def read(self):
         """The columns the objective, the constraints, the validity test and the cost lines read."""
-        read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints)}
+        read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints),
+                *self.counts, *(column for column, _ in self.checks)}
         if self.cost_model is not None:
             read |= self.cost_model.columns_read()
         return read
@@ -254,7 +266,16 @@ class _Problem:
             valid = valid & (_column(table["converged"]) == 1)
         if "flagged" in table:
             valid = valid & (_column(table["flagged"]) == 0)
-        rows.append(np.where(valid, 0.0, 1.0))
+        for name in self.counts:
+            valid = valid & (self.column(table, name) == 0)
+        invalid = np.where(valid, 0.0, 1.0)
+        # How far outside its checks a point lies (each margin over its scale): the search walks
+        # the infeasible points towards the possible ones.
+        with np.errstate(all="ignore"):
+            for name, scale in self.checks:
+                margin = self.column(table, name)
+                invalid = invalid + np.where(margin < 0.0, (0.0 - margin) / scale, 0.0)
+        rows.append(invalid)
         return [f, *rows]
 
     def scores(self, x, full=False):
@@ -456,7 +477,7 @@ def _latin_hypercube(lower, upper, count, rng):
 def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=10,
            maxiter=200, patience=12, rtol=1e-6, polish=True, polish_tol=1e-6, cost_model=None,
            init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None, columns=None,
-           samples=0, compile=None, integers=None):
+           samples=0, compile=None, checks=(), integers=None, on_step=None):
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
@@ -477,7 +498,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     lower = np.array([b[0] for b in bounds], dtype=np.float64)
     upper = np.array([b[1] for b in bounds], dtype=np.float64)
     constraints = [parse_constraint(c) for c in constraints]
-    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns, compile)
+    problem = _Problem(evaluate, names, objective, constraints, maximize, cost_model, columns, compile, checks)
     whole = np.zeros(len(names), dtype=bool) if integers is None else np.asarray(integers, dtype=bool)
     if whole.any():
         # A whole-number variable is evaluated at the nearest whole number, wherever the
@@ -538,6 +559,8 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     def progress(intermediate_result):
         history["generations"] += 1
         fun = float(intermediate_result.fun)
+        if on_step is not None:
+            on_step(f"generation {history['generations']}, best {fun:.6g}")
         feasible = bool(getattr(intermediate_result, "constr_violation", 0.0) <= 0.0)
         if not feasible or not math.isfinite(fun):
             history["stall"] = 0
@@ -591,6 +614,8 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         while (trial := local.propose()) is not None:
             tf, excess, _ = problem.scores(trial)
             local.update(trial, tf, excess.sum(axis=0))
+            if on_step is not None:
+                on_step(f"polish step {local.steps}, best {float(local.f):.6g}")
         x, f, v, polish_steps = local.x, float(local.f), float(local.v), local.steps
     x = np.where(whole, np.rint(x), x)
     if finish is None:
@@ -687,7 +712,7 @@ def _needs_costs(objective, constraints):
 
 def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
              maximize=False, fixed=None, polish=True, popsize=8, samples=None, maxiter=200, patience=None,
-             rtol=1e-2, polish_tol=3e-3):
+             rtol=1e-2, polish_tol=3e-3, checks="errors", progress=None):
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
     A Latin hypercube of ``samples`` points, evaluated in one sweep, opens the search; the
@@ -704,7 +729,9 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     ``polish_tol`` of each range. Constraints are kept by the feasibility rule: a feasible point
     beats an infeasible one, two feasible points compare by objective, two infeasible ones by
     their total relative violation; a plant point that did not converge, has a flagged unit or a
-    non-finite objective or constraint value is infeasible, so it never wins.
+    non-finite objective or constraint value is infeasible, so it never wins, and so is one with a
+    design-check error (``checks``, hydrokit.checks), ranked among the infeasible by how far its
+    check margins lie outside.
 
     Parameters
     ----------
@@ -752,6 +779,13 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     polish_tol : float, default 3e-3
         The polish stops when a step that finds nothing better takes its step below this
         fraction of each variable's range.
+    checks : {"errors", "warnings", "none"}, default "errors"
+        The design checks (hydrokit.checks) the optimum must pass: ``"errors"``, a point with an
+        error finding (physically impossible, e.g. beyond the osmotic limit) is infeasible;
+        ``"warnings"``, every guideline is a constraint too; ``"none"``, no check binds.
+    progress : bool, optional
+        Show the generations and polish steps of a long search (tqdm, or lines on stderr); by
+        default only in a terminal or notebook and after two seconds.
 
     Returns
     -------
@@ -775,10 +809,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     >>> fs = hydrokit.flowsheet.load_plant("examples/seawater_ro.toml")
     >>> best = fs.optimize("lcow", {"hp.pressure_rise_bar": (10, 80), "ro.membrane_area": (1, 1500)},
     ...                    constraints=["kpi.recovery>=0.5"], seed=0)
-    >>> round(best.objective, 4)                                    # $/m³
-    0.1582
+    >>> round(best.objective, 4), best.result.valid                 # $/m³, no design-check error
+    (0.4661, True)
     >>> round(best.x["hp.pressure_rise_bar"], 1), round(best.x["ro.membrane_area"])   # bar, m²
-    (41.5, 52)
+    (71.0, 99)
     """
     from .costing import CostModel
 
@@ -787,6 +821,8 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
 
     start = time.perf_counter()
     _check_options(seed, threads, popsize, samples, maxiter, patience, rtol, polish_tol)
+    if checks not in ("errors", "warnings", "none"):
+        raise OptimizeError(f"checks must be 'errors', 'warnings' or 'none', got {checks!r}"[:200])
     names, bounds = _bounds(fs, vary)
     from .flowsheet.array import MAX_VESSELS
 
@@ -836,9 +872,18 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
                                               columns=columns, lenient=True)
         return run(matrix)
 
+    # The design checks that bind: their counts and margins (with the scale of each).
+    binding = () if checks == "none" else ("error",) if checks == "errors" else ("error", "warning")
+    from .checks import check_entries
+
+    terms = [(f"checks.{s}s", 1.0) for s in binding]
+    terms += [(column, check.scale or 1.0) for column, _, check, override in
+              check_entries(fs, fs.plan(tuple(names + fixed_names))) if check.severity in binding]
+
     # What the scores of a batch depend on besides the plan: the same key, the same program.
     prices = None if cost_model is None else cost_model.params.key()
-    key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize), prices)
+    key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize), prices,
+           checks)
 
     def compile(derive):
         # The scores of each batch straight from the plan's outputs, one compiled call.
@@ -868,16 +913,21 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         final["result"], costs = solve_row([*map(float, x), *fixed_values])
         return {**final["result"].row, **costs}
 
-    with warm_pool() if client is None and most > 1 else contextlib.nullcontext():
+    from .display.progress import Progress
+
+    with warm_pool() if client is None and most > 1 else contextlib.nullcontext(), \
+            Progress("optimise", None, "steps", progress) as ticker:
         x, value, feasible, row, info = search(
             evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
             maxiter=maxiter, patience=_patience(patience, fs, names), rtol=rtol, polish=polish, polish_tol=polish_tol,
             samples=8 * popsize * len(names) if samples is None else samples,
             cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile,
-            integers=_whole_numbers(fs, names))
+            checks=terms, integers=_whole_numbers(fs, names),
+            on_step=(lambda note: ticker.update(1, note)) if ticker.enabled else None)
     result = final["result"]
     seconds = time.perf_counter() - start
     return OptimizeResult(
         x=x, objective=value, feasible=feasible, row=row, result=result, evaluations=info["evaluations"] + 1,
         seconds=seconds, generations=info["generations"], polish_steps=info["polish_steps"], sweeps=info["sweeps"],
-        message=info["message"], constraints={str(c): row.get(c.column, math.nan) for c in constraints})
+        message=info["message"], constraints={str(c): row.get(c.column, math.nan) for c in constraints},
+        checks=list(result.checks))

@@ -4,7 +4,7 @@
 >>> fs = hydrokit.Flowsheet(components=["salt"])
 >>> fs.feed("sea", flow=1e-3, temperature_c=25, pressure_bar=1, salt=35000)
 >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
->>> fs.unit("ro", "osmolumped", membrane_area=54.3)
+>>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5)
 >>> fs.connect("sea", "hp.inlet"); fs.connect("hp.outlet", "ro.feed")
 >>> fs.product("water", "ro.permeate")
 >>> res = fs.solve()

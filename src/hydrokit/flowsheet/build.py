@@ -165,13 +165,14 @@ class Feed:
 
     kind = "feed"
 
-    def __init__(self, name, values, utility=False):
+    def __init__(self, name, values, utility=False, water=None):
         self.name = name
         # quantity -> float (flow, temperature_c, pressure_bar, components). Read-only: a
         # compiled plan holds these values, so a change here would be silently ignored;
         # vary a quantity in solve/sweep or build a new feed instead.
         self.values = types.MappingProxyType(dict(values))
         self.utility = utility  # a cooling or heating loop: not counted in kpi.feed_flow
+        self.water = water  # the water class given, or None (inferred from the dissolved content)
 
     @property
     def inlets(self):
@@ -501,7 +502,7 @@ class Flowsheet:
     >>> fs = hydrokit.Flowsheet(components=["salt"])
     >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
     >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-    >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
     >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
     >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
     >>> fs.product("water", "ro.permeate")
@@ -509,7 +510,9 @@ class Flowsheet:
     >>> res.converged, res.flagged
     (True, 0)
     >>> round(res.kpis["recovery"], 3), round(res.kpis["specific_energy_kwh_m3"], 3)  # -, kWh/m³
-    (0.75, 2.358)
+    (0.444, 2.964)
+    >>> res.valid, [f.check for f in res.checks]                  # no design-check finding
+    (True, [])
     """
 
     def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200, ambient_pressure_bar=AMBIENT_BAR):
@@ -600,6 +603,27 @@ class Flowsheet:
         self._max_iterations = _count(max_iterations, "max_iterations", 1, MAX_ITERATIONS)
         self._plans.clear()  # the plans hold the cap
 
+    def __repr__(self):
+        from ..display.html import flowsheet_repr
+
+        return flowsheet_repr(self)
+
+    def _repr_html_(self):
+        from ..display.html import flowsheet_html
+
+        return flowsheet_html(self)
+
+    def diagram(self, result=None):
+        """The plant drawn as an SVG document (text): feeds left, products right, units as boxes.
+
+        With a ``result`` of this flowsheet, streams are labelled with flow, pressure and the main
+        concentration in engineering units, and units with a finding are marked. Recycles are drawn
+        as dashed back edges under the plant. ``hydrokit.display.diagram.save`` writes it to a file.
+        """
+        from ..display.diagram import diagram
+
+        return diagram(self, result)
+
     # -- building ---------------------------------------------------------
 
     def _check_name(self, name):
@@ -640,7 +664,7 @@ class Flowsheet:
             out.setdefault(c, 0.0)
         return out
 
-    def feed(self, name, *, utility=False, **values):
+    def feed(self, name, *, utility=False, water=None, **values):
         """A stream entering the plant: ``flow`` (m³/s, required), ``temperature_c``
         (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0).
 
@@ -655,6 +679,15 @@ class Flowsheet:
             ``p``, ``converged``, ``iterations``, ``residual``, ``flagged``).
         utility : bool, optional
             True for a cooling or heating loop (default False).
+        water : str, optional
+            The feed's water class, which sets the design checks' guideline
+            flux and element pressure rating: one of
+            ``hydrokit.checks.WATER_CLASSES`` (``"seawater_well"``,
+            ``"seawater_open"``, ``"seawater"``, ``"brackish_well"``,
+            ``"brackish_surface"``, ``"surface"``, ``"wastewater_effluent"``,
+            ``"permeate"``). Default: inferred from the dissolved content
+            (the sum of the components): seawater from 10 000 g/m³,
+            brackish well water from 1 000 g/m³, else surface water.
         **values : float
             ``flow`` in m³/s (required), ``temperature_c`` in °C,
             ``pressure_bar`` in bar (absolute) and any component by name in
@@ -682,9 +715,81 @@ class Flowsheet:
             raise FlowsheetError(f"feed {name!r}: flow (m³/s) is required")
         if not isinstance(utility, bool):
             raise FlowsheetError(f"feed {name!r}: utility must be true or false, got {utility!r}")
+        from ..checks import WATER_CLASSES
+
+        if water is not None and water not in WATER_CLASSES:
+            raise FlowsheetError(f"feed {name!r}: unknown water class {water!r}; choose from: {_choices(WATER_CLASSES)}")
         values = self._stream_values(f"feed {name!r}", values,
                                      dict(FEED_DEFAULTS, pressure_bar=self.ambient_pressure_bar))
-        self._add(Feed(name, values, utility))
+        self._add(Feed(name, values, utility, water))
+
+    def water_class(self, feed):
+        """The water class of a feed: the one given to :meth:`feed`, else inferred from its
+        dissolved content (see :meth:`feed`)."""
+        from ..checks import infer_water_class
+
+        node = self._node(feed, "feed")
+        if not isinstance(node, Feed):
+            raise FlowsheetError(f"{feed!r} is not a feed")
+        if node.water is not None:
+            return node.water
+        # Only what is dissolved sets the class (suspended solids and organics do not).
+        return infer_water_class(sum(node.values.get(c, 0.0) for c in self.components
+                                     if self.kinds.get(c, "dissolved") == "dissolved"))
+
+    def water_classes(self):
+        """Feed -> (water class, True when inferred rather than given), for every feed that is not a utility."""
+        return {name: (self.water_class(name), feed.water is None)
+                for name, feed in self.feeds.items() if not feed.utility}
+
+    def check_limit(self, unit, check, limit):
+        """Change a design check's limit for one unit, or switch the check off.
+
+        Parameters
+        ----------
+        unit : str
+            A model unit's, membrane array's, heater's or cooler's name.
+        check : str
+            One of its checks (``hydrokit.checks.node_checks(fs, unit)``, e.g.
+            ``"average_flux"``, ``"feed_pressure"``, ``"osmotic_limit"``; an array's
+            ``"element_flux"`` and the other guidelines apply to every element or vessel).
+        limit : float, "off" or None
+            The new limit in the check's units; ``"off"`` switches the check off; None restores
+            the default. A limit computed from the point (the osmotic limit) can only be
+            switched off.
+
+        Examples
+        --------
+        >>> import hydrokit
+        >>> fs = hydrokit.Flowsheet(components=["salt"])
+        >>> fs.unit("ro", "osmoaxial")
+        >>> fs.check_limit("ro", "average_flux", 20)                 # L/(m²·h)
+        >>> fs.check_limit("ro", "max_recovery", "off")
+        """
+        from ..checks import node_checks
+
+        node = self._node(unit, "unit")
+        checks = node_checks(self, unit)
+        if not checks:
+            raise FlowsheetError(f"{unit!r} is not a model unit, array, heater or cooler")
+        if check not in checks:
+            what = getattr(node, "model", getattr(node, "kind", ""))
+            raise FlowsheetError(f"unit {unit!r} ({what}) has no check {check!r}; choose from: "
+                                 f"{_choices(checks)}")
+        limits = self.__dict__.setdefault("_check_limits", {})
+        if limit is None:
+            limits.pop((unit, check), None)
+        elif limit == "off":
+            limits[(unit, check)] = "off"
+        else:
+            if checks[check].computed:
+                raise FlowsheetError(f"unit {unit!r}: the {check} limit is computed from each point; "
+                                     f"it can only be switched off")
+            value = _number(limit, f"unit {unit!r}: limit of {check}")
+            if not math.isfinite(value):
+                raise FlowsheetError(f"unit {unit!r}: limit of {check} must be finite, got {limit!r}")
+            limits[(unit, check)] = value
+        self._changed()
 
     def unit(self, name, model, *, components=None, **settings):
         """A model unit; ``settings`` fix any of its input or parameter slots by name
@@ -1219,7 +1324,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> fs.connections
@@ -1243,7 +1348,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> fs.products
@@ -1267,7 +1372,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> fs.streams()
@@ -1312,7 +1417,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> fs.plan(["hp.pressure_rise_bar"]).tears
@@ -1374,7 +1479,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> res = fs.solve(**{"hp.pressure_rise_bar": 64, "sea.salt": 30000})
@@ -1398,7 +1503,8 @@ class Flowsheet:
 
         return solve(self, values)
 
-    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, **axes):
+    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None,
+              **axes):
         """Solve over many rows: the Cartesian product of ``axes`` (the first varies
         slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
         Returns a DataFrame when pandas is installed, else a dict of NumPy columns.
@@ -1418,12 +1524,19 @@ class Flowsheet:
             Solve chunks of rows on the cluster (as :func:`hydrokit.sweep`).
         chunk_rows : int, optional
             Rows per chunk; only with ``client``.
+        columns : str or iterable of str, optional
+            Only the columns matching these names or patterns (``"kpi.*"``,
+            ``"ro.*"``, ``"power.*"``), the varied names always kept.
+        progress : bool, optional
+            Show progress of a long sweep (tqdm, or lines on stderr); by
+            default only in a terminal or notebook and after two seconds.
         **axes : float or 1-D array_like
             Name -> values, names as for :meth:`solve`.
 
         Returns
         -------
         pandas.DataFrame or dict of numpy.ndarray
+            A DataFrame's ``attrs["units"]`` maps every column to its unit.
             One row per operating point. Columns: the varied names first, as
             given; ``"<unit>.<output>"`` for every named output of every unit
             (``"y.<unit>.<output>"`` where that name is also varied);
@@ -1458,18 +1571,19 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> t = fs.sweep(**{"hp.pressure_rise_bar": [55, 60], "sea.salt": [30000, 35000]})
         >>> list(t)[:3]                                               # column names
         ['hp.pressure_rise_bar', 'sea.salt', 'hp.flow']
         >>> [round(float(v), 3) for v in t["kpi.specific_energy_kwh_m3"]]  # kWh/m³, 4 rows
-        [2.68, 2.68, 2.924, 2.924]
+        [4.196, 5.056, 4.119, 4.822]
         """
         from .results import sweep
 
-        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows)
+        return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
+                     progress=progress)
 
     def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
         """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns
@@ -1510,7 +1624,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
         >>> out = fs.evaluate(["hp.pressure_rise_bar"], [[55.0], [60.0]],
@@ -1557,12 +1671,13 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed")
         >>> fs.product("water", "ro.permeate")
-        >>> best = fs.optimize("sec", {"hp.pressure_rise_bar": (40, 70)}, ["kpi.recovery>=0.5"], maxiter=10)
-        >>> best.feasible, 40 < best.x["hp.pressure_rise_bar"] < 45             # bar
-        (True, True)
+        >>> best = fs.optimize("sec", {"hp.pressure_rise_bar": (40, 70)}, ["kpi.recovery>=0.4"], maxiter=10,
+        ...                    checks="warnings")     # the flux guideline binds, not the bound
+        >>> best.feasible, best.checks, 60 < best.x["hp.pressure_rise_bar"] < 70  # bar
+        (True, [], True)
         """
         from ..optimize import optimize
 

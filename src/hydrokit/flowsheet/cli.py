@@ -1,9 +1,12 @@
-"""Command line: ``python -m hydrokit flowsheet PLANT.toml [name=value ...] [--json]``.
+"""Command line: ``python -m hydrokit flowsheet PLANT.toml [name=value ...] [--json] [--check]``.
 
 Builds the plant file, solves it once with the named overrides (``unit.slot``
-or ``feed.quantity``) and prints the streams, every unit's outputs, each array's projection table and the
-key figures, each with its unit. Mistakes are one line on standard error and
-exit status 2; a recycle that did not converge is reported, not an error.
+or ``feed.quantity``) and prints the streams, every unit's outputs, each
+array's projection table, the key figures, each with its unit, and the design
+checks' findings (errors first). Mistakes are one line on standard error and
+exit status 2; a recycle that did not converge is reported, not an error. With
+``--check`` the exit status is 3 when a design check finds an error (a
+physically impossible point), else 0.
 """
 
 from __future__ import annotations
@@ -18,8 +21,10 @@ from ..ports import CONVERSIONS, STREAM_UNITS, Slot
 from .build import FlowsheetError
 from .plantfile import PlantFileError, load
 from .results import KPI_UNITS
+from ..checks import changed_limits
 
-USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json]"
+USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json] [--check] [--units si|engineering]"
+ERROR_FINDING = 3  # exit status of --check when a design check finds an error
 
 
 class UsageError(Exception):
@@ -162,6 +167,11 @@ def print_json(path, fs, res, out):
                   for n, u in units.items()},
         "kpis": [{**k, "value": json_value(float(k["value"]))} for k in kpis],
         "flagged": {k: json_value(float(v)) for k, v in flagged(fs, res).items()},
+        "valid": bool(res.valid),
+        "water": {feed: {"class": cls, "inferred": inferred} for feed, (cls, inferred) in fs.water_classes().items()},
+        "checks": [{"unit": f.unit, "check": f.check, "severity": f.severity, "value": json_value(f.value),
+                    "limit": json_value(f.limit), "units": f.units, "message": f.message} for f in res.checks],
+        "limits_changed": changed_limits(fs),
     }
     if fs.arrays:
         data["arrays"] = {n: {"model": a.model, "stages": [[v, e] for v, e in zip(a.vessels, a.elements)],
@@ -206,6 +216,21 @@ def print_text(path, fs, res, out):
     marks = flagged(fs, res)
     if marks:
         print("\nflagged: " + ", ".join(f"{k} = {format_value(float(v))}" for k, v in marks.items()), file=out)
+    print_checks(fs, res, out)
+
+
+def print_checks(fs, res, out):
+    """The "design checks" section: the feeds' water classes, the limits changed, the findings."""
+    print("\ndesign checks", file=out)
+    for feed, (cls, inferred) in fs.water_classes().items():
+        how = "inferred from its dissolved content" if inferred else "as given"
+        print(f"  water class of {feed}: {cls} ({how})", file=out)
+    for line in changed_limits(fs):
+        print(f"  limit changed: {line}", file=out)
+    if not res.checks:
+        print("  no findings", file=out)
+    for finding in res.checks:
+        print(f"  {finding.severity}: {finding.message}", file=out)
 
 
 def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
@@ -218,10 +243,18 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
             print(usage, file=out)
             return 0
         as_json = "--json" in argv
-        words = [w for w in argv if w != "--json"]
+        check = "--check" in argv
+        words = [w for w in argv if w not in ("--json", "--check")]
+        units = "si"
+        while "--units" in words:
+            k = words.index("--units")
+            units = words[k + 1] if k + 1 < len(words) else ""
+            if units not in ("si", "engineering"):
+                raise UsageError(f"--units takes si or engineering, got {units!r}")
+            del words[k:k + 2]
         bad = [w for w in words if w.startswith("--")]
         if bad:
-            raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --help")
+            raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --check, --units, --help")
         if not words:
             raise UsageError(f"name a plant file; {usage}")
         path, values = words[0], parse_values(words[1:])
@@ -230,8 +263,13 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
             res = fs.solve(**values)
         except FlowsheetError as exc:
             raise UsageError(f"{path}: {exc}") from None
-        (print_json if as_json else print_text)(path, fs, res, out)
-        return 0
+        if units == "engineering" and not as_json:  # JSON keeps the exact values in SI
+            from ..display.cli import print_engineering
+
+            print_engineering(path, fs, res, out)
+        else:
+            (print_json if as_json else print_text)(path, fs, res, out)
+        return ERROR_FINDING if check and not res.valid else 0
     except (UsageError, PlantFileError) as exc:
         from ..cli_guard import one_line
 

@@ -92,12 +92,17 @@ class Plan:
                                             self.width, self.status, self.tolerance, self.cap)
         return self._loaded
 
-    def run(self, rows, threads=1):
-        """Output matrix (N × len(columns)) of a row matrix (N × len(names))."""
+    def run(self, rows, threads=1, out=None):
+        """Output matrix (N × len(columns)) of a row matrix (N × len(names)); into ``out`` when given
+        (a C-contiguous float64 N × len(columns) array, e.g. a block of rows of a larger one)."""
         rows = np.require(rows, np.float64, ["C", "A"])
         if rows.ndim != 2 or rows.shape[1] != len(self.names):
             raise ValueError(f"flowsheet: rows must have shape (N, {len(self.names)}), got {rows.shape}")
-        out = np.empty((rows.shape[0], len(self.columns)), dtype=np.float64)
+        shape = (rows.shape[0], len(self.columns))
+        if out is None:
+            out = np.empty(shape, dtype=np.float64)
+        elif out.shape != shape or out.dtype != np.float64 or not out.flags.c_contiguous:
+            raise ValueError(f"flowsheet: out must be a C-contiguous float64 array of shape {shape}")
         _sweep.plan_run(self.loaded(), rows, out, threads)
         return out
 

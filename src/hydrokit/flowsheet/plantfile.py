@@ -24,8 +24,10 @@ and any slots it fixes), mixers and splitters, the connections as
     pump_efficiency = 0.8
 
     [units.ro]
-    model = "osmolumped"
-    membrane_area = 54.3
+    model = "osmoaxial"
+    membrane_area = 110            # m²
+    permeability = 3.3333e-12      # m/(s·Pa): a seawater membrane
+    mass_transfer_coeff = 4e-5     # m/s
 
     [units.erd]
     model = "recoupsimple"
@@ -37,7 +39,10 @@ and any slots it fixes), mixers and splitters, the connections as
 ``components`` is a list of names (all dissolved) or a table of kinds,
 ``components = { salt = "dissolved", tss = "suspended" }``.
 A feed with ``utility = true`` is a cooling or heating loop, not water to
-treat (left out of the feed flow and the recovery). A unit may map components to its component slots with ``components =
+treat (left out of the feed flow and the recovery); ``water = "seawater"``
+names its water class for the design checks. A unit's design-check limits
+are changed, or a check switched off, with ``checks = { average_flux = 20,
+max_recovery = "off" }`` (under an array or a heater too). A unit may map components to its component slots with ``components =
 { solute1 = "salt" }``; ``[arrays.NAME]`` is a membrane array (``model``, ``stages = [[vessels, elements], ...]``,
 ``element_area``, ``element_pressure_drop_bar``, element slots; ``[arrays.NAME.stage2]``
 for one stage's slots and booster; ``[arrays.NAME.datasheet]`` to fit the element;
@@ -253,8 +258,11 @@ def loads(text, file="<plant>"):
         utility = body.pop("utility", False)
         if not isinstance(utility, bool):
             b.fail(f"feeds.{name}.utility", f"expected true or false, got {_short(utility)}")
+        water = body.pop("water", None)
+        if water is not None and not isinstance(water, str):
+            b.fail(f"feeds.{name}.water", f"expected a water class name, got {_short(water)}")
         values = {k: _number(v, f"{file}: feeds.{name}.{k}") for k, v in body.items()}
-        b.call(f"feeds.{name}", fs.feed, name, utility=utility, **values)
+        b.call(f"feeds.{name}", fs.feed, name, utility=utility, water=water, **values)
 
     for name, body in _entries(data, "units", file):
         where = f"units.{name}"
@@ -262,11 +270,16 @@ def loads(text, file="<plant>"):
         model = body.pop("model", None)
         if not isinstance(model, str):
             b.fail(where, 'needs model = "<model name>"')
+        limits = body.pop("checks", {})
+        if not isinstance(limits, dict):
+            b.fail(f"{where}.checks", f'expected a table check = limit or "off", got {_short(limits)}')
         mapping = body.pop("components", None)
         if mapping is not None and not (isinstance(mapping, dict) and all(isinstance(v, str) for v in mapping.values())):
             b.fail(f"{where}.components", f'expected a table slot = "component", got {_short(mapping)}')
         settings = {k: _number(v, f"{file}: {where}.{k}") for k, v in body.items()}
         b.call(where, fs.unit, name, model, components=mapping, **settings)
+        for check, limit in limits.items():
+            b.call(f"{where}.checks.{check}", fs.check_limit, name, check, limit)
 
     for name, body in _entries(data, "arrays", file):
         _array(b, fs, name, dict(body))
@@ -293,11 +306,17 @@ def loads(text, file="<plant>"):
     for kind in ("heaters", "coolers"):
         add = fs.heater if kind == "heaters" else fs.cooler
         for name, body in _entries(data, kind, file):
+            body = dict(body)
+            limits = body.pop("checks", {})
+            if not isinstance(limits, dict):
+                b.fail(f"{kind}.{name}.checks", f'expected a table check = limit or "off", got {_short(limits)}')
             unknown = [k for k in body if k not in ("outlet_temperature_c", "duty_kw")]
             if unknown or len(body) != 1:
                 b.fail(f"{kind}.{name}", "needs outlet_temperature_c = <°C> or duty_kw = <kW>, one of them only")
             values = {k: _number(v, f"{file}: {kind}.{name}.{k}") for k, v in body.items()}
             b.call(f"{kind}.{name}", add, name, **values)
+            for check, limit in limits.items():
+                b.call(f"{kind}.{name}.checks.{check}", fs.check_limit, name, check, limit)
 
     connect = data.get("connect", [])
     if not isinstance(connect, list):
@@ -335,6 +354,9 @@ def _array(b, fs, name, body):
     mapping = body.pop("components", None)
     if mapping is not None and not (isinstance(mapping, dict) and all(isinstance(v, str) for v in mapping.values())):
         b.fail(f"{where}.components", f'expected a table slot = "component", got {_short(mapping)}')
+    limits = body.pop("checks", {})
+    if not isinstance(limits, dict):
+        b.fail(f"{where}.checks", f'expected a table check = limit or "off", got {_short(limits)}')
     datasheet = body.pop("datasheet", None)
     if datasheet is not None:
         if not isinstance(datasheet, dict):
@@ -358,6 +380,8 @@ def _array(b, fs, name, body):
                 b.fail(f"{where}.stages", f"stage {k + 1}: vessels and elements are whole numbers, got {_short(stage)}")
     b.call(where, fs.array, name, model, stages=[tuple(s) for s in stages], components=mapping,
            datasheet=datasheet, **options, **settings)
+    for check, limit in limits.items():
+        b.call(f"{where}.checks.{check}", fs.check_limit, name, check, limit)
 
 
 def load(path):

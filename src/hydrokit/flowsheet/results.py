@@ -14,6 +14,10 @@ from ..ports import STREAM_UNITS
 from .build import STREAM_QUANTITIES, FlowsheetError, _choices, _number, _short
 from ..batch import _axis
 from .plan import STATUS_COLUMNS
+from ..checks import check_columns, findings, margins
+
+# Per row: how many error and warning findings (see hydrokit.checks).
+CHECK_COUNTS = ("checks.errors", "checks.warnings")
 
 KPI_UNITS = {
     "electric_power_kw": "kW",
@@ -83,12 +87,14 @@ def _matrix(names, matrix):
     return np.require(arr, np.float64, ["C", "A"])
 
 
-def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
+def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
     """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns.
 
     ``columns``: only these table columns (in table order), for callers that
-    read a few of them many times over small batches."""
-    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns)(matrix)
+    read a few of them many times over small batches; ``progress``: see
+    hydrokit.display.progress (off by default here)."""
+    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
+                     progress=progress)(matrix)
 
 
 def _settled(fs, names, client, chunk_rows):
@@ -103,7 +109,12 @@ def _settled(fs, names, client, chunk_rows):
     return names, fs.plan(names)
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False):
+# Sweeps from this many rows run in pieces when progress may be shown (rows are independent:
+# the pieces give the same rows, bit for bit).
+PROGRESS_ROWS = 8192
+
+
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False, progress=False):
     """(row matrix, the plan's output matrix) of a matrix of rows.
 
     ``lenient``: a row whose splitter fractions cannot be honoured is solved as it is and
@@ -127,13 +138,31 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False)
         count = 1 if threads is None else _threads(threads, n)
         out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
     else:
-        out = plan.run(matrix, _threads(threads, n))
+        out = _run_local(plan, matrix, threads, progress)
     if rejected is not None and rejected.any():
         out[rejected, plan.column_index["converged"]] = 0.0
     return matrix, out
 
 
-def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, lenient=False):
+def _run_local(plan, matrix, threads, progress):
+    n = len(matrix)
+    if progress is not False and n >= PROGRESS_ROWS:
+        from ..display.progress import Progress, wanted
+
+        if wanted(progress):
+            step = max(PROGRESS_ROWS // 2, n // 50)
+            count = _threads(threads, step)
+            out = np.empty((n, len(plan.columns)), dtype=np.float64)
+            with Progress("flowsheet sweep", n, "rows", progress) as ticker:
+                for start in range(0, n, step):
+                    stop = min(n, start + step)
+                    plan.run(matrix[start:stop], count, out[start:stop])
+                    ticker.update(stop - start)
+            return out
+    return plan.run(matrix, _threads(threads, n))
+
+
+def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, lenient=False, progress=False):
     """``evaluate`` with everything but the rows settled once: a function of the matrix.
 
     The names, the plan and the columns are checked here, so a caller that
@@ -143,7 +172,7 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
     recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
 
     def run(matrix):
-        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient))
+        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient, progress))
 
     return run
 
@@ -275,7 +304,8 @@ def _known_columns(fs, plan):
     if known is None:
         direct, power, kpis = _table_layout(fs, plan)[:3]
         known = plan._all_columns = frozenset([name for name, _, _ in direct] + power + kpis +
-                                              list(STATUS_COLUMNS) + ["flagged"])
+                                              list(STATUS_COLUMNS) + ["flagged", *CHECK_COUNTS] +
+                                              check_columns(fs, plan))
     return known
 
 
@@ -316,6 +346,16 @@ class _Recipe:
         self.counted, self.products, (self.heat, self.cooling) = counted, products, heat
         self.status = [(name, j) for name, _, j in status if wanted is None or name in wanted]
         self.flagged = wanted is None or "flagged" in wanted
+        # The design checks read any column of the table: when one is asked for, every direct
+        # column is built and those not asked for are left out at the end.
+        checks = [*CHECK_COUNTS, *check_columns(fs, plan)]
+        self.checks = wanted is None or not wanted.isdisjoint(checks)
+        self.fs, self.plan = fs, plan
+        self.dropped = ()
+        if self.checks and wanted is not None:
+            self.direct = direct
+            self.dropped = [name for name, _, _ in direct if name not in wanted]
+            self.dropped_checks = [name for name in checks if name not in wanted]
         if self.flagged:
             self.flags, self.streams, self.starts = _flag_layout(fs, plan)
             self.flag_order = plan._table_flag_order
@@ -403,7 +443,33 @@ def _table(r, matrix, out):
         else:
             flagged = zeros()
         table["flagged"] = flagged
+    if r.checks:
+        if traced:
+            columns, errors, warnings = margins(r.fs, r.plan, table, out.program.constant)
+            table.update(columns)
+            table["checks.errors"], table["checks.warnings"] = errors, warnings
+        else:
+            # One compiled column program of every margin and both counts, traced once per plan
+            # from the same expressions: bitwise what NumPy gives, in one call.
+            run, labels = _check_program(r.fs, r.plan)
+            table.update(zip(labels, run(matrix, out)))
+        if r.dropped:
+            for name in (*r.dropped, *r.dropped_checks):
+                table.pop(name, None)
     return table
+
+
+def _check_program(fs, plan):
+    """(compiled program, labels) of the design checks' margin columns and counts, once per plan."""
+    found = getattr(plan, "_table_check_program", None)
+    if found is None:
+        from ..batch.program import Program
+
+        program = Program(len(plan.names), len(plan.columns))
+        traced = _table(_recipe(fs, plan, None), program.rows(), program.out())
+        labels = [*check_columns(fs, plan), *CHECK_COUNTS]
+        found = plan._table_check_program = (program.compile([traced[name] for name in labels]), labels)
+    return found
 
 
 def _flag_layout(fs, plan):
@@ -443,7 +509,10 @@ def _flag_layout(fs, plan):
     return found
 
 
-def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
+def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None):
+    patterns = columns  # (the name is reused for the row columns below)
+    if progress is not None and not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or None, not {progress!r}")
     if rows is not None and axes:
         raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
     if rows is not None:
@@ -465,14 +534,27 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None):
         values = [_axis(k, v, "sweep", FlowsheetError) for k, v in axes.items()]
         mesh = np.meshgrid(*values, indexing="ij") if values else []
         matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
-    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows)
+    wanted = None
+    if patterns is not None:
+        from ..display.columns import select
+
+        try:
+            wanted = select(table_columns(fs, names), names, patterns)
+        except ValueError as exc:
+            raise FlowsheetError(str(exc)) from None
+    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted,
+                     progress=progress)
     try:
         import pandas
     except ImportError:
         return table
+    from ..display.columns import column_units
+
     # The columns are this call's own arrays: the frame takes them as they
     # are rather than copying each into one block.
-    return pandas.DataFrame(table, copy=False)
+    frame = pandas.DataFrame(table, copy=False)
+    frame.attrs["units"] = column_units(fs, names, list(table))
+    return frame
 
 
 class Result:
@@ -510,6 +592,13 @@ class Result:
     power : dict
         Unit -> electric power in kW as counted in ``kpis``: a drive
         positive, a recovered power negative, 0 where not counted.
+    checks : list of hydrokit.checks.Finding
+        The design checks this point fails, errors first: each with
+        ``unit``, ``check``, ``severity`` (``"error"``: physically
+        impossible or outside the model; ``"warning"``: a design guideline
+        broken), ``value``, ``limit``, ``units`` and ``message``.
+    valid : bool
+        No finding is an error.
     row : dict
         Column name -> float: this point's row of the sweep table (the
         columns of :meth:`Flowsheet.evaluate`).
@@ -522,7 +611,7 @@ class Result:
     >>> fs = hydrokit.Flowsheet(components=["salt"])
     >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
     >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-    >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+    >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
     >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
     >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
     >>> fs.product("water", "ro.permeate")
@@ -530,9 +619,9 @@ class Result:
     >>> res.converged, res.iterations, res.flagged
     (True, 0, 0)
     >>> {unit: round(kw, 3) for unit, kw in res.power.items()}    # kW
-    {'hp': 7.763, 'ro': 0.0, 'erd': -1.397}
-    >>> round(res.kpis["electric_power_kw"], 3), res.row["kpi.product_flow"]  # kW, m³/s
-    (6.367, 0.00075)
+    {'hp': 7.763, 'ro': 0.0, 'erd': -3.027}
+    >>> round(res.kpis["electric_power_kw"], 3), round(res.row["kpi.product_flow"], 7)  # kW, m³/s
+    (4.736, 0.0004439)
     """
 
     def __init__(self, fs, plan, row):
@@ -541,6 +630,8 @@ class Result:
         self._plan = plan
         self._version = fs._version  # the flowsheet as solved
         self.row = row  # column name -> float, as in a sweep table
+        self.checks = findings(fs, plan, row)
+        self.valid = not any(f.severity == "error" for f in self.checks)
         self.converged = bool(row["converged"] == 1.0)
         self.iterations = int(row["iterations"])
         self.residual = row["residual"]
@@ -555,9 +646,14 @@ class Result:
                                  "(a node, stream, product or tear was added); solve it again")
 
     def __repr__(self):
-        state = "converged" if self.converged else "NOT converged"
-        return (f"<flowsheet result: {state} in {self.iterations} iteration(s), residual {self.residual:.3g}, "
-                f"{len(self._plan.streams)} streams>")
+        from ..display.html import result_repr
+
+        return result_repr(self)
+
+    def _repr_html_(self):
+        from ..display.html import result_html
+
+        return result_html(self)
 
     def costs(self, params=None):
         """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing).
@@ -581,7 +677,7 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
@@ -620,7 +716,7 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
@@ -697,21 +793,24 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
         >>> res = fs.solve()
         >>> water = res.stream("water")                              # the product ro.permeate
-        >>> water["flow"], round(water["salt"], 2)                    # m³/s, g/m³
-        (0.00075, 14.37)
+        >>> round(water["flow"], 7), round(water["salt"], 2)          # m³/s, g/m³
+        (0.0004439, 134.88)
         """
         self._current()
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
 
-    def table(self):
+    def table(self, units="si"):
         """Streams × quantities with units: a pandas DataFrame, or a dict stream -> {column: value}.
+
+        ``units="engineering"`` gives the same table in display units (m³/h, bar, °C, mg/L; m³/d
+        for plants from 1000 m³/h), exact conversions of the same values.
 
         Returns
         -------
@@ -728,7 +827,7 @@ class Result:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
         >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmolumped", membrane_area=54.3, mass_transfer_coeff=1e-4)
+        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
         >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
         >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
         >>> fs.product("water", "ro.permeate")
@@ -737,11 +836,15 @@ class Result:
         >>> list(t.columns)
         ['flow (m³/s)', 'temperature_c (°C)', 'pressure_bar (bar)', 'salt (g/m³)']
         >>> round(t.loc["ro.concentrate", "salt (g/m³)"])              # g/m³
-        139957
+        62834
         """
         quantities = (*STREAM_QUANTITIES, *self._fs.components)
         headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
         data = {s: dict(zip(headers, self.stream(s).values())) for s in self._plan.streams}
+        if units != "si":
+            from ..display.units import engineering_table
+
+            headers, data = engineering_table(self, quantities, units)
         try:
             import pandas
         except ImportError:

@@ -48,3 +48,6 @@ PASSES = _lumped.PASSES
 DIAGNOSTICS = {"status_code": "0; 1: a segment's permeate was cut to the max_recovery allowance; 2: a "
                               "segment's outgoing flow fell below 1e-15 m³/s (floored)"}
 FLAGS = ("status_code",)
+
+# Design checks (hydrokit.checks): as the lumped model's.
+CHECKS = _lumped.CHECKS  # noqa: E305

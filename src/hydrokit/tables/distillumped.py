@@ -104,3 +104,25 @@ PASSES = {}
 DIAGNOSTICS = {"status_code": "0; 1: the permeate was limited to max_recovery; 2: no concentrate left "
                               "(its flow floored at 1e-15 m³/s)"}
 FLAGS = ("status_code",)
+
+# Design checks (hydrokit.checks): vapour crosses the membrane from the hot
+# to the cold side only, and the flux designers expect of direct-contact
+# membrane distillation.
+from .. import checks as _c  # noqa: E402
+
+HOT_SOURCE = "second law: water vapour flows from the hot to the cold side only when the hot side is warmer"
+MD_SOURCE = ("membrane distillation design practice: 5-25 L/(m²·h) for direct-contact modules (pilot and "
+             "review data); higher figures come from small laboratory cells")
+
+
+def hot_side_check(hot, cold):
+    return _c.Check("hot_side_warmer", "hot minus cold side temperature", (hot, cold),
+                    lambda v: v.slot(hot) - v.slot(cold), 0.0, "K", "error", HOT_SOURCE, upper=False,
+                    message="{unit}: the hot side is {value:.3g} K warmer than the cold side: no vapour can "
+                    "cross from it", scale=10.0)
+
+
+CHECKS = (
+    hot_side_check("feed_temperature_c", "cold_side_temperature_c"),
+    _c.flux_check("flux_lmh", 1.0, limit=25.0, source=MD_SOURCE),
+)

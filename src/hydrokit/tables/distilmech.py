@@ -106,3 +106,13 @@ HEAT = (("heat_duty_w", "W"),)
 DIAGNOSTICS = {"status_code": "0; 1: flux negative or not finite, taken as 0; 2: no concentrate left "
                               "(its flow floored at 1e-15 m³/s)"}
 FLAGS = ("status_code",)
+
+# Design checks (hydrokit.checks): the hot set point above the cold side,
+# and the flux designers expect of membrane distillation.
+from .distillumped import MD_SOURCE, hot_side_check  # noqa: E402
+from .. import checks as _c  # noqa: E402
+
+CHECKS = (
+    hot_side_check("feed_temperature_c", "cold_side_temperature_c"),
+    _c.flux_check("flux_lmh", 1.0, limit=25.0, source=MD_SOURCE),
+)

@@ -54,3 +54,11 @@ KINDS = _ultramech.KINDS
 PASSES = _ultramech.PASSES
 DIAGNOSTICS = {}
 FLAGS = ()
+
+# Design checks (hydrokit.checks): the flux a designer of pressurised
+# microfiltration uses.
+from .. import checks as _c  # noqa: E402
+
+MF_SOURCE = ("microfiltration design practice (pressurised hollow fibre): 50-120 L/(m²·h) on surface water, "
+             "30-70 on wastewater effluent")
+CHECKS = (_c.flux_check("flux", 3.6e6, limit=120.0, source=MF_SOURCE),)

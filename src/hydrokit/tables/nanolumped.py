@@ -114,3 +114,13 @@ DIAGNOSTICS = {
                    "concentration",
 }
 FLAGS = ("status_code",)
+
+# Design checks (hydrokit.checks): the guidelines of spiral-wound
+# nanofiltration elements.
+from .. import checks as _c  # noqa: E402
+
+CHECKS = (
+    _c.flux_check("flux", 3.6e6),
+    _c.pressure_check("feed_pressure_bar"),
+    _c.temperature_check("temperature_c"),
+)

@@ -101,3 +101,15 @@ DIAGNOSTICS = {
                    "-9 no mass-transfer coefficient",
 }
 FLAGS = ("status_code",)
+
+# Design checks (hydrokit.checks): the guidelines of spiral-wound
+# nanofiltration elements (their fluxes and ratings are those of brackish
+# reverse osmosis elements).
+from .. import checks as _c  # noqa: E402
+
+CHECKS = (
+    _c.flux_check("flux", 3.6e6),
+    _c.polarisation_check(lambda v: v.out("polarisation_factor"), ("polarisation_factor",)),
+    _c.pressure_check("feed_pressure_bar"),
+    _c.temperature_check("temperature_c"),
+)

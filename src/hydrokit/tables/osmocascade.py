@@ -122,3 +122,28 @@ KINDS = {"feed": (("dissolved",),)}
 PASSES = {"suspended": "concentrate"}
 DIAGNOSTICS = {}
 FLAGS = ()
+
+# Design checks (hydrokit.checks). The stage splits are set, not solved, so
+# a stage can report a concentrate whose osmotic pressure difference (the
+# model's own, in Pa) exceeds the pressure left at its concentrate end
+# (permeates at 0 bar).
+from .. import checks as _c  # noqa: E402
+
+
+def _stage_osmotic(n):
+    return _c.Check(f"osmotic_limit_stage{n}", f"stage {n} osmotic pressure difference",
+                    (f"stage{n}_osmotic_pressure_pa", f"stage{n}_outlet_pressure"),
+                    lambda v: _c.np.where(v.out(f"stage{n}_permeate_flow") > 0.0,
+                                          v.out(f"stage{n}_osmotic_pressure_pa") / 100000.0, 0.0),
+                    lambda v: _c.np.maximum(v.out(f"stage{n}_outlet_pressure"), 0.0), "bar", "error", _c.OSMOTIC_SOURCE,
+                    message="{unit}: stage " + str(n) + " concentrate osmotic pressure {value:.3g} bar exceeds the "
+                    "{limit:.3g} bar across the membrane: its split is impossible at this pressure", scale=10.0,
+                    limit_doc=f"< stage {n} outlet pressure (permeate at 0 bar)")
+
+
+CHECKS = (
+    _stage_osmotic(1),
+    _stage_osmotic(2),
+    _c.pressure_check("stage1_feed_pressure"),
+    _c.temperature_check("temperature"),
+)

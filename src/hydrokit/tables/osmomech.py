@@ -116,3 +116,33 @@ DIAGNOSTICS = {
     "not_converged": "1 when the iteration hit its cap before meeting the tolerance, else 0",
 }
 FLAGS = ("not_converged",)
+
+# Design checks (hydrokit.checks): the guidelines of reverse osmosis
+# elements.
+from .. import checks as _c  # noqa: E402
+
+
+
+def _osmotic(v):
+    # Van 't Hoff over the solutes as the model sums them (each molar mass counts its ions):
+    # concentrate minus permeate, where water passes.
+    molar = 0.0
+    for i in SOLUTES:
+        m = v.slot(f"solute{i}_molar_mass")
+        molar = molar + (v.out(f"solute{i}_concentrate_conc") - v.out(f"solute{i}_permeate_conc")) / m
+    difference = ((molar * _c.GAS_CONSTANT) * (v.slot("temperature_c") + 273.15)) / 100000.0
+    return _c.np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
+
+
+CHECKS = (
+    _c.flux_check("flux", 3.6e6),
+    _c.pressure_check("feed_pressure_bar"),
+    _c.temperature_check("temperature_c"),
+    # The permeate leaves at the plant's ambient pressure: that much of the feed pressure is not across.
+    _c.Check("osmotic_limit", "concentrate osmotic pressure",
+             ("solute<i>_concentrate_conc", "solute<i>_permeate_conc", "solute<i>_molar_mass", "temperature_c",
+              "feed_pressure_bar"),
+             _osmotic, lambda v: _c.np.maximum(v.slot("feed_pressure_bar") - v.fs.ambient_pressure_bar, 0.0),
+             "bar", "error", _c.OSMOTIC_SOURCE, message=_c.OSMOTIC_MESSAGE, scale=10.0,
+             limit_doc="< feed minus ambient (permeate) pressure"),
+)

@@ -84,3 +84,11 @@ KINDS = {"feed": (("suspended", "organic"),) * len(CLASSES)}
 PASSES = {"dissolved": "through"}
 DIAGNOSTICS = {}
 FLAGS = ()
+
+# Design checks (hydrokit.checks): the flux a designer of pressurised
+# hollow-fibre ultrafiltration uses.
+from .. import checks as _c  # noqa: E402
+
+UF_SOURCE = ("ultrafiltration design practice (pressurised hollow fibre): 40-100 L/(m²·h) on surface water "
+             "and as seawater pretreatment, 40-60 on wastewater effluent")
+CHECKS = (_c.flux_check("flux", 3.6e6, limit=100.0, source=UF_SOURCE),)
