@@ -8,7 +8,7 @@ import pytest
 
 import hydrokit
 from hydrokit.flowsheet import FlowsheetError
-from hydrokit.flowsheet.cli import main as flowsheet_main
+from hydrokit.cli.flowsheet import main as flowsheet_main
 from hydrokit.flowsheet.plantfile import loads
 from hydrokit.flowsheet.results import compiled_evaluator
 

@@ -74,7 +74,7 @@ def test_docstring_examples_run(name):
 def test_ports_diagnostics_and_power_are_shown_when_a_table_has_them(monkeypatch, capsys):
     import dataclasses
 
-    import hydrokit.__main__ as cli
+    import hydrokit.cli.models as cli
     import hydrokit.tables.pump as table
     from test_generated import tool
 

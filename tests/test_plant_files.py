@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import hydrokit
-from hydrokit.flowsheet.cli import main
+from hydrokit.cli.flowsheet import main
 from hydrokit.flowsheet.plantfile import PlantFileError, load, loads
 
 EXAMPLES = sorted((pathlib.Path(__file__).resolve().parents[1] / "examples").glob("*.toml"))

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import hydrokit
-from hydrokit import plot
+from hydrokit.cli import plot
 
 pytest.importorskip("matplotlib")
 

@@ -11,7 +11,7 @@ STATUS_UNITS = {"converged": "flag", "iterations": "count", "residual": "fractio
 
 def column_units(fs, names, columns):
     """Column name -> unit for the columns of ``fs.sweep``/``fs.evaluate`` over the varied ``names``."""
-    from ..flowsheet.cli import output_units
+    from ..flowsheet.readout import output_units
     from ..flowsheet.results import KPI_UNITS
     from ..ports import STREAM_UNITS
 

@@ -149,7 +149,7 @@ def _findings(fs, result):
         if unit is not None and marks.get(unit) != "error":
             marks[unit] = sev
     if getattr(result, "flagged", 0):
-        from ..flowsheet.cli import flagged
+        from ..flowsheet.readout import flagged
 
         for key in flagged(fs, result):
             unit = key.split(".", 1)[0]

@@ -126,7 +126,7 @@ def kpi_rows(result, units="engineering"):
 def output_rows(result, unit, units="engineering"):
     """Rows output, value, unit of a unit, a membrane array (its own figures; its elements are in
     ``projection_rows``) or a heater or cooler."""
-    from ..flowsheet.cli import output_units
+    from ..flowsheet.readout import output_units
     from .columns import _ELEMENT, array_output_unit
 
     fs = result.flowsheet
@@ -153,7 +153,7 @@ def output_rows(result, unit, units="engineering"):
 def projection_rows(result, array, units="engineering"):
     """(headers, rows) of an array's element projection: per element of each stage's representative
     vessel, its feed, permeate, recovery, flux and polarisation, in the display system ``units``."""
-    from ..flowsheet.cli import projection
+    from ..flowsheet.readout import projection
 
     header, numbers = projection(result.flowsheet, result, array)
     elements = result.elements(array)

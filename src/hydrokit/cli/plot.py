@@ -16,17 +16,23 @@ from __future__ import annotations
 import io
 import math
 import os
-import sys
+from collections.abc import Sequence
+from typing import TextIO
 
-from .layout import LayoutError, did_you_mean, format_value, layout, models, unknown_model
+from ..layout import did_you_mean, format_value, layout, models, unknown_model
+from .common import UsageError, streams, claim_slot, number, option_value, say_error, wants_help
 
 USAGE = ("usage: python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=value ...] "
          "--y OUT1[,OUT2 ...] --out FILE.png")
 
 
+
+
 def usage(prog="python -m hydrokit plot"):
     """The usage line, naming the program as it was invoked."""
     return USAGE.replace("python -m hydrokit plot", prog, 1)
+
+
 DEFAULT_COUNT = 50
 MAX_COUNT = 100_000
 # Each panel is 2.4 inches of picture and a sweep's worth of drawing: beyond a
@@ -34,34 +40,12 @@ MAX_COUNT = 100_000
 MAX_PANELS = 12
 
 
-class UsageError(Exception):
-    """A bad word on the command line; the message is one line."""
-
-
-def option_value(argv, i):
-    """The value of the option at ``argv[i]`` (``--name=value`` or ``--name value``) and the
-    index of the last word it took."""
-    option, eq, value = argv[i].partition("=")
-    if eq:
-        return value, i
-    if i + 1 < len(argv):
-        return argv[i + 1], i + 1
-    raise UsageError(f"{option} needs a value")
-
-
-def _number(text, what):
-    try:
-        return float(text)
-    except ValueError:
-        raise UsageError(f"{what} {text!r} is not a number") from None
-
-
 def _axis(name, text):
     parts = text.split(":")
     if len(parts) not in (2, 3):
         raise UsageError(f"sweep {name}={text} must be START:STOP or START:STOP:COUNT")
-    start = _number(parts[0], f"start of {name}")
-    stop = _number(parts[1], f"stop of {name}")
+    start = number(parts[0], f"start of {name}")
+    stop = number(parts[1], f"stop of {name}")
     if not (math.isfinite(start) and math.isfinite(stop) and math.isfinite(stop - start)):
         raise UsageError(f"sweep {name}={text} needs finite START and STOP (and a finite STOP - START)")
     if start == stop:
@@ -108,20 +92,13 @@ def parse(argv):
         name, eq, text = word.partition("=")
         if not eq or not name:
             raise UsageError(f"expected name=value or name=START:STOP[:COUNT], got {word!r}")
-        try:
-            slot = lay.resolve(name)
-        except LayoutError as err:
-            raise UsageError(str(err)) from None
-        if slot in seen:
-            first = seen[slot]
-            raise UsageError(f"{name} is given twice" if first == name else f"{first} and {name} name the same slot")
-        seen[slot] = name
+        claim_slot(lay, name, seen)
         if ":" in text:
             if axis is not None:
                 raise UsageError(f"only one slot can be swept; {axis[0]} and {name} both are")
             axis = (name, _axis(name, text))
         else:
-            fixed[name] = _number(text, f"value of {name}")
+            fixed[name] = number(text, f"value of {name}")
     if axis is None:
         raise UsageError("sweep one slot with name=START:STOP[:COUNT]")
     if not outputs:
@@ -166,7 +143,7 @@ def figure(model, axis, span, fixed, outputs):
         raise UsageError("plotting needs matplotlib: install hydrokit[plot]") from None
     import numpy as np
 
-    from .batch import grid_arrays
+    from ..batch import grid_arrays
 
     lay = layout(model)
     start, stop, count = span
@@ -221,35 +198,23 @@ def save_figure(fig, path):
         raise
 
 
-def main(argv=None, out=None, err=None, prog=None):
-    """Run the plot command; returns the exit status (2 for any error).
-
-    ``prog`` is the program name for the usage line (default
-    ``python -m hydrokit plot``).
-    """
-    argv = list(sys.argv[1:] if argv is None else argv)
-    out = out or sys.stdout
-    err = err or sys.stderr
-    if any(word in ("-h", "--help") for word in argv):
-        print(usage(prog) if prog else USAGE, file=out)
+def main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+         prog: str | None = None) -> int:
+    """Run the plot command; returns the exit status (2 for any error)."""
+    out, err, prog = streams(out, err, prog, "plot")
+    if wants_help(argv):
+        print(usage(prog), file=out)
         return 0
     try:
         args = parse(argv)
         draw(*args)
     except UsageError as exc:
         message = str(exc)
+    except BrokenPipeError:
+        raise  # the reader went away: the guard ends quietly (141)
     except Exception as exc:  # a file that cannot be written, ...
         message = f"{type(exc).__name__}: {exc}"
     else:
         print(args[-1], file=out)  # where the picture went
         return 0
-    from .cli_guard import one_line
-
-    print("hydrokit plot: " + one_line(message), file=err)
-    return 2
-
-
-if __name__ == "__main__":
-    from hydrokit.cli_guard import guard_output
-
-    sys.exit(guard_output(main)())
+    return say_error("hydrokit plot", message, err)

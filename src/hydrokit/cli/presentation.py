@@ -1,4 +1,4 @@
-"""Command line: ``diagram`` and ``report`` of a plant file, and the engineering-unit printout.
+"""The ``diagram`` and ``report`` commands of a plant file, and the engineering-unit printout.
 
 ``python -m hydrokit diagram PLANT.toml [name=value ...] [--values] --out FILE.svg|.png|.pdf``
 ``python -m hydrokit report PLANT.toml [name=value ...] [--optimize NAME=LO:HI,...]
@@ -10,10 +10,13 @@ Mistakes are one line on standard error and exit status 2, as for ``flowsheet``.
 from __future__ import annotations
 
 import os
-import sys
 import tomllib
+from collections.abc import Sequence
+from typing import TextIO
 
-from .units import human
+from ..display.units import human
+from ..flowsheet.readout import flagged
+from .common import UsageError, streams, plant_values, say_error, wants_help
 
 DIAGRAM_USAGE = "usage: {prog} PLANT.toml [unit.slot=value ...] [--values] --out FILE.svg|FILE.png|FILE.pdf"
 REPORT_USAGE = ("usage: {prog} PLANT.toml [unit.slot=value ...] [--optimize NAME=LOW:HIGH[,NAME=LOW:HIGH ...]] "
@@ -23,8 +26,6 @@ REPORT_USAGE = ("usage: {prog} PLANT.toml [unit.slot=value ...] [--optimize NAME
 
 def _options(argv, flags, valued, usage):
     """(positional words, {option: value or [values]}) with the options checked."""
-    from ..flowsheet.cli import UsageError
-
     words, opts = [], {}
     it = iter(argv)
     for w in it:
@@ -50,12 +51,11 @@ def _options(argv, flags, valued, usage):
 
 def _solve(words, usage):
     from ..flowsheet.build import FlowsheetError
-    from ..flowsheet.cli import UsageError, parse_values
     from ..flowsheet.plantfile import load
 
     if not words:
         raise UsageError(f"name a plant file; {usage}")
-    path, values = words[0], parse_values(words[1:])
+    path, values = words[0], plant_values(words[1:])
     fs = load(path)
     try:
         res = fs.solve(**values)
@@ -73,8 +73,6 @@ def _title(path):
 
 
 def _out(opts, exts, usage):
-    from ..flowsheet.cli import UsageError
-
     out = opts.get("--out")
     if not out:
         raise UsageError(f"give the file to write with --out; {usage}")
@@ -85,39 +83,36 @@ def _out(opts, exts, usage):
 
 
 def _run(fn, prog, err, name):
-    from ..flowsheet.cli import UsageError
     from ..flowsheet.plantfile import PlantFileError
 
     try:
         return fn()
     except (UsageError, PlantFileError) as exc:
-        print(f"hydrokit {name}: {exc}", file=err)
-        return 2
+        return say_error(f"hydrokit {name}", exc, err)
+    except BrokenPipeError:
+        raise  # the reader went away: the guard ends quietly (141)
     except OSError as exc:
-        print(f"hydrokit {name}: cannot write: {exc}", file=err)
-        return 2
+        return say_error(f"hydrokit {name}", f"cannot write: {exc}", err)
 
 
-def diagram_main(argv=None, prog="python -m hydrokit diagram", out=None, err=None):
-    argv = list(sys.argv[1:] if argv is None else argv)
+def diagram_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+                 prog: str | None = None) -> int:
+    out, err, prog = streams(out, err, prog, "diagram")
     usage = DIAGRAM_USAGE.format(prog=prog)
-    out, err = out or sys.stdout, err or sys.stderr
 
     def run():
-        if any(w in ("-h", "--help") for w in argv):
+        if wants_help(argv):
             print(usage, file=out)
             return 0
         words, opts = _options(argv, ("--values",), {"--out": "one"}, usage)
         target = _out(opts, ("svg", "png", "pdf"), usage)
         path, fs, _, res = _solve(words, usage)
-        from .diagram import diagram, save
+        from ..display.diagram import diagram, save
 
         svg = diagram(fs, res if opts.get("--values") else None, title=_title(path) or None)
         try:
             save(svg, target)
         except ImportError:
-            from ..flowsheet.cli import UsageError
-
             raise UsageError(f"writing {target!r} needs matplotlib (pip install \".[plot]\"); "
                              f"an .svg needs nothing") from None
         print(target, file=out)
@@ -127,8 +122,6 @@ def diagram_main(argv=None, prog="python -m hydrokit diagram", out=None, err=Non
 
 
 def _vary(text):
-    from ..flowsheet.cli import UsageError
-
     vary = {}
     for item in text.split(","):
         name, sep, span = item.partition("=")
@@ -142,15 +135,13 @@ def _vary(text):
     return vary
 
 
-def report_main(argv=None, prog="python -m hydrokit report", out=None, err=None):
-    argv = list(sys.argv[1:] if argv is None else argv)
+def report_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+                prog: str | None = None) -> int:
+    out, err, prog = streams(out, err, prog, "report")
     usage = REPORT_USAGE.format(prog=prog)
-    out, err = out or sys.stdout, err or sys.stderr
 
     def run():
-        from ..flowsheet.cli import UsageError
-
-        if any(w in ("-h", "--help") for w in argv):
+        if wants_help(argv):
             print(usage, file=out)
             return 0
         words, opts = _options(argv, (), {"--out": "one", "--optimize": "many", "--objective": "one",
@@ -163,7 +154,7 @@ def report_main(argv=None, prog="python -m hydrokit report", out=None, err=None)
         optimisation = ""
         if opts.get("--optimize"):
             from ..optimize import OptimizeError
-            from .report import optimisation_section
+            from ..display.report import optimisation_section
 
             vary = {}
             for text in opts["--optimize"]:
@@ -189,7 +180,7 @@ def report_main(argv=None, prog="python -m hydrokit report", out=None, err=None)
                 return CostModel.of(fs).columns(table)["cost.lcow"].tolist()
 
             optimisation = optimisation_section(fs, best, vary, lcow_along)
-        from .report import report
+        from ..display.report import report
 
         page = report(fs, res, title=_title(path), source=path, optimisation=optimisation, overrides=values,
                       units=units)
@@ -203,7 +194,7 @@ def report_main(argv=None, prog="python -m hydrokit report", out=None, err=None)
 
 def print_engineering(path, fs, res, out):
     """The ``flowsheet`` printout in engineering units, with people's digits and the design checks."""
-    from .html import findings, kpi_rows, output_rows, plant_units, projection_rows, stream_rows
+    from ..display.html import findings, kpi_rows, output_rows, plant_units, projection_rows, stream_rows
 
     state = "converged" if res.converged else "NOT converged"
     print(f"{path}: {state} after {int(res.iterations)} tear iteration(s), residual {res.residual:.3g}", file=out)
@@ -227,8 +218,6 @@ def print_engineering(path, fs, res, out):
             colour = ("\033[31m" if sev == "error" else "\033[33m") if tty else ""
             reset = "\033[0m" if tty else ""
             print(f"  {colour}{sev.upper()}{reset} {getattr(f, 'unit', '')}: {getattr(f, 'message', '')}", file=out)
-    from ..flowsheet.cli import flagged
-
     marks = flagged(fs, res)
     if marks:
         print("\nflagged: " + ", ".join(f"{k} = {human(v)}" for k, v in marks.items()), file=out)

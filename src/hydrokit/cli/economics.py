@@ -1,4 +1,4 @@
-"""Command line for plant economics: ``costs``, ``optimize`` and ``map``.
+"""The plant-economics commands: ``costs``, ``optimize`` and ``map``.
 
     python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]
     python -m hydrokit optimize PLANT.toml --vary unit.slot=LOW:HIGH [--vary ...]
@@ -22,14 +22,15 @@ standard error and exit status 2.
 from __future__ import annotations
 
 import dataclasses
-import json
 import math
-import sys
+from collections.abc import Sequence
+from typing import TextIO
 
 import numpy as np
 
-from .cli_guard import one_line
-from .plot import UsageError, _number, option_value, picture_format, save_figure
+from .common import (UsageError, streams, json_value, number, option_value, plant_value, print_json, say_error,
+                     wants_help)
+from .plot import picture_format, save_figure
 
 USAGE = {
     "costs": "usage: python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]",
@@ -82,14 +83,7 @@ def parse(command, argv):
         elif opts["plant"] is None:
             opts["plant"] = word
         else:
-            name, eq, text = word.partition("=")
-            if not eq or "." not in name:
-                raise UsageError(f"expected unit.slot=value or feed.quantity=value, got {word!r}")
-            if name in opts["values"]:
-                raise UsageError(f"{name} is given twice")
-            opts["values"][name] = _number(text, f"value of {name}")
-            if not math.isfinite(opts["values"][name]):
-                raise UsageError(f"value of {name} must be a finite number, got {text!r}")
+            plant_value(word, opts["values"])
         i += 1
     if opts["plant"] is None:
         raise UsageError("name a plant file; " + USAGE[command])
@@ -118,8 +112,8 @@ def _option(command, opts, option, value):
         if len(parts) not in ((2, 3) if command == "map" else (2,)):
             form = "LOW:HIGH[:COUNT]" if command == "map" else "LOW:HIGH"
             raise UsageError(f"--vary {value}: write {name}={form}")
-        low = _number(parts[0], f"low bound of {name}")
-        high = _number(parts[1], f"high bound of {name}")
+        low = number(parts[0], f"low bound of {name}")
+        high = number(parts[1], f"high bound of {name}")
         if not (math.isfinite(low) and math.isfinite(high) and low < high and math.isfinite(high - low)):
             raise UsageError(f"--vary {value}: bounds must be finite with LOW < HIGH (and HIGH - LOW finite)")
         count = MAP_COUNT
@@ -135,7 +129,7 @@ def _option(command, opts, option, value):
         opts["objective"] = value
         opts["maximize"] = option == "--max"
     elif option == "--constraint":
-        from .optimize import OptimizeError, parse_constraint
+        from ..optimize import OptimizeError, parse_constraint
 
         try:
             opts["constraints"].append(parse_constraint(value))
@@ -165,7 +159,7 @@ def _option(command, opts, option, value):
 
 def cost_parameters(settings, fs):
     """CostParameters from ``--set`` words."""
-    from .costing import CLASSES, CostParameters
+    from ..costing import CLASSES, CostParameters
 
     fields = {f.name: f for f in dataclasses.fields(CostParameters) if f.name != "unit_classes"}
     changes, classes = {}, {}
@@ -178,7 +172,7 @@ def cost_parameters(settings, fs):
                 raise UsageError(f"--set {name}: unknown cost class {text!r}; choose from: {', '.join(CLASSES)}")
             classes[unit] = text
         elif name in fields:
-            changes[name] = _number(text, f"--set {name}")
+            changes[name] = number(text, f"--set {name}")
         else:
             raise UsageError(f"--set: unknown cost parameter {name!r}; choose from: {', '.join(fields)}, class.UNIT")
     try:
@@ -187,13 +181,8 @@ def cost_parameters(settings, fs):
         raise UsageError(str(exc)) from None
 
 
-def json_value(value):
-    # JSON has no NaN or infinities: write those as strings.
-    return value if math.isfinite(value) else str(value)
-
-
 def _load(opts):
-    from .flowsheet.plantfile import load
+    from ..flowsheet.plantfile import load
 
     fs = load(opts["plant"])
     return fs, cost_parameters(opts["set"], fs)
@@ -201,7 +190,7 @@ def _load(opts):
 
 def _slot_unit(fs, name):
     """The unit of a varied or fixed name (``unit.slot`` or ``feed.quantity``), '' if unknown."""
-    from .ports import STREAM_UNITS
+    from ..ports import STREAM_UNITS
 
     head, _, slot = name.partition(".")
     if head in fs.units:
@@ -219,7 +208,7 @@ def _slot_unit(fs, name):
 
 
 def _rows(rows, out, indent=""):
-    from .layout import format_value
+    from ..layout import format_value
 
     # A whole-number variable (an array's vessel count) prints as one.
     texts = [(name, str(value) if type(value) is int else format_value(float(value)), unit)
@@ -232,7 +221,7 @@ def _rows(rows, out, indent=""):
 
 def run_costs(opts, out):
     fs, params = _load(opts)
-    from .costing import costs
+    from ..costing import costs
 
     res = fs.solve(**opts["values"])
     c = costs(res, params)
@@ -240,7 +229,7 @@ def run_costs(opts, out):
         doc = {"plant": opts["plant"], "converged": bool(res.converged),
                "lines": [{"name": n, "value": json_value(v), "unit": u} for n, v, u in c.lines()],
                "classes": c.classes}
-        print(json.dumps(doc, ensure_ascii=False, indent=2), file=out)
+        print_json(doc, out)
         return
     print(f"{opts['plant']}: costs", file=out)
     _rows(c.lines(), out, "  ")
@@ -250,7 +239,7 @@ def run_costs(opts, out):
 
 
 def _optimize(fs, params, opts):
-    from .optimize import optimize
+    from ..optimize import optimize
 
     vary = {name: span[:2] for name, span in opts["vary"].items()}
     return optimize(fs, opts["objective"], vary, opts["constraints"], seed=opts["seed"], params=params,
@@ -258,14 +247,14 @@ def _optimize(fs, params, opts):
 
 
 def _objective_label(objective):
-    from .optimize import OBJECTIVES
+    from ..optimize import OBJECTIVES
 
     column = OBJECTIVES.get(objective, objective)
     return column, LABELS.get(column, (column, ""))
 
 
 def run_optimize(opts, out):
-    from .costing import LINES
+    from ..costing import LINES
 
     fs, params = _load(opts)
     best = _optimize(fs, params, opts)
@@ -287,7 +276,7 @@ def run_optimize(opts, out):
                "checks": [{"unit": f.unit, "check": f.check, "severity": f.severity, "value": json_value(f.value),
                            "limit": json_value(f.limit), "units": f.units, "message": f.message}
                           for f in best.checks]}
-        print(json.dumps(doc, ensure_ascii=False, indent=2), file=out)
+        print_json(doc, out)
         return
     state = "feasible" if best.feasible else "NO feasible point found; the least infeasible"
     print(f"{opts['plant']}: {'maximum' if opts['maximize'] else 'minimum'} of {label} ({state})", file=out)
@@ -317,8 +306,8 @@ def run_map(opts, out):
 
 def map_table(fs, params, opts):
     """The grid of the two varied slots: (x, y, z grid, bad-point mask, optimum result)."""
-    from .costing import CostModel
-    from .optimize import OBJECTIVES
+    from ..costing import CostModel
+    from ..optimize import OBJECTIVES
 
     (xn, (x0, x1, nx)), (yn, (y0, y1, ny)) = opts["vary"].items()
     xs, ys = np.linspace(x0, x1, nx), np.linspace(y0, y1, ny)
@@ -408,21 +397,16 @@ def draw_map(fs, params, opts):
     return best
 
 
-def main(command, argv=None, out=None, err=None, prog=None):
-    """Run ``costs``, ``optimize`` or ``map``; returns the exit status (2 for any error).
+def run(command: str, argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+        prog: str | None = None) -> int:
+    """Run ``costs``, ``optimize`` or ``map``; returns the exit status (2 for any error)."""
+    from ..flowsheet.build import FlowsheetError
+    from ..flowsheet.plantfile import PlantFileError
+    from ..optimize import OptimizeError
 
-    ``prog`` names the program in the usage line (default ``python -m hydrokit COMMAND``).
-    """
-    from .flowsheet.build import FlowsheetError
-    from .flowsheet.plantfile import PlantFileError
-    from .optimize import OptimizeError
-
-    argv = list(sys.argv[2:] if argv is None else argv)
-    out = out or sys.stdout
-    err = err or sys.stderr
-    if any(w in ("-h", "--help") for w in argv):
-        usage = USAGE[command]
-        print(usage.replace(f"python -m hydrokit {command}", prog, 1) if prog else usage, file=out)
+    out, err, prog = streams(out, err, prog, command)
+    if wants_help(argv):
+        print(USAGE[command].replace(f"python -m hydrokit {command}", prog, 1), file=out)
         return 0
     try:
         opts = parse(command, argv)
@@ -433,21 +417,22 @@ def main(command, argv=None, out=None, err=None, prog=None):
     except ImportError as exc:  # SciPy missing
         message = f"{exc}; install hydrokit[optimize]"
     except BrokenPipeError:
-        raise  # the reader went away: the command line's guard ends quietly (141)
+        raise  # the reader went away: the guard ends quietly (141)
     except OSError as exc:  # a picture that cannot be written
         message = f"{type(exc).__name__}: {exc}"
-    print(f"hydrokit {command}: " + one_line(message), file=err)
-    return 2
+    return say_error(f"hydrokit {command}", message, err)
 
 
-# Entry points of the command table of ``python -m hydrokit``.
-def costs_main(argv=None, out=None, err=None, prog=None):
-    return main("costs", argv, out, err, prog)
+def costs_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+               prog: str | None = None) -> int:
+    return run("costs", argv, out, err, prog)
 
 
-def optimize_main(argv=None, out=None, err=None, prog=None):
-    return main("optimize", argv, out, err, prog)
+def optimize_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+                  prog: str | None = None) -> int:
+    return run("optimize", argv, out, err, prog)
 
 
-def map_main(argv=None, out=None, err=None, prog=None):
-    return main("map", argv, out, err, prog)
+def map_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+             prog: str | None = None) -> int:
+    return run("map", argv, out, err, prog)

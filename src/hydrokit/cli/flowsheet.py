@@ -1,4 +1,4 @@
-"""Command line: ``python -m hydrokit flowsheet PLANT.toml [name=value ...] [--json] [--check]``.
+"""The ``flowsheet`` command: ``python -m hydrokit flowsheet PLANT.toml [name=value ...] [--json] [--check]``.
 
 Builds the plant file, solves it once with the named overrides (``unit.slot``
 or ``feed.quantity``) and prints the streams, every unit's outputs, each
@@ -11,81 +11,22 @@ physically impossible point), else 0.
 
 from __future__ import annotations
 
-import importlib
-import json
 import math
-import sys
+from collections.abc import Sequence
+from typing import TextIO
 
-from ..layout import format_value
-from ..ports import CONVERSIONS, STREAM_UNITS, Slot
-from .build import FlowsheetError
-from .plantfile import PlantFileError, load
-from .results import KPI_UNITS
 from ..checks import changed_limits
+from ..flowsheet.build import FlowsheetError
+from ..flowsheet.plantfile import PlantFileError, load
+from ..flowsheet.readout import flagged, output_units, projection, stream_units
+from ..flowsheet.results import KPI_UNITS
+from ..layout import format_value
+from .common import UsageError, json_value, plant_values, say_error, wants_help
+from .common import print_json as dump_json
+from .common import streams as command_streams
 
 USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [--json] [--check] [--units si|engineering]"
 ERROR_FINDING = 3  # exit status of --check when a design check finds an error
-
-
-class UsageError(Exception):
-    """A bad word on the command line; the message is one line."""
-
-
-def parse_values(words):
-    values = {}
-    for word in words:
-        name, sep, text = word.partition("=")
-        if not sep or "." not in name:
-            raise UsageError(f"expected unit.slot=value or feed.quantity=value, got {word!r}")
-        try:
-            values[name] = float(text)
-        except ValueError:
-            raise UsageError(f"value {text!r} for {name} is not a number "
-                             "(write e.g. 30, 1e-3 or -0.5)") from None
-        if not math.isfinite(values[name]):
-            raise UsageError(f"value {text!r} for {name} must be a finite number")
-    return values
-
-
-def json_value(value):
-    # JSON has no NaN or infinities: write those as strings.
-    return value if math.isfinite(value) else str(value)
-
-
-def stream_units(fs):
-    return {"flow": STREAM_UNITS["flow"], "temperature_c": STREAM_UNITS["temperature_c"],
-            "pressure_bar": STREAM_UNITS["pressure_bar"], **{c: STREAM_UNITS["component"] for c in fs.components}}
-
-
-def flagged(fs, res):
-    """``unit.output`` -> value for every FLAGS output that is non-zero (or not a number)."""
-    found = {}
-    for name, unit in fs.units.items():
-        table = importlib.import_module(f"hydrokit.tables.{unit.model}")
-        outputs = res.outputs(name)
-        for flag in getattr(table, "FLAGS", ()):
-            value = outputs.get(flag, 0.0)
-            if value != 0.0:
-                found[f"{name}.{flag}"] = value
-        # A stream sent on with a NaN or an infinity flags its unit too.
-        for port in unit.outlets:
-            try:
-                stream = res.stream(f"{name}.{port}")
-            except Exception:  # an outlet left unconnected is still a stream; nothing else is
-                continue
-            for quantity, value in stream.items():
-                if not math.isfinite(value):
-                    found[f"{name}.{port}.{quantity}"] = value
-    return found
-
-
-def _stream_unit(value, unit):
-    """A slot value in the stream's unit (m³/s, g/m³) from the slot's own unit."""
-    conversion = CONVERSIONS.get(unit)
-    if conversion is None:
-        return value
-    op, constant = conversion
-    return value / constant if op == "mul" else value * constant
 
 
 def _cell(header, value):
@@ -98,43 +39,6 @@ def _cell(header, value):
     if digits is None:
         digits = ".1f" if "g/m³" in header else ".3f"
     return format(float(value), digits)
-
-
-def projection(fs, res, name):
-    """The projection table of an array as (header, rows of numbers): per element of each
-    stage's representative vessel, its feed, permeate, recovery, flux and polarisation."""
-    array = fs.arrays[name]
-    permeate = array.table.OUTLETS["permeate"]
-    comps = [(c, permeate.components[array.positions[c]]) for c in fs.components]
-    header = ["stage", "element", "feed [m³/h]", "pressure [bar]",
-              *(f"feed {c} [g/m³]" for c in fs.components), "permeate [m³/h]",
-              *(f"permeate {c} [g/m³]" for c in fs.components), "recovery", "flux [L/(m²·h)]", "polarisation"]
-    ndp = "net_driving_pressure_bar" in array.stage_units[0].output_index
-    if ndp:
-        header.append("NDP [bar]")
-    rows = []
-    for r in res.elements(name):
-        row = [r["stage"], r["element"], r["feed_flow"] * 3600.0, r["feed_pressure_bar"],
-               *(r[f"feed_{c}"] for c in fs.components), r["permeate_flow"] * 3600.0,
-               *(_stream_unit(r[slot.name], slot.unit) for _, slot in comps),
-               r["recovery"], r["flux_lmh"], r["polarisation_factor"]]
-        if ndp:
-            row.append(r["net_driving_pressure_bar"])
-        rows.append(row)
-    return header, rows
-
-
-def output_units(model):
-    """Output name -> unit, with the unit the ports chose where the slot is in the caller's unit."""
-    table = importlib.import_module(f"hydrokit.tables.{model}")
-    # Every output name the model can have, whatever its count parameter.
-    units = dict(table.OUTPUT)
-    for outlet in table.OUTLETS.values():
-        comps = outlet.components if isinstance(outlet.components, tuple) else ()
-        for source in (outlet.flow, outlet.temperature_c, outlet.pressure_bar, *comps):
-            if isinstance(source, Slot) and units.get(source.name) not in CONVERSIONS:
-                units[source.name] = source.unit
-    return units
 
 
 def report(fs, res):
@@ -179,7 +83,7 @@ def print_json(path, fs, res, out):
                               "elements": [{k: json_value(float(v)) for k, v in r.items()}
                                            for r in res.elements(n)]}
                           for n, a in fs.arrays.items()}
-    print(json.dumps(data, ensure_ascii=False, indent=2), file=out)
+    dump_json(data, out)
 
 
 def _rows(rows, out, indent="", unit_last=False):
@@ -233,13 +137,12 @@ def print_checks(fs, res, out):
         print(f"  {finding.severity}: {finding.message}", file=out)
 
 
-def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
-    argv = list(sys.argv[1:] if argv is None else argv)
+def main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+         prog: str | None = None) -> int:
+    out, err, prog = command_streams(out, err, prog, "flowsheet")
     usage = USAGE.format(prog=prog)
-    out = out or sys.stdout
-    err = err or sys.stderr
     try:
-        if any(w in ("-h", "--help") for w in argv):
+        if wants_help(argv):
             print(usage, file=out)
             return 0
         as_json = "--json" in argv
@@ -257,21 +160,18 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
             raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --check, --units, --help")
         if not words:
             raise UsageError(f"name a plant file; {usage}")
-        path, values = words[0], parse_values(words[1:])
+        path, values = words[0], plant_values(words[1:])
         fs = load(path)
         try:
             res = fs.solve(**values)
         except FlowsheetError as exc:
             raise UsageError(f"{path}: {exc}") from None
         if units == "engineering" and not as_json:  # JSON keeps the exact values in SI
-            from ..display.cli import print_engineering
+            from .presentation import print_engineering
 
             print_engineering(path, fs, res, out)
         else:
             (print_json if as_json else print_text)(path, fs, res, out)
         return ERROR_FINDING if check and not res.valid else 0
     except (UsageError, PlantFileError) as exc:
-        from ..cli_guard import one_line
-
-        print(f"hydrokit flowsheet: {one_line(exc)}", file=err)
-        return 2
+        return say_error("hydrokit flowsheet", exc, err)
