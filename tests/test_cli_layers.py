@@ -1,0 +1,166 @@
+"""The command line's one set of rules, and the package's import graph."""
+
+import ast
+import pathlib
+
+import pytest
+
+from hydrokit.__main__ import main
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PACKAGE = ROOT / "src" / "hydrokit"
+PLANT = str(ROOT / "examples" / "seawater_ro.toml")
+VARY = ["--vary", "ro.membrane_area=50:200", "--vary", "erd.recovery_efficiency=0.8:0.97"]
+
+
+@pytest.mark.parametrize("command, options", [
+    ("flowsheet", []),
+    ("flowsheet", ["--json"]),
+    ("diagram", ["--out", "{tmp}/d.svg"]),
+    ("report", ["--out", "{tmp}/r.html"]),
+    ("costs", []),
+    ("optimize", VARY),
+    ("map", VARY[:2] + ["--vary", "erd.recovery_efficiency=0.8:0.97:3", "--out", "{tmp}/m.png"]),
+])
+@pytest.mark.parametrize("words, message", [
+    (["hp.pressure_rise_bar=50", "hp.pressure_rise_bar=60"], "hp.pressure_rise_bar is given twice"),
+    (["hp.pressure_rise_bar=50", "hp.pressure_rise_bar=abc"], "hp.pressure_rise_bar is given twice"),
+    (["hp.pressure_rise_bar=nan"], "must be a finite number"),
+    (["pressure_rise_bar=50"], "expected unit.slot=value"),
+])
+def test_every_plant_command_reads_its_values_by_one_rule(command, options, words, message, tmp_path, capsys):
+    argv = [command, PLANT, *words, *(o.replace("{tmp}", str(tmp_path)) for o in options)]
+    assert main(argv) == 2
+    captured = capsys.readouterr()
+    assert captured.out == "" and message in captured.err
+    assert captured.err.startswith(f"hydrokit {command}: ") and captured.err.count("\n") == 1
+    assert list(tmp_path.iterdir()) == []  # refused before anything was solved or written
+
+
+def test_two_spellings_of_one_plant_slot_are_refused():
+    # Names differ, the slot is the same: the plant's own check catches it after the words are read.
+    assert main(["flowsheet", PLANT, "hp.pressure_rise_bar=50", "hp.p.pressure_rise_bar=60"]) == 2
+
+
+def _module(path):
+    parts = list(path.relative_to(PACKAGE.parent).with_suffix("").parts)
+    return ".".join(parts[:-1] if parts[-1] == "__init__" else parts), parts[-1] == "__init__"
+
+
+def import_graph():
+    """Module -> modules of the package it imports, at module level or inside functions.
+
+    ``from X import name`` is an edge to ``X.name`` when that is a module, else to ``X``;
+    the parent packages Python initialises on the way are not edges (they run once, first).
+    """
+    modules = dict(_module(p) for p in PACKAGE.rglob("*.py"))
+    graph = {}
+    for path in PACKAGE.rglob("*.py"):
+        name, is_package = _module(path)
+        here = name if is_package else name.rpartition(".")[0]
+        targets = set()
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Import):
+                targets.update(a.name for a in node.names)
+            elif isinstance(node, ast.ImportFrom):
+                base = here.split(".")[:len(here.split(".")) - node.level + 1] if node.level else []
+                source = ".".join(base + ([node.module] if node.module else []))
+                for alias in node.names:
+                    sub = f"{source}.{alias.name}"
+                    targets.add(sub if sub in modules else source)
+        graph[name] = {t for t in targets if t in modules and t != name}
+    return graph
+
+
+def cycles(graph):
+    """The strongly connected groups of more than one module (Tarjan's algorithm, iteratively)."""
+    index, low, stack, on_stack, found, counter = {}, {}, [], set(), [], 0
+    for start in graph:
+        if start in index:
+            continue
+        work = [(start, iter(sorted(graph[start])))]
+        index[start] = low[start] = counter
+        counter += 1
+        stack.append(start)
+        on_stack.add(start)
+        while work:
+            node, children = work[-1]
+            child = next(children, None)
+            if child is not None:
+                if child not in index:
+                    index[child] = low[child] = counter
+                    counter += 1
+                    stack.append(child)
+                    on_stack.add(child)
+                    work.append((child, iter(sorted(graph[child]))))
+                elif child in on_stack:
+                    low[node] = min(low[node], index[child])
+                continue
+            work.pop()
+            if work:
+                low[work[-1][0]] = min(low[work[-1][0]], low[node])
+            if low[node] == index[node]:
+                group = set()
+                while True:
+                    member = stack.pop()
+                    on_stack.discard(member)
+                    group.add(member)
+                    if member == node:
+                        break
+                if len(group) > 1:
+                    found.append(group)
+    return found
+
+
+@pytest.mark.parametrize("graph, expected", [
+    ({"a": {"b"}, "b": {"c"}, "c": set()}, []),
+    ({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}, [{"a", "b", "c"}]),
+    ({"a": {"b"}, "b": {"a"}, "c": {"d"}, "d": {"c"}}, [{"a", "b"}, {"c", "d"}]),
+])
+def test_cycles_are_found(graph, expected):
+    assert sorted(map(sorted, cycles(graph))) == sorted(map(sorted, expected))
+
+
+def test_the_walk_sees_function_level_and_relative_imports():
+    graph = import_graph()
+    assert "hydrokit.cli.presentation" in graph["hydrokit.cli.flowsheet"]  # inside main()
+    assert "hydrokit.flowsheet.readout" in graph["hydrokit.display.html"]  # inside a function, two dots
+
+
+# Imports of a lower layer into a higher one that still close a cycle; each is a debt to pay
+# off, and the list may only shrink.
+UPWARD = {
+    ("hydrokit.layout", "hydrokit.display.html"),
+    ("hydrokit.costing", "hydrokit.display.html"),
+    ("hydrokit.flowsheet.build", "hydrokit.display.diagram"),
+    ("hydrokit.flowsheet.build", "hydrokit.display.html"),
+    ("hydrokit.flowsheet.build", "hydrokit.optimize"),
+    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.results"),
+    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.plan"),
+    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.array"),
+    ("hydrokit.flowsheet.build", "hydrokit.checks"),
+    ("hydrokit.flowsheet.build", "hydrokit.membranes"),
+    ("hydrokit.flowsheet.results", "hydrokit.costing"),
+    ("hydrokit.flowsheet.results", "hydrokit.display.columns"),
+    ("hydrokit.flowsheet.results", "hydrokit.display.html"),
+    ("hydrokit.flowsheet.results", "hydrokit.display.units"),
+    ("hydrokit.optimize", "hydrokit.display.html"),
+    ("hydrokit.flowsheet.plan", "hydrokit.flowsheet.array"),
+    ("hydrokit.batch", "hydrokit.batch.cluster"),
+    ("hydrokit.costing", "hydrokit.costshare"),
+}
+
+
+def test_no_import_cycle_beyond_the_listed_upward_imports():
+    graph = import_graph()
+    pruned = {m: targets - {t for s, t in UPWARD if s == m} for m, targets in graph.items()}
+    assert cycles(pruned) == []
+    stale = sorted(edge for edge in UPWARD if edge[1] not in graph.get(edge[0], ()))
+    assert stale == [], "an upward import is gone: drop it from UPWARD"
+
+
+def test_only_the_command_line_imports_the_command_line():
+    graph = import_graph()
+    users = sorted(m for m, targets in graph.items() if not m.startswith("hydrokit.cli")
+                   and any(t == "hydrokit.cli" or t.startswith("hydrokit.cli.") for t in targets))
+    assert users == ["hydrokit.__main__"]
