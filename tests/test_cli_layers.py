@@ -146,8 +146,6 @@ UPWARD = {
     ("hydrokit.flowsheet.results", "hydrokit.display.units"),
     ("hydrokit.optimize", "hydrokit.display.html"),
     ("hydrokit.flowsheet.plan", "hydrokit.flowsheet.array"),
-    ("hydrokit.batch", "hydrokit.batch.cluster"),
-    ("hydrokit.costing", "hydrokit.costshare"),
 }
 
 

@@ -44,19 +44,20 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .batch.program import column as _column
+from .costbase import AREA_PRICED, HOURS_PER_YEAR
+from .costbase import membrane_area as _membrane_area
+from .costbase import output_column as _output
 from .layout import models as _models
 
 __all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs", "MODEL_CLASSES", "CLASSES",
            "LINES"]
 
-HOURS_PER_YEAR = 8760.0
 
 # Cost class of every model, by model name, as its slot table gives it
 # (COST_CLASS). A unit's class can be overridden with
 # CostParameters(unit_classes={"unit": "class"}).
 MODEL_CLASSES = {name: importlib.import_module(f"hydrokit.tables.{name}").COST_CLASS for name in _models()}
 CLASSES = ("ro", "nf", "md", "uf", "mf", "mbr", "pump", "high_pressure_pump", "low_pressure_pump", "erd", "none")
-AREA_PRICED = ("ro", "nf", "md")
 CAPACITY_PRICED = ("uf", "mf", "mbr")
 
 # The cost lines of the table, with their units.
@@ -383,28 +384,6 @@ def _class_of(view, params, unit):
     if unit in params.unit_classes:
         return params.unit_classes[unit]
     return MODEL_CLASSES.get(view.units[unit], "none")
-
-
-def _membrane_area(view, table, unit):
-    model = view.units[unit]
-    if model == "osmocascade":
-        # Two stages of element_count elements of element_area_m2 each, with
-        # the model's own substitute (1) for a value that is not positive.
-        area = view.slot(table, unit, "element_area_m2")
-        count = view.slot(table, unit, "element_count")
-        area = np.where(np.isfinite(area) & (area > 0), area, 1.0)
-        count = np.where(np.isfinite(count) & (count > 0), count, 1.0)
-        return 2.0 * (area * count)
-    area = _output(table, unit, "membrane_area")
-    return view.slot(table, unit, "membrane_area") if area is None else area
-
-
-def _output(table, unit, name):
-    """A unit's output column; "y.unit.name" where a varied slot took the plain name. None if absent."""
-    for key in (f"y.{unit}.{name}", f"{unit}.{name}"):
-        if key in table:
-            return _column(table[key])
-    return None
 
 
 def _has_area(lay):

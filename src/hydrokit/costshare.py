@@ -22,7 +22,10 @@ from __future__ import annotations
 
 import numpy as np
 
-from .costing import AREA_PRICED, HOURS_PER_YEAR, _column, _membrane_area, _output
+from .batch.program import column as _column
+from .costbase import AREA_PRICED, HOURS_PER_YEAR
+from .costbase import membrane_area as _membrane_area
+from .costbase import output_column as _output
 
 FIGURES = {"capital": "$", "operating": "$/year", "lcow": "$/m³", "sec": "kWh/m³"}
 TOTALS = {"capital": "cost.capital_total", "operating": "cost.operating_total", "lcow": "cost.lcow",

@@ -28,11 +28,12 @@ from numpy.typing import ArrayLike, NDArray
 
 from .. import _sweep
 from ..layout import layout
+from .rows import WIDTHS, evaluate_rows
 
 __all__ = ["sweep", "grid", "model_name", "default_threads", "warm_pool"]
 
 # {name: (input_width, param_width, output_width)} as compiled in.
-_WIDTHS = _sweep.models()
+_WIDTHS = WIDTHS
 
 
 # The most worker threads a sweep starts.
@@ -118,17 +119,8 @@ def _threads(threads, n):
     return min(count, MAX_THREADS)
 
 
-def _evaluate(name, u, p, n, threads):
-    """Rows 0..n-1 of the model on C-contiguous matrices of 1 or n rows."""
-    # Arrays rebuilt from bytes (a chunk unpickled on a cluster worker) may
-    # start at any byte offset, and a core must not read a double through a
-    # misaligned pointer: such a matrix is copied to aligned memory.
-    u = np.require(u, np.float64, ["C", "A"])
-    p = np.require(p, np.float64, ["C", "A"])
-    # Each row is zero-filled by the evaluator right before its core call.
-    y = np.empty((n, _WIDTHS[name][2]), dtype=np.float64)
-    _sweep.evaluate(name, u, p, y, threads)
-    return y
+# The rows of one batch, under the name the engine's callers have always used.
+_evaluate = evaluate_rows
 
 
 def sweep(model: ModuleType | str, inputs: ArrayLike | None, params: ArrayLike | None, *,

@@ -30,7 +30,8 @@ import warnings
 
 import numpy as np
 
-from . import _WIDTHS, _evaluate, _sweep
+from .. import _sweep
+from .rows import WIDTHS, evaluate_rows
 
 # Tries of one chunk (the first included) before the sweep gives up on it.
 MAX_ATTEMPTS = 3
@@ -110,7 +111,7 @@ def build(source, n):
 
 
 def _evaluate_chunk(name, u_source, p_source, n, threads):
-    return _evaluate(name, build(u_source, n), build(p_source, n), n, threads)
+    return evaluate_rows(name, build(u_source, n), build(p_source, n), n, threads)
 
 
 def _check(name, part, start, stop, width):
@@ -127,7 +128,7 @@ def sweep_on_cluster(client, name, u_source, p_source, n, *, threads, chunk_rows
         return client.submit(_evaluate_chunk, name, chunk(u_source, start, stop), chunk(p_source, start, stop),
                              stop - start, threads, pure=False)
 
-    return run_chunks(client, name, n, _WIDTHS[name][2], _chunk_rows(workers, n, chunk_rows), submit)
+    return run_chunks(client, name, n, WIDTHS[name][2], _chunk_rows(workers, n, chunk_rows), submit)
 
 
 def run_chunks(client, name, n, width, rows, submit):
