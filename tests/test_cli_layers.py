@@ -162,3 +162,16 @@ def test_only_the_command_line_imports_the_command_line():
     users = sorted(m for m, targets in graph.items() if not m.startswith("hydrokit.cli")
                    and any(t == "hydrokit.cli" or t.startswith("hydrokit.cli.") for t in targets))
     assert users == ["hydrokit.__main__"]
+
+
+def test_no_private_name_is_imported_from_another_module():
+    modules = {_module(p)[0] for p in PACKAGE.rglob("*.py")}
+    found = []
+    for path in PACKAGE.rglob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.ImportFrom) and (node.level or (node.module or "").startswith("hydrokit")):
+                found += [f"{path.name}: {alias.name}" for alias in node.names
+                          if alias.name.startswith("_") and not alias.name.startswith("__")
+                          and alias.name != "_sweep"  # the compiled batch extension, a module
+                          and not any(m.endswith("." + alias.name) for m in modules)]
+    assert found == []

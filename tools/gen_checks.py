@@ -16,7 +16,7 @@ import pathlib
 import sys
 
 from hydrokit.checks import GENERIC, STREAM_CHECKS, WATER_CLASSES, array_checks
-from hydrokit.flowsheet.build import _ports_table
+from hydrokit.flowsheet.build import ports_table as _ports_table
 from hydrokit.layout import models
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]

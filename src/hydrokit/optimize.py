@@ -843,7 +843,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     clash = sorted(set(fixed) & set(names))
     if clash:
         raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
-    from .flowsheet.build import _number
+    from .flowsheet.build import finite_number as _number
 
     fixed_names = list(fixed)
     fixed_values = np.array([_number(v, f"fixed value of {k}") for k, v in fixed.items()], dtype=np.float64)

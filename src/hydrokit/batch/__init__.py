@@ -108,7 +108,7 @@ def warm_pool():
 ROWS_PER_DEFAULT_THREAD = 1024
 
 
-def _threads(threads, n):
+def thread_count(threads, n):
     if threads is None:
         return max(1, min(default_threads(), -(-n // ROWS_PER_DEFAULT_THREAD)))
     count = operator.index(threads)
@@ -117,6 +117,9 @@ def _threads(threads, n):
     # More threads than any machine has cores change nothing (rows are bitwise the same on any
     # count) but a count beyond a C long would not even reach the executor.
     return min(count, MAX_THREADS)
+
+
+_threads = thread_count
 
 
 # The rows of one batch, under the name the engine's callers have always used.
@@ -198,7 +201,7 @@ def _cluster_threads(threads, n):
     return 1 if threads is None else _threads(threads, n)
 
 
-def _axis(key, value, what="grid", error=ValueError):
+def grid_axis(key, value, what="grid", error=ValueError):
     """One axis of a Cartesian product as a 1-D float64 array; ``error(...)`` for any other shape."""
     values = np.asarray(value, dtype=np.float64)
     if values.ndim == 0:
@@ -206,6 +209,9 @@ def _axis(key, value, what="grid", error=ValueError):
     if values.ndim == 1:
         return values
     raise error(f"{what} axis {key!r} must be a number or a 1-D sequence, got shape {values.shape}")
+
+
+_axis = grid_axis
 
 
 def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):

@@ -55,7 +55,7 @@ def check_client(client, name):
     return total
 
 
-def _chunk_rows(workers, n, chunk_rows):
+def chunk_rows_for(workers, n, chunk_rows):
     if chunk_rows is not None:
         rows = operator.index(chunk_rows)
         if rows < 1:
@@ -64,6 +64,9 @@ def _chunk_rows(workers, n, chunk_rows):
     # About four chunks per worker thread: enough to even out uneven rows
     # (iterating cores) without paying the cost of a task per few rows.
     return max(1, -(-n // (4 * workers)))
+
+
+_chunk_rows = chunk_rows_for
 
 
 def describe(matrix):

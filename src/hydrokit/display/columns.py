@@ -85,7 +85,8 @@ _ARRAY_ENDINGS = (("vessels", "count"), ("flow_per_vessel", "m³/s"), ("_bar", "
                   ("efficiency", "fraction"), ("element_area", "m²"))
 
 
-_ELEMENT = re.compile(r"(^|\.)element\d+\.")   # an element's own column: stage<k>.element<j>.<name>
+ELEMENT_COLUMN = re.compile(r"(^|\.)element\d+\.")   # an element's own column: stage<k>.element<j>.<name>
+_ELEMENT = ELEMENT_COLUMN
 
 
 def array_output_unit(rest, element_units, components):

@@ -179,13 +179,16 @@ def stream_label(fs, result, stream, daily=False, component=None):
     return lines
 
 
-def _subtitle(node):
+def node_subtitle(node):
     """The second line of a unit's box: its model, or what a heater or cooler is set to."""
     if node.kind in ("heater", "cooler"):
         if node.setting == "outlet_temperature_c":
             return f"{node.kind} to {human(node.value)} °C"
         return f"{node.kind} {human(node.value)} kW"
     return node.model
+
+
+_subtitle = node_subtitle
 
 
 def stage_lines(array, result=None):

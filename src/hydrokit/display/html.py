@@ -127,7 +127,8 @@ def output_rows(result, unit, units="engineering"):
     """Rows output, value, unit of a unit, a membrane array (its own figures; its elements are in
     ``projection_rows``) or a heater or cooler."""
     from ..flowsheet.readout import output_units
-    from .columns import _ELEMENT, array_output_unit
+    from .columns import ELEMENT_COLUMN as _ELEMENT
+    from .columns import array_output_unit
 
     fs = result.flowsheet
     outputs = result.outputs(unit)
@@ -189,7 +190,7 @@ def projection_rows(result, array, units="engineering"):
 def plant_units(fs):
     """Name -> (kind, what it is) of every unit of a flowsheet: model units, membrane arrays
     (with their stages), heaters and coolers."""
-    from .diagram import _subtitle
+    from .diagram import node_subtitle as _subtitle
 
     out = {n: ("unit", u.model) for n, u in fs.units.items()}
     for n, a in getattr(fs, "arrays", {}).items():

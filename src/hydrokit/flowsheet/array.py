@@ -43,7 +43,10 @@ import math
 import numbers
 import re
 
-from .build import FlowsheetError, Unit, _choices, _number, _short
+from .build import FlowsheetError, Unit
+from .build import choice_list as _choices
+from .build import finite_number as _number
+from .build import short_text as _short
 
 # Published design guidelines for spiral-wound elements (element recovery,
 # flux, vessel flows, pressure drops, polarisation), as data. Each row: the per-element (or per-stage) column suffix, the array's summary
@@ -303,7 +306,8 @@ class Array:
 
         ``varied``: the row variables that set an outlet pressure; a stage's
         setting they reach is checked against ambient per row, not here."""
-        from .plan import ADD, CORE, COPY, DIV, MIX, MUL, SUB, _emit_unit
+        from .plan import ADD, CORE, COPY, DIV, MIX, MUL, SUB
+        from .plan import emit_unit as _emit_unit
 
         width = lay.width
         feed = blocks[fs._links[(self.name, "feed")]]
@@ -504,7 +508,7 @@ class _Wiring:
 
 def _gather(unit, vectors, src, st, code, components):
     """The element's feed stream into its input slots (as the unit emitter does)."""
-    from .plan import _convert
+    from .plan import convert_code as _convert
 
     u_off, p_off = vectors
     inlet = unit.table.INLETS["feed"]

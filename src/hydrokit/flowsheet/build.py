@@ -78,7 +78,7 @@ class FlowsheetError(ValueError):
     """
 
 
-def _choices(names, limit=40):
+def choice_list(names, limit=40):
     """The names for a message, the first ``limit`` of a long list (a message stays one short line)."""
     names = list(names)
     if len(names) > limit:
@@ -86,7 +86,10 @@ def _choices(names, limit=40):
     return ", ".join(map(str, names)) if names else "(none)"
 
 
-def _short(value, limit=60):
+_choices = choice_list
+
+
+def short_text(value, limit=60):
     """``repr(value)`` cut to one short line: a message never carries a whole hostile value."""
     text = repr(value)
     if len(text) > limit or "\n" in text:
@@ -94,7 +97,10 @@ def _short(value, limit=60):
     return text
 
 
-def _number(value, what):
+_short = short_text
+
+
+def finite_number(value, what):
     """A finite float, or a one-line FlowsheetError naming ``what``."""
     if value is None or isinstance(value, (str, bytes)):
         raise FlowsheetError(f"{what} must be a number, got {_short(value)}")
@@ -107,6 +113,9 @@ def _number(value, what):
     if not math.isfinite(number):
         raise FlowsheetError(f"{what} must be a finite number, got {number!r}")
     return number
+
+
+_number = finite_number
 
 
 def _digits(value):
@@ -129,7 +138,7 @@ def _count(value, what, low, high):
     return count
 
 
-def _ports_table(model):
+def ports_table(model):
     if model not in models():
         raise FlowsheetError(f"unknown model {model!r}; choose from: {_choices(models())}")
     table = importlib.import_module(f"hydrokit.tables.{model}")
@@ -137,6 +146,9 @@ def _ports_table(model):
         with_ports = [m for m in models() if getattr(importlib.import_module(f"hydrokit.tables.{m}"), "INLETS", None)]
         raise FlowsheetError(f"model {model!r} has no ports; models with ports: {_choices(with_ports)}")
     return table
+
+
+_ports_table = ports_table
 
 
 @functools.cache

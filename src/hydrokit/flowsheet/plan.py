@@ -44,7 +44,8 @@ from .. import _sweep
 from ..layout import LayoutError
 from ..ports import CONVERSIONS, Ambient, Fixed, Same, Setting, Slot
 from .array import Array
-from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit, _choices
+from .build import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit
+from .build import choice_list as _choices
 
 COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, HEAT, ADD, SUB, MAX, MIN = 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12
 STATUS_COLUMNS = ("converged", "iterations", "residual")
@@ -406,7 +407,7 @@ def _is_setting_pressure(fs, name):
                for o in unit.table.OUTLETS.values())
 
 
-def _convert(code, st, dst, src, unit, inverse):
+def convert_code(code, st, dst, src, unit, inverse):
     conversion = CONVERSIONS[unit]
     if conversion is None:
         code += [COPY, dst, src]
@@ -417,7 +418,10 @@ def _convert(code, st, dst, src, unit, inverse):
     code += [MUL if op == "mul" else DIV, dst, src, st.constant(constant)]
 
 
-def _emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
+_convert = convert_code
+
+
+def emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
     u_off, p_off, y_off = vectors
     lay = unit.layout
 
@@ -483,6 +487,9 @@ def _emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
                 raise FlowsheetError(f"unit {unit.name!r} ({unit.model}): outlet {port!r} cannot carry "
                                      f"component {component!r}")
             fill(3 + c, outlet.components[position], c)
+
+
+_emit_unit = emit_unit
 
 
 def _emit_pass(fs, unit, port, outlet, rule, c, blocks, st, code):

@@ -11,8 +11,11 @@ from __future__ import annotations
 import numpy as np
 
 from ..ports import STREAM_UNITS
-from .build import STREAM_QUANTITIES, FlowsheetError, _choices, _number, _short
-from ..batch import _axis
+from ..batch import grid_axis as _axis
+from .build import STREAM_QUANTITIES, FlowsheetError
+from .build import choice_list as _choices
+from .build import finite_number as _number
+from .build import short_text as _short
 from .plan import STATUS_COLUMNS
 from ..checks import check_columns, findings, margins
 
@@ -33,7 +36,7 @@ KPI_UNITS = {
 
 
 def _threads(threads, n):
-    from ..batch import _threads as batch_threads
+    from ..batch import thread_count as batch_threads
 
     return batch_threads(threads, n)
 
@@ -49,7 +52,8 @@ def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
     # each task carries the plan (a few kB of arrays; its executor copy is
     # rebuilt on the worker) and a compact description of its rows, so a
     # lost worker's chunks are computed again elsewhere.
-    from ..batch.cluster import _chunk_rows, check_client, chunk, describe, run_chunks
+    from ..batch.cluster import check_client, chunk, describe, run_chunks
+    from ..batch.cluster import chunk_rows_for as _chunk_rows
 
     workers = check_client(client, "flowsheet")
     n = len(matrix)
