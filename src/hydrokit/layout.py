@@ -54,7 +54,7 @@ INTEGER_UNITS = frozenset({"count", "flag", "code"})
 
 
 @dataclass(frozen=True)
-class Slot:
+class Position:
     """One position of a vector: its index, name and unit."""
 
     index: int
@@ -114,8 +114,8 @@ def models() -> tuple[str, ...]:
     return tuple(found)
 
 
-def _slots(pairs: Iterable[tuple[str, str]]) -> tuple[Slot, ...]:
-    return tuple(Slot(i, name, unit) for i, (name, unit) in enumerate(pairs))
+def _slots(pairs: Iterable[tuple[str, str]]) -> tuple[Position, ...]:
+    return tuple(Position(i, name, unit) for i, (name, unit) in enumerate(pairs))
 
 
 def port_fields(port: object) -> list[tuple[str, str]]:
@@ -170,7 +170,7 @@ class Layout:
     """The named vector layout of one model.
 
     Get one with :func:`layout`. Attributes: ``model`` (the name),
-    ``description``, ``inputs`` and ``params`` (tuples of :class:`Slot` in
+    ``description``, ``inputs`` and ``params`` (tuples of :class:`Position` in
     index order), ``output_slots_default`` (the outputs at the default
     parameters), and, where the model's table has them, ``inlets``,
     ``outlets`` (port name -> port description), ``diagnostics`` (output
@@ -182,7 +182,7 @@ class Layout:
     >>> from hydrokit.layout import layout
     >>> lay = layout("osmomech")
     >>> lay.inputs[2]
-    Slot(index=2, name='feed_pressure_bar', unit='bar')
+    Position(index=2, name='feed_pressure_bar', unit='bar')
     >>> u, p = lay.vectors(feed_pressure_bar=40, recovery=0.5)
     >>> round(lay.outputs(lay.module.run(u, p))["membrane_area"], 2)  # m²
     3.57
@@ -227,7 +227,7 @@ class Layout:
         """
         return self._output_slots is not None
 
-    def output_slots(self, p: ArrayLike | None = None) -> tuple[Slot, ...]:
+    def output_slots(self, p: ArrayLike | None = None) -> tuple[Position, ...]:
         """The output slots, in index order; unused positions have the name ``""``.
 
         Parameters
@@ -238,7 +238,7 @@ class Layout:
 
         Returns
         -------
-        tuple of Slot
+        tuple of Position
 
         Raises
         ------
@@ -565,7 +565,7 @@ def layout(model: str) -> Layout:
     return Layout(model)
 
 
-def is_integer_slot(slot: Slot) -> bool:
+def is_integer_slot(slot: Position) -> bool:
     """Whether an output holds whole numbers: pass counts, flags, status codes."""
     return slot.unit in INTEGER_UNITS or slot.name == "status_code"
 

@@ -1,7 +1,8 @@
-// Batch evaluation of one model over many rows: the compiled cores of every
-// model (their sources built with HYDROKIT_CORE_ONLY, so without their Python
-// frames) behind two functions that work on whole 2-D arrays with the
-// interpreter lock released.
+// The batch extension: everything that runs many rows in compiled code with
+// the interpreter lock released. It evaluates one model over many rows (the
+// compiled cores of every model, their sources built with HYDROKIT_CORE_ONLY,
+// so without their Python frames), runs flowsheet plans (plan_load/plan_run,
+// plan.cpp) and column programs (program_load/program_run, columns.cpp).
 //
 //   evaluate(name, u, p, y, threads)
 //       row i of y = the core on row i of u and of p; u and p hold either N
@@ -232,7 +233,9 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_sweep", "Batch evaluation of the model cores.", 0, methods, slots,
+    PyModuleDef_HEAD_INIT, "_sweep",
+    "The batch engine: model cores over many rows, flowsheet plans and column programs, "
+    "run with the interpreter lock released.", 0, methods, slots,
     nullptr, nullptr, nullptr,
 };
 

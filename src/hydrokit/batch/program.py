@@ -23,6 +23,7 @@ array([[2.5, inf]])
 from __future__ import annotations
 
 import struct
+from typing import Any
 
 import numpy as np
 
@@ -43,7 +44,7 @@ _UFUNCS = {
 _UFUNCS.update({np.bitwise_and: AND, np.bitwise_or: OR, np.invert: NOT})
 
 
-def column(values):
+def column(values: Any) -> Any:
     """A table column as float64: an array, or a traced column as it is."""
     return values if isinstance(values, Expr) else np.asarray(values, dtype=np.float64)
 

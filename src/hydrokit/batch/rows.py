@@ -9,7 +9,7 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import NDArray
 
-from .. import _sweep
+import hydrokit._sweep as _sweep
 
 # {name: (input_width, param_width, output_width)} as compiled in.
 WIDTHS: dict[str, tuple[int, int, int]] = _sweep.models()

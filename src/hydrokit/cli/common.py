@@ -13,8 +13,8 @@ import json
 import math
 import os
 import sys
-from collections.abc import Callable, Iterable, Sequence
-from typing import Any, TextIO
+from collections.abc import Iterable, Sequence
+from typing import Any, Protocol, TextIO
 
 from ..layout import Layout, LayoutError
 from .guard import one_line
@@ -22,7 +22,13 @@ from .guard import one_line
 __all__ = ["UsageError", "Command", "json_value", "number", "option_value", "plant_values", "print_json", "claim_slot",
            "say_error", "wants_help", "program_name", "streams"]
 
-Command = Callable[[Sequence[str], "TextIO | None", "TextIO | None", "str | None"], int]
+
+
+class Command(Protocol):
+    """The one signature of every command's entry point."""
+
+    def __call__(self, argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = None,
+                 prog: str | None = None) -> int: ...
 
 
 class UsageError(Exception):

@@ -20,6 +20,15 @@ import errno
 import functools
 import os
 import sys
+from collections.abc import Sequence
+from typing import Protocol, TextIO
+
+
+class Command(Protocol):
+    """A command line: the words, the output and error streams, the program name; the exit status."""
+
+    def __call__(self, argv: Sequence[str] | None = None, out: TextIO | None = None, err: TextIO | None = None,
+                 prog: str | None = None) -> int: ...
 
 BROKEN_PIPE = 141   # 128 + SIGPIPE
 INTERRUPTED = 130   # 128 + SIGINT
@@ -27,13 +36,13 @@ INTERRUPTED = 130   # 128 + SIGINT
 MAX_MESSAGE = 1000
 
 
-def one_line(text, limit=MAX_MESSAGE):
+def one_line(text: object, limit: int = MAX_MESSAGE) -> str:
     """``text`` as one line of at most about ``limit`` characters (runs of white space as one blank)."""
     text = " ".join(str(text).split())
     return text if len(text) <= limit else text[:limit] + " ..."
 
 
-def tolerant(stream):
+def tolerant(stream: object) -> None:
     """Let ``stream`` write what its encoding cannot hold as ``?`` (only a strict text stream changes)."""
     if getattr(stream, "errors", None) == "strict" and hasattr(stream, "reconfigure"):
         try:
@@ -42,14 +51,15 @@ def tolerant(stream):
             pass
 
 
-def guard_output(command):
+def guard_output(command: Command) -> Command:
     """Wrap a command ``(argv, out, err, prog) -> status`` so that it ends as described above.
 
     The output is flushed here, so an error that the buffer would only meet
     at exit is caught too.
     """
     @functools.wraps(command)
-    def guarded(argv=None, out=None, err=None, prog=None):
+    def guarded(argv: Sequence[str] | None = None, out: TextIO | None = None, err: TextIO | None = None,
+                prog: str | None = None) -> int:
         stream = out if out is not None else sys.stdout
         for s in (stream, err if err is not None else sys.stderr):
             if s is sys.stdout or s is sys.stderr:
@@ -80,7 +90,7 @@ def guard_output(command):
     return guarded
 
 
-def _say(err, message):
+def _say(err: TextIO | None, message: str) -> None:
     stream = err if err is not None else sys.stderr
     try:
         print(one_line(message), file=stream)
@@ -89,7 +99,7 @@ def _say(err, message):
         pass  # nowhere left to say it
 
 
-def _discard_output(stream):
+def _discard_output(stream: TextIO | None) -> None:
     # What is still buffered would fail again when the interpreter flushes at
     # exit and print a traceback: let it go to the null device instead.
     if stream is None or stream is not sys.stdout:

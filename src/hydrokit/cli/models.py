@@ -11,7 +11,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any, TextIO
 
-from ..layout import (INTEGER_UNITS, Layout, Slot, did_you_mean, format_value, is_integer_slot, layout, models,
+from ..layout import (INTEGER_UNITS, Layout, Position, did_you_mean, format_value, is_integer_slot, layout, models,
                       port_fields, power_text, unknown_model)
 from .commands import COMMANDS
 from .common import UsageError, claim_slot, json_value, print_json, say_error, streams
@@ -74,7 +74,7 @@ def run_model(model: str, words: Sequence[str], as_json: bool, out: TextIO, digi
         print(f"{s.name:<{name_width}}  {text:>{value_width}}  {s.unit}".rstrip(), file=out)
 
 
-def _default_text(slot: Slot, value: float) -> str:
+def _default_text(slot: Position, value: float) -> str:
     return format_value(value, integer=slot.unit in INTEGER_UNITS or slot.unit == "switch")
 
 
