@@ -600,15 +600,55 @@ class Result:
         self._fs = fs
         self.flowsheet = fs
         self._plan = plan
+        self._rows = self._out = None
         self.row = row  # column name -> float, as in a sweep table
-        self.checks = findings(fs, plan, row)
-        self.valid = not any(f.severity == "error" for f in self.checks)
         self.converged = bool(row["converged"] == 1.0)
         self.iterations = int(row["iterations"])
         self.residual = row["residual"]
-        self.flagged = int(row["flagged"])
-        self.kpis = {k: row[f"kpi.{k}"] for k in KPI_UNITS}
-        self.power = {u: row[f"power.{u}"] for u in (*fs.units, *fs.arrays)}
+
+    @classmethod
+    def _lazy(cls, fs, plan, matrix, out):
+        """The result of a solved row (its 1-row matrix and the plan's 1-row output): the loop status
+        now, every other table column on first use, by the same operations as the sweep's table."""
+        self = cls.__new__(cls)
+        self._fs = fs
+        self.flowsheet = fs
+        self._plan = plan
+        self._rows, self._out = matrix, out
+        index = plan.column_index
+        self.converged = bool(out[0, index["converged"]] == 1.0)
+        self.iterations = int(out[0, index["iterations"]])
+        self.residual = float(out[0, index["residual"]])
+        return self
+
+    def __getattr__(self, name):
+        # Only for what is not built yet: once built (or set), a value is an ordinary attribute.
+        build = _LAZY.get(name)
+        if build is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        value = self.__dict__[name] = build(self)
+        return value
+
+    def _columns(self, names):
+        """Some columns of this point's row: from the row once built, else from a table of just those."""
+        row = self.__dict__.get("row")
+        if row is not None:
+            return {name: row[name] for name in names}
+        table = _table(_recipe(self._fs, self._plan, frozenset(names)), self._rows, self._out)
+        return {name: float(table[name][0]) for name in names}
+
+    def _row(self):
+        table = _table(_recipe(self._fs, self._plan, None), self._rows, self._out)
+        return {k: float(v[0]) for k, v in table.items()}
+
+    def _kpis(self):
+        columns = self._columns([f"kpi.{k}" for k in KPI_UNITS])
+        return {k: columns[f"kpi.{k}"] for k in KPI_UNITS}
+
+    def _power(self):
+        units = (*self._fs.units, *self._fs.arrays)
+        columns = self._columns([f"power.{u}" for u in units])
+        return {u: columns[f"power.{u}"] for u in units}
 
     def __repr__(self):
         from ..display.html import result_repr
@@ -653,7 +693,12 @@ class Result:
         """
         from ..costing import costs
 
-        return costs(self, params)
+        if params is not None:
+            return costs(self, params)
+        found = self.__dict__.get("_costs")
+        if found is None:
+            found = self._costs = costs(self, None)
+        return found
 
     def outputs(self, unit):
         """A unit's named outputs (name -> value), diagnostics included.
@@ -714,7 +759,13 @@ class Result:
 
     def _value(self, column):
         renamed = f"y.{column}"
-        return self.row[renamed] if renamed in self.row else self.row[column]
+        row = self.__dict__.get("row")
+        if row is not None:
+            return row[renamed] if renamed in row else row[column]
+        # A stream or unit output is a column of the row matrix or of the plan's output as it stands.
+        direct = _direct_columns(self._fs, self._plan)
+        from_rows, j = direct[renamed] if renamed in direct else direct[column]
+        return float((self._rows if from_rows else self._out)[0, j])
 
     def _stream_name(self, name):
         if name in self._plan.streams:
@@ -813,10 +864,43 @@ class Result:
         return pandas.DataFrame.from_dict(data, orient="index", columns=headers)
 
 
+# The result's values built on first use.
+_LAZY = {
+    "row": Result._row,
+    "flagged": lambda res: int(res._columns(["flagged"])["flagged"]),
+    "kpis": Result._kpis,
+    "power": Result._power,
+    "checks": lambda res: findings(res._fs, res._plan, res.row),
+    "valid": lambda res: not any(f.severity == "error" for f in res.checks),
+}
+
+
+def _direct_columns(fs, plan):
+    """Table column -> (from the row matrix, column) of the columns read straight from the matrices, once
+    per plan."""
+    found = getattr(plan, "_table_direct", None)
+    if found is None:
+        found = plan._table_direct = {name: (from_rows, j) for name, from_rows, j in _table_layout(fs, plan)[0]}
+    return found
+
+
+def _number(name, value):
+    if isinstance(value, bool):
+        return float(operator.index(value))
+    if isinstance(value, (str, bytes)):
+        raise FlowsheetError(f"{name!r}: {value!r} is not a number")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise FlowsheetError(f"{name!r}: {value!r} is not a number") from None
+
+
 def solve(fs, values):
+    # Only the plan's row is computed here; the result builds its table columns when they are read.
     names = tuple(values)
-    matrix = np.array([[operator.index(v) if isinstance(v, bool) else v for v in values.values()]],
-                      dtype=np.float64).reshape(1, len(names))
-    table = evaluate(fs, names, matrix, threads=1)
-    row = {k: float(v[0]) for k, v in table.items()}
-    return Result(fs, fs.plan(names), row)
+    plan = fs._plans.get(names)
+    if plan is None:
+        plan = fs.plan(names)
+    matrix = np.array([[_number(k, v) for k, v in values.items()]], dtype=np.float64).reshape(1, len(names))
+    matrix, out = _solved(fs, plan, names, matrix, 1, None, None)
+    return Result._lazy(fs, plan, matrix, out)
