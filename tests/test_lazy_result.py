@@ -47,7 +47,8 @@ def test_every_accessor_equals_the_sweep_row(path, varied):
     fs = load(path)
     feed = next(iter(fs.feeds))
     # A varied feed quantity (its column is the row matrix's) and a hostile value that must stay flagged.
-    values = {} if not varied else {f"{feed}.flow": math.nan if varied == "nan" else fs.feeds[feed].values["flow"] * 1.07}
+    flow = math.nan if varied == "nan" else fs.feeds[feed].values["flow"] * 1.07
+    values = {f"{feed}.flow": flow} if varied else {}
     names = tuple(values)
     table = fs.evaluate(names, np.array([list(values.values())]).reshape(1, len(names)), threads=1)
     row = {k: float(v[0]) for k, v in table.items()}

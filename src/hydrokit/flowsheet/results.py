@@ -579,15 +579,8 @@ class Result:
 
     Examples
     --------
-    >>> import hydrokit
-    >>> fs = hydrokit.Flowsheet(components=["salt"])
-    >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-    >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-    >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-    >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-    >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-    >>> fs.product("water", "ro.permeate")
-    >>> res = fs.solve()
+    With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
     >>> res.converged, res.iterations, res.flagged
     (True, 0, 0)
     >>> {unit: round(kw, 3) for unit, kw in res.power.items()}    # kW
@@ -678,15 +671,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> c = res.costs()
         >>> sorted(c.capital), c.lcow > 0                             # $/m³
         (['erd', 'hp', 'ro'], True)
@@ -721,15 +707,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> round(res.outputs("hp")["pump_power_kw"], 3), res.outputs("hp")["input_flag"]  # kW, flag
         (7.763, 0.0)
         """
@@ -802,15 +781,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> water = res.stream("water")                              # the product ro.permeate
         >>> round(water["flow"], 7), round(water["salt"], 2)          # m³/s, g/m³
         (0.0004439, 134.88)
@@ -835,15 +807,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> t = res.table()
         >>> list(t.columns)
         ['flow (m³/s)', 'temperature_c (°C)', 'pressure_bar (bar)', 'salt (g/m³)']
