@@ -111,9 +111,9 @@ def _settled(fs, names, client, chunk_rows):
 PROGRESS_ROWS = 8192
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False):
-    """(row matrix, the plan's output matrix) of a matrix of rows."""
-    matrix = _matrix(names, matrix)
+def _check_rows(fs, plan, matrix):
+    """Refuse rows the plan must not run: splitter fractions out of range, vessel counts not whole,
+    a pressure below ambient where the model does not pressurise."""
     if plan.fractions:
         _check_fractions(fs, plan, matrix)
     if getattr(plan, "counts", None):
@@ -127,6 +127,12 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False
             raise FlowsheetError(f"{name!r}, row {row}: {float(matrix[row, column])!r} bar is below the ambient pressure "
                                  f"{fs.ambient_pressure_bar!r} bar; a stream the model does not pressurise leaves "
                                  f"at ambient or above")
+
+
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False):
+    """(row matrix, the plan's output matrix) of a matrix of rows."""
+    matrix = _matrix(names, matrix)
+    _check_rows(fs, plan, matrix)
     n = len(matrix)
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)
@@ -867,5 +873,6 @@ def solve(fs, values):
     if plan is None:
         plan = fs.plan(names)
     matrix = np.array([[_number(k, v) for k, v in values.items()]], dtype=np.float64).reshape(1, len(names))
-    matrix, out = _solved(fs, plan, names, matrix, 1, None, None)
+    _check_rows(fs, plan, matrix)
+    out = plan.run(matrix, 1)
     return Result._lazy(fs, plan, matrix, out)
