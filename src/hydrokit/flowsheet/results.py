@@ -545,6 +545,9 @@ class Result:
     whether or not the recycle loops converged: check ``converged`` and
     ``flagged`` before trusting it.
 
+    The solve computes the plan's row only; the table row, KPIs, power,
+    findings and costs are built from it when first read, and kept.
+
     Attributes
     ----------
     converged : bool
