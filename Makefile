@@ -6,7 +6,7 @@ PY     := $(VENV)/bin/python
 DEPS   := "numpy>=2" pytest hypothesis "scikit-build-core>=0.11" cmake ninja \
           dask distributed matplotlib pandas mypy scipy
 
-.PHONY: demo test bench install clean fuzz-long fuzz-flowsheets leaks-long sanitize sanitize-install fuzz-sanitized docs accuracy
+.PHONY: demo test bench install clean fuzz-long fuzz-flowsheets fuzz-hostile leaks-long sanitize sanitize-install fuzz-sanitized docs accuracy
 
 $(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -45,6 +45,9 @@ fuzz-long: install
 
 fuzz-flowsheets: install
 	$(PY) tools/robustness.py flowsheets
+
+fuzz-hostile: install
+	$(PY) tools/robustness.py hostile
 
 leaks-long: install
 	$(PY) tools/robustness.py leaks

@@ -89,8 +89,8 @@ def test_duty_is_rho_cp_q_dt(kind, setting, t_out):
 
 
 def test_a_nan_set_point_is_flagged_not_passed_on_as_clean():
-    res = _thermal("heater", outlet_temperature_c=60.0).solve(**{"hx.outlet_temperature_c": float("nan")})
-    assert res.flagged == 1 and res.row["hx.duty_kw"] != res.row["hx.duty_kw"]
+    row = _thermal("heater", outlet_temperature_c=60.0).sweep(**{"hx.outlet_temperature_c": [float("nan")]})
+    assert row["flagged"][0] == 1 and row["hx.duty_kw"][0] != row["hx.duty_kw"][0]
 
 
 @pytest.mark.parametrize("kwargs", [{}, {"outlet_temperature_c": 60, "duty_kw": 5}, {"duty_kw": -1.0}])

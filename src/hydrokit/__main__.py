@@ -11,8 +11,6 @@ from __future__ import annotations
 
 import importlib
 import inspect
-import errno
-import functools
 import json
 import math
 import os
@@ -20,6 +18,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
+from .cli_guard import guard_output, one_line
 from .layout import (INTEGER_UNITS, Layout, LayoutError, Slot, did_you_mean, format_value, is_integer_slot,
                      layout, models, port_fields, power_text, unknown_model)
 
@@ -282,49 +281,6 @@ def _is_number(word: str) -> bool:
     return True
 
 
-def guard_output(command):
-    """Wrap a command ``(argv, out, err) -> status`` so that its output errors end it cleanly.
-
-    A reader that goes away (``| head``) ends the command quietly with status
-    141, as a program stopped by SIGPIPE; any other failure to write (a full
-    disk, standard output closed) is one line on ``err`` and status 2. The
-    output is flushed here, so an error that the buffer would only meet at
-    exit is caught too.
-    """
-    @functools.wraps(command)
-    def guarded(argv=None, out=None, err=None, prog=None):
-        stream = out if out is not None else sys.stdout
-        try:
-            if stream is None:  # started with file descriptor 1 closed
-                raise OSError(errno.EBADF, "standard output is closed")
-            status = command(argv, out, err, prog)
-            stream.flush()
-            return status
-        except BrokenPipeError:
-            _discard_output(stream)
-            return 141
-        except OSError as exc:
-            _discard_output(stream)
-            reason = exc.strerror or str(exc)
-            print(f"hydrokit: cannot write the output: {reason}", file=err or sys.stderr)
-            return 2
-
-    return guarded
-
-
-def _discard_output(stream):
-    # What is still buffered would fail again when the interpreter flushes at
-    # exit and print a traceback: let it go to the null device instead.
-    if stream is None or stream is not sys.stdout:
-        return
-    try:
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, stream.fileno())
-        os.close(null)
-    except (OSError, ValueError):
-        pass
-
-
 @guard_output
 def main(argv: Sequence[str] | None = None, out: TextIO | None = None, err: TextIO | None = None,
          prog: str | None = None) -> int:
@@ -363,7 +319,7 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None, err: Text
         run_model(words[0], words[1:], options["json"], out, options["digits"])
         return 0
     except UsageError as exc:
-        print(f"hydrokit: {exc}", file=err)
+        print(f"hydrokit: {one_line(exc)}", file=err)
         return 2
 
 

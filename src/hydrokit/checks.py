@@ -351,30 +351,43 @@ def polarisation_check(value, reads):
                  "{limit:.3g}", scale=0.2)
 
 
-def water_class_of(fs, unit):
+def water_class_of(fs, unit, known=None):
     """The water class a unit's feed belongs to: that of the plant feed its main inlet traces back to;
     ``"permeate"`` when the way back first passes the permeate of a reverse osmosis or
-    nanofiltration unit, ``"wastewater_effluent"`` when it passes a bioreactor's."""
-    node, seen = unit, set()
+    nanofiltration unit, ``"wastewater_effluent"`` when it passes a bioreactor's.
+
+    ``known``: a dict node -> class shared by the calls over one plant; every node a way back
+    passes shares its answer, so a plant's units are classed in linear time, not quadratic."""
+    node, seen, path = unit, set(), []
+    found = None
     while node not in seen:
+        if known is not None and node in known:
+            found = known[node]
+            break
         seen.add(node)
+        path.append(node)
         inlets = fs._nodes[node].inlets
         if not inlets:
             break
         source = fs._links.get((node, inlets[0]))
         if source is None:
-            return None
+            break
         node = source[0]
         if "permeate" in source[1]:
             model = getattr(fs._nodes[node], "model", "")
             if model.startswith(("osmo", "nano")):
-                return "permeate"
+                found = "permeate"
+                break
             if model.startswith("bio"):
-                return "wastewater_effluent"
+                found = "wastewater_effluent"
+                break
         feed = fs._nodes[node]
         if feed.kind == "feed":
-            return fs.water_class(node)
-    return None
+            found = fs.water_class(node)
+            break
+    if known is not None:
+        known.update(dict.fromkeys(path, found))
+    return found
 
 
 # -- checks of a plan -----------------------------------------------------
@@ -395,6 +408,19 @@ def _feed_nonfinite(view):
 FEED_FINITE = Check("non_finite", "non-finite feed values", ("the feed's quantities",), _feed_nonfinite, 0.0, "count",
                     "error", "a stream with NaN or infinite quantities cannot exist",
                     message="{unit}: the feed has a NaN or infinite quantity", scale=1.0)
+
+
+def _setting_nonfinite(view):
+    total = 0.0
+    for name in view.names:
+        total = total + view.table[name]
+    return np.where(np.isfinite(total), 0.0, 1.0)
+
+
+SETTING_FINITE = Check("non_finite_setting", "non-finite varied settings", ("the row's values of the node",),
+                       _setting_nonfinite, 0.0, "count", "error",
+                       "a NaN or an infinity is no setting: what the model makes of it is no design",
+                       message="{unit}: a varied setting is NaN or infinite", scale=1.0)
 
 
 class _PlantView:
@@ -499,9 +525,9 @@ def array_checks():
     return found
 
 
-def _array_entries(fs, plan, array):
+def _array_entries(fs, plan, array, known=None):
     """(column, check, view factory, label) of every check of one membrane array."""
-    water = water_class_of(fs, array.name)
+    water = water_class_of(fs, array.name, known)
     own = {c.name: c for c in model_checks(array.model)}
     found = []
     probe = View(fs, plan, array, None, water)
@@ -565,6 +591,7 @@ def _entries(fs, plan):
     if found is not None:
         return found
     entries, where = [], {}
+    known = {}  # node -> water class, shared by the units' ways back to their feeds
 
     def add(column, unit, check, make, label):
         override = settings.get((unit, check.name))
@@ -580,8 +607,18 @@ def _entries(fs, plan):
     for name, feed in fs.feeds.items():
         add(f"check.{name}.non_finite", name, FEED_FINITE,
             lambda table, name=name: _PlantView(fs, name, table), name)
+    for node in getattr(plan, "varied", {}):
+        # A unit, heater, cooler or array setting given in the row: a NaN or an infinity there is an
+        # error even where the model turns it into a clean figure.
+        names = [n for n in plan.names if n.partition(".")[0] == node]
+
+        def make(table, node=node, names=names):
+            view = _PlantView(fs, node, table)
+            view.names = names
+            return view
+        add(f"check.{node}.non_finite_setting", node, SETTING_FINITE, make, node)
     for unit in fs.units.values():
-        water = water_class_of(fs, unit.name)
+        water = water_class_of(fs, unit.name, known)
         probe = View(fs, plan, unit, None, water)
         for check in model_checks(unit.model):
             if check.applies is not None and not check.applies(probe):
@@ -596,7 +633,7 @@ def _entries(fs, plan):
                 add(f"check.{node.name}.{check.name}", node.name, check,
                     lambda table, node=node: View(fs, plan, node, table, None), node.name)
     for array in fs.arrays.values():
-        for column, check, make, label in _array_entries(fs, plan, array):
+        for column, check, make, label in _array_entries(fs, plan, array, known):
             add(column, array.name, check, make, label)
     plan._table_check_entries = entries
     plan._table_check_where = where

@@ -200,8 +200,15 @@ class CostParameters:
             raise ValueError("cost parameters heat_exchanger_u and heat_exchanger_dt must be > 0")
         if self.plant_lifetime <= 0:
             raise ValueError(f"cost parameter plant_lifetime must be > 0 years, got {self.plant_lifetime!r}")
+        try:
+            crf(self.wacc, self.plant_lifetime)
+        except ValueError as exc:  # a lifetime so short that no annual payment is finite
+            raise ValueError(f"cost parameters wacc and plant_lifetime: {exc}") from None
+        if not isinstance(self.unit_classes, dict):
+            raise ValueError(f"cost parameter unit_classes must be a dict unit -> cost class, "
+                             f"got {type(self.unit_classes).__name__}")
         for unit, cls in self.unit_classes.items():
-            if cls not in CLASSES:
+            if not isinstance(cls, str) or cls not in CLASSES:
                 raise ValueError(f"cost class {cls!r} of unit {unit!r} is unknown; choose from: {', '.join(CLASSES)}")
 
     @property
@@ -234,17 +241,47 @@ def crf(rate, years):
     float
         The share of the capital paid back each year, 1/year; 1/L at w = 0.
 
+    Raises
+    ------
+    ValueError
+        For a rate that is not a finite number above -1, a lifetime that is not a finite
+        positive number, or a pair whose factor is not a finite number (a lifetime so short
+        that the whole capital is due at once).
+
+    Notes
+    -----
+    Written as w / (1 − (1+w)^−L) with (1+w)^−L = exp(−L·log1p(w)), the denominator by
+    ``expm1``: accurate to a few units in the last place for rates down to the smallest
+    doubles (where it tends to 1/L) and without overflow for large rates or lifetimes
+    (where it tends to w).
+
     Examples
     --------
     >>> round(crf(0.0930734, 30), 4)    # 1/year
     0.1
     >>> crf(0.0, 20)
     0.05
+    >>> round(crf(1e-15, 30) * 30, 12)  # tends to 1/L as w -> 0
+    1.0
     """
+    for value, what in ((rate, "rate"), (years, "lifetime")):
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise ValueError(f"crf: the {what} must be a number, got {value!r}")
+    try:
+        rate, years = float(rate), float(years)
+    except OverflowError:
+        raise ValueError("crf: the rate and the lifetime must be finite numbers") from None
+    if not (math.isfinite(rate) and rate > -1.0):
+        raise ValueError(f"crf: the rate must be a finite number above -1 per year, got {rate!r}")
+    if not (math.isfinite(years) and years > 0.0):
+        raise ValueError(f"crf: the lifetime must be a finite number of years > 0, got {years!r}")
     if rate == 0:
         return 1.0 / years
-    growth = (1.0 + rate) ** years
-    return rate * growth / (growth - 1.0)
+    paid = -math.expm1(-years * math.log1p(rate))  # 1 - (1+w)^-L
+    factor = rate / paid if paid != 0.0 else math.inf
+    if not math.isfinite(factor):
+        raise ValueError(f"crf: no finite capital recovery factor for a rate of {rate!r} over {years!r} years")
+    return factor
 
 
 def parameter_table():

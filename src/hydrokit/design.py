@@ -28,7 +28,8 @@ import sys
 
 import numpy as np
 
-from .plot import UsageError, _number, option_value
+from .cli_guard import one_line
+from .plot import UsageError, _number, option_value, picture_format, save_figure
 
 USAGE = {
     "costs": "usage: python -m hydrokit costs PLANT.toml [name=value ...] [--set PRICE=VALUE ...] [--json]",
@@ -47,6 +48,7 @@ OPTIONS = {
 FLAGS = ("--json",)
 MAP_COUNT = 80
 MAX_MAP_COUNT = 1000
+MAP_BUDGET = 4_000_000  # values of a table of grid points held at once (32 MB)
 
 LABELS = {"cost.lcow": ("LCOW", "$/m³"), "kpi.specific_energy_kwh_m3": ("SEC", "kWh/m³")}
 
@@ -86,6 +88,8 @@ def parse(command, argv):
             if name in opts["values"]:
                 raise UsageError(f"{name} is given twice")
             opts["values"][name] = _number(text, f"value of {name}")
+            if not math.isfinite(opts["values"][name]):
+                raise UsageError(f"value of {name} must be a finite number, got {text!r}")
         i += 1
     if opts["plant"] is None:
         raise UsageError("name a plant file; " + USAGE[command])
@@ -96,6 +100,7 @@ def parse(command, argv):
             raise UsageError(f"map needs exactly two --vary slots, got {len(opts['vary'])}")
         if not opts["out"]:
             raise UsageError("name the picture with --out FILE.png")
+        picture_format(opts["out"])  # before any plant point is solved
     clash = sorted(set(opts["vary"]) & set(opts["values"]))
     if clash:
         raise UsageError(f"{clash[0]} is both varied and fixed")
@@ -115,8 +120,8 @@ def _option(command, opts, option, value):
             raise UsageError(f"--vary {value}: write {name}={form}")
         low = _number(parts[0], f"low bound of {name}")
         high = _number(parts[1], f"high bound of {name}")
-        if not (math.isfinite(low) and math.isfinite(high) and low < high):
-            raise UsageError(f"--vary {value}: bounds must be finite with LOW < HIGH")
+        if not (math.isfinite(low) and math.isfinite(high) and low < high and math.isfinite(high - low)):
+            raise UsageError(f"--vary {value}: bounds must be finite with LOW < HIGH (and HIGH - LOW finite)")
         count = MAP_COUNT
         if len(parts) == 3:
             try:
@@ -141,8 +146,8 @@ def _option(command, opts, option, value):
             opts["seed"] = int(value)
         except ValueError:
             raise UsageError(f"--seed {value!r} is not a whole number") from None
-        if opts["seed"] < 0:
-            raise UsageError(f"--seed must be >= 0, got {value}")
+        if not 0 <= opts["seed"] < 2**63:
+            raise UsageError(f"--seed must be from 0 to {2**63 - 1}, got {value}")
     elif option == "--set":
         name, eq, text = value.partition("=")
         if not eq or not name:
@@ -321,27 +326,38 @@ def map_table(fs, params, opts):
     mesh = np.meshgrid(xs, ys, indexing="ij")
     matrix = np.column_stack([mesh[0].ravel(), mesh[1].ravel()]
                              + [np.full(nx * ny, v) for v in opts["values"].values()])
-    table = dict(fs.evaluate(names, matrix))
-    table.update(CostModel(fs, params).columns(table))
     column = OBJECTIVES.get(opts["objective"], opts["objective"])
-    if column not in table:
-        raise UsageError(f"unknown objective column {column!r}; "
-                         "choose e.g. lcow, sec, kpi.recovery, cost.capital_total")
-    z = np.asarray(table[column], dtype=np.float64)
-    bad = ~np.isfinite(z) | (np.asarray(table["flagged"]) != 0) | (np.asarray(table["converged"]) != 1)
-    for con in opts["constraints"]:
-        if con.column not in table:
-            raise UsageError(f"unknown constraint column {con.column!r}")
-        values = np.asarray(table[con.column], dtype=np.float64)
-        with np.errstate(invalid="ignore"):
-            bad |= ~np.isfinite(values) | (con.excess(values) > 0)
-    # Points with design-check findings: errors always, warnings when they bind; those that bind
-    # are not shaded either.
-    found = np.asarray(table["checks.errors"]) > 0
-    if opts["checks"] == "warnings":
-        found |= np.asarray(table["checks.warnings"]) > 0
-    if opts["checks"] != "none":
-        bad |= found
+    model = CostModel(fs, params)
+    # The grid in chunks of rows whose whole table stays within MAP_BUDGET values: a large plant
+    # over a fine grid would otherwise need its every column for every point at once.
+    step = max(1, MAP_BUDGET // len(fs.plan(tuple(names)).columns))
+    z = np.empty(len(matrix))
+    bad = np.empty(len(matrix), dtype=bool)
+    found = np.empty(len(matrix), dtype=bool)
+    for start in range(0, len(matrix), step):
+        part = slice(start, start + step)
+        table = dict(fs.evaluate(names, matrix[part]))
+        table.update(model.columns(table))
+        if column not in table:
+            raise UsageError(f"unknown objective column {column!r}; "
+                             "choose e.g. lcow, sec, kpi.recovery, cost.capital_total")
+        z[part] = np.asarray(table[column], dtype=np.float64)
+        wrong = ~np.isfinite(z[part]) | (np.asarray(table["flagged"]) != 0) | (np.asarray(table["converged"]) != 1)
+        for con in opts["constraints"]:
+            if con.column not in table:
+                raise UsageError(f"unknown constraint column {con.column!r}")
+            values = np.asarray(table[con.column], dtype=np.float64)
+            with np.errstate(invalid="ignore"):
+                wrong |= ~np.isfinite(values) | (con.excess(values) > 0)
+        # Points with design-check findings: errors always, warnings when they bind; those that
+        # bind are not shaded either.
+        hit = np.asarray(table["checks.errors"]) > 0
+        if opts["checks"] == "warnings":
+            hit |= np.asarray(table["checks.warnings"]) > 0
+        if opts["checks"] != "none":
+            wrong |= hit
+        found[part] = hit
+        bad[part] = wrong
     best = _optimize(fs, params, opts)
     return xs, ys, z.reshape(nx, ny), bad.reshape(nx, ny), best, column, found.reshape(nx, ny)
 
@@ -388,7 +404,7 @@ def draw_map(fs, params, opts):
     ax.set_xlim(xs[0], xs[-1])
     ax.set_ylim(ys[0], ys[-1])
     ax.legend(loc="upper right", fontsize=9)
-    fig.savefig(opts["out"], dpi=120)
+    save_figure(fig, opts["out"])
     return best
 
 
@@ -416,9 +432,11 @@ def main(command, argv=None, out=None, err=None, prog=None):
         message = str(exc)
     except ImportError as exc:  # SciPy missing
         message = f"{exc}; install hydrokit[optimize]"
+    except BrokenPipeError:
+        raise  # the reader went away: the command line's guard ends quietly (141)
     except OSError as exc:  # a picture that cannot be written
         message = f"{type(exc).__name__}: {exc}"
-    print(f"hydrokit {command}: " + " ".join(message.split()), file=err)
+    print(f"hydrokit {command}: " + one_line(message), file=err)
     return 2
 
 

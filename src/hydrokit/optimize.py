@@ -578,7 +578,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         # a single point (its constraint check of x0); the population starts from the best of them
         # by the feasibility rule. Rows are cheap and a generation is not: a wide first look costs
         # little and saves generations.
-        size = popsize * len(names)
+        size = max(popsize * len(names), 5)  # SciPy's search needs five members at least
         init, start = _latin_hypercube(lower, upper, max(size, samples), np.random.default_rng(seed))
         f0, excess0, _ = problem.scores(start)
         v0 = excess0.sum(axis=0)
@@ -641,9 +641,50 @@ def _bounds(fs, vary):
             raise OptimizeError(f"bounds of {name!r} must be (low, high), got {span!r}") from None
         if not (math.isfinite(low) and math.isfinite(high) and low < high):
             raise OptimizeError(f"bounds of {name!r} must be finite with low < high, got ({low:g}, {high:g})")
+        if not math.isfinite(high - low):
+            # The search works on the range's width: one that overflows gives NaN points.
+            raise OptimizeError(f"bounds of {name!r} span more than the largest double, got ({low:g}, {high:g})")
         names.append(name)
         bounds.append((low, high))
     return names, bounds
+
+
+def _whole(value, name, low, high=None):
+    """An option that is a whole number in [low, high], or a one-line OptimizeError."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise OptimizeError(f"{name} must be a whole number, got {value!r}"[:200])
+    value = int(value)
+    if value < low or (high is not None and value > high):
+        span = f"from {low} to {high}" if high is not None else f"at least {low}"
+        raise OptimizeError(f"{name} must be {span}, got {value}"[:200])
+    return value
+
+
+def _positive(value, name):
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.number)):
+        raise OptimizeError(f"{name} must be a number, got {value!r}"[:200])
+    try:
+        value = float(value)
+    except OverflowError:
+        value = math.inf
+    if not (math.isfinite(value) and value > 0):
+        raise OptimizeError(f"{name} must be a finite number > 0, got {value!r}")
+    return value
+
+
+def _check_options(seed, threads, popsize, samples, maxiter, patience, rtol, polish_tol):
+    """The search's options checked before any work: each mistake one line."""
+    _whole(seed, "seed", 0, 2**63 - 1)
+    if threads is not None:
+        _whole(threads, "threads", 1)
+    _whole(popsize, "popsize", 1, 10_000)
+    if samples is not None:
+        _whole(samples, "samples", 0, 10_000_000)
+    _whole(maxiter, "maxiter", 0, 1_000_000)
+    if patience is not None:
+        _whole(patience, "patience", 1)
+    _positive(rtol, "rtol")
+    _positive(polish_tol, "polish_tol")
 
 
 def _whole_numbers(fs, names):
@@ -779,13 +820,16 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     import scipy.optimize  # noqa: F401
 
     start = time.perf_counter()
+    _check_options(seed, threads, popsize, samples, maxiter, patience, rtol, polish_tol)
     if checks not in ("errors", "warnings", "none"):
-        raise OptimizeError(f"checks must be 'errors', 'warnings' or 'none', got {checks!r}")
+        raise OptimizeError(f"checks must be 'errors', 'warnings' or 'none', got {checks!r}"[:200])
     names, bounds = _bounds(fs, vary)
+    from .flowsheet.array import MAX_VESSELS
+
     for name, whole, (low, high) in zip(names, _whole_numbers(fs, names), bounds):
-        if whole and not (np.rint(low) >= 1 and np.rint(high) >= np.rint(low)):
-            raise OptimizeError(f"{name!r} is a vessel count: its bounds must round to whole numbers of at least 1, "
-                                f"got ({low:g}, {high:g})")
+        if whole and not (np.rint(low) >= 1 and MAX_VESSELS >= np.rint(high) >= np.rint(low)):
+            raise OptimizeError(f"{name!r} is a vessel count: its bounds must round to whole numbers from 1 to "
+                                f"{MAX_VESSELS:_}, got ({low:g}, {high:g})")
     constraints = [parse_constraint(c) for c in constraints]
     if isinstance(objective, str):
         column = OBJECTIVES.get(objective, objective)
@@ -799,7 +843,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     clash = sorted(set(fixed) & set(names))
     if clash:
         raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
-    fixed_names, fixed_values = list(fixed), np.array([float(v) for v in fixed.values()])
+    from .flowsheet.build import _number
+
+    fixed_names = list(fixed)
+    fixed_values = np.array([_number(v, f"fixed value of {k}") for k, v in fixed.items()], dtype=np.float64)
 
     from .batch import default_threads, warm_pool
     from .flowsheet.results import compiled_evaluator, evaluator, row_solver, table_columns
@@ -822,7 +869,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         run = evaluators.get(key)
         if run is None:
             run = evaluators[key] = evaluator(fs, names_ + fixed_names, threads=count, client=client,
-                                              columns=columns)
+                                              columns=columns, lenient=True)
         return run(matrix)
 
     # The design checks that bind: their counts and margins (with the scale of each).
@@ -840,7 +887,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
 
     def compile(derive):
         # The scores of each batch straight from the plan's outputs, one compiled call.
-        run = compiled_evaluator(fs, names + fixed_names, derive, key=key, client=client)
+        run = compiled_evaluator(fs, names + fixed_names, derive, key=key, client=client, lenient=True)
 
         def score(matrix):
             matrix, count = rows_of(matrix)
@@ -855,7 +902,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         # plan) and its cost columns, from one compiled program kept with the plan.
         try:
             solve_row = row_solver(fs, names + fixed_names, None if cost_model is None else cost_model.columns,
-                                   key=("optimum", prices))
+                                   key=("optimum", prices), lenient=True)
         except TraceError:  # as the scores: from the table
             final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
             row = dict(final["result"].row)

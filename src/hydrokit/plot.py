@@ -62,8 +62,8 @@ def _axis(name, text):
         raise UsageError(f"sweep {name}={text} must be START:STOP or START:STOP:COUNT")
     start = _number(parts[0], f"start of {name}")
     stop = _number(parts[1], f"stop of {name}")
-    if not (math.isfinite(start) and math.isfinite(stop)):
-        raise UsageError(f"sweep {name}={text} needs finite START and STOP")
+    if not (math.isfinite(start) and math.isfinite(stop) and math.isfinite(stop - start)):
+        raise UsageError(f"sweep {name}={text} needs finite START and STOP (and a finite STOP - START)")
     if start == stop:
         raise UsageError(f"sweep {name}={text} needs START and STOP to differ")
     count = DEFAULT_COUNT
@@ -141,6 +141,9 @@ def picture_format(path):
     """The format named by the extension of ``path`` (lower case), checked before anything is drawn."""
     if os.path.isdir(path):
         raise UsageError(f"--out {path} is a directory; name the picture file, e.g. {os.path.join(path, 'plot.png')}")
+    parent = os.path.dirname(path) or "."
+    if not os.path.isdir(parent):  # found before the points are computed, not after
+        raise UsageError(f"--out {path}: No such file or directory: {parent}")
     extension = os.path.splitext(path)[1][1:].lower()
     if not extension:
         raise UsageError(f"--out {path} has no extension to name the format; write e.g. {path}.png")
@@ -198,9 +201,14 @@ def figure(model, axis, span, fixed, outputs):
 
 def draw(model, axis, span, fixed, outputs, path):
     """Evaluate the sweep and save the picture to exactly ``path``, in the format of its extension."""
+    save_figure(figure(model, axis, span, fixed, outputs), path)
+
+
+def save_figure(fig, path):
+    """Save ``fig`` to exactly ``path``, in the format of its extension."""
     extension = picture_format(path)
     picture = io.BytesIO()
-    figure(model, axis, span, fixed, outputs).savefig(picture, format=extension, dpi=120)
+    fig.savefig(picture, format=extension, dpi=120)
     # Drawn in memory first, so a failed write leaves no half picture behind
     # (a full disk) and nothing is created when drawing fails.
     existed = os.path.lexists(path)
@@ -235,11 +243,13 @@ def main(argv=None, out=None, err=None, prog=None):
     else:
         print(args[-1], file=out)  # where the picture went
         return 0
-    print("hydrokit plot: " + " ".join(message.split()), file=err)
+    from .cli_guard import one_line
+
+    print("hydrokit plot: " + one_line(message), file=err)
     return 2
 
 
 if __name__ == "__main__":
-    from hydrokit.__main__ import guard_output
+    from hydrokit.cli_guard import guard_output
 
     sys.exit(guard_output(main)())

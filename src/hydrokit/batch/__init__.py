@@ -35,6 +35,10 @@ __all__ = ["sweep", "grid", "model_name", "default_threads", "warm_pool"]
 _WIDTHS = _sweep.models()
 
 
+# The most worker threads a sweep starts.
+MAX_THREADS = 1024
+
+
 def default_threads():
     """The cores this process may run on."""
     try:
@@ -109,7 +113,9 @@ def _threads(threads, n):
     count = operator.index(threads)
     if count < 1:
         raise ValueError(f"threads must be at least 1, got {count}")
-    return count
+    # More threads than any machine has cores change nothing (rows are bitwise the same on any
+    # count) but a count beyond a C long would not even reach the executor.
+    return min(count, MAX_THREADS)
 
 
 def _evaluate(name, u, p, n, threads):

@@ -273,6 +273,7 @@ class Program:
             register.setdefault(node, len(register))
         fixed = len(register)
         free, count = [], fixed
+        freed = set()  # the registers in ``free``, for a membership test in constant time
         steps, stretch = [], _Stretch()
         for node in order:
             kind, op, args, extra = self.nodes[node]
@@ -280,11 +281,13 @@ class Program:
             # An operand read here for the last time gives its register back before the result
             # takes one: an element is read before it is written, so the two may share it.
             for a in args:
-                if a is not None and last_use.get(a) == node and register[a] >= fixed and register[a] not in free:
+                if a is not None and last_use.get(a) == node and register[a] >= fixed and register[a] not in freed:
                     free.append(register[a])
+                    freed.add(register[a])
             if node not in register:
                 if free:
                     register[node] = free.pop()
+                    freed.discard(register[node])
                 else:
                     register[node] = count
                     count += 1

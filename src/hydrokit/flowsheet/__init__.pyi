@@ -38,11 +38,14 @@ class Result:
 
 
 class Flowsheet:
-    components: tuple[str, ...]
-    kinds: dict[str, str]
+    @property
+    def components(self) -> tuple[str, ...]: ...
+    @property
+    def kinds(self) -> Mapping[str, str]: ...
+    @property
+    def ambient_pressure_bar(self) -> float: ...
     tolerance: float
     max_iterations: int
-    ambient_pressure_bar: float
 
     def __init__(self, components: str | Iterable[str] | Mapping[str, str] = (), *, tolerance: float = 1e-10,
                  max_iterations: int = 200, ambient_pressure_bar: float = 1.0) -> None: ...

@@ -43,7 +43,7 @@ import math
 import numbers
 import re
 
-from .build import FlowsheetError, Unit, _choices, _number
+from .build import FlowsheetError, Unit, _choices, _number, _short
 
 # Published design guidelines for spiral-wound elements (element recovery,
 # flux, vessel flows, pressure drops, polarisation), as data. Each row: the per-element (or per-stage) column suffix, the array's summary
@@ -82,12 +82,47 @@ STAGE_SETTINGS = ("vessels", "booster_bar", "booster_efficiency")
 DEFAULT_BOOSTER_EFFICIENCY = 0.8
 _STAGE = re.compile(r"^stage([0-9]+)\.(.+)$")
 
+# Each element modelled is a core run of its own, so what one array may declare is bounded: far
+# beyond any real array (a vessel holds up to 8 elements, a train a few hundred vessels).
+MAX_STAGES = 20
+MAX_ELEMENTS_PER_VESSEL = 50
+MAX_ARRAY_ELEMENTS = 200        # elements per vessel, summed over the stages
+MAX_VESSELS = 100_000           # vessels of one stage
 
-def _count(value, what):
-    if (isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value)
-            or value != int(value) or int(value) < 1):
-        raise FlowsheetError(f"{what} must be a whole number of at least 1, got {value!r}")
+
+def _count(value, what, high=None):
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        whole = int(value) >= 1  # any size: compared as an integer, never converted to a double
+    else:
+        whole = (not isinstance(value, bool) and isinstance(value, numbers.Real) and math.isfinite(value)
+                 and value == int(value) and int(value) >= 1)
+    if not whole:
+        raise FlowsheetError(f"{what} must be a whole number of at least 1, got {_short(value)}")
+    if high is not None and value > high:
+        raise FlowsheetError(f"{what} must be at most {high:_}, got {_short(value, 30)}")
     return int(value)
+
+
+def check_stages(name, stages):
+    """``stages`` as a list of (vessels, elements) pairs within the limits, checked before any work."""
+    pairs = []
+    try:
+        for s in stages:
+            if len(pairs) >= MAX_STAGES:
+                raise FlowsheetError(f"array {name!r}: at most {MAX_STAGES} stages")
+            pairs.append(tuple(s) if not isinstance(s, (str, bytes)) else s)
+    except TypeError:
+        raise FlowsheetError(f"array {name!r}: stages is a list of (vessels, elements) pairs") from None
+    if not pairs or any(not isinstance(s, tuple) or len(s) != 2 for s in pairs):
+        raise FlowsheetError(f"array {name!r}: stages is a list of (vessels, elements) pairs, got {_short(pairs)}")
+    out = [(_count(v, f"array {name!r}: vessels of stage {k}", MAX_VESSELS),
+            _count(e, f"array {name!r}: elements of stage {k}", MAX_ELEMENTS_PER_VESSEL))
+           for k, (v, e) in enumerate(pairs, 1)]
+    total = sum(e for _, e in out)
+    if total > MAX_ARRAY_ELEMENTS:
+        raise FlowsheetError(f"array {name!r}: {total} elements in series over the stages; an array models "
+                             f"at most {MAX_ARRAY_ELEMENTS}")
+    return out
 
 
 class Array:
@@ -103,14 +138,9 @@ class Array:
         self.name = name
         self.model = model
         self.element = ELEMENT_MODELS[model]
-        try:
-            stages = [tuple(s) for s in stages]
-        except TypeError:
-            raise FlowsheetError(f"array {name!r}: stages is a list of (vessels, elements) pairs") from None
-        if not stages or any(len(s) != 2 for s in stages):
-            raise FlowsheetError(f"array {name!r}: stages is a list of (vessels, elements) pairs, got {stages!r}")
-        self.vessels = [_count(v, f"array {name!r}: vessels of stage {k}") for k, (v, _) in enumerate(stages, 1)]
-        self.elements = [_count(e, f"array {name!r}: elements of stage {k}") for k, (_, e) in enumerate(stages, 1)]
+        stages = check_stages(name, stages)
+        self.vessels = [v for v, _ in stages]
+        self.elements = [e for _, e in stages]
         self.element_area = _number(element_area, f"array {name!r}: element_area")
         if not self.element_area > 0:
             raise FlowsheetError(f"array {name!r}: element_area must be positive (m²), got {element_area!r}")
@@ -129,7 +159,7 @@ class Array:
                     raise FlowsheetError(f"array {name!r}: a booster stands between stages (stage2 on); stage 1's "
                                          f"feed is raised by a pump unit before the array")
                 if slot == "vessels":
-                    self.vessels[stage - 1] = _count(value, f"array {name!r}: {key}")
+                    self.vessels[stage - 1] = _count(value, f"array {name!r}: {key}", MAX_VESSELS)
                 elif slot == "booster_bar":
                     self.boosters[stage - 1] = _number(value, f"array {name!r}: {key}")
                 else:
@@ -157,6 +187,9 @@ class Array:
         self.positions = self.stage_units[0].positions
         self.components = tuple(flowsheet_components)
         self.report = {}  # what filling the slots from a datasheet did (see hydrokit.membranes)
+        # Read-only once built (a plan compiled from them is cached): a changed array is a new array.
+        self.vessels, self.elements = tuple(self.vessels), tuple(self.elements)
+        self.boosters, self.booster_efficiency = tuple(self.boosters), tuple(self.booster_efficiency)
 
     def __repr__(self):
         stages = ", ".join(f"{v}x{e}" for v, e in zip(self.vessels, self.elements))
@@ -492,16 +525,17 @@ def _gather(unit, vectors, src, st, code, components):
 
 
 def check_counts(plan, matrix):
-    """Vessel counts varied in rows must be whole numbers of at least 1."""
+    """Vessel counts varied in rows must be whole numbers of at least 1 (a NaN or an infinity is let
+    through: the row comes back flagged)."""
     import numpy as np
 
     for name, column in getattr(plan, "counts", {}).items():
         values = matrix[:, column]
-        bad = ~((values >= 1.0) & (values == np.floor(values)))
+        bad = np.isfinite(values) & ~((values >= 1.0) & (values <= MAX_VESSELS) & (values == np.floor(values)))
         if bad.any():
             row = int(np.argmax(bad))
-            raise FlowsheetError(f"{name}, row {row}: a vessel count must be a whole number of at least 1, "
-                                 f"got {values[row]!r}")
+            raise FlowsheetError(f"{name}, row {row}: a vessel count must be a whole number from 1 to "
+                                 f"{MAX_VESSELS:_}, got {float(values[row])!r}")
 
 
 __all__ = ["Array", "GUIDELINES", "ELEMENT_MODELS", "check_counts"]

@@ -6,11 +6,14 @@ with a message that names what is wrong and the valid choices.
 
 from __future__ import annotations
 
+import collections
 import functools
 import importlib
+import itertools
 import math
 import operator
 import re
+import types
 from collections.abc import Mapping
 
 from ..layout import LayoutError, layout, models
@@ -20,7 +23,20 @@ STREAM_QUANTITIES = ("flow", "temperature_c", "pressure_bar")
 
 # Names that would collide with the columns of a sweep table.
 RESERVED = frozenset({"kpi", "power", "tear", "y", "u", "p", "converged", "iterations", "residual", "flagged"})
-_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_\-]*$")
+# \Z, not $: a name ending in a newline would break tables and messages.
+_NAME = re.compile(r"\A[A-Za-z_][A-Za-z0-9_\-]*\Z")
+
+# What one flowsheet may declare. Far above any real plant (a large plant has
+# hundreds of units), low enough that a mistyped or hostile count fails at
+# once with one line instead of building names until memory runs out.
+MAX_NODES = 20_000         # feeds, units, mixers and splitters together
+MAX_COMPONENTS = 1_000     # components the streams carry
+MAX_PORTS = 10_000         # inlets of one mixer, outlets of one splitter
+MAX_TOTAL_PORTS = 200_000  # inlets and outlets of every node together
+MAX_ITERATIONS = 1_000_000  # passes of a recycle loop
+MAX_NAME = 200             # characters of a name
+MAX_ELEMENTS = 20_000      # membrane elements modelled in all arrays together (each a core run)
+PLAN_CACHE = 32            # compiled plans kept per flowsheet
 
 # A tear stream starts, unless the user gives a start, as no flow at 25 °C
 # and 1 bar carrying nothing: a recycle that has not yet come round.
@@ -62,17 +78,55 @@ class FlowsheetError(ValueError):
     """
 
 
-def _choices(names):
+def _choices(names, limit=40):
+    """The names for a message, the first ``limit`` of a long list (a message stays one short line)."""
     names = list(names)
-    return ", ".join(names) if names else "(none)"
+    if len(names) > limit:
+        return ", ".join(map(str, names[:limit])) + f", ... ({len(names):_} in all)"
+    return ", ".join(map(str, names)) if names else "(none)"
+
+
+def _short(value, limit=60):
+    """``repr(value)`` cut to one short line: a message never carries a whole hostile value."""
+    text = repr(value)
+    if len(text) > limit or "\n" in text:
+        text = text.replace("\n", "\\n")[:limit] + "..."
+    return text
 
 
 def _number(value, what):
+    """A finite float, or a one-line FlowsheetError naming ``what``."""
+    if value is None or isinstance(value, (str, bytes)):
+        raise FlowsheetError(f"{what} must be a number, got {_short(value)}")
     try:
         number = float(operator.index(value) if isinstance(value, bool) else value)
+    except OverflowError:
+        raise FlowsheetError(f"{what} must be a finite number, got an integer of {_digits(value)} digits") from None
     except (TypeError, ValueError):
-        raise FlowsheetError(f"{what} must be a number, got {value!r}") from None
+        raise FlowsheetError(f"{what} must be a number, got {_short(value)}") from None
+    if not math.isfinite(number):
+        raise FlowsheetError(f"{what} must be a finite number, got {number!r}")
     return number
+
+
+def _digits(value):
+    try:
+        return len(str(abs(int(value))))
+    except (TypeError, ValueError, OverflowError):
+        return "many"
+
+
+def _count(value, what, low, high):
+    """A whole number in [low, high], or a one-line FlowsheetError with the limit."""
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise FlowsheetError(f"{what} must be a whole number, got {_short(value)}") from None
+    if count < low:
+        raise FlowsheetError(f"{what} must be at least {low}, got {count}")
+    if count > high:
+        raise FlowsheetError(f"{what} must be at most {high:_}, got {_short(count, 30)}")
+    return count
 
 
 def _ports_table(model):
@@ -113,7 +167,10 @@ class Feed:
 
     def __init__(self, name, values, utility=False, water=None):
         self.name = name
-        self.values = values  # quantity -> float (flow, temperature_c, pressure_bar, components)
+        # quantity -> float (flow, temperature_c, pressure_bar, components). Read-only: a
+        # compiled plan holds these values, so a change here would be silently ignored;
+        # vary a quantity in solve/sweep or build a new feed instead.
+        self.values = types.MappingProxyType(dict(values))
         self.utility = utility  # a cooling or heating loop: not counted in kpi.feed_flow
         self.water = water  # the water class given, or None (inferred from the dissolved content)
 
@@ -176,6 +233,10 @@ class Unit:
             (self.u0 if vector == "u" else self.p0)[index] = value
         self.output_slots = [s for s in self.layout.output_slots(self.p0) if s.name]
         self.output_index = {s.name: s.index for s in self.output_slots}
+        # Fixed once built (a compiled plan holds them): vary a slot in solve/sweep instead.
+        self.settings = types.MappingProxyType(self.settings)
+        self.u0.flags.writeable = False
+        self.p0.flags.writeable = False
 
     def __repr__(self):
         return f"Unit({self.name!r}, {self.model!r})"
@@ -308,6 +369,8 @@ class Mixer:
 
     def __init__(self, name, inlets):
         self.name = name
+        # The count is checked before a single port name is made.
+        inlets = _count(inlets, f"mixer {name!r}: inlets", 2, MAX_PORTS)
         self.inlets = tuple(f"inlet{i}" for i in range(1, inlets + 1))
         self.outlets = ("outlet",)
 
@@ -322,7 +385,7 @@ class Splitter:
 
     def __init__(self, name, fractions):
         self.name = name
-        self.fractions = fractions
+        self.fractions = tuple(fractions)
         self.inlets = ("inlet",)
         self.outlets = tuple(f"outlet{i}" for i in range(1, len(fractions) + 1))
 
@@ -344,10 +407,20 @@ class Thermal:
         self.name = name
         self.kind = kind  # "heater" or "cooler"
         self.sign = 1 if kind == "heater" else -1
-        self.setting = setting
-        self.value = value
+        self._setting = setting
+        self._value = value
         self.inlets = ("inlet",)
         self.outlets = ("outlet",)
+
+    # Read-only once built (a plan compiled from them is cached): vary the setting in a solve
+    # or sweep instead.
+    @property
+    def setting(self):
+        return self._setting
+
+    @property
+    def value(self):
+        return self._value
 
     def __repr__(self):
         return f"{self.kind.capitalize()}({self.name!r}, {self.setting}={self.value!r})"
@@ -442,38 +515,86 @@ class Flowsheet:
             kinds = dict(components)
             components = list(kinds)
         else:
-            components = list(components)
+            components = list(itertools.islice(components, MAX_COMPONENTS + 1))
             kinds = {c: "dissolved" for c in components if isinstance(c, str)}
-        comps = []
+        comps, seen = [], set()
         for c in components:
-            if not isinstance(c, str) or not _NAME.match(c) or c in STREAM_QUANTITIES:
-                raise FlowsheetError(f"component name {c!r} must be an identifier other than "
-                                     f"{_choices(STREAM_QUANTITIES)}")
-            if c in comps:
+            if len(comps) >= MAX_COMPONENTS:
+                raise FlowsheetError(f"a flowsheet carries at most {MAX_COMPONENTS:_} components")
+            if not isinstance(c, str) or not _NAME.match(c) or c in STREAM_QUANTITIES or len(c) > MAX_NAME:
+                raise FlowsheetError(f"component name {_short(c)} must be an identifier of at most {MAX_NAME} "
+                                     f"characters other than {_choices(STREAM_QUANTITIES)}")
+            if c in seen:
                 raise FlowsheetError(f"component {c!r} given twice")
             comps.append(c)
-        self.components = tuple(comps)
+            seen.add(c)
+        self._components = tuple(comps)
         for c in comps:
             if kinds[c] not in COMPONENT_KINDS:
-                raise FlowsheetError(f"component {c!r}: unknown kind {kinds[c]!r}; choose from: "
+                raise FlowsheetError(f"component {c!r}: unknown kind {_short(kinds[c])}; choose from: "
                                      f"{_choices(COMPONENT_KINDS)}")
-        self.kinds = {c: kinds[c] for c in comps}
-        self.tolerance = _number(tolerance, "tolerance")
-        if not self.tolerance > 0:
-            raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
-        self.ambient_pressure_bar = _number(ambient_pressure_bar, "ambient_pressure_bar")
-        if not (self.ambient_pressure_bar > 0 and math.isfinite(self.ambient_pressure_bar)):
-            raise FlowsheetError(f"ambient_pressure_bar must be a positive number of bar, got {ambient_pressure_bar!r}")
-        self.max_iterations = operator.index(max_iterations)
-        if self.max_iterations < 1:
-            raise FlowsheetError(f"max_iterations must be at least 1, got {max_iterations!r}")
+        self._kinds = types.MappingProxyType({c: kinds[c] for c in comps})
+        ambient = _number(ambient_pressure_bar, "ambient_pressure_bar")
+        if not (ambient > 0 and math.isfinite(ambient)):
+            raise FlowsheetError(f"ambient_pressure_bar must be a positive number of bar, got {_short(ambient_pressure_bar)}")
+        self._ambient_pressure_bar = ambient
+        self._plans = collections.OrderedDict()  # row names -> plan, the most recently used last
+        self.tolerance = tolerance
+        self.max_iterations = max_iterations
         self._nodes = {}     # name -> Feed | Unit | Mixer | Splitter, in the order added
         self._links = {}     # (target name, inlet port) -> (source name, outlet port)
         self._used = {}      # (source name, outlet port) -> "target.port" or "product NAME"
         self._products = {}  # product name -> (source name, outlet port)
         self._tears = {}     # (source name, outlet port) -> start quantities
         self._version = 0
-        self._plans = {}
+        self._ports = 0      # inlets and outlets of every node
+
+    @property
+    def components(self):
+        """The component names, in order (fixed when the flowsheet is made)."""
+        return self._components
+
+    @property
+    def kinds(self):
+        """Component name -> kind (fixed when the flowsheet is made)."""
+        return self._kinds
+
+    @property
+    def ambient_pressure_bar(self):
+        """The pressure around the plant, bar absolute (fixed when the flowsheet is made)."""
+        return self._ambient_pressure_bar
+
+    @property
+    def tolerance(self):
+        """Largest relative change of a tear quantity that counts as converged; setting it takes
+        effect at the next solve."""
+        return self._tolerance
+
+    @tolerance.setter
+    def tolerance(self, tolerance):
+        if isinstance(tolerance, bool):
+            raise FlowsheetError(f"tolerance must be a number, got {tolerance!r}")
+        try:
+            value = _number(tolerance, "tolerance")
+        except FlowsheetError:
+            raise FlowsheetError(f"tolerance must be a finite positive number, got {_short(tolerance)}") from None
+        if not value > 0:
+            raise FlowsheetError(f"tolerance must be positive, got {tolerance!r}")
+        self._tolerance = value
+        self._plans.clear()  # the plans hold the tolerance
+
+    @property
+    def max_iterations(self):
+        """Most passes of a recycle loop; setting it takes effect at the next solve."""
+        return self._max_iterations
+
+    @max_iterations.setter
+    def max_iterations(self, max_iterations):
+        if isinstance(max_iterations, bool):
+            raise TypeError(f"max_iterations must be a whole number, got {max_iterations!r}")
+        operator.index(max_iterations)  # TypeError for what is not a whole number
+        self._max_iterations = _count(max_iterations, "max_iterations", 1, MAX_ITERATIONS)
+        self._plans.clear()  # the plans hold the cap
 
     def __repr__(self):
         from ..display.html import flowsheet_repr
@@ -498,14 +619,27 @@ class Flowsheet:
 
     # -- building ---------------------------------------------------------
 
-    def _add(self, node):
-        name = node.name
-        if not isinstance(name, str) or not _NAME.match(name) or name in RESERVED:
-            raise FlowsheetError(f"name {name!r} must be an identifier (letters, digits, _ and -) "
-                                 f"other than {_choices(sorted(RESERVED))}")
+    def _check_name(self, name):
+        if not isinstance(name, str) or not _NAME.match(name) or name in RESERVED or len(name) > MAX_NAME:
+            raise FlowsheetError(f"name {_short(name)} must be an identifier (letters, digits, _ and -) of at most "
+                                 f"{MAX_NAME} characters other than {_choices(sorted(RESERVED))}")
         if name in self._nodes:
             raise FlowsheetError(f"name {name!r} is already used by {self._nodes[name]!r}")
+        if name in self._products:
+            raise FlowsheetError(f"name {name!r} is already a product's name")
+        if len(self._nodes) >= MAX_NODES:
+            raise FlowsheetError(f"a flowsheet holds at most {MAX_NODES:_} feeds, units, mixers, splitters, "
+                                 f"heaters, coolers and arrays")
+
+    def _add(self, node):
+        name = node.name
+        self._check_name(name)
+        ports = len(node.inlets) + len(node.outlets)
+        if self._ports + ports > MAX_TOTAL_PORTS:
+            raise FlowsheetError(f"{node.kind} {name!r}: a flowsheet holds at most {MAX_TOTAL_PORTS:_} "
+                                 f"inlets and outlets together")
         self._nodes[name] = node
+        self._ports += ports
         self._changed()
 
     def _changed(self):
@@ -565,7 +699,7 @@ class Flowsheet:
         >>> fs = hydrokit.Flowsheet(components=["salt"])
         >>> fs.feed("sea", flow=1e-3, temperature_c=20, salt=35000)  # m³/s, °C, g/m³
         >>> fs.feed("coolant", flow=2e-3, temperature_c=10, utility=True)
-        >>> fs.feeds["sea"].values
+        >>> dict(fs.feeds["sea"].values)         # read-only: vary a quantity in solve or sweep
         {'temperature_c': 20.0, 'pressure_bar': 1.0, 'flow': 0.001, 'salt': 35000.0}
         >>> fs.feeds["coolant"].utility
         True
@@ -740,10 +874,30 @@ class Flowsheet:
         >>> [r["element"] for r in res.elements("ro")][:3]
         [1, 2, 3]
         """
-        from .array import Array
+        from .array import Array, check_stages
         from ..membranes import fill_from_datasheet
 
-        slots = dict(element_slots)
+        # Everything checked before a datasheet is fitted or an element laid out.
+        what = f"array {name!r}"
+        self._check_name(name)
+        stages = check_stages(name, stages)
+        elements = sum(e for _, e in stages) + sum(sum(a.elements) for a in self.arrays.values())
+        if elements > MAX_ELEMENTS:
+            raise FlowsheetError(f"{what}: the arrays would model {elements:_} elements; a flowsheet models at "
+                                 f"most {MAX_ELEMENTS:_}")
+        element_area = _number(element_area, f"{what}: element_area")
+        if datasheet is not None:
+            if not isinstance(datasheet, Mapping):
+                raise FlowsheetError(f"{what}: datasheet must be a dict of figures, got {_short(datasheet)}")
+            datasheet = {k: _number(v, f"{what}: datasheet {_short(k, 40)}") for k, v in datasheet.items()}
+        if fouling_factor is not None:
+            fouling_factor = _number(fouling_factor, f"{what}: fouling_factor")
+        if design_temperature_c is not None:
+            design_temperature_c = _number(design_temperature_c, f"{what}: design_temperature_c")
+            if not 0.0 <= design_temperature_c <= 100.0:
+                raise FlowsheetError(f"{what}: design_temperature_c must lie in [0, 100] °C (liquid water), "
+                                     f"got {design_temperature_c!r}")
+        slots = {k: _number(v, f"{what}: {_short(k, 40)}") for k, v in element_slots.items()}
         report = fill_from_datasheet(model, element_area, slots, datasheet, fouling_factor, design_temperature_c,
                                      f"array {name!r}")
         node = Array(name, model, stages, element_area, element_pressure_drop_bar, slots, components,
@@ -784,10 +938,10 @@ class Flowsheet:
         >>> fs.solve().stream("mix")                # m³/s, °C, bar, g/m³
         {'flow': 0.004, 'temperature_c': 27.5, 'pressure_bar': 2.0, 'salt': 1750.0}
         """
-        count = operator.index(inlets)
-        if count < 2:
-            raise FlowsheetError(f"mixer {name!r}: inlets must be at least 2, got {inlets!r}")
-        self._add(Mixer(name, count))
+        if isinstance(inlets, bool):
+            raise TypeError(f"mixer {name!r}: inlets must be a whole number, got {inlets!r}")
+        operator.index(inlets)  # TypeError for what is not a whole number
+        self._add(Mixer(name, inlets))
 
     def splitter(self, name, fractions):
         """Divide a stream (port inlet) by flow fractions (ports outlet1..outletN).
@@ -826,7 +980,11 @@ class Flowsheet:
         >>> [round(res.stream(s)["flow"], 12) for s in ("split.outlet1", "split.outlet2")]  # m³/s
         [0.0004, 0.0006]
         """
-        fracs = [_number(f, f"splitter {name!r}: fraction") for f in fractions]
+        fracs = []
+        for f in fractions:
+            if len(fracs) >= MAX_PORTS:
+                raise FlowsheetError(f"splitter {name!r}: at most {MAX_PORTS:_} fractions (outlets)")
+            fracs.append(_number(f, f"splitter {name!r}: fraction"))
         if len(fracs) < 2:
             raise FlowsheetError(f"splitter {name!r}: give at least 2 fractions, got {len(fracs)}")
         if not all(0.0 <= f <= 1.0 for f in fracs) or not math.isclose(math.fsum(fracs), 1.0, abs_tol=1e-9):
@@ -932,8 +1090,12 @@ class Flowsheet:
             if len(ports) == 1:
                 return name, ports[0]
             raise FlowsheetError(f"{node.kind} {name!r} has {kind}s {_choices(ports)}: write {name}.<{kind}>")
-        if port not in ports:
-            raise FlowsheetError(f"{node.kind} {name!r} has no {kind} {port!r}; choose from: {_choices(ports)}")
+        # A set per node and side: a mixer of thousands of inlets is connected in linear time.
+        known = node.__dict__.setdefault("_port_sets", {})
+        if side not in known:
+            known[side] = frozenset(ports)
+        if port not in known[side]:
+            raise FlowsheetError(f"{node.kind} {name!r} has no {kind} {_short(port)}; choose from: {_choices(ports)}")
         return name, port
 
     @staticmethod
@@ -1022,8 +1184,12 @@ class Flowsheet:
         >>> fs.products
         {'water': 'ro.permeate'}
         """
-        if not isinstance(name, str) or not _NAME.match(name):
-            raise FlowsheetError(f"product name {name!r} must be an identifier")
+        if not isinstance(name, str) or not _NAME.match(name) or len(name) > MAX_NAME:
+            raise FlowsheetError(f"product name {_short(name)} must be an identifier of at most {MAX_NAME} characters")
+        if name in self._nodes:
+            # Result.stream takes both: a product named like a node would hide that node's stream.
+            raise FlowsheetError(f"product name {name!r} is already the name of {self._nodes[name]!r}; "
+                                 f"name the product otherwise")
         if name in self._products:
             raise FlowsheetError(f"product {name!r} is already {self._label(self._products[name])}")
         src = self._port(source, "source")
@@ -1235,7 +1401,14 @@ class Flowsheet:
         key = tuple(names)
         plan = self._plans.get(key)
         if plan is None:
-            plan = self._plans[key] = compile_plan(self, key)
+            plan = compile_plan(self, key)
+            # A few plans are kept, the most recently used: callers that solve with ever new
+            # sets of names do not grow the cache without end.
+            while len(self._plans) >= PLAN_CACHE:
+                self._plans.popitem(last=False)
+            self._plans[key] = plan
+        else:
+            self._plans.move_to_end(key)
         return plan
 
     def solve(self, **values):
@@ -1268,8 +1441,10 @@ class Flowsheet:
         ------
         FlowsheetError
             For the compile-time mistakes of :meth:`plan`, an unknown name,
-            a value that is not a number, or splitter fractions outside
-            [0, 1] or adding up past 1.
+            a value that is not a finite number (NaN, an infinity, None,
+            an integer beyond a double; a sweep row takes these and comes
+            out flagged), or splitter fractions outside [0, 1] or adding up
+            past 1.
 
         Examples
         --------
@@ -1343,8 +1518,10 @@ class Flowsheet:
             ``"kpi.heat_kw"`` (kW of heat duty); ``"converged"`` (1/0),
             ``"iterations"`` (loop passes), ``"residual"`` (largest relative
             change of a tear quantity in the last pass) and ``"flagged"``
-            (the number of units whose flag outputs are non-zero or NaN, or
-            that send on a NaN or infinite stream; non-convergence is in
+            (the number of units whose flag outputs are non-zero or NaN,
+            that send on a NaN or infinite stream, whose counted power is
+            not finite or that are given a NaN or infinity in a varied slot,
+            and of feeds with a non-finite quantity; non-convergence is in
             ``"converged"``, not here).
 
         Raises

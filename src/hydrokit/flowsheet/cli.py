@@ -41,7 +41,9 @@ def parse_values(words):
             values[name] = float(text)
         except ValueError:
             raise UsageError(f"value {text!r} for {name} is not a number "
-                             "(write e.g. 30, 1e-3, -0.5, nan or inf)") from None
+                             "(write e.g. 30, 1e-3 or -0.5)") from None
+        if not math.isfinite(values[name]):
+            raise UsageError(f"value {text!r} for {name} must be a finite number")
     return values
 
 
@@ -269,5 +271,7 @@ def main(argv=None, prog="python -m hydrokit flowsheet", out=None, err=None):
             (print_json if as_json else print_text)(path, fs, res, out)
         return ERROR_FINDING if check and not res.valid else 0
     except (UsageError, PlantFileError) as exc:
-        print(f"hydrokit flowsheet: {exc}", file=err)
+        from ..cli_guard import one_line
+
+        print(f"hydrokit flowsheet: {one_line(exc)}", file=err)
         return 2

@@ -36,6 +36,8 @@ is entered (the user may name tears with ``Flowsheet.tear``).
 
 from __future__ import annotations
 
+import heapq
+
 import numpy as np
 
 from .. import _sweep
@@ -125,31 +127,44 @@ class _State:
 
 
 def _strongly_connected(nodes, edges):
-    """Tarjan's groups, each a list of nodes in insertion order."""
-    index, low, on_stack, stack, groups = {}, {}, set(), [], []
+    """Tarjan's groups, each a list of nodes in insertion order.
 
-    def visit(v):
-        index[v] = low[v] = len(index)
-        stack.append(v)
-        on_stack.add(v)
-        for w in edges[v]:
-            if w not in index:
-                visit(w)
-                low[v] = min(low[v], low[w])
-            elif w in on_stack:
-                low[v] = min(low[v], index[w])
-        if low[v] == index[v]:
-            group = []
-            while True:
-                w = stack.pop()
-                on_stack.discard(w)
-                group.append(w)
-                if w == v:
+    Iterative (an explicit stack of (node, next edge)): a chain of any length
+    cannot exhaust the interpreter's recursion limit."""
+    position = {v: i for i, v in enumerate(nodes)}
+    index, low, on_stack, stack, groups = {}, {}, set(), [], []
+    for root in nodes:
+        if root in index:
+            continue
+        index[root] = low[root] = len(index)
+        stack.append(root)
+        on_stack.add(root)
+        work = [(root, iter(edges[root]))]
+        while work:
+            v, pending = work[-1]
+            for w in pending:
+                if w not in index:
+                    index[w] = low[w] = len(index)
+                    stack.append(w)
+                    on_stack.add(w)
+                    work.append((w, iter(edges[w])))
                     break
-            groups.append(sorted(group, key=nodes.index))
-    for v in nodes:
-        if v not in index:
-            visit(v)
+                if w in on_stack:
+                    low[v] = min(low[v], index[w])
+            else:
+                work.pop()
+                if work:
+                    parent = work[-1][0]
+                    low[parent] = min(low[parent], low[v])
+                if low[v] == index[v]:
+                    group = []
+                    while True:
+                        w = stack.pop()
+                        on_stack.discard(w)
+                        group.append(w)
+                        if w == v:
+                            break
+                    groups.append(sorted(group, key=position.__getitem__))
     return groups
 
 
@@ -170,28 +185,43 @@ def _check_connections(fs):
 
 
 def _order(fs):
-    """Steps in dependency order: ("node", name) or ("loop", [names in body order], [tear streams])."""
+    """Steps in dependency order: ("node", name) or ("loop", [names in body order], [tear streams]).
+
+    Linear in the number of nodes and streams (a heap picks the ready group),
+    and without recursion."""
     nodes = [n for n, node in fs._nodes.items() if not isinstance(node, Feed)]
+    position = {n: i for i, n in enumerate(nodes)}
+    target_of = {src: dst[0] for dst, src in fs._links.items()}  # (node, outlet) -> node it feeds
+    sources_of = {}                                               # node -> nodes feeding it
+    for dst, src in fs._links.items():
+        sources_of.setdefault(dst[0], []).append(src[0])
     out_edges = {n: [] for n in nodes}  # n -> [(outlet port, target node)] in port order
     for n in nodes:
         for port in fs._nodes[n].outlets:
-            for dst, src in fs._links.items():
-                if src == (n, port) and dst[0] in out_edges:
-                    out_edges[n].append((port, dst[0]))
+            d = target_of.get((n, port))
+            if d is not None and d in out_edges:
+                out_edges[n].append((port, d))
     groups = _strongly_connected(nodes, {n: [d for _, d in out_edges[n]] for n in nodes})
     group_of = {n: g for g, members in enumerate(groups) for n in members}
     # Kahn over the groups, earliest-added first among the ready ones.
-    preds = {g: set() for g in range(len(groups))}
+    preds = [set() for _ in groups]
+    succs = [set() for _ in groups]
     for n in nodes:
         for _, d in out_edges[n]:
             if group_of[d] != group_of[n]:
                 preds[group_of[d]].add(group_of[n])
-    done, steps = set(), []
+                succs[group_of[n]].add(group_of[d])
+    waiting = [len(p) for p in preds]
+    ready = [(position[groups[g][0]], g) for g in range(len(groups)) if not waiting[g]]
+    heapq.heapify(ready)
+    steps = []
     torn = set()
-    while len(done) < len(groups):
-        ready = [g for g in range(len(groups)) if g not in done and preds[g] <= done]
-        g = min(ready, key=lambda g: nodes.index(groups[g][0]))
-        done.add(g)
+    while ready:
+        _, g = heapq.heappop(ready)
+        for h in succs[g]:
+            waiting[h] -= 1
+            if not waiting[h]:
+                heapq.heappush(ready, (position[groups[h][0]], h))
         members = groups[g]
         cyclic = len(members) > 1 or any(d == members[0] for _, d in out_edges[members[0]])
         if not cyclic:
@@ -201,26 +231,32 @@ def _order(fs):
         user = {src for src in fs._tears if src[0] in inside and any(d in inside for p, d in out_edges[src[0]] if p == src[1])}
         torn |= user
         # Depth-first from where the group is entered; an edge back to a node
-        # on the path is a tear.
-        entries = [m for m in members if any(src[0] not in inside for (dst, src) in fs._links.items() if dst[0] == m)]
+        # on the path is a tear. Iterative, in the order a recursive search
+        # would take: a node is finished after every node it leads to.
+        entries = [m for m in members if any(s not in inside for s in sources_of.get(m, ()))]
         state, post, tears = {}, [], set(user)
-
-        def visit(v):
-            state[v] = "open"
-            for port, d in out_edges[v]:
-                if d not in inside or (v, port) in tears:
-                    continue
-                if state.get(d) == "open":
-                    tears.add((v, port))
-                elif d not in state:
-                    visit(d)
-            state[v] = "done"
-            post.append(v)
         for m in entries + members:
-            if m not in state:
-                visit(m)
+            if m in state:
+                continue
+            state[m] = "open"
+            work = [(m, iter(out_edges[m]))]
+            while work:
+                v, pending = work[-1]
+                for port, d in pending:
+                    if d not in inside or (v, port) in tears:
+                        continue
+                    if state.get(d) == "open":
+                        tears.add((v, port))
+                    elif d not in state:
+                        state[d] = "open"
+                        work.append((d, iter(out_edges[d])))
+                        break
+                else:
+                    work.pop()
+                    state[v] = "done"
+                    post.append(v)
         torn |= tears
-        steps.append(("loop", post[::-1], sorted(tears, key=lambda s: (nodes.index(s[0]), s[1]))))
+        steps.append(("loop", post[::-1], sorted(tears, key=lambda s: (position[s[0]], s[1]))))
     stray = [fs._label(src) for src in fs._tears if src not in torn]
     if stray:
         raise FlowsheetError(f"tear stream(s) {_choices(stray)} not in a cycle; streams in cycles can be torn")
@@ -327,12 +363,23 @@ def compile_plan(fs, names):
     outputs += [status, status + 1, status + 2]
 
     inputs, fractions = _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, arrays)
+    # A varied unit, heater, cooler or array setting is read back after the run (no step writes
+    # the value a row gives): a NaN or an infinity given there flags its node, even where the
+    # model turns it into a clean figure.
+    varied = {}
+    for name, offset in zip(names, inputs):
+        head = name.partition(".")[0]
+        if (head in unit_vec or head in thermal_at or head in arrays) and not name.startswith("tear."):
+            varied.setdefault(head, []).append(len(columns))
+            columns.append(f"input.{name}")
+            outputs.append(offset)
     power, flags = _power_and_flags(fs, unit_outputs)
     power, flags = _array_power_and_flags(fs, unit_outputs, power, flags)
     plan = Plan(code=code, state=st.values, inputs=inputs, outputs=outputs, cores=cores, width=width,
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
+    plan.varied = varied  # unit -> the columns of its varied slots, as the row gave them
     plan.arrays = arrays  # array -> where its elements' vectors live in the state
     plan.counts = {name: j for j, name in enumerate(names)
                    if name.partition(".")[0] in arrays and name.endswith(".vessels")}

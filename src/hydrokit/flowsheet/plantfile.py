@@ -56,10 +56,17 @@ valid choices (:class:`PlantFileError`). ``title`` is for the reader.
 
 from __future__ import annotations
 
+import math
 import pathlib
 import tomllib
 
 from .build import Flowsheet, FlowsheetError
+
+# A plant file of the largest flowsheet (MAX_NODES nodes) takes a few MB;
+# anything longer, or nested deeper than any plant needs, is refused before
+# it is read or walked any further.
+MAX_FILE_BYTES = 16 * 1024 * 1024
+MAX_DEPTH = 16
 
 TOP_LEVEL = ("title", "components", "tolerance", "max_iterations", "feeds", "units", "mixers", "splitters",
              "heaters", "coolers", "connect", "products", "tears", "arrays")
@@ -85,22 +92,53 @@ class PlantFileError(ValueError):
     plant.toml: units.hp: unit 'hp': unknown name 'pressure_rise' for pump; did you mean 'pressure_rise_bar'?
     """
 
+    def __init__(self, message):
+        # One line whatever the file holds: a key with a line break or of a million characters
+        # is shown escaped and cut.
+        text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(message))
+        super().__init__(text if len(text) <= 1000 else text[:1000] + " ...")
+
 
 def _choices(names):
     return ", ".join(names) if names else "(none)"
 
 
+def _short(value, limit=60):
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
 def _number(value, where):
     # TOML booleans are ints in Python; a flag where a number belongs is a mistake.
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise PlantFileError(f"{where}: expected a number, got {value!r}")
-    return float(value)
+        raise PlantFileError(f"{where}: expected a number, got {_short(value)}")
+    try:
+        number = float(value)
+    except OverflowError:
+        raise PlantFileError(f"{where}: expected a finite number, got an integer beyond the range of a double") \
+            from None
+    if not math.isfinite(number):
+        raise PlantFileError(f"{where}: expected a finite number, got {_short(value)}")
+    return number
+
+
+def _depth(data):
+    """How deep tables and arrays nest in ``data`` (a parsed document), without recursion."""
+    deepest, pending = 0, [(data, 1)]
+    while pending:
+        value, depth = pending.pop()
+        deepest = max(deepest, depth)
+        if depth > MAX_DEPTH:
+            break
+        children = value.values() if isinstance(value, dict) else value
+        pending += [(v, depth + 1) for v in children if isinstance(v, (dict, list))]
+    return deepest
 
 
 def _table(data, key, where):
     value = data.get(key, {})
     if not isinstance(value, dict):
-        raise PlantFileError(f"{where}: expected a table [{key}.NAME], got {value!r}")
+        raise PlantFileError(f"{where}: expected a table [{key}.NAME], got {_short(value)}")
     return value
 
 
@@ -109,7 +147,7 @@ def _entries(data, key, file):
     section = _table(data, key, f"{file}: {key}")
     for name, body in section.items():
         if not isinstance(body, dict):
-            raise PlantFileError(f"{file}: {key}.{name}: expected a table of settings, got {body!r}")
+            raise PlantFileError(f"{file}: {key}.{name}: expected a table of settings, got {_short(body)}")
     return section.items()
 
 
@@ -171,11 +209,24 @@ def loads(text, file="<plant>"):
     >>> round(fs.solve().kpis["electric_power_kw"], 4)                # kW
     0.7018
     """
+    if len(text) > MAX_FILE_BYTES:
+        raise PlantFileError(f"{file}: longer than {MAX_FILE_BYTES:_} characters; a plant file is at most that long")
+    too_deep = f"{file}: tables and arrays nested deeper than {MAX_DEPTH} levels; a plant file needs at most 3"
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as err:
         raise PlantFileError(f"{file}: not valid TOML: {err}") from None
+    except RecursionError:  # the reader recurses once per level
+        raise PlantFileError(too_deep) from None
+    if _depth(data) > MAX_DEPTH:
+        raise PlantFileError(too_deep)
     b = _Builder(file)
+    from .build import MAX_NODES
+
+    sections = ("feeds", "units", "mixers", "splitters", "heaters", "coolers", "arrays")
+    declared = sum(len(data[k]) for k in sections if isinstance(data.get(k), dict))
+    if declared > MAX_NODES:  # counted before a single node is built
+        b.fail(", ".join(sections), f"{declared:_} declared; a plant holds at most {MAX_NODES:_}")
     unknown = [k for k in data if k not in TOP_LEVEL]
     if unknown:
         b.fail(unknown[0], f"unknown entry; choose from: {_choices(TOP_LEVEL)}")
@@ -183,18 +234,18 @@ def loads(text, file="<plant>"):
     components = data.get("components", [])
     if not ((isinstance(components, list) and all(isinstance(c, str) for c in components)) or
             (isinstance(components, dict) and all(isinstance(k, str) for k in components.values()))):
-        b.fail("components", f'expected a list of names or a table name = "kind", got {components!r}')
+        b.fail("components", f'expected a list of names or a table name = "kind", got {_short(components)}')
     options = {}
     if "tolerance" in data:
         options["tolerance"] = _number(data["tolerance"], f"{file}: tolerance")
     if "max_iterations" in data:
         value = data["max_iterations"]
         if isinstance(value, bool) or not isinstance(value, int):
-            b.fail("max_iterations", f"expected a whole number, got {value!r}")
+            b.fail("max_iterations", f"expected a whole number, got {_short(value)}")
         options["max_iterations"] = value
     title = data.get("title", "")
     if not isinstance(title, str):
-        b.fail("title", f"expected a text, got {title!r}")
+        b.fail("title", f"expected a text, got {_short(title)}")
     try:
         fs = Flowsheet(components, **options)
     except FlowsheetError as err:
@@ -206,10 +257,10 @@ def loads(text, file="<plant>"):
         body = dict(body)
         utility = body.pop("utility", False)
         if not isinstance(utility, bool):
-            b.fail(f"feeds.{name}.utility", f"expected true or false, got {utility!r}")
+            b.fail(f"feeds.{name}.utility", f"expected true or false, got {_short(utility)}")
         water = body.pop("water", None)
         if water is not None and not isinstance(water, str):
-            b.fail(f"feeds.{name}.water", f"expected a water class name, got {water!r}")
+            b.fail(f"feeds.{name}.water", f"expected a water class name, got {_short(water)}")
         values = {k: _number(v, f"{file}: feeds.{name}.{k}") for k, v in body.items()}
         b.call(f"feeds.{name}", fs.feed, name, utility=utility, water=water, **values)
 
@@ -221,10 +272,10 @@ def loads(text, file="<plant>"):
             b.fail(where, 'needs model = "<model name>"')
         limits = body.pop("checks", {})
         if not isinstance(limits, dict):
-            b.fail(f"{where}.checks", f'expected a table check = limit or "off", got {limits!r}')
+            b.fail(f"{where}.checks", f'expected a table check = limit or "off", got {_short(limits)}')
         mapping = body.pop("components", None)
         if mapping is not None and not (isinstance(mapping, dict) and all(isinstance(v, str) for v in mapping.values())):
-            b.fail(f"{where}.components", f'expected a table slot = "component", got {mapping!r}')
+            b.fail(f"{where}.components", f'expected a table slot = "component", got {_short(mapping)}')
         settings = {k: _number(v, f"{file}: {where}.{k}") for k, v in body.items()}
         b.call(where, fs.unit, name, model, components=mapping, **settings)
         for check, limit in limits.items():
@@ -239,7 +290,7 @@ def loads(text, file="<plant>"):
             b.fail(f"mixers.{name}.{unknown[0]}", "unknown entry; choose from: inlets")
         inlets = body.get("inlets", 2)
         if isinstance(inlets, bool) or not isinstance(inlets, int):
-            b.fail(f"mixers.{name}.inlets", f"expected a whole number, got {inlets!r}")
+            b.fail(f"mixers.{name}.inlets", f"expected a whole number, got {_short(inlets)}")
         b.call(f"mixers.{name}", fs.mixer, name, inlets=inlets)
 
     for name, body in _entries(data, "splitters", file):
@@ -248,7 +299,7 @@ def loads(text, file="<plant>"):
             b.fail(f"splitters.{name}", "needs fractions = [f1, f2, ...] and nothing else")
         fractions = body["fractions"]
         if not isinstance(fractions, list):
-            b.fail(f"splitters.{name}.fractions", f"expected a list of numbers, got {fractions!r}")
+            b.fail(f"splitters.{name}.fractions", f"expected a list of numbers, got {_short(fractions)}")
         fracs = [_number(f, f"{file}: splitters.{name}.fractions") for f in fractions]
         b.call(f"splitters.{name}", fs.splitter, name, fracs)
 
@@ -258,7 +309,7 @@ def loads(text, file="<plant>"):
             body = dict(body)
             limits = body.pop("checks", {})
             if not isinstance(limits, dict):
-                b.fail(f"{kind}.{name}.checks", f'expected a table check = limit or "off", got {limits!r}')
+                b.fail(f"{kind}.{name}.checks", f'expected a table check = limit or "off", got {_short(limits)}')
             unknown = [k for k in body if k not in ("outlet_temperature_c", "duty_kw")]
             if unknown or len(body) != 1:
                 b.fail(f"{kind}.{name}", "needs outlet_temperature_c = <°C> or duty_kw = <kW>, one of them only")
@@ -269,17 +320,17 @@ def loads(text, file="<plant>"):
 
     connect = data.get("connect", [])
     if not isinstance(connect, list):
-        b.fail("connect", f'expected a list of "source -> target" lines, got {connect!r}')
+        b.fail("connect", f'expected a list of "source -> target" lines, got {_short(connect)}')
     for i, line in enumerate(connect):
         where = f"connect[{i}]"
         if not isinstance(line, str) or line.count(ARROW) != 1:
-            b.fail(where, f'expected "source -> target" (e.g. "sea -> hp.inlet"), got {line!r}')
+            b.fail(where, f'expected "source -> target" (e.g. "sea -> hp.inlet"), got {_short(line)}')
         source, target = (part.strip() for part in line.split(ARROW))
         b.call(f"{where} {line!r}", fs.connect, source, target)
 
     for name, source in _table(data, "products", f"{file}: products").items():
         if not isinstance(source, str):
-            b.fail(f"products.{name}", f'expected a stream name "unit.port", got {source!r}')
+            b.fail(f"products.{name}", f'expected a stream name "unit.port", got {_short(source)}')
         b.call(f"products.{name}", fs.product, name, source)
 
     for stream, start in _entries(data, "tears", file):
@@ -299,17 +350,17 @@ def _array(b, fs, name, body):
         b.fail(where, 'needs model = "<element model name>"')
     stages = body.pop("stages", None)
     if not (isinstance(stages, list) and stages and all(isinstance(s, list) and len(s) == 2 for s in stages)):
-        b.fail(f"{where}.stages", f"expected [[vessels, elements], ...], got {stages!r}")
+        b.fail(f"{where}.stages", f"expected [[vessels, elements], ...], got {_short(stages)}")
     mapping = body.pop("components", None)
     if mapping is not None and not (isinstance(mapping, dict) and all(isinstance(v, str) for v in mapping.values())):
-        b.fail(f"{where}.components", f'expected a table slot = "component", got {mapping!r}')
+        b.fail(f"{where}.components", f'expected a table slot = "component", got {_short(mapping)}')
     limits = body.pop("checks", {})
     if not isinstance(limits, dict):
-        b.fail(f"{where}.checks", f'expected a table check = limit or "off", got {limits!r}')
+        b.fail(f"{where}.checks", f'expected a table check = limit or "off", got {_short(limits)}')
     datasheet = body.pop("datasheet", None)
     if datasheet is not None:
         if not isinstance(datasheet, dict):
-            b.fail(f"{where}.datasheet", f"expected a table of figures, got {datasheet!r}")
+            b.fail(f"{where}.datasheet", f"expected a table of figures, got {_short(datasheet)}")
         datasheet = {k: _number(v, f"{b.file}: {where}.datasheet.{k}") for k, v in datasheet.items()}
     options = {}
     for key in ("element_area", "element_pressure_drop_bar", "fouling_factor", "design_temperature_c"):
@@ -326,7 +377,7 @@ def _array(b, fs, name, body):
     for k, stage in enumerate(stages):
         for v in stage:
             if isinstance(v, bool) or not isinstance(v, int):
-                b.fail(f"{where}.stages", f"stage {k + 1}: vessels and elements are whole numbers, got {stage!r}")
+                b.fail(f"{where}.stages", f"stage {k + 1}: vessels and elements are whole numbers, got {_short(stage)}")
     b.call(where, fs.array, name, model, stages=[tuple(s) for s in stages], components=mapping,
            datasheet=datasheet, **options, **settings)
     for check, limit in limits.items():
@@ -372,7 +423,12 @@ def load(path):
     """
     path = pathlib.Path(path)
     try:
-        text = path.read_text(encoding="utf-8")
+        # Read at most one byte past the limit: a device or a pipe without end is refused too.
+        with open(path, "rb") as handle:
+            raw = handle.read(MAX_FILE_BYTES + 1)
+        if len(raw) > MAX_FILE_BYTES:
+            raise PlantFileError(f"{path}: longer than {MAX_FILE_BYTES:_} bytes; a plant file is at most that long")
+        text = raw.decode("utf-8")
     except (OSError, UnicodeDecodeError) as err:
         raise PlantFileError(f"{path}: cannot read the plant file: {getattr(err, 'strerror', None) or err}") from None
     return loads(text, str(path))

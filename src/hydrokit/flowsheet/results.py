@@ -8,12 +8,10 @@ solve and a sweep row agree bit for bit.
 
 from __future__ import annotations
 
-import operator
-
 import numpy as np
 
 from ..ports import STREAM_UNITS
-from .build import STREAM_QUANTITIES, FlowsheetError, _choices
+from .build import STREAM_QUANTITIES, FlowsheetError, _choices, _number, _short
 from ..batch import _axis
 from .plan import STATUS_COLUMNS
 from ..checks import check_columns, findings, margins
@@ -32,6 +30,7 @@ KPI_UNITS = {
     "specific_heat_kwh_m3": "kWh/m³",
     "specific_cooling_kwh_m3": "kWh/m³",
 }
+_KPI_NAMES = tuple(f"kpi.{k}" for k in KPI_UNITS)
 
 
 def _threads(threads, n):
@@ -63,16 +62,21 @@ def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
     return run_chunks(client, "flowsheet", n, len(plan.columns), _chunk_rows(workers, n, chunk_rows), submit)
 
 
-def _check_fractions(fs, plan, matrix):
+def _check_fractions(fs, plan, matrix, lenient=False):
+    """Refuse rows whose splitter fractions cannot be honoured; ``lenient``: return their mask instead."""
+    rejected = np.zeros(len(matrix), dtype=bool)
     for name, (fixed, varied) in plan.fractions.items():
         fr = np.tile(np.asarray(fixed[:-1], dtype=np.float64), (len(matrix), 1))
         for k, column in varied.items():
             fr[:, k] = matrix[:, column]
         bad = ~(np.all((fr >= 0.0) & (fr <= 1.0), axis=1) & (fr.sum(axis=1) <= 1.0 + 1e-9))
-        if bad.any():
+        if lenient:
+            rejected |= bad
+        elif bad.any():
             row = int(np.argmax(bad))
             raise FlowsheetError(f"splitter {name!r}, row {row}: fractions {fr[row].tolist()} must lie in [0, 1] "
                                  f"and add up to at most 1 (the last outlet takes the rest)")
+    return rejected
 
 
 def _matrix(names, matrix):
@@ -111,32 +115,46 @@ def _settled(fs, names, client, chunk_rows):
 PROGRESS_ROWS = 8192
 
 
-def _check_rows(fs, plan, matrix):
+def _check_rows(fs, plan, matrix, lenient=False):
     """Refuse rows the plan must not run: splitter fractions out of range, vessel counts not whole,
-    a pressure below ambient where the model does not pressurise."""
-    if plan.fractions:
-        _check_fractions(fs, plan, matrix)
+    a pressure below ambient where the model does not pressurise. ``lenient``: rows whose fractions
+    cannot be honoured are returned as a mask (None without splitters) instead of refused."""
+    rejected = _check_fractions(fs, plan, matrix, lenient) if plan.fractions else None
     if getattr(plan, "counts", None):
         from .array import check_counts
 
         check_counts(plan, matrix)
     for column, name in getattr(plan, "floors", {}).items():
-        low = ~(matrix[:, column] >= fs.ambient_pressure_bar)
+        # A NaN or an infinity is let through: the row comes back flagged.
+        low = matrix[:, column] < fs.ambient_pressure_bar
         if low.any():
             row = int(np.argmax(low))
             raise FlowsheetError(f"{name!r}, row {row}: {float(matrix[row, column])!r} bar is below the ambient pressure "
                                  f"{fs.ambient_pressure_bar!r} bar; a stream the model does not pressurise leaves "
                                  f"at ambient or above")
+    return rejected
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False):
-    """(row matrix, the plan's output matrix) of a matrix of rows."""
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False, progress=False):
+    """(row matrix, the plan's output matrix) of a matrix of rows.
+
+    ``lenient``: a row whose splitter fractions cannot be honoured is solved as it is and
+    reported as not converged (an optimiser's infeasible point) instead of refused."""
     matrix = _matrix(names, matrix)
-    _check_rows(fs, plan, matrix)
+    rejected = _check_rows(fs, plan, matrix, lenient)
     n = len(matrix)
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)
-        return matrix, _run_on_cluster(client, plan, matrix, count, chunk_rows)
+        out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
+    else:
+        out = _run_local(plan, matrix, threads, progress)
+    if rejected is not None and rejected.any():
+        out[rejected, plan.column_index["converged"]] = 0.0
+    return matrix, out
+
+
+def _run_local(plan, matrix, threads, progress):
+    n = len(matrix)
     if progress is not False and n >= PROGRESS_ROWS:
         from ..display.progress import Progress, wanted
 
@@ -149,11 +167,11 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows, progress=False
                     stop = min(n, start + step)
                     plan.run(matrix[start:stop], count, out[start:stop])
                     ticker.update(stop - start)
-            return matrix, out
-    return matrix, plan.run(matrix, _threads(threads, n))
+            return out
+    return plan.run(matrix, _threads(threads, n))
 
 
-def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
+def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, lenient=False, progress=False):
     """``evaluate`` with everything but the rows settled once: a function of the matrix.
 
     The names, the plan and the columns are checked here, so a caller that
@@ -163,12 +181,12 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
     recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
 
     def run(matrix):
-        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, progress))
+        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient, progress))
 
     return run
 
 
-def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None, chunk_rows=None):
+def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None, chunk_rows=None, lenient=False):
     """Columns derived from the table of the rows, computed as one compiled column program.
 
     ``derive(table) -> columns`` (a list, or a mapping name -> column) is
@@ -196,13 +214,13 @@ def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None
     columns, labels = found
 
     def run(matrix, threads=threads):
-        return columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows))
+        return columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient))
 
     run.labels = labels
     return run
 
 
-def row_solver(fs, names, extra=None, key=None):
+def row_solver(fs, names, extra=None, key=None, lenient=False):
     """``solve(values) -> (result, extra)`` for points over ``names``: the result of
     ``fs.solve`` and the ``extra(table)`` columns (a mapping name -> column, e.g. cost
     columns) of its row, computed by one compiled column program (traced once per plan and
@@ -216,7 +234,7 @@ def row_solver(fs, names, extra=None, key=None):
             derived.update({("extra", name): column for name, column in extra(dict(table)).items()})
         return derived
 
-    run = compiled_evaluator(fs, names, derive, key=None if key is None else ("row", key))
+    run = compiled_evaluator(fs, names, derive, key=None if key is None else ("row", key), lenient=lenient)
 
     def solve_row(values):
         matrix = np.array([values], dtype=np.float64).reshape(1, len(names))
@@ -470,7 +488,18 @@ def _flag_layout(fs, plan):
     found = getattr(plan, "_table_flag_columns", None)
     if found is None:
         flags, streams, runs, groups = [], [], [], []
+        width = len(STREAM_QUANTITIES) + len(fs.components)
+        # A feed with a NaN or infinite quantity counts too (a hostile row is never clean), and
+        # so does a unit whose counted electric power is not finite.
+        tested = {name: list(range(plan.streams[name], plan.streams[name] + width)) for name in fs.feeds}
+        powered = {}
+        for unit, j, sign in plan.power:
+            if sign != 0.0:
+                powered.setdefault(unit, []).append(j)
+        varied = getattr(plan, "varied", {})
         for unit, sent in _outlet_columns(fs, plan).items():
+            tested[unit] = list(sent) + powered.get(unit, []) + varied.get(unit, [])
+        for unit, sent in tested.items():
             own = list(plan.flags.get(unit, ()))
             if not own and not sent:
                 continue
@@ -558,8 +587,10 @@ class Result:
         The largest relative change of a tear-stream quantity over the last
         pass (0 without loops; NaN when a tear value is NaN).
     flagged : int
-        The number of units whose flag outputs are non-zero or NaN, or that
-        send on a NaN or infinite stream (0: no unit reports a problem).
+        The number of units whose flag outputs are non-zero or NaN, that
+        send on a NaN or infinite stream, whose counted power is not finite
+        or that are given a NaN or infinity in a varied slot, and of feeds
+        with a non-finite quantity (0: nothing reports a problem).
         A loop that did not converge is in ``converged``, not here.
     kpis : dict
         ``electric_power_kw`` (kW, net: drives minus recovered power),
@@ -602,6 +633,7 @@ class Result:
         self._fs = fs
         self.flowsheet = fs
         self._plan = plan
+        self._version = fs._version  # the flowsheet as solved
         self._rows = self._out = None
         self.row = row  # column name -> float, as in a sweep table
         self.converged = bool(row["converged"] == 1.0)
@@ -609,14 +641,22 @@ class Result:
         self.residual = row["residual"]
 
     @classmethod
-    def _lazy(cls, fs, plan, matrix, out):
+    def _lazy(cls, fs, plan, matrix, out, given=()):
         """The result of a solved row (its 1-row matrix and the plan's 1-row output): the loop status
         now, every other table column on first use, by the same operations as the sweep's table."""
         self = cls.__new__(cls)
         self._fs = fs
         self.flowsheet = fs
         self._plan = plan
-        self._rows, self._out = matrix, out
+        self._version = fs._version
+        self._rows, self._out, self._given = matrix, out, given
+        if None not in plan.__dict__.get("_table_recipes", ()):
+            # What building the row takes, worked out now from the flowsheet as solved (once per
+            # plan): a value first read after the flowsheet changed is still this point's.
+            _recipe(fs, plan, None)
+            _check_program(fs, plan)
+            for names in (_KPI_NAMES, _table_layout(fs, plan)[1], ("flagged",)):
+                _recipe(fs, plan, frozenset(names))
         index = plan.column_index
         self.converged = bool(out[0, index["converged"]] == 1.0)
         self.iterations = int(out[0, index["iterations"]])
@@ -641,16 +681,25 @@ class Result:
 
     def _row(self):
         table = _table(_recipe(self._fs, self._plan, None), self._rows, self._out)
-        return {k: float(v[0]) for k, v in table.items()}
+        # The row as a sweep over the keywords in the order given would have it.
+        row = {k: float(table[k][0]) for k in self._given if k in table}
+        row.update((k, float(v[0])) for k, v in table.items() if k not in row)
+        return row
 
     def _kpis(self):
-        columns = self._columns([f"kpi.{k}" for k in KPI_UNITS])
+        columns = self._columns(_KPI_NAMES)
         return {k: columns[f"kpi.{k}"] for k in KPI_UNITS}
 
     def _power(self):
-        units = (*self._fs.units, *self._fs.arrays)
-        columns = self._columns([f"power.{u}" for u in units])
-        return {u: columns[f"power.{u}"] for u in units}
+        names = _table_layout(self._fs, self._plan)[1]  # "power.<unit>", as the plan was made
+        columns = self._columns(names)
+        return {name[len("power."):]: columns[name] for name in names}
+
+    def _current(self):
+        """Refuse to read the flowsheet through a result solved before it changed."""
+        if self._fs._version != self._version:
+            raise FlowsheetError("the flowsheet has changed since this result was solved "
+                                 "(a node, stream, product or tear was added); solve it again")
 
     def __repr__(self):
         from ..display.html import result_repr
@@ -688,6 +737,7 @@ class Result:
         """
         from ..costing import costs
 
+        self._current()
         if params is not None:
             return costs(self, params)
         found = self.__dict__.get("_costs")
@@ -721,6 +771,7 @@ class Result:
         >>> round(res.outputs("hp")["pump_power_kw"], 3), res.outputs("hp")["input_flag"]  # kW, flag
         (7.763, 0.0)
         """
+        self._current()
         if unit not in self._plan.unit_outputs:
             raise FlowsheetError(f"unknown unit {unit!r}; choose from: {_choices(self._plan.unit_outputs)}")
         return {name: self._value(f"{unit}.{name}") for name, _ in self._plan.unit_outputs[unit]}
@@ -739,6 +790,7 @@ class Result:
         FlowsheetError
             For a name that is not an array.
         """
+        self._current()
         arrays = self._fs.arrays
         if array not in arrays:
             raise FlowsheetError(f"unknown array {array!r}; choose from: {_choices(arrays)}")
@@ -796,6 +848,7 @@ class Result:
         >>> round(water["flow"], 7), round(water["salt"], 2)          # m³/s, g/m³
         (0.0004439, 134.88)
         """
+        self._current()
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
 
@@ -858,24 +911,16 @@ def _direct_columns(fs, plan):
     return found
 
 
-def _number(name, value):
-    if isinstance(value, bool):
-        return float(operator.index(value))
-    if isinstance(value, (str, bytes)):
-        raise FlowsheetError(f"{name!r}: {value!r} is not a number")
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        raise FlowsheetError(f"{name!r}: {value!r} is not a number") from None
-
-
 def solve(fs, values):
-    # Only the plan's row is computed here; the result builds its table columns when they are read.
-    names = tuple(values)
-    plan = fs._plans.get(names)
-    if plan is None:
-        plan = fs.plan(names)
-    matrix = np.array([[_number(k, v) for k, v in values.items()]], dtype=np.float64).reshape(1, len(names))
+    # One plan whatever the order of the keywords: the names are taken sorted (the plan's result
+    # does not depend on the order of its row variables).
+    names = tuple(sorted(values))
+    for name in names:
+        if len(name) > 1000:
+            raise FlowsheetError(f"unknown variable {_short(name)}: names are 'unit.slot' or 'feed.quantity'")
+    checked = [_number(values[name], f"value of {name}") for name in names]
+    plan = fs.plan(names)
+    matrix = np.array([checked], dtype=np.float64).reshape(1, len(names))
     _check_rows(fs, plan, matrix)
-    out = plan.run(matrix, 1)
-    return Result._lazy(fs, plan, matrix, out)
+    # Only the plan's row is computed here; the result builds its table columns when they are read.
+    return Result._lazy(fs, plan, matrix, plan.run(matrix, 1), tuple(values))
