@@ -712,6 +712,9 @@ def findings(fs, plan, row):
         recovery = out.get("recovery_achieved", out.get("overall_recovery"))
         if recovery is None and out.get("permeate_flow") is not None and out.get("concentrate_flow") is not None:
             recovery = out["permeate_flow"] / (out["permeate_flow"] + out["concentrate_flow"])
+        flows = (out.get("permeate_flow_m3h"), out.get("concentrate_flow_m3h"))
+        if recovery is None and None not in flows:
+            recovery = flows[0] / (flows[0] + flows[1])
         text = (check.message or "{unit}: " + check.what + " {value:.3g} {units} is outside the limit {limit:.3g} "
                 "{units}").format(unit=label, value=value, limit=limit, units=check.units, out=out,
                                   recovery=recovery if recovery is not None else float("nan"))
