@@ -124,3 +124,17 @@ def sentinel_run(module, u, p, sentinel=SENTINEL):
     if yafter[8 * (PAD + no):] != yfill[8 * (PAD + no):]:
         breaches.append("write past the output vector")
     return status, ybuf[PAD:PAD + no].copy(), breaches
+
+
+@pytest.fixture
+def doctest_plant(doctest_namespace):
+    """What the docstring examples take as given: ``hydrokit``, and ``fs``, the seawater example plant,
+    with ``res = fs.solve()`` (a fresh plant for each test)."""
+    import pathlib
+
+    import hydrokit
+    from hydrokit.flowsheet import load_plant
+
+    fs = load_plant(pathlib.Path(__file__).resolve().parents[1] / "examples" / "seawater_ro.toml")
+    doctest_namespace.update(hydrokit=hydrokit, fs=fs, res=fs.solve())
+    return doctest_namespace

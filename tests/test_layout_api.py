@@ -63,11 +63,12 @@ def test_grid_frame_carries_units():
 @pytest.mark.parametrize("name", ["hydrokit", "hydrokit.layout", "hydrokit.batch", "hydrokit.flowsheet",
                                   "hydrokit.flowsheet.build", "hydrokit.flowsheet.results",
                                   "hydrokit.flowsheet.plantfile"])
-def test_docstring_examples_run(name):
+def test_docstring_examples_run(name, doctest_plant):
     import doctest
     import importlib
 
-    result = doctest.testmod(importlib.import_module(name), optionflags=doctest.ELLIPSIS)
+    result = doctest.testmod(importlib.import_module(name), extraglobs=dict(doctest_plant),
+                             optionflags=doctest.ELLIPSIS)
     assert result.attempted > 0 and result.failed == 0
 
 

@@ -711,7 +711,13 @@ def findings(fs, plan, row):
             out = {key[len(head):]: v for key, v in row.items() if key.startswith(head)}
         recovery = out.get("recovery_achieved", out.get("overall_recovery"))
         if recovery is None and out.get("permeate_flow") is not None and out.get("concentrate_flow") is not None:
-            recovery = out["permeate_flow"] / (out["permeate_flow"] + out["concentrate_flow"])
+            total = out["permeate_flow"] + out["concentrate_flow"]
+            # A unit that passes no water has no recovery (NaN in the message), not a crash.
+            recovery = out["permeate_flow"] / total if total != 0.0 else float("nan")
+        flows = (out.get("permeate_flow_m3h"), out.get("concentrate_flow_m3h"))
+        if recovery is None and None not in flows:
+            total = flows[0] + flows[1]
+            recovery = flows[0] / total if total != 0.0 else float("nan")
         text = (check.message or "{unit}: " + check.what + " {value:.3g} {units} is outside the limit {limit:.3g} "
                 "{units}").format(unit=label, value=value, limit=limit, units=check.units, out=out,
                                   recovery=recovery if recovery is not None else float("nan"))

@@ -33,6 +33,7 @@ KPI_UNITS = {
     "specific_heat_kwh_m3": "kWh/m³",
     "specific_cooling_kwh_m3": "kWh/m³",
 }
+_KPI_NAMES = tuple(f"kpi.{k}" for k in KPI_UNITS)
 
 
 def _threads(threads, n):
@@ -118,12 +119,10 @@ def _settled(fs, names, client, chunk_rows):
 PROGRESS_ROWS = 8192
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False, progress=False):
-    """(row matrix, the plan's output matrix) of a matrix of rows.
-
-    ``lenient``: a row whose splitter fractions cannot be honoured is solved as it is and
-    reported as not converged (an optimiser's infeasible point) instead of refused."""
-    matrix = _matrix(names, matrix)
+def _check_rows(fs, plan, matrix, lenient=False):
+    """Refuse rows the plan must not run: splitter fractions out of range, vessel counts not whole,
+    a pressure below ambient where the model does not pressurise. ``lenient``: rows whose fractions
+    cannot be honoured are returned as a mask (None without splitters) instead of refused."""
     rejected = _check_fractions(fs, plan, matrix, lenient) if plan.fractions else None
     if getattr(plan, "counts", None):
         from .array import check_counts
@@ -137,6 +136,16 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False,
             raise FlowsheetError(f"{name!r}, row {row}: {float(matrix[row, column])!r} bar is below the ambient pressure "
                                  f"{fs.ambient_pressure_bar!r} bar; a stream the model does not pressurise leaves "
                                  f"at ambient or above")
+    return rejected
+
+
+def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False, progress=False):
+    """(row matrix, the plan's output matrix) of a matrix of rows.
+
+    ``lenient``: a row whose splitter fractions cannot be honoured is solved as it is and
+    reported as not converged (an optimiser's infeasible point) instead of refused."""
+    matrix = _matrix(names, matrix)
+    rejected = _check_rows(fs, plan, matrix, lenient)
     n = len(matrix)
     if client is not None:
         count = 1 if threads is None else _threads(threads, n)
@@ -569,6 +578,9 @@ class Result:
     whether or not the recycle loops converged: check ``converged`` and
     ``flagged`` before trusting it.
 
+    The solve computes the plan's row only; the table row, KPIs, power,
+    findings and costs are built from it when first read, and kept.
+
     Attributes
     ----------
     converged : bool
@@ -611,15 +623,8 @@ class Result:
 
     Examples
     --------
-    >>> import hydrokit
-    >>> fs = hydrokit.Flowsheet(components=["salt"])
-    >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-    >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-    >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-    >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-    >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-    >>> fs.product("water", "ro.permeate")
-    >>> res = fs.solve()
+    With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
     >>> res.converged, res.iterations, res.flagged
     (True, 0, 0)
     >>> {unit: round(kw, 3) for unit, kw in res.power.items()}    # kW
@@ -633,15 +638,66 @@ class Result:
         self.flowsheet = fs
         self._plan = plan
         self._version = fs._version  # the flowsheet as solved
+        self._rows = self._out = None
         self.row = row  # column name -> float, as in a sweep table
-        self.checks = findings(fs, plan, row)
-        self.valid = not any(f.severity == "error" for f in self.checks)
         self.converged = bool(row["converged"] == 1.0)
         self.iterations = int(row["iterations"])
         self.residual = row["residual"]
-        self.flagged = int(row["flagged"])
-        self.kpis = {k: row[f"kpi.{k}"] for k in KPI_UNITS}
-        self.power = {u: row[f"power.{u}"] for u in (*fs.units, *fs.arrays)}
+
+    @classmethod
+    def _lazy(cls, fs, plan, matrix, out, given=()):
+        """The result of a solved row (its 1-row matrix and the plan's 1-row output): the loop status
+        now, every other table column on first use, by the same operations as the sweep's table."""
+        self = cls.__new__(cls)
+        self._fs = fs
+        self.flowsheet = fs
+        self._plan = plan
+        self._version = fs._version
+        self._rows, self._out, self._given = matrix, out, given
+        if None not in plan.__dict__.get("_table_recipes", ()):
+            # What building the row takes, worked out now from the flowsheet as solved (once per
+            # plan): a value first read after the flowsheet changed is still this point's.
+            _recipe(fs, plan, None)
+            _check_program(fs, plan)
+            for names in (_KPI_NAMES, _table_layout(fs, plan)[1], ("flagged",)):
+                _recipe(fs, plan, frozenset(names))
+        index = plan.column_index
+        self.converged = bool(out[0, index["converged"]] == 1.0)
+        self.iterations = int(out[0, index["iterations"]])
+        self.residual = float(out[0, index["residual"]])
+        return self
+
+    def __getattr__(self, name):
+        # Only for what is not built yet: once built (or set), a value is an ordinary attribute.
+        build = _LAZY.get(name)
+        if build is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        value = self.__dict__[name] = build(self)
+        return value
+
+    def _columns(self, names):
+        """Some columns of this point's row: from the row once built, else from a table of just those."""
+        row = self.__dict__.get("row")
+        if row is not None:
+            return {name: row[name] for name in names}
+        table = _table(_recipe(self._fs, self._plan, frozenset(names)), self._rows, self._out)
+        return {name: float(table[name][0]) for name in names}
+
+    def _row(self):
+        table = _table(_recipe(self._fs, self._plan, None), self._rows, self._out)
+        # The row as a sweep over the keywords in the order given would have it.
+        row = {k: float(table[k][0]) for k in self._given if k in table}
+        row.update((k, float(v[0])) for k, v in table.items() if k not in row)
+        return row
+
+    def _kpis(self):
+        columns = self._columns(_KPI_NAMES)
+        return {k: columns[f"kpi.{k}"] for k in KPI_UNITS}
+
+    def _power(self):
+        names = _table_layout(self._fs, self._plan)[1]  # "power.<unit>", as the plan was made
+        columns = self._columns(names)
+        return {name[len("power."):]: columns[name] for name in names}
 
     def _current(self):
         """Refuse to read the flowsheet through a result solved before it changed."""
@@ -677,15 +733,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> c = res.costs()
         >>> sorted(c.capital), c.lcow > 0                             # $/m³
         (['erd', 'hp', 'ro'], True)
@@ -693,7 +742,12 @@ class Result:
         from ..costing import costs
 
         self._current()
-        return costs(self, params)
+        if params is not None:
+            return costs(self, params)
+        found = self.__dict__.get("_costs")
+        if found is None:
+            found = self._costs = costs(self, None)
+        return found
 
     def outputs(self, unit):
         """A unit's named outputs (name -> value), diagnostics included.
@@ -716,15 +770,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> round(res.outputs("hp")["pump_power_kw"], 3), res.outputs("hp")["input_flag"]  # kW, flag
         (7.763, 0.0)
         """
@@ -756,7 +803,13 @@ class Result:
 
     def _value(self, column):
         renamed = f"y.{column}"
-        return self.row[renamed] if renamed in self.row else self.row[column]
+        row = self.__dict__.get("row")
+        if row is not None:
+            return row[renamed] if renamed in row else row[column]
+        # A stream or unit output is a column of the row matrix or of the plan's output as it stands.
+        direct = _direct_columns(self._fs, self._plan)
+        from_rows, j = direct[renamed] if renamed in direct else direct[column]
+        return float((self._rows if from_rows else self._out)[0, j])
 
     def _stream_name(self, name):
         if name in self._plan.streams:
@@ -793,15 +846,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> water = res.stream("water")                              # the product ro.permeate
         >>> round(water["flow"], 7), round(water["salt"], 2)          # m³/s, g/m³
         (0.0004439, 134.88)
@@ -827,15 +873,8 @@ class Result:
 
         Examples
         --------
-        >>> import hydrokit
-        >>> fs = hydrokit.Flowsheet(components=["salt"])
-        >>> fs.feed("sea", flow=1e-3, salt=35000)                     # m³/s, g/m³
-        >>> fs.unit("hp", "pump", pressure_rise_bar=59, pump_efficiency=0.8)
-        >>> fs.unit("ro", "osmoaxial", membrane_area=110, permeability=3.3333e-12, mass_transfer_coeff=4e-5, segment_count=20, channel_pressure_drop_bar=1.5)
-        >>> fs.unit("erd", "recoupsimple", recovery_efficiency=0.95)
-        >>> fs.connect("sea", "hp"); fs.connect("hp", "ro.feed"); fs.connect("ro.concentrate", "erd")
-        >>> fs.product("water", "ro.permeate")
-        >>> res = fs.solve()
+        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
+
         >>> t = res.table()
         >>> list(t.columns)
         ['flow (m³/s)', 'temperature_c (°C)', 'pressure_bar (bar)', 'salt (g/m³)']
@@ -856,6 +895,26 @@ class Result:
         return pandas.DataFrame.from_dict(data, orient="index", columns=headers)
 
 
+# The result's values built on first use.
+_LAZY = {
+    "row": Result._row,
+    "flagged": lambda res: int(res._columns(["flagged"])["flagged"]),
+    "kpis": Result._kpis,
+    "power": Result._power,
+    "checks": lambda res: findings(res._fs, res._plan, res.row),
+    "valid": lambda res: not any(f.severity == "error" for f in res.checks),
+}
+
+
+def _direct_columns(fs, plan):
+    """Table column -> (from the row matrix, column) of the columns read straight from the matrices, once
+    per plan."""
+    found = getattr(plan, "_table_direct", None)
+    if found is None:
+        found = plan._table_direct = {name: (from_rows, j) for name, from_rows, j in _table_layout(fs, plan)[0]}
+    return found
+
+
 def solve(fs, values):
     # One plan whatever the order of the keywords: the names are taken sorted (the plan's result
     # does not depend on the order of its row variables).
@@ -864,10 +923,8 @@ def solve(fs, values):
         if len(name) > 1000:
             raise FlowsheetError(f"unknown variable {_short(name)}: names are 'unit.slot' or 'feed.quantity'")
     checked = [_number(values[name], f"value of {name}") for name in names]
+    plan = fs.plan(names)
     matrix = np.array([checked], dtype=np.float64).reshape(1, len(names))
-    table = evaluate(fs, names, matrix, threads=1)
-    # The row as a sweep over the keywords in the order given would have it.
-    given = [name for name in values if name in table]
-    row = {k: float(table[k][0]) for k in given}
-    row.update((k, float(v[0])) for k, v in table.items() if k not in row)
-    return Result(fs, fs.plan(names), row)
+    _check_rows(fs, plan, matrix)
+    # Only the plan's row is computed here; the result builds its table columns when they are read.
+    return Result._lazy(fs, plan, matrix, plan.run(matrix, 1), tuple(values))

@@ -119,8 +119,33 @@ FLAGS = ("status_code",)
 # nanofiltration elements.
 from .. import checks as _c  # noqa: E402
 
+
+
+def _osmotic(v):
+    # Van 't Hoff over the six ions, each one particle, with the unit's molar masses: concentrate
+    # minus permeate, where water passes.
+    t = v.slot("temperature_c")
+    difference = 0.0
+    for ion in IONS:
+        m = v.slot(f"{ion}_molar_mass")
+        difference = difference + (_c.osmotic_bar(v.out(f"{ion}_concentrate_conc"), m, 1.0, t)
+                                   - _c.osmotic_bar(v.out(f"{ion}_permeate_conc"), m, 1.0, t))
+    return _c.np.where(v.out("permeate_flow_m3h") > 0.0, difference, 0.0)
+
+
+def _across(v):
+    # At the concentrate end: the feed pressure after the unit's own drop, less its permeate pressure.
+    end = v.slot("feed_pressure_bar") - v.slot("pressure_drop_bar")
+    return _c.np.maximum(end - v.slot("permeate_pressure_bar"), 0.0)
+
+
 CHECKS = (
     _c.flux_check("flux", 3.6e6),
     _c.pressure_check("feed_pressure_bar"),
     _c.temperature_check("temperature_c"),
+    _c.Check("osmotic_limit", "concentrate osmotic pressure",
+             ("<ion>_concentrate_conc", "<ion>_permeate_conc", "<ion>_molar_mass", "temperature_c",
+              "feed_pressure_bar", "pressure_drop_bar", "permeate_pressure_bar"),
+             _osmotic, _across, "bar", "error", _c.OSMOTIC_SOURCE, message=_c.OSMOTIC_MESSAGE, scale=10.0,
+             limit_doc="< concentrate-end (after the unit's pressure drop) minus permeate pressure"),
 )

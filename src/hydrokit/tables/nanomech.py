@@ -1,6 +1,9 @@
 DESCRIPTION = "Physical nanofiltration"
 
 SOLUTES = range(1, 6)
+# Molar masses of the five solutes, g/mol, fixed in the core (each counts its particles: the core's
+# osmotic sum is c/M over the solutes).
+SOLUTE_MOLAR_MASS = (86.13, 150.13, 10000.0, 23.0, 74.04)
 
 INPUT = (
     ("feed_flow", "m³/s"),
@@ -107,9 +110,27 @@ FLAGS = ("status_code",)
 # reverse osmosis elements).
 from .. import checks as _c  # noqa: E402
 
+
+
+def _osmotic(v):
+    # Van 't Hoff over the five solutes with the core's molar masses: concentrate minus permeate,
+    # where water passes.
+    molar = 0.0
+    for i, m in zip(SOLUTES, SOLUTE_MOLAR_MASS):
+        molar = molar + (v.out(f"solute{i}_concentrate_conc") - v.out(f"solute{i}_permeate_conc")) / m
+    difference = ((molar * _c.GAS_CONSTANT) * (v.slot("temperature_c") + 273.15)) / 100000.0
+    return _c.np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
+
+
 CHECKS = (
     _c.flux_check("flux", 3.6e6),
     _c.polarisation_check(lambda v: v.out("polarisation_factor"), ("polarisation_factor",)),
     _c.pressure_check("feed_pressure_bar"),
     _c.temperature_check("temperature_c"),
+    # The flux law takes the whole feed pressure; the permeate leaves at the plant's ambient pressure.
+    _c.Check("osmotic_limit", "concentrate osmotic pressure",
+             ("solute<i>_concentrate_conc", "solute<i>_permeate_conc", "temperature_c", "feed_pressure_bar"),
+             _osmotic, lambda v: _c.np.maximum(v.slot("feed_pressure_bar") - v.fs.ambient_pressure_bar, 0.0),
+             "bar", "error", _c.OSMOTIC_SOURCE, message=_c.OSMOTIC_MESSAGE, scale=10.0,
+             limit_doc="< feed minus ambient (permeate) pressure"),
 )
