@@ -24,7 +24,7 @@ from __future__ import annotations
 import dataclasses
 import math
 from collections.abc import Sequence
-from typing import TextIO
+from typing import Any, TextIO
 
 import numpy as np
 
@@ -54,10 +54,10 @@ MAP_BUDGET = 4_000_000  # values of a table of grid points held at once (32 MB)
 LABELS = {"cost.lcow": ("LCOW", "$/m³"), "kpi.specific_energy_kwh_m3": ("SEC", "kWh/m³")}
 
 
-def parse(command, argv):
+def parse(command: str, argv: Sequence[str]) -> dict[str, Any]:
     """Options of a command: {"plant", "values", "vary", "objective", "maximize", "constraints", "seed",
     "set", "json", "out"}."""
-    opts = {"plant": None, "values": {}, "vary": {}, "objective": "lcow", "maximize": False, "constraints": [],
+    opts: dict[str, Any] = {"plant": None, "values": {}, "vary": {}, "objective": "lcow", "maximize": False, "constraints": [],
             "seed": 0, "set": {}, "json": False, "out": None, "checks": "errors"}
     allowed = OPTIONS[command]
     chosen_objective = None
@@ -101,7 +101,7 @@ def parse(command, argv):
     return opts
 
 
-def _option(command, opts, option, value):
+def _option(command: str, opts: dict[str, Any], option: str, value: str) -> None:
     if option == "--vary":
         name, eq, span = value.partition("=")
         if not eq or not name:
@@ -157,7 +157,7 @@ def _option(command, opts, option, value):
         opts["checks"] = value
 
 
-def cost_parameters(settings, fs):
+def cost_parameters(settings: dict[str, str], fs: Any) -> Any:
     """CostParameters from ``--set`` words."""
     from ..costing import CLASSES, CostParameters
 
@@ -181,14 +181,14 @@ def cost_parameters(settings, fs):
         raise UsageError(str(exc)) from None
 
 
-def _load(opts):
+def _load(opts: dict[str, Any]) -> tuple[Any, Any]:
     from ..flowsheet.plantfile import load
 
     fs = load(opts["plant"])
     return fs, cost_parameters(opts["set"], fs)
 
 
-def _slot_unit(fs, name):
+def _slot_unit(fs: Any, name: str) -> str:
     """The unit of a varied or fixed name (``unit.slot`` or ``feed.quantity``), '' if unknown."""
     from ..ports import STREAM_UNITS
 
@@ -199,7 +199,7 @@ def _slot_unit(fs, name):
             vector, index = lay.resolve(slot)
         except Exception:
             return ""
-        return (lay.inputs if vector == "u" else lay.params)[index].unit
+        return str((lay.inputs if vector == "u" else lay.params)[index].unit)
     if head in fs.feeds:
         return STREAM_UNITS.get(slot, STREAM_UNITS["component"])
     if head in fs.thermal:
@@ -207,7 +207,7 @@ def _slot_unit(fs, name):
     return ""
 
 
-def _rows(rows, out, indent=""):
+def _rows(rows: Sequence[tuple[str, Any, str]], out: TextIO, indent: str = "") -> None:
     from ..layout import format_value
 
     # A whole-number variable (an array's vessel count) prints as one.
@@ -219,7 +219,7 @@ def _rows(rows, out, indent=""):
         print(f"{indent}{name:<{wn}}  {text:>{wv}}  {unit}".rstrip(), file=out)
 
 
-def run_costs(opts, out):
+def run_costs(opts: dict[str, Any], out: TextIO) -> None:
     fs, params = _load(opts)
     from ..costing import costs
 
@@ -238,7 +238,7 @@ def run_costs(opts, out):
         print("note: the recycle did not converge; the figures are of the last iterate", file=out)
 
 
-def _optimize(fs, params, opts):
+def _optimize(fs: Any, params: Any, opts: dict[str, Any]) -> Any:
     from ..optimize import optimize
 
     vary = {name: span[:2] for name, span in opts["vary"].items()}
@@ -246,14 +246,14 @@ def _optimize(fs, params, opts):
                     maximize=opts["maximize"], fixed=opts["values"], checks=opts["checks"])
 
 
-def _objective_label(objective):
+def _objective_label(objective: str) -> tuple[str, tuple[str, str]]:
     from ..optimize import OBJECTIVES
 
     column = OBJECTIVES.get(objective, objective)
     return column, LABELS.get(column, (column, ""))
 
 
-def run_optimize(opts, out):
+def run_optimize(opts: dict[str, Any], out: TextIO) -> None:
     from ..costing import LINES
 
     fs, params = _load(opts)
@@ -298,13 +298,13 @@ def run_optimize(opts, out):
           f"({best.generations} generations, {best.polish_steps} polish steps, seed {opts['seed']})", file=out)
 
 
-def run_map(opts, out):
+def run_map(opts: dict[str, Any], out: TextIO) -> None:
     fs, params = _load(opts)
     draw_map(fs, params, opts)
     print(f"wrote {opts['out']}", file=out)
 
 
-def map_table(fs, params, opts):
+def map_table(fs: Any, params: Any, opts: dict[str, Any]) -> tuple[Any, ...]:
     """The grid of the two varied slots: (x, y, z grid, bad-point mask, optimum result)."""
     from ..costing import CostModel
     from ..optimize import OBJECTIVES
@@ -351,7 +351,7 @@ def map_table(fs, params, opts):
     return xs, ys, z.reshape(nx, ny), bad.reshape(nx, ny), best, column, found.reshape(nx, ny)
 
 
-def draw_map(fs, params, opts):
+def draw_map(fs: Any, params: Any, opts: dict[str, Any]) -> Any:
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure

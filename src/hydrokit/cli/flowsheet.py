@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import TextIO
+from typing import Any, TextIO
 
 from ..checks import changed_limits
 from ..flowsheet.build import FlowsheetError
@@ -29,7 +29,7 @@ USAGE = "usage: {prog} PLANT.toml [unit.slot=value | feed.quantity=value ...] [-
 ERROR_FINDING = 3  # exit status of --check when a design check finds an error
 
 
-def _cell(header, value):
+def _cell(header: str, value: Any) -> str:
     """A projection-table cell to the digits a designer reads (the JSON output has them all)."""
     if header in ("stage", "element"):
         return str(value)
@@ -41,7 +41,7 @@ def _cell(header, value):
     return format(float(value), digits)
 
 
-def report(fs, res):
+def report(fs: Any, res: Any) -> tuple[dict[str, dict[str, float]], dict[str, Any], list[dict[str, Any]]]:
     """Everything printed, as plain data."""
     streams = {name: dict(res.stream(name)) for name in fs.streams()}
     units = {}
@@ -57,7 +57,7 @@ def report(fs, res):
     return streams, units, kpis
 
 
-def print_json(path, fs, res, out):
+def print_json(path: str, fs: Any, res: Any, out: TextIO) -> None:
     streams, units, kpis = report(fs, res)
     data = {
         "plant": str(path),
@@ -86,7 +86,7 @@ def print_json(path, fs, res, out):
     dump_json(data, out)
 
 
-def _rows(rows, out, indent="", unit_last=False):
+def _rows(rows: Sequence[Sequence[str]], out: TextIO, indent: str = "", unit_last: bool = False) -> None:
     """Rows of text cells: names left-aligned, values right-aligned, a last unit column left-aligned."""
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for r in rows:
@@ -96,7 +96,7 @@ def _rows(rows, out, indent="", unit_last=False):
         print((indent + "  ".join(cells)).rstrip(), file=out)
 
 
-def print_text(path, fs, res, out):
+def print_text(path: str, fs: Any, res: Any, out: TextIO) -> None:
     streams, units, kpis = report(fs, res)
     state = "converged" if res.converged else "NOT converged"
     print(f"{path}: {state} after {int(res.iterations)} tear iteration(s), "
@@ -123,7 +123,7 @@ def print_text(path, fs, res, out):
     print_checks(fs, res, out)
 
 
-def print_checks(fs, res, out):
+def print_checks(fs: Any, res: Any, out: TextIO) -> None:
     """The "design checks" section: the feeds' water classes, the limits changed, the findings."""
     print("\ndesign checks", file=out)
     for feed, (cls, inferred) in fs.water_classes().items():

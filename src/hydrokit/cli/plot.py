@@ -17,7 +17,7 @@ import io
 import math
 import os
 from collections.abc import Sequence
-from typing import TextIO
+from typing import Any, TextIO
 
 from ..layout import did_you_mean, format_value, layout, models, unknown_model
 from .common import UsageError, streams, claim_slot, number, option_value, say_error, wants_help
@@ -28,7 +28,7 @@ USAGE = ("usage: python -m hydrokit plot MODEL AXIS=START:STOP[:COUNT] [name=val
 
 
 
-def usage(prog="python -m hydrokit plot"):
+def usage(prog: str = "python -m hydrokit plot") -> str:
     """The usage line, naming the program as it was invoked."""
     return USAGE.replace("python -m hydrokit plot", prog, 1)
 
@@ -40,7 +40,7 @@ MAX_COUNT = 100_000
 MAX_PANELS = 12
 
 
-def _axis(name, text):
+def _axis(name: str, text: str) -> tuple[float, float, int]:
     parts = text.split(":")
     if len(parts) not in (2, 3):
         raise UsageError(f"sweep {name}={text} must be START:STOP or START:STOP:COUNT")
@@ -61,7 +61,7 @@ def _axis(name, text):
     return start, stop, count
 
 
-def parse(argv):
+def parse(argv: Sequence[str]) -> tuple[str, str, tuple[float, float, int], dict[str, float], list[str], str]:
     """(model, axis name, (start, stop, count), fixed values, outputs, file)."""
     words, outputs, out = [], None, None
     i = 0
@@ -87,7 +87,9 @@ def parse(argv):
         raise UsageError(unknown_model(model))
     lay = layout(model)
 
-    axis, fixed, seen = None, {}, {}
+    axis: tuple[str, tuple[float, float, int]] | None = None
+    fixed: dict[str, float] = {}
+    seen: dict[tuple[str, int], str] = {}
     for word in assignments:
         name, eq, text = word.partition("=")
         if not eq or not name:
@@ -114,7 +116,7 @@ def parse(argv):
     return model, axis[0], axis[1], fixed, outputs, out
 
 
-def picture_format(path):
+def picture_format(path: str) -> str:
     """The format named by the extension of ``path`` (lower case), checked before anything is drawn."""
     if os.path.isdir(path):
         raise UsageError(f"--out {path} is a directory; name the picture file, e.g. {os.path.join(path, 'plot.png')}")
@@ -134,7 +136,8 @@ def picture_format(path):
     return extension
 
 
-def figure(model, axis, span, fixed, outputs):
+def figure(model: str, axis: str, span: tuple[float, float, int], fixed: dict[str, float],
+           outputs: list[str]) -> Any:
     """Evaluate the sweep and draw it: a matplotlib Figure with one panel per output."""
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -176,12 +179,13 @@ def figure(model, axis, span, fixed, outputs):
     return fig
 
 
-def draw(model, axis, span, fixed, outputs, path):
+def draw(model: str, axis: str, span: tuple[float, float, int], fixed: dict[str, float], outputs: list[str],
+         path: str) -> None:
     """Evaluate the sweep and save the picture to exactly ``path``, in the format of its extension."""
     save_figure(figure(model, axis, span, fixed, outputs), path)
 
 
-def save_figure(fig, path):
+def save_figure(fig: Any, path: str) -> None:
     """Save ``fig`` to exactly ``path``, in the format of its extension."""
     extension = picture_format(path)
     picture = io.BytesIO()

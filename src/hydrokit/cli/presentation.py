@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import os
 import tomllib
-from collections.abc import Sequence
-from typing import TextIO
+from collections.abc import Callable, Sequence
+from typing import Any, TextIO
 
 from ..display.units import human
 from ..flowsheet.readout import flagged
@@ -24,9 +24,11 @@ REPORT_USAGE = ("usage: {prog} PLANT.toml [unit.slot=value ...] [--optimize NAME
                 "--out FILE.html")
 
 
-def _options(argv, flags, valued, usage):
+def _options(argv: Sequence[str], flags: Sequence[str], valued: dict[str, str],
+             usage: str) -> tuple[list[str], dict[str, Any]]:
     """(positional words, {option: value or [values]}) with the options checked."""
-    words, opts = [], {}
+    words: list[str] = []
+    opts: dict[str, Any] = {}
     it = iter(argv)
     for w in it:
         if w in flags:
@@ -49,7 +51,7 @@ def _options(argv, flags, valued, usage):
     return words, opts
 
 
-def _solve(words, usage):
+def _solve(words: Sequence[str], usage: str) -> tuple[str, Any, dict[str, float], Any]:
     from ..flowsheet.build import FlowsheetError
     from ..flowsheet.plantfile import load
 
@@ -64,7 +66,7 @@ def _solve(words, usage):
     return path, fs, values, res
 
 
-def _title(path):
+def _title(path: str) -> str:
     try:
         with open(path, "rb") as f:
             return str(tomllib.load(f).get("title", ""))
@@ -72,17 +74,17 @@ def _title(path):
         return ""
 
 
-def _out(opts, exts, usage):
+def _out(opts: dict[str, Any], exts: Sequence[str], usage: str) -> str:
     out = opts.get("--out")
     if not out:
         raise UsageError(f"give the file to write with --out; {usage}")
     ext = os.path.splitext(out)[1].lower().lstrip(".")
     if ext not in exts or os.path.isdir(out):
         raise UsageError(f"--out {out!r}: give a file ending in {', '.join('.' + e for e in exts)}")
-    return out
+    return str(out)
 
 
-def _run(fn, prog, err, name):
+def _run(fn: Callable[[], int], prog: str, err: TextIO, name: str) -> int:
     from ..flowsheet.plantfile import PlantFileError
 
     try:
@@ -100,7 +102,7 @@ def diagram_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | N
     out, err, prog = streams(out, err, prog, "diagram")
     usage = DIAGRAM_USAGE.format(prog=prog)
 
-    def run():
+    def run() -> int:
         if wants_help(argv):
             print(usage, file=out)
             return 0
@@ -121,7 +123,7 @@ def diagram_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | N
     return _run(run, prog, err, "diagram")
 
 
-def _vary(text):
+def _vary(text: str) -> dict[str, tuple[float, float]]:
     vary = {}
     for item in text.split(","):
         name, sep, span = item.partition("=")
@@ -140,7 +142,7 @@ def report_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | No
     out, err, prog = streams(out, err, prog, "report")
     usage = REPORT_USAGE.format(prog=prog)
 
-    def run():
+    def run() -> int:
         if wants_help(argv):
             print(usage, file=out)
             return 0
@@ -167,7 +169,7 @@ def report_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | No
                 raise UsageError(f"{path}: {exc}") from None
             res = best.result
 
-            def lcow_along(name, xs):
+            def lcow_along(name: str, xs: Any) -> list[float]:
                 import numpy as np
 
                 from ..costing import CostModel
@@ -177,7 +179,8 @@ def report_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | No
                 matrix = np.tile([point[k] for k in names], (len(xs), 1))
                 matrix[:, names.index(name)] = xs
                 table = fs.evaluate(names, matrix)
-                return CostModel.of(fs).columns(table)["cost.lcow"].tolist()
+                lcow: list[float] = CostModel.of(fs).columns(table)["cost.lcow"].tolist()
+                return lcow
 
             optimisation = optimisation_section(fs, best, vary, lcow_along)
         from ..display.report import report
@@ -192,7 +195,7 @@ def report_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | No
     return _run(run, prog, err, "report")
 
 
-def print_engineering(path, fs, res, out):
+def print_engineering(path: str, fs: Any, res: Any, out: TextIO) -> None:
     """The ``flowsheet`` printout in engineering units, with people's digits and the design checks."""
     from ..display.html import findings, kpi_rows, output_rows, plant_units, projection_rows, stream_rows
 
@@ -223,7 +226,7 @@ def print_engineering(path, fs, res, out):
         print("\nflagged: " + ", ".join(f"{k} = {human(v)}" for k, v in marks.items()), file=out)
 
 
-def _table(rows, out, indent="", unit_last=False):
+def _table(rows: Sequence[Sequence[Any]], out: TextIO, indent: str = "", unit_last: bool = False) -> None:
     widths = [max(len(str(r[i])) for r in rows) for i in range(len(rows[0]))]
     for r in rows:
         cells = [str(r[0]).ljust(widths[0])] + [str(c).rjust(w) for c, w in zip(r[1:], widths[1:])]

@@ -7,16 +7,17 @@ from __future__ import annotations
 
 import importlib
 import math
+from typing import Any
 
 from ..ports import CONVERSIONS, STREAM_UNITS, Slot
 
 
-def stream_units(fs):
+def stream_units(fs: Any) -> dict[str, str]:
     return {"flow": STREAM_UNITS["flow"], "temperature_c": STREAM_UNITS["temperature_c"],
             "pressure_bar": STREAM_UNITS["pressure_bar"], **{c: STREAM_UNITS["component"] for c in fs.components}}
 
 
-def flagged(fs, res):
+def flagged(fs: Any, res: Any) -> dict[str, float]:
     """``unit.output`` -> value for every FLAGS output that is non-zero (or not a number)."""
     found = {}
     for name, unit in fs.units.items():
@@ -38,7 +39,7 @@ def flagged(fs, res):
     return found
 
 
-def stream_unit(value, unit):
+def stream_unit(value: float, unit: str) -> float:
     """A slot value in the stream's unit (m³/s, g/m³) from the slot's own unit."""
     conversion = CONVERSIONS.get(unit)
     if conversion is None:
@@ -47,7 +48,7 @@ def stream_unit(value, unit):
     return value / constant if op == "mul" else value * constant
 
 
-def projection(fs, res, name):
+def projection(fs: Any, res: Any, name: str) -> tuple[list[str], list[list[Any]]]:
     """The projection table of an array as (header, rows of numbers): per element of each
     stage's representative vessel, its feed, permeate, recovery, flux and polarisation."""
     array = fs.arrays[name]
@@ -71,7 +72,7 @@ def projection(fs, res, name):
     return header, rows
 
 
-def output_units(model):
+def output_units(model: str) -> dict[str, str]:
     """Output name -> unit, with the unit the ports chose where the slot is in the caller's unit."""
     table = importlib.import_module(f"hydrokit.tables.{model}")
     # Every output name the model can have, whatever its count parameter.
