@@ -16,9 +16,12 @@ import functools
 import itertools
 import math
 import re
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .batch.program import TraceError
 from .batch.program import column as _column
@@ -27,6 +30,15 @@ __all__ = ["Constraint", "OptimizeError", "parse_constraint", "search", "OPERATO
            "PATIENCE", "RTOL", "POLISH_TOL"]
 
 OPERATORS = ("<=", ">=")
+
+Array = NDArray[np.float64]
+# A table: column name -> one value per row (an array, or a traced column inside a column program).
+Table = Mapping[str, Any]
+# evaluate(names, matrix, columns or None) -> table
+Evaluate = Callable[[list[str], Array, "list[str] | None"], Table]
+Objective = str | Callable[[Table], Any]
+# compile(derive) -> run(matrix) -> scores, derive(table) -> score columns
+Compile = Callable[[Callable[[Table], list[Any]]], Callable[[Array], Any]]
 # The search's defaults: population per varied name, most generations, generations without a
 # relative gain of RTOL before the global search stops, and the polish's last step as a fraction
 # of each range.
@@ -49,7 +61,7 @@ class Constraint:
     op: str
     bound: float
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         # Strict and non-strict bounds are the same thing for a continuous quantity.
         object.__setattr__(self, "op", {"=<": "<=", "<": "<=", "=>": ">=", ">": ">="}.get(self.op, self.op))
         if self.op not in OPERATORS:
@@ -58,20 +70,20 @@ class Constraint:
         if not math.isfinite(self.bound):
             raise OptimizeError(f"constraint on {self.column!r}: bound must be finite, got {self.bound!r}")
 
-    def excess(self, values):
+    def excess(self, values: Any) -> Any:
         """Per row: how far the constraint is broken, relative to the bound's size (0 where it holds)."""
         scale = abs(self.bound) if self.bound != 0 else 1.0
         g = (values - self.bound) if self.op == "<=" else (self.bound - values)
         return g / scale
 
-    def __str__(self):
+    def __str__(self) -> str:
         return f"{self.column}{self.op}{self.bound:g}"
 
 
 _CONSTRAINT = re.compile(r"^\s*([^<>=\s]+)\s*(<=|>=|=<|=>|<|>|==|=)\s*(\S+)\s*$")
 
 
-def parse_constraint(item):
+def parse_constraint(item: Any) -> Constraint:
     """A Constraint from ``(column, op, bound)`` or text like ``"kpi.recovery>=0.5"``."""
     if isinstance(item, Constraint):
         return item
@@ -103,8 +115,10 @@ class _Problem:
     of a column objective are computed by one compiled column program per batch; the table is
     then built only for the final point (``full``)."""
 
-    def __init__(self, evaluate, names, objective, constraints, maximize, cost_model=None, columns=None,
-                 compile=None, checks=()):
+    def __init__(self, evaluate: Evaluate, names: Sequence[str], objective: Objective,
+                 constraints: Sequence[Constraint], maximize: bool, cost_model: Any = None,
+                 columns: Iterable[str] | None = None, compile: Compile | None = None,
+                 checks: Sequence[tuple[str, float]] = ()) -> None:
         self.evaluate = evaluate
         # (margin column, scale) of every design check that binds, and the count columns read.
         self.checks = [(column, scale) for column, scale in checks if column.startswith("check.")]
@@ -119,23 +133,23 @@ class _Problem:
         # The columns read (worked out at the first table): from every column of the table when
         # the caller knows them, else from the first table.
         self.known = columns
-        self.wanted = None
-        self.compiled = None
+        self.wanted: list[str] | None = None
+        self.compiled: Callable[[Array], Any] | None = None
         if compile is not None and not callable(objective):
             try:
                 self.compiled = compile(lambda table: self.derive(self.with_costs(table)))
             except TraceError:
                 pass  # an expression the program cannot record: the scores come from the table
 
-    def read(self):
+    def read(self) -> set[str]:
         """The columns the objective, the constraints, the validity test and the cost lines read."""
-        read = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints),
+        read: set[Any] = {self.objective, "converged", "flagged", *self.names, *(c.column for c in self.constraints),
                 *self.counts, *(column for column, _ in self.checks)}
         if self.cost_model is not None:
             read |= self.cost_model.columns_read()
         return read
 
-    def table(self, x, full=False):
+    def table(self, x: Array, full: bool = False) -> Table:
         """The result table of points ``x`` (S × N), cost columns added when a cost model is given.
 
         After the first call only the columns the objective, the constraints and the cost lines
@@ -151,7 +165,7 @@ class _Problem:
         self.calls += 1
         return self.with_costs(table)
 
-    def with_costs(self, table):
+    def with_costs(self, table: Table) -> Table:
         """The table with its cost columns, when there is a cost model."""
         if self.cost_model is None:
             return table
@@ -159,13 +173,13 @@ class _Problem:
         table.update(self.cost_model.columns(table))
         return table
 
-    def column(self, table, name):
+    def column(self, table: Table, name: Any) -> Any:
         try:
             return _column(table[name])
         except KeyError:
             raise OptimizeError(f"unknown column {name!r}; choose from: {_some_columns(table)}") from None
 
-    def derive(self, table, f=None):
+    def derive(self, table: Table, f: Any = None) -> list[Any]:
         """The score columns of a result table: [energy, the excess of each constraint, invalid].
 
         Energy is the signed objective (``f``, else the objective column); an excess is how far
@@ -198,7 +212,7 @@ class _Problem:
         rows.append(invalid)
         return [f, *rows]
 
-    def scores(self, x, full=False):
+    def scores(self, x: Array, full: bool = False) -> tuple[Any, Any, Any]:
         """(energy, violation, table) per point: energy is the signed objective, violation >= 0 its
         constraint excess, +1 for a plant point that is not valid (see ``derive``); the table is
         None when the scores came from the compiled program."""
@@ -218,13 +232,13 @@ class _Problem:
         return f, np.array(excess), table
 
 
-def _some_columns(table, limit=12):
+def _some_columns(table: Table, limit: int = 12) -> str:
     names = list(table)
     text = ", ".join(names[:limit])
     return text + (f", ... ({len(names)} columns)" if len(names) > limit else "")
 
 
-def _better(f1, v1, f2, v2):
+def _better(f1: float, v1: float, f2: float, v2: float) -> bool:
     """The feasibility rule: is point 1 better than point 2?"""
     if v1 == 0 and v2 == 0:
         return f1 < f2
@@ -233,7 +247,7 @@ def _better(f1, v1, f2, v2):
     return v1 < v2
 
 
-def _best(f, v):
+def _best(f: Array, v: Array) -> int:
     """Index of the best point by the feasibility rule (the first of equals)."""
     feasible = v == 0
     masked = np.where(feasible, f, np.inf)
@@ -245,7 +259,7 @@ def _best(f, v):
     return i if np.isfinite(f[feasible]).any() else int(feasible.argmax())
 
 
-def _directions(n):
+def _directions(n: int) -> Array:
     """Polish directions in scaled coordinates: the full stencil for a few variables, else the axes."""
     if n <= 3:
         dirs = [d for d in itertools.product((-1.0, 0.0, 1.0), repeat=n) if any(d)]
@@ -255,7 +269,7 @@ def _directions(n):
 
 
 @functools.lru_cache(maxsize=16)
-def _pattern(n):
+def _pattern(n: int) -> tuple[Array, Array, Array]:
     """The polish's fixed moves in n variables (read only): the stencil at lengths 1, 1/4 and 1/16
     of the step (exact: powers of two), the multiples of the last move and the spread of the
     points scattered around each."""
@@ -293,7 +307,8 @@ class _LocalSearch:
     # The relative gain below which a move shorter than the smallest step ends the search.
     gain_floor = 1e-4
 
-    def __init__(self, lower, upper, start_step, min_step, max_steps, rng, samples=48):
+    def __init__(self, lower: Array, upper: Array, start_step: float, min_step: float, max_steps: int,
+                 rng: np.random.Generator, samples: int = 48) -> None:
         self.lower, self.upper = lower, upper
         self.width = np.where(upper > lower, upper - lower, 1.0)
         self.start_step, self.min_step, self.max_steps = start_step, min_step, max_steps
@@ -303,23 +318,24 @@ class _LocalSearch:
         self.stencil, self.along, self.scatter = _pattern(n)
         self.moves = np.empty((len(self.stencil) + samples + len(self.along), n))
         self.shaped = (2 * samples) // 3
-        self.elite = None  # the last step's best valid trials about the incumbent, scaled, or None
-        self.x = None
-        self.f = self.v = math.inf
+        self.elite: Any = None  # the last step's best valid trials about the incumbent, scaled, or None
+        self.x: Any = None
+        self.f: float = math.inf
+        self.v: float = math.inf
         self.step = start_step
-        self.last = None  # the last successful move, in fractions of the ranges
+        self.last: Any = None  # the last successful move, in fractions of the ranges
         self.steps = 0
 
-    def offer(self, x, f, v):
+    def offer(self, x: Any, f: float, v: float) -> None:
         if self.x is None or _better(f, v, self.f, self.v):
             self.x, self.f, self.v = np.array(x, dtype=np.float64), f, v
             self.step, self.last, self.elite = self.start_step, None, None
 
     @property
-    def done(self):
+    def done(self) -> bool:
         return self.x is None or self.step < self.min_step or self.steps >= self.max_steps
 
-    def propose(self):
+    def propose(self) -> Any:
         """The trial points of the next step (K × N), or None when the search is done."""
         if self.done:
             return None
@@ -351,7 +367,7 @@ class _LocalSearch:
             return None
         return trial
 
-    def update(self, trial, tf, tv):
+    def update(self, trial: Array, tf: Array, tv: Array) -> None:
         """Take the scores (objective, total violation) of the last proposal."""
         self.steps += 1
         best = _best(tf, tv)
@@ -380,7 +396,7 @@ class _LocalSearch:
             self.elite = None
 
 
-def _latin_hypercube(lower, upper, count, rng):
+def _latin_hypercube(lower: Array, upper: Array, count: int, rng: np.random.Generator) -> tuple[Array, Array]:
     """``count`` points of a Latin hypercube in the box, and the same points as differential evolution
     holds them (taken into its unit cube and back, which may move the last bit)."""
     unit = (np.argsort(rng.uniform(size=(count, len(lower))), axis=0) + rng.uniform(size=(count, len(lower))))
@@ -394,10 +410,15 @@ def _latin_hypercube(lower, upper, count, rng):
     return points, middle + (held - 0.5) * span
 
 
-def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False, seed=0, popsize=POPSIZE,
-           maxiter=MAXITER, patience=PATIENCE, rtol=RTOL, polish=True, polish_tol=POLISH_TOL, cost_model=None,
-           init="latinhypercube", mutation=(0.5, 1.0), recombination=0.7, finish=None, columns=None,
-           samples=0, compile=None, checks=(), integers=None, on_step=None):
+def search(evaluate: Evaluate, names: Sequence[str], bounds: Sequence[tuple[float, float]], objective: Objective,
+           constraints: Sequence[Any] = (), *, maximize: bool = False, seed: int = 0, popsize: int = POPSIZE,
+           maxiter: int = MAXITER, patience: int = PATIENCE, rtol: float = RTOL, polish: bool = True,
+           polish_tol: float = POLISH_TOL, cost_model: Any = None, init: Any = "latinhypercube",
+           mutation: tuple[float, float] = (0.5, 1.0), recombination: float = 0.7,
+           finish: Callable[[Array], dict[str, float]] | None = None, columns: Iterable[str] | None = None,
+           samples: int = 0, compile: Compile | None = None, checks: Sequence[tuple[str, float]] = (),
+           integers: Sequence[bool] | None = None,
+           on_step: Callable[[str], None] | None = None) -> tuple[Any, float, bool, dict[str, Any], dict[str, Any]]:
     """Optimise over a generic vectorised evaluation.
 
     ``evaluate(names, matrix, columns) -> table`` (a mapping column -> array
@@ -425,12 +446,12 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
         # search (or its polish) stands: the objective is a step in it.
         scores = problem.scores
 
-        def rounded_scores(x, full=False):
+        def rounded_scores(x: Array, full: bool = False) -> tuple[Any, Any, Any]:
             x = np.array(x, dtype=np.float64)
             x[:, whole] = np.rint(x[:, whole])
             return scores(x, full)
 
-        problem.scores = rounded_scores
+        problem.scores = rounded_scores  # type: ignore[method-assign]
 
     # The polish rides along: each sweep of a generation also carries the
     # next step of the local search around the best point seen so far, so the
@@ -442,9 +463,9 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     # the constraints of its best point after each generation. Every point is
     # evaluated once and remembered (bitwise: the search scales each point the
     # same way every time).
-    seen = {}
+    seen: dict[bytes, tuple[Any, Any]] = {}
 
-    def lookup(xt):
+    def lookup(xt: Any) -> list[tuple[Any, Any]]:
         x = np.ascontiguousarray(np.asarray(xt, dtype=np.float64).reshape(len(names), -1).T)
         keys = [row.tobytes() for row in x]
         missing = [i for i, key in enumerate(keys) if key not in seen]
@@ -456,17 +477,17 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
             k = len(missing)
             for j, i in enumerate(missing):
                 seen[keys[i]] = (f[j], excess[:, j])
-            if trial is not None:
+            if trial is not None and local is not None:
                 local.update(trial, f[k:], v[k:])
             if local is not None:
                 best = _best(f[:k], v[:k])
                 local.offer(points[best], f[best], v[best])
         return [seen[key] for key in keys]
 
-    def violations(xt):                      # xt: N × S, returns M × S
+    def violations(xt: Any) -> Array:                    # xt: N × S, returns M × S
         return np.array([excess for _, excess in lookup(xt)]).T
 
-    def energies(xt):                        # xt: N × S, returns S
+    def energies(xt: Any) -> Array:                      # xt: N × S, returns S
         out = np.array([f for f, _ in lookup(xt)])
         # Only feasible points reach here, and those have finite objectives.
         return np.where(np.isfinite(out), out, np.finfo(np.float64).max)
@@ -474,9 +495,9 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     m = len(constraints) + 1
     limit = NonlinearConstraint(violations, -np.inf, np.zeros(m))
 
-    history = {"best": math.inf, "stall": 0, "generations": 0}
+    history: dict[str, Any] = {"best": math.inf, "stall": 0, "generations": 0}
 
-    def progress(intermediate_result):
+    def progress(intermediate_result: Any) -> bool:
         history["generations"] += 1
         fun = float(intermediate_result.fun)
         if on_step is not None:
@@ -491,7 +512,7 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
             history["stall"] = 0
         else:
             history["stall"] += 1
-        return history["stall"] >= patience
+        return bool(history["stall"] >= patience)
 
     if isinstance(init, str) and init == "latinhypercube":
         # A Latin hypercube of `samples` points, evaluated in one sweep before SciPy first asks for
@@ -546,5 +567,5 @@ def search(evaluate, names, bounds, objective, constraints=(), *, maximize=False
     info = {"evaluations": problem.rows, "sweeps": problem.calls, "generations": history["generations"],
             "polish_steps": polish_steps, "message": str(found.message)}
     value = problem.sign * f
-    best = {name: int(value) if w else float(value) for name, value, w in zip(names, x.tolist(), whole)}
-    return best, float(value), bool(v == 0), row, info
+    optimum = {name: int(value) if w else float(value) for name, value, w in zip(names, x.tolist(), whole)}
+    return optimum, float(value), bool(v == 0), row, info
