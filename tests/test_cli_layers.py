@@ -127,34 +127,60 @@ def test_the_walk_sees_function_level_and_relative_imports():
     assert "hydrokit.flowsheet.readout" in graph["hydrokit.display.html"]  # inside a function, two dots
 
 
-# Imports of a lower layer into a higher one that still close a cycle; each is a debt to pay
-# off, and the list may only shrink.
+# The layers, lowest first: a module may import from its own layer and those below.
+LAYERS = [
+    ("hydrokit.tables", "hydrokit.layout", "hydrokit.ports", "hydrokit.checks", "hydrokit.membranes"),
+    ("hydrokit.batch",),
+    ("hydrokit.flowsheet",),
+    ("hydrokit.costing", "hydrokit.costbase", "hydrokit.costshare", "hydrokit.search", "hydrokit.optimize"),
+    ("hydrokit.display", "hydrokit.cli", "hydrokit.__main__"),
+]
+
+
+def layer(module):
+    """The layer of a module (the models and the package itself: -1, below everything)."""
+    for rank, prefixes in enumerate(LAYERS):
+        if any(module == p or module.startswith(p + ".") for p in prefixes):
+            return rank
+    return -1
+
+
+# Imports that still go up a layer (a lower layer's _repr_html_ drawing through display/, the
+# flowsheet's optimize and costs methods, the design checks reading the plant's ports), and the
+# deferred imports inside the flowsheet package that close its own circle. Each is a debt: the
+# list may only shrink, and any other upward import or cycle fails.
 UPWARD = {
-    ("hydrokit.layout", "hydrokit.display.html"),
+    ("hydrokit.checks", "hydrokit.flowsheet.array"),
+    ("hydrokit.checks", "hydrokit.flowsheet.build"),
     ("hydrokit.costing", "hydrokit.display.html"),
     ("hydrokit.flowsheet.build", "hydrokit.display.diagram"),
     ("hydrokit.flowsheet.build", "hydrokit.display.html"),
     ("hydrokit.flowsheet.build", "hydrokit.optimize"),
-    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.results"),
-    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.plan"),
-    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.array"),
-    ("hydrokit.flowsheet.build", "hydrokit.checks"),
-    ("hydrokit.flowsheet.build", "hydrokit.membranes"),
     ("hydrokit.flowsheet.results", "hydrokit.costing"),
     ("hydrokit.flowsheet.results", "hydrokit.display.columns"),
     ("hydrokit.flowsheet.results", "hydrokit.display.html"),
+    ("hydrokit.flowsheet.results", "hydrokit.display.progress"),
     ("hydrokit.flowsheet.results", "hydrokit.display.units"),
+    ("hydrokit.layout", "hydrokit.display.html"),
+    ("hydrokit.membranes", "hydrokit.flowsheet.build"),
     ("hydrokit.optimize", "hydrokit.display.html"),
-    ("hydrokit.flowsheet.plan", "hydrokit.flowsheet.array"),
+    ("hydrokit.optimize", "hydrokit.display.progress"),
+}
+FLOWSHEET_CIRCLE = {
+    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.plan"),
+    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.results"),
+    ("hydrokit.flowsheet.build", "hydrokit.flowsheet.array"),
+    ("hydrokit.flowsheet.array", "hydrokit.flowsheet.plan"),
 }
 
 
-def test_no_import_cycle_beyond_the_listed_upward_imports():
+def test_imports_go_down_the_layers_and_close_no_cycle():
     graph = import_graph()
-    pruned = {m: targets - {t for s, t in UPWARD if s == m} for m, targets in graph.items()}
-    assert cycles(pruned) == []
-    stale = sorted(edge for edge in UPWARD if edge[1] not in graph.get(edge[0], ()))
-    assert stale == [], "an upward import is gone: drop it from UPWARD"
+    upward = {(m, t) for m, targets in graph.items() for t in targets if 0 <= layer(m) < layer(t)}
+    assert upward == UPWARD
+    allowed = UPWARD | FLOWSHEET_CIRCLE
+    assert all(t in graph[m] for m, t in FLOWSHEET_CIRCLE)
+    assert cycles({m: targets - {t for s, t in allowed if s == m} for m, targets in graph.items()}) == []
 
 
 def test_only_the_command_line_imports_the_command_line():
