@@ -487,7 +487,24 @@ class _ElementView(View):
 
 ARRAY_SOURCE = ("membrane manufacturers' design guidelines for 8-inch spiral-wound elements in pressure "
                 "vessels: {}")
-# The array's guideline rows (hydrokit.flowsheet.array.GUIDELINES) by the column they read: the check's
+# Published design guidelines for spiral-wound elements of a membrane array (element recovery,
+# flux, vessel flows, pressure drops, polarisation), as data. Each row: the per-element (or per-stage) column suffix, the array's summary
+# column, comparison, limit, unit, severity, and what it guards.
+ARRAY_GUIDELINES = (
+    ("recovery", "max_element_recovery", "<=", 0.15, "fraction", "warning", "element recovery at most 15 %"),
+    ("flux_lmh", "max_flux_lmh", "<=", 34.0, "L/(m²·h)", "warning", "element flux at most 32-36 L/(m²·h)"),
+    ("polarisation_factor", "max_polarisation_factor", "<=", 1.2, "-", "warning",
+     "concentration polarisation factor at most 1.2"),
+    ("concentrate_flow_per_vessel", "min_concentrate_flow_per_vessel", ">=", 3.0 / 3600.0, "m³/s", "warning",
+     "concentrate at least 3.0 m³/h per vessel"),
+    ("feed_flow_per_vessel", "max_feed_flow_per_vessel", "<=", 15.0 / 3600.0, "m³/s", "warning",
+     "feed at most 14-16 m³/h per vessel"),
+    ("pressure_drop_bar", "max_pressure_drop_bar", "<=", 3.5, "bar", "warning",
+     "pressure drop at most 3.5 bar per vessel"),
+    (None, "element_pressure_drop_bar", "<=", 1.0, "bar", "warning", "pressure drop at most 1.0 bar per element"),
+)
+
+# The array's guideline rows (ARRAY_GUIDELINES) by the column they read: the check's
 # name, what it is, where it applies (element, stage or array) and the factor to the check's units.
 _ARRAY_GUIDES = {
     "recovery": ("element_recovery", "element recovery", "element", 1.0, "fraction"),
@@ -505,10 +522,8 @@ _ARRAY_MODEL_CHECKS = {"osmotic_limit": "element", "max_recovery": "element", "f
 def array_checks():
     """(check, where) of a membrane array besides its element model's own: ``where`` is "element"
     (every element of each stage's representative vessel), "stage" (its vessels) or "array"."""
-    from .flowsheet.array import GUIDELINES
-
     found = []
-    for column, summary, op, limit, units, severity, text in GUIDELINES:
+    for column, summary, op, limit, units, severity, text in ARRAY_GUIDELINES:
         name, what, where, factor, shown = _ARRAY_GUIDES[column]
         key = summary if where == "array" else column
         upper = op == "<="

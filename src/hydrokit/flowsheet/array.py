@@ -43,27 +43,14 @@ import math
 import numbers
 import re
 
+from ..checks import ARRAY_GUIDELINES
 from .build import FlowsheetError, Unit
 from .build import choice_list as _choices
 from .build import finite_number as _number
 from .build import short_text as _short
 
-# Published design guidelines for spiral-wound elements (element recovery,
-# flux, vessel flows, pressure drops, polarisation), as data. Each row: the per-element (or per-stage) column suffix, the array's summary
-# column, comparison, limit, unit, severity, and what it guards.
-GUIDELINES = (
-    ("recovery", "max_element_recovery", "<=", 0.15, "fraction", "warning", "element recovery at most 15 %"),
-    ("flux_lmh", "max_flux_lmh", "<=", 34.0, "L/(m²·h)", "warning", "element flux at most 32-36 L/(m²·h)"),
-    ("polarisation_factor", "max_polarisation_factor", "<=", 1.2, "-", "warning",
-     "concentration polarisation factor at most 1.2"),
-    ("concentrate_flow_per_vessel", "min_concentrate_flow_per_vessel", ">=", 3.0 / 3600.0, "m³/s", "warning",
-     "concentrate at least 3.0 m³/h per vessel"),
-    ("feed_flow_per_vessel", "max_feed_flow_per_vessel", "<=", 15.0 / 3600.0, "m³/s", "warning",
-     "feed at most 14-16 m³/h per vessel"),
-    ("pressure_drop_bar", "max_pressure_drop_bar", "<=", 3.5, "bar", "warning",
-     "pressure drop at most 3.5 bar per vessel"),
-    (None, "element_pressure_drop_bar", "<=", 1.0, "bar", "warning", "pressure drop at most 1.0 bar per element"),
-)
+# Published design guidelines for spiral-wound elements, as data (kept with the design checks).
+GUIDELINES = ARRAY_GUIDELINES
 
 R_GAS = 8.31446261815324  # J/(mol·K)
 LMH_PER_M_S = 3.6e6       # L/(m²·h) per m/s
