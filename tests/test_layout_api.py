@@ -61,7 +61,7 @@ def test_grid_frame_carries_units():
 
 
 @pytest.mark.parametrize("name", ["hydrokit", "hydrokit.layout", "hydrokit.batch", "hydrokit.flowsheet",
-                                  "hydrokit.flowsheet.build", "hydrokit.flowsheet.results",
+                                  "hydrokit.flowsheet.nodes", "hydrokit.flowsheet.build", "hydrokit.flowsheet.results",
                                   "hydrokit.flowsheet.plantfile"])
 def test_docstring_examples_run(name, doctest_plant):
     import doctest

@@ -313,7 +313,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     if checks not in ("errors", "warnings", "none"):
         raise OptimizeError(f"checks must be 'errors', 'warnings' or 'none', got {checks!r}"[:200])
     names, bounds = _bounds(fs, vary)
-    from .flowsheet.array import MAX_VESSELS
+    from .flowsheet import MAX_VESSELS, finite_number
 
     for name, whole, (low, high) in zip(names, _whole_numbers(fs, names), bounds):
         if whole and not (np.rint(low) >= 1 and MAX_VESSELS >= np.rint(high) >= np.rint(low)):
@@ -332,13 +332,10 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     clash = sorted(set(fixed) & set(names))
     if clash:
         raise OptimizeError(f"{clash[0]!r} is both varied and fixed")
-    from .flowsheet.build import finite_number as _number
-
     fixed_names = list(fixed)
-    fixed_values = np.array([_number(v, f"fixed value of {k}") for k, v in fixed.items()], dtype=np.float64)
+    fixed_values = np.array([finite_number(v, f"fixed value of {k}") for k, v in fixed.items()], dtype=np.float64)
 
     from .batch import default_threads, warm_pool
-    from .flowsheet.results import compiled_evaluator, evaluator, row_solver, table_columns
 
     # The search's sweeps are small: a few dozen rows take one thread, larger
     # ones up to `threads` (default: every core), with a warm pool so that
@@ -357,8 +354,8 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         key = (None if columns is None else tuple(columns), count)
         run = evaluators.get(key)
         if run is None:
-            run = evaluators[key] = evaluator(fs, names_ + fixed_names, threads=count, client=client,
-                                              columns=columns, lenient=True)
+            run = evaluators[key] = fs.evaluator(names_ + fixed_names, threads=count, client=client,
+                                                 columns=columns, lenient=True)
         return run(matrix)
 
     # The design checks that bind: their counts and margins (with the scale of each).
@@ -376,7 +373,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
 
     def compile(derive):
         # The scores of each batch straight from the plan's outputs, one compiled call.
-        run = compiled_evaluator(fs, names + fixed_names, derive, key=key, client=client, lenient=True)
+        run = fs.compiled_evaluator(names + fixed_names, derive, key=key, client=client, lenient=True)
 
         def score(matrix):
             matrix, count = rows_of(matrix)
@@ -390,8 +387,8 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         # The optimum's full result (that of fs.solve: the sweep row of the same point, the same
         # plan) and its cost columns, from one compiled program kept with the plan.
         try:
-            solve_row = row_solver(fs, names + fixed_names, None if cost_model is None else cost_model.columns,
-                                   key=("optimum", prices), lenient=True)
+            solve_row = fs.row_solver(names + fixed_names, None if cost_model is None else cost_model.columns,
+                                      key=("optimum", prices), lenient=True)
         except TraceError:  # as the scores: from the table
             final["result"] = fs.solve(**dict(zip(names, map(float, x))), **fixed)
             row = dict(final["result"].row)
@@ -410,7 +407,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
             evaluate, names, bounds, column, constraints, maximize=maximize, seed=seed, popsize=popsize,
             maxiter=maxiter, patience=_patience(patience, fs, names), rtol=rtol, polish=polish, polish_tol=polish_tol,
             samples=8 * popsize * len(names) if samples is None else samples,
-            cost_model=cost_model, finish=finish, columns=table_columns(fs, names + fixed_names), compile=compile,
+            cost_model=cost_model, finish=finish, columns=fs.table_columns(names + fixed_names), compile=compile,
             checks=terms, integers=_whole_numbers(fs, names),
             on_step=(lambda note: ticker.update(1, note)) if ticker.enabled else None)
     result = final["result"]

@@ -24,7 +24,9 @@ batch extension executes; ``solve`` is that plan on one row, ``sweep`` and
 ``evaluate`` on many.
 """
 
+from .array import MAX_VESSELS
 from .build import Flowsheet, FlowsheetError
+from .nodes import finite_number
 
 
 def load_plant(path):
@@ -71,4 +73,4 @@ def load_plant(path):
     return load(path)
 
 
-__all__ = ["Flowsheet", "FlowsheetError", "load_plant"]
+__all__ = ["Flowsheet", "FlowsheetError", "MAX_VESSELS", "finite_number", "load_plant"]

@@ -95,9 +95,26 @@ class Flowsheet:
     def evaluate(self, names: Sequence[str], matrix: ArrayLike, *, threads: int | None = None,
                  client: Any = None, chunk_rows: int | None = None,
                  columns: Iterable[str] | None = None) -> dict[str, NDArray[numpy.float64]]: ...
+    # The evaluation interface of a search (hydrokit.optimize).
+    def evaluator(self, names: Sequence[str], *, threads: int | None = None, client: Any = None,
+                  chunk_rows: int | None = None, columns: Iterable[str] | None = None, lenient: bool = False,
+                  progress: bool = False) -> Callable[[ArrayLike], dict[str, NDArray[numpy.float64]]]: ...
+    def compiled_evaluator(self, names: Sequence[str], derive: Callable[[Any], Any], *, key: Any = None,
+                           threads: int | None = None, client: Any = None, chunk_rows: int | None = None,
+                           lenient: bool = False) -> Any: ...
+    def row_solver(self, names: Sequence[str], extra: Callable[[Any], Mapping[str, Any]] | None = None,
+                   key: Any = None,
+                   lenient: bool = False) -> Callable[[Sequence[float]], tuple[Result, dict[str, float]]]: ...
+    def table_columns(self, names: str | Sequence[str]) -> frozenset[str]: ...
     def optimize(self, objective: str | Callable[[Any], ArrayLike] = "lcow",
                  vary: Mapping[str, tuple[float, float]] | None = None,
                  constraints: Iterable[Any] = (), **options: Any) -> OptimizeResult: ...
+
+
+MAX_VESSELS: int
+
+
+def finite_number(value: Any, what: str) -> float: ...
 
 
 def load_plant(path: str | os.PathLike[str]) -> Flowsheet: ...

@@ -44,10 +44,11 @@ import numbers
 import re
 
 from ..checks import ARRAY_GUIDELINES
-from .build import FlowsheetError, Unit
-from .build import choice_list as _choices
-from .build import finite_number as _number
-from .build import short_text as _short
+from .emit import ADD, CORE, COPY, DIV, MAX, MIN, MIX, MUL, SUB, convert_code, emit_unit
+from .nodes import FlowsheetError, Unit
+from .nodes import choice_list as _choices
+from .nodes import finite_number as _number
+from .nodes import short_text as _short
 
 # Published design guidelines for spiral-wound elements, as data (kept with the design checks).
 GUIDELINES = ARRAY_GUIDELINES
@@ -293,9 +294,6 @@ class Array:
 
         ``varied``: the row variables that set an outlet pressure; a stage's
         setting they reach is checked against ambient per row, not here."""
-        from .plan import ADD, CORE, COPY, DIV, MIX, MUL, SUB
-        from .plan import emit_unit as _emit_unit
-
         width = lay.width
         feed = blocks[fs._links[(self.name, "feed")]]
         stage_feed = feed
@@ -331,8 +329,8 @@ class Array:
                     code += [CORE, core(self.model), e.u, e.p, e.probe]
                     code += [MUL, e.derived + 3, e.probe + flux, lay.area]
                     code += [DIV, e.p + rec, e.derived + 3, e.u + qf]
-                _emit_unit(wiring, unit, (e.u, e.p, e.y), wiring.blocks, st, code, core(self.model),
-                           self._varied_in_stage(k, varied))
+                emit_unit(wiring, unit, (e.u, e.p, e.y), wiring.blocks, st, code, core(self.model),
+                          self._varied_in_stage(k, varied))
                 # The concentrate leaves the element after its pressure drop.
                 code += [SUB, e.concentrate + 2, e.concentrate + 2, lay.drop]
                 code += [DIV, e.derived, e.permeate, inlet]
@@ -370,8 +368,6 @@ class Array:
     def _summaries(self, lay, permeate, st, code):
         """The largest or smallest of each guarded quantity over every element and vessel,
         and the average flux of the array."""
-        from .plan import ADD, COPY, DIV, MAX, MIN, MUL
-
         at = {name: lay.summary + i for i, name in enumerate(SUMMARY)}
         per_element = {"max_element_recovery": (MAX, 0), "max_flux_lmh": (MAX, 1), "max_polarisation_factor": (MAX, 2)}
         elements = [e for stage in lay.stages for e in stage.elements]
@@ -398,8 +394,6 @@ class Array:
 
     def _polarisation(self, unit, e, st, code):
         """Wall over bulk: the model's own factor, or the ratio of wall to feed osmotic pressure."""
-        from .plan import ADD, COPY, DIV, MUL
-
         out = e.derived + 2
         tmp = e.derived + 3
         kind = self.element["polarisation"]
@@ -495,8 +489,6 @@ class _Wiring:
 
 def _gather(unit, vectors, src, st, code, components):
     """The element's feed stream into its input slots (as the unit emitter does)."""
-    from .plan import convert_code as _convert
-
     u_off, p_off = vectors
     inlet = unit.table.INLETS["feed"]
     lay = unit.layout
@@ -507,12 +499,12 @@ def _gather(unit, vectors, src, st, code, components):
 
     for q, slot in enumerate((inlet.flow, inlet.temperature_c, inlet.pressure_bar)):
         if slot is not None:
-            _convert(code, st, offset(slot.name), src + q, slot.unit, inverse=False)
+            convert_code(code, st, offset(slot.name), src + q, slot.unit, inverse=False)
     for c, component in enumerate(components):
         if component in unit.passed:
             continue  # not modelled: the element's core never reads it
         slot = inlet.components[unit.positions[component]]
-        _convert(code, st, offset(slot.name), src + 3 + c, slot.unit, inverse=False)
+        convert_code(code, st, offset(slot.name), src + 3 + c, slot.unit, inverse=False)
 
 
 def check_counts(plan, matrix):

@@ -1,9 +1,8 @@
-"""Running a flowsheet's plan on rows and presenting what comes back.
+"""The result of one solve: a solved row whose table values are built on first use.
 
-The plan gives every stream, every unit output and the loop status of each
-row; the electric power of each unit and the KPIs are array arithmetic on
-those columns here, the same operations for one row as for many, so a
-solve and a sweep row agree bit for bit.
+The table is assembled by :mod:`hydrokit.flowsheet.execution`, with the same
+operations as a sweep's, so a result's values are its sweep row's bit for
+bit. The execution module's names are also reached here as before.
 """
 
 from __future__ import annotations
@@ -11,217 +10,19 @@ from __future__ import annotations
 import numpy as np
 
 from ..ports import STREAM_UNITS
-from ..batch import grid_axis as _axis
-from .build import STREAM_QUANTITIES, FlowsheetError
-from .build import choice_list as _choices
-from .build import finite_number as _number
-from .build import short_text as _short
-from .plan import STATUS_COLUMNS
-from ..checks import check_columns, findings, margins
+from .nodes import STREAM_QUANTITIES, FlowsheetError
+from .nodes import choice_list as _choices
+from .nodes import finite_number as _number
+from .nodes import short_text as _short
+from ..checks import findings
+# What the package and its users read here (hydrokit.flowsheet.results.<name>).
+from .execution import (CHECK_COUNTS, KPI_NAMES, KPI_UNITS, PROGRESS_ROWS, build_table, check_program,  # noqa: F401
+                        check_rows, compiled_evaluator, evaluate, evaluator, settled, sweep, table_columns,
+                        table_layout, table_recipe)
 
-# Per row: how many error and warning findings (see hydrokit.checks).
-CHECK_COUNTS = ("checks.errors", "checks.warnings")
-
-KPI_UNITS = {
-    "electric_power_kw": "kW",
-    "product_flow": "m³/s",
-    "feed_flow": "m³/s",
-    "recovery": "fraction",
-    "specific_energy_kwh_m3": "kWh/m³",
-    "heat_kw": "kW",
-    "cooling_kw": "kW",
-    "specific_heat_kwh_m3": "kWh/m³",
-    "specific_cooling_kwh_m3": "kWh/m³",
-}
-_KPI_NAMES = tuple(f"kpi.{k}" for k in KPI_UNITS)
-
-
-def _threads(threads, n):
-    from ..batch import thread_count as batch_threads
-
-    return batch_threads(threads, n)
-
-
-def _run_chunk(plan, source, n, threads):
-    from ..batch.cluster import build
-
-    return plan.run(build(source, n), threads)
-
-
-def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
-    # The same chunking, retries and checks as a model sweep on a cluster:
-    # each task carries the plan (a few kB of arrays; its executor copy is
-    # rebuilt on the worker) and a compact description of its rows, so a
-    # lost worker's chunks are computed again elsewhere.
-    from ..batch.cluster import check_client, chunk, describe, run_chunks
-    from ..batch.cluster import chunk_rows_for as _chunk_rows
-
-    workers = check_client(client, "flowsheet")
-    n = len(matrix)
-    source = describe(np.ascontiguousarray(matrix, dtype=np.float64))
-
-    def submit(start, stop):
-        return client.submit(_run_chunk, plan, chunk(source, start, stop), stop - start, threads, pure=False)
-
-    return run_chunks(client, "flowsheet", n, len(plan.columns), _chunk_rows(workers, n, chunk_rows), submit)
-
-
-def _check_fractions(fs, plan, matrix, lenient=False):
-    """Refuse rows whose splitter fractions cannot be honoured; ``lenient``: return their mask instead."""
-    rejected = np.zeros(len(matrix), dtype=bool)
-    for name, (fixed, varied) in plan.fractions.items():
-        fr = np.tile(np.asarray(fixed[:-1], dtype=np.float64), (len(matrix), 1))
-        for k, column in varied.items():
-            fr[:, k] = matrix[:, column]
-        bad = ~(np.all((fr >= 0.0) & (fr <= 1.0), axis=1) & (fr.sum(axis=1) <= 1.0 + 1e-9))
-        if lenient:
-            rejected |= bad
-        elif bad.any():
-            row = int(np.argmax(bad))
-            raise FlowsheetError(f"splitter {name!r}, row {row}: fractions {fr[row].tolist()} must lie in [0, 1] "
-                                 f"and add up to at most 1 (the last outlet takes the rest)")
-    return rejected
-
-
-def _matrix(names, matrix):
-    arr = np.asarray(matrix, dtype=np.float64)
-    if arr.ndim == 1 and len(names) == 1:
-        arr = arr.reshape(-1, 1)
-    if arr.ndim != 2 or arr.shape[1] != len(names):
-        raise FlowsheetError(f"the matrix must have shape (N, {len(names)}) for names {list(names)}, got {arr.shape}")
-    return np.require(arr, np.float64, ["C", "A"])
-
-
-def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
-    """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns.
-
-    ``columns``: only these table columns (in table order), for callers that
-    read a few of them many times over small batches; ``progress``: see
-    hydrokit.display.progress (off by default here)."""
-    return evaluator(fs, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
-                     progress=progress)(matrix)
-
-
-def _settled(fs, names, client, chunk_rows):
-    """The names as a tuple and their plan, checked once."""
-    if isinstance(names, str):
-        names = [names]
-    names = tuple(names)
-    if len(set(names)) != len(names):
-        raise FlowsheetError(f"names given twice in {list(names)}")
-    if client is None and chunk_rows is not None:
-        raise TypeError("chunk_rows applies only with a client")
-    return names, fs.plan(names)
-
-
-# Sweeps from this many rows run in pieces when progress may be shown (rows are independent:
-# the pieces give the same rows, bit for bit).
-PROGRESS_ROWS = 8192
-
-
-def _check_rows(fs, plan, matrix, lenient=False):
-    """Refuse rows the plan must not run: splitter fractions out of range, vessel counts not whole,
-    a pressure below ambient where the model does not pressurise. ``lenient``: rows whose fractions
-    cannot be honoured are returned as a mask (None without splitters) instead of refused."""
-    rejected = _check_fractions(fs, plan, matrix, lenient) if plan.fractions else None
-    if getattr(plan, "counts", None):
-        from .array import check_counts
-
-        check_counts(plan, matrix)
-    for column, name in getattr(plan, "floors", {}).items():
-        # A NaN or an infinity is let through: the row comes back flagged.
-        low = matrix[:, column] < fs.ambient_pressure_bar
-        if low.any():
-            row = int(np.argmax(low))
-            raise FlowsheetError(f"{name!r}, row {row}: {float(matrix[row, column])!r} bar is below the ambient pressure "
-                                 f"{fs.ambient_pressure_bar!r} bar; a stream the model does not pressurise leaves "
-                                 f"at ambient or above")
-    return rejected
-
-
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False, progress=False):
-    """(row matrix, the plan's output matrix) of a matrix of rows.
-
-    ``lenient``: a row whose splitter fractions cannot be honoured is solved as it is and
-    reported as not converged (an optimiser's infeasible point) instead of refused."""
-    matrix = _matrix(names, matrix)
-    rejected = _check_rows(fs, plan, matrix, lenient)
-    n = len(matrix)
-    if client is not None:
-        count = 1 if threads is None else _threads(threads, n)
-        out = _run_on_cluster(client, plan, matrix, count, chunk_rows)
-    else:
-        out = _run_local(plan, matrix, threads, progress)
-    if rejected is not None and rejected.any():
-        out[rejected, plan.column_index["converged"]] = 0.0
-    return matrix, out
-
-
-def _run_local(plan, matrix, threads, progress):
-    n = len(matrix)
-    if progress is not False and n >= PROGRESS_ROWS:
-        from ..display.progress import Progress, wanted
-
-        if wanted(progress):
-            step = max(PROGRESS_ROWS // 2, n // 50)
-            count = _threads(threads, step)
-            out = np.empty((n, len(plan.columns)), dtype=np.float64)
-            with Progress("flowsheet sweep", n, "rows", progress) as ticker:
-                for start in range(0, n, step):
-                    stop = min(n, start + step)
-                    plan.run(matrix[start:stop], count, out[start:stop])
-                    ticker.update(stop - start)
-            return out
-    return plan.run(matrix, _threads(threads, n))
-
-
-def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, lenient=False, progress=False):
-    """``evaluate`` with everything but the rows settled once: a function of the matrix.
-
-    The names, the plan and the columns are checked here, so a caller that
-    solves many small batches over the same names (an optimiser) pays for
-    that once."""
-    names, plan = _settled(fs, names, client, chunk_rows)
-    recipe = _recipe(fs, plan, _wanted(fs, plan, columns))
-
-    def run(matrix):
-        return _table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient, progress))
-
-    return run
-
-
-def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None, chunk_rows=None, lenient=False):
-    """Columns derived from the table of the rows, computed as one compiled column program.
-
-    ``derive(table) -> columns`` (a list, or a mapping name -> column) is
-    called here, on the table traced by a column program
-    (hydrokit.batch.program); the columns it returns become the program.
-    Returns ``run(matrix, threads=threads) -> (K × N) array``, row k the k-th
-    derived column, bitwise what ``derive`` gives on ``evaluate``'s table of
-    the same rows; ``run.labels`` holds the names of a mapping's columns.
-    ``key``: a hashable that stands for what ``derive`` computes; the program
-    is then traced once per plan and key and kept with the plan."""
-    from ..batch.program import Program
-
-    names, plan = _settled(fs, names, client, chunk_rows)
-    programs = plan.__dict__.setdefault("_table_programs", {})
-    found = programs.get(key) if key is not None else None
-    if found is None:
-        program = Program(len(names), len(plan.columns))
-        derived = derive(_table(_recipe(fs, plan, None), program.rows(), program.out()))
-        labels = list(derived) if hasattr(derived, "keys") else None
-        found = program.compile(list(derived.values()) if labels is not None else derived), labels
-        if key is not None:
-            if len(programs) >= 32:
-                programs.clear()
-            programs[key] = found
-    columns, labels = found
-
-    def run(matrix, threads=threads):
-        return columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient))
-
-    run.labels = labels
-    return run
+__all__ = ["CHECK_COUNTS", "KPI_NAMES", "KPI_UNITS", "PROGRESS_ROWS", "Result", "build_table", "check_program",
+           "check_rows", "compiled_evaluator", "evaluate", "evaluator", "row_solver", "settled", "solve", "sweep",
+           "table_columns", "table_layout", "table_recipe"]
 
 
 def row_solver(fs, names, extra=None, key=None, lenient=False):
@@ -229,7 +30,7 @@ def row_solver(fs, names, extra=None, key=None, lenient=False):
     ``fs.solve`` and the ``extra(table)`` columns (a mapping name -> column, e.g. cost
     columns) of its row, computed by one compiled column program (traced once per plan and
     ``key``, see ``compiled_evaluator``)."""
-    names, plan = _settled(fs, names, None, None)
+    names, plan = settled(fs, names, None, None)
 
     def derive(table):
         # Table columns by name, the extra ones as ("extra", name).
@@ -251,323 +52,6 @@ def row_solver(fs, names, extra=None, key=None, lenient=False):
         return Result(fs, plan, table), more
 
     return solve_row
-
-
-def table_columns(fs, names):
-    """Every column of ``fs.evaluate(names, ...)`` (a set)."""
-    return _known_columns(fs, fs.plan(tuple([names] if isinstance(names, str) else names)))
-
-
-def _table_layout(fs, plan):
-    """(columns read straight from the row matrix or the plan's output, computed columns), once per plan."""
-    layout = getattr(plan, "_table_layout", None)
-    if layout is not None:
-        return layout
-    taken = set(plan.names)
-    direct = [(name, True, j) for j, name in enumerate(plan.names)]
-
-    def add(name, j):
-        direct.append((f"y.{name}" if name in taken else name, False, j))
-
-    for unit, outputs in plan.unit_outputs.items():
-        for output, j in outputs:
-            add(f"{unit}.{output}", j)
-    feeds = set(fs.feeds)
-    quantities = (*STREAM_QUANTITIES, *fs.components)
-    for stream, j in plan.streams.items():
-        for k, q in enumerate(quantities):
-            name = f"{stream}.{q}"
-            if stream in feeds and name in taken:
-                continue  # a varied feed quantity: its column is the stream's
-            add(name, j + k)
-    power = [f"power.{unit}" for unit in (*fs.units, *fs.arrays)]
-    kpis = [f"kpi.{k}" for k in KPI_UNITS]
-    status = [(name, False, plan.column_index[name]) for name in STATUS_COLUMNS]
-    # Feeds counted in kpi.feed_flow (a utility loop is not raw water), and
-    # the heat that enters or leaves the plant: (column, divisor to kW) of
-    # the units' own heat duties (W) and the heaters' (kW), the coolers' (kW).
-    counted = [plan.streams[name] for name, feed in fs.feeds.items() if not feed.utility]
-    products = [plan.streams[stream] for stream in fs.products.values()]
-    heat = [(j, 1000.0) for unit in fs.units.values() for output, _ in getattr(unit.table, "HEAT", ())
-            for name, j in plan.unit_outputs[unit.name] if name == output]
-    thermal = getattr(fs, "thermal", {})
-    heat += [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "heater"]
-    cooling = [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "cooler"]
-    layout = plan._table_layout = (direct, power, kpis, status, counted, products, (heat, cooling))
-    return layout
-
-
-def _outlet_columns(fs, plan):
-    """Unit (heaters and coolers too) -> the output-matrix columns of every stream it sends on (once per
-    plan)."""
-    found = getattr(plan, "_outlet_columns", None)
-    if found is None:
-        width = len(STREAM_QUANTITIES) + len(fs.components)
-        found = {}
-        for unit in [*fs.units.values(), *fs.arrays.values(), *getattr(fs, "thermal", {}).values()]:
-            found[unit.name] = [j + k for port in unit.outlets
-                                if (j := plan.streams.get(f"{unit.name}.{port}")) is not None
-                                for k in range(width)]
-        plan._outlet_columns = found
-    return found
-
-
-def _known_columns(fs, plan):
-    known = getattr(plan, "_all_columns", None)
-    if known is None:
-        direct, power, kpis = _table_layout(fs, plan)[:3]
-        known = plan._all_columns = frozenset([name for name, _, _ in direct] + power + kpis +
-                                              list(STATUS_COLUMNS) + ["flagged", *CHECK_COUNTS] +
-                                              check_columns(fs, plan))
-    return known
-
-
-def _wanted(fs, plan, columns):
-    """The set of columns asked for (None: all), every name checked before the rows run."""
-    if columns is None:
-        return None
-    wanted = {columns} if isinstance(columns, str) else set(columns)
-    unknown = wanted - _known_columns(fs, plan)
-    if unknown:
-        raise FlowsheetError(f"unknown column(s) {_choices(sorted(unknown))}; columns are those of fs.evaluate")
-    return wanted
-
-
-class _Recipe:
-    """What building a table of a set of columns takes, worked out once per plan and set."""
-
-    def __init__(self, fs, plan, wanted):
-        direct, power_names, kpi_names, status, counted, products, heat = _table_layout(fs, plan)
-
-        def asked(*names):
-            return wanted is None or not wanted.isdisjoint(names)
-
-        self.direct = [d for d in direct if wanted is None or d[0] in wanted]
-        self.units = [name[len("power."):] for name in power_names]
-        self.power = [(unit, j, sign) for unit, j, sign in plan.power if sign != 0.0]
-        self.power_shown = [wanted is None or name in wanted for name in power_names]
-        self.power_names = power_names
-        self.total = asked(*power_names, "kpi.electric_power_kw", "kpi.specific_energy_kwh_m3")
-        self.product = asked("kpi.product_flow", "kpi.recovery", "kpi.specific_energy_kwh_m3",
-                             "kpi.specific_heat_kwh_m3", "kpi.specific_cooling_kwh_m3")
-        self.feed = asked("kpi.feed_flow", "kpi.recovery")
-        self.recovery = asked("kpi.recovery")
-        self.sec = asked("kpi.specific_energy_kwh_m3")
-        self.heat_kw = asked("kpi.heat_kw", "kpi.specific_heat_kwh_m3")
-        self.cooling_kw = asked("kpi.cooling_kw", "kpi.specific_cooling_kwh_m3")
-        self.kpis = [name for name in kpi_names if wanted is None or name in wanted]
-        self.counted, self.products, (self.heat, self.cooling) = counted, products, heat
-        self.status = [(name, j) for name, _, j in status if wanted is None or name in wanted]
-        self.flagged = wanted is None or "flagged" in wanted
-        # The design checks read any column of the table: when one is asked for, every direct
-        # column is built and those not asked for are left out at the end.
-        checks = [*CHECK_COUNTS, *check_columns(fs, plan)]
-        self.checks = wanted is None or not wanted.isdisjoint(checks)
-        self.fs, self.plan = fs, plan
-        self.dropped = ()
-        if self.checks and wanted is not None:
-            self.direct = direct
-            self.dropped = [name for name, _, _ in direct if name not in wanted]
-            self.dropped_checks = [name for name in checks if name not in wanted]
-        if self.flagged:
-            self.flags, self.streams, self.starts = _flag_layout(fs, plan)
-            self.flag_order = plan._table_flag_order
-            self.flag_groups = plan._table_flag_groups
-
-
-def _recipe(fs, plan, wanted):
-    recipes = plan.__dict__.setdefault("_table_recipes", {})
-    key = None if wanted is None else frozenset(wanted)
-    recipe = recipes.get(key)
-    if recipe is None:
-        recipe = recipes[key] = _Recipe(fs, plan, wanted)
-    return recipe
-
-
-def _table(r, matrix, out):
-    """The table of a set of columns from the row matrix and the plan's output matrix (arrays, or
-    the traced matrices of a column program, which then records the same operations)."""
-    table = {}
-    for name, from_rows, j in r.direct:
-        table[name] = matrix[:, j].copy() if from_rows else out[:, j]
-    traced = not isinstance(out, np.ndarray)
-    if traced:
-        def zeros():
-            return out.program.constant(0.0)
-    else:
-        n = len(out)
-
-        def zeros():
-            return np.zeros(n)
-    if r.total or r.product or r.feed or r.heat_kw or r.cooling_kw:
-        # Hostile rows give NaN or infinite figures, flagged in the table; no warnings.
-        with np.errstate(all="ignore"):
-            kpis = {}
-            if r.total:
-                power = {unit: zeros() for unit in r.units}
-                for unit, j, sign in r.power:
-                    power[unit] = power[unit] + sign * out[:, j]
-                total = zeros()
-                for column, name, shown in zip(power.values(), r.power_names, r.power_shown):
-                    if shown:
-                        table[name] = column
-                    total = total + column
-                kpis["kpi.electric_power_kw"] = total
-            if r.product:
-                product = zeros()
-                for j in r.products:
-                    product = product + out[:, j]
-                kpis["kpi.product_flow"] = product
-            if r.feed:
-                feed = zeros()
-                for j in r.counted:
-                    feed = feed + out[:, j]
-                kpis["kpi.feed_flow"] = feed
-            if r.recovery:
-                kpis["kpi.recovery"] = product / feed
-            if r.sec:
-                kpis["kpi.specific_energy_kwh_m3"] = total / (product * 3600.0)
-            for wanted, terms, key in ((r.heat_kw, r.heat, "heat"), (r.cooling_kw, r.cooling, "cooling")):
-                if wanted:
-                    kw = zeros()
-                    for j, divisor in terms:
-                        kw = kw + out[:, j] / divisor
-                    kpis[f"kpi.{key}_kw"] = kw
-                    if r.product:
-                        kpis[f"kpi.specific_{key}_kwh_m3"] = kw / (product * 3600.0)
-            for name in r.kpis:
-                table[name] = kpis[name]
-    for name, j in r.status:
-        table[name] = out[:, j]
-    if r.flagged:
-        # A unit is flagged by its own diagnostics (a non-zero or NaN flag
-        # output) or when a stream it sends on carries a NaN or an infinity:
-        # a hostile value is never passed on as a clean result.
-        flags, streams, starts = r.flags, r.streams, r.starts
-        if traced:
-            flagged = out.program.bad_count(r.flag_groups)
-        elif len(starts):
-            # One test per column, then "any" over each unit's own run of columns.
-            bad = np.empty((n, len(flags) + len(streams)), dtype=bool)
-            np.not_equal(out[:, flags], 0.0, out=bad[:, :len(flags)])
-            np.isfinite(out[:, streams], out=bad[:, len(flags):])
-            np.logical_not(bad[:, len(flags):], out=bad[:, len(flags):])
-            flagged = np.logical_or.reduceat(bad[:, r.flag_order], starts, axis=1).sum(axis=1).astype(np.float64)
-        else:
-            flagged = zeros()
-        table["flagged"] = flagged
-    if r.checks:
-        if traced:
-            columns, errors, warnings = margins(r.fs, r.plan, table, out.program.constant)
-            table.update(columns)
-            table["checks.errors"], table["checks.warnings"] = errors, warnings
-        else:
-            # One compiled column program of every margin and both counts, traced once per plan
-            # from the same expressions: bitwise what NumPy gives, in one call.
-            run, labels = _check_program(r.fs, r.plan)
-            table.update(zip(labels, run(matrix, out)))
-        if r.dropped:
-            for name in (*r.dropped, *r.dropped_checks):
-                table.pop(name, None)
-    return table
-
-
-def _check_program(fs, plan):
-    """(compiled program, labels) of the design checks' margin columns and counts, once per plan."""
-    found = getattr(plan, "_table_check_program", None)
-    if found is None:
-        from ..batch.program import Program
-
-        program = Program(len(plan.names), len(plan.columns))
-        traced = _table(_recipe(fs, plan, None), program.rows(), program.out())
-        labels = [*check_columns(fs, plan), *CHECK_COUNTS]
-        found = plan._table_check_program = (program.compile([traced[name] for name in labels]), labels)
-    return found
-
-
-def _flag_layout(fs, plan):
-    """The output columns the flagged count tests, once per plan: every unit's flag outputs (non-zero:
-    flagged), the streams it sends on (NaN or infinite: flagged), and where each unit's run starts
-    once both are put in unit order; and per unit, its (flag columns, stream columns)."""
-    found = getattr(plan, "_table_flag_columns", None)
-    if found is None:
-        flags, streams, runs, groups = [], [], [], []
-        width = len(STREAM_QUANTITIES) + len(fs.components)
-        # A feed with a NaN or infinite quantity counts too (a hostile row is never clean), and
-        # so does a unit whose counted electric power is not finite.
-        tested = {name: list(range(plan.streams[name], plan.streams[name] + width)) for name in fs.feeds}
-        powered = {}
-        for unit, j, sign in plan.power:
-            if sign != 0.0:
-                powered.setdefault(unit, []).append(j)
-        varied = getattr(plan, "varied", {})
-        for unit, sent in _outlet_columns(fs, plan).items():
-            tested[unit] = list(sent) + powered.get(unit, []) + varied.get(unit, [])
-        for unit, sent in tested.items():
-            own = list(plan.flags.get(unit, ()))
-            if not own and not sent:
-                continue
-            runs.append((len(flags), len(own), len(streams), len(sent)))
-            groups.append((own, list(sent)))
-            flags += own
-            streams += list(sent)
-        order, starts = [], []
-        for f0, nf, s0, ns in runs:
-            starts.append(len(order))
-            order += list(range(f0, f0 + nf)) + [len(flags) + k for k in range(s0, s0 + ns)]
-        plan._table_flag_order = np.array(order, dtype=np.intp)
-        plan._table_flag_groups = groups
-        found = plan._table_flag_columns = (np.array(flags, dtype=np.intp), np.array(streams, dtype=np.intp),
-                                      np.array(starts, dtype=np.intp))
-    return found
-
-
-def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None):
-    patterns = columns  # (the name is reused for the row columns below)
-    if progress is not None and not isinstance(progress, bool):
-        raise TypeError(f"progress must be True, False or None, not {progress!r}")
-    if rows is not None and axes:
-        raise FlowsheetError("give either rows (a mapping of columns) or axes as keywords, not both")
-    if rows is not None:
-        if not hasattr(rows, "keys"):
-            raise FlowsheetError(f"rows must be a mapping name -> 1-D column, not {type(rows).__name__}")
-        names = tuple(rows.keys())
-        columns = [np.asarray(rows[k], dtype=np.float64).reshape(-1) if np.ndim(rows[k]) <= 1 else None
-                   for k in names]
-        for k, c in zip(names, columns):
-            if c is None:
-                raise FlowsheetError(f"rows[{k!r}] must be a 1-D column")
-        lengths = {len(c) for c in columns}
-        if len(lengths) > 1:
-            raise FlowsheetError(f"rows columns differ in length: "
-                                 f"{', '.join(f'{k}: {len(c)}' for k, c in zip(names, columns))}")
-        matrix = np.column_stack(columns) if columns else np.empty((1, 0))
-    else:
-        names = tuple(axes)
-        values = [_axis(k, v, "sweep", FlowsheetError) for k, v in axes.items()]
-        mesh = np.meshgrid(*values, indexing="ij") if values else []
-        matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
-    wanted = None
-    if patterns is not None:
-        from ..display.columns import select
-
-        try:
-            wanted = select(table_columns(fs, names), names, patterns)
-        except ValueError as exc:
-            raise FlowsheetError(str(exc)) from None
-    table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted,
-                     progress=progress)
-    try:
-        import pandas
-    except ImportError:
-        return table
-    from ..display.columns import column_units
-
-    # The columns are this call's own arrays: the frame takes them as they
-    # are rather than copying each into one block.
-    frame = pandas.DataFrame(table, copy=False)
-    frame.attrs["units"] = column_units(fs, names, list(table))
-    return frame
 
 
 class Result:
@@ -657,10 +141,10 @@ class Result:
         if None not in plan.__dict__.get("_table_recipes", ()):
             # What building the row takes, worked out now from the flowsheet as solved (once per
             # plan): a value first read after the flowsheet changed is still this point's.
-            _recipe(fs, plan, None)
-            _check_program(fs, plan)
-            for names in (_KPI_NAMES, _table_layout(fs, plan)[1], ("flagged",)):
-                _recipe(fs, plan, frozenset(names))
+            table_recipe(fs, plan, None)
+            check_program(fs, plan)
+            for names in (KPI_NAMES, table_layout(fs, plan)[1], ("flagged",)):
+                table_recipe(fs, plan, frozenset(names))
         index = plan.column_index
         self.converged = bool(out[0, index["converged"]] == 1.0)
         self.iterations = int(out[0, index["iterations"]])
@@ -680,22 +164,22 @@ class Result:
         row = self.__dict__.get("row")
         if row is not None:
             return {name: row[name] for name in names}
-        table = _table(_recipe(self._fs, self._plan, frozenset(names)), self._rows, self._out)
+        table = build_table(table_recipe(self._fs, self._plan, frozenset(names)), self._rows, self._out)
         return {name: float(table[name][0]) for name in names}
 
     def _row(self):
-        table = _table(_recipe(self._fs, self._plan, None), self._rows, self._out)
+        table = build_table(table_recipe(self._fs, self._plan, None), self._rows, self._out)
         # The row as a sweep over the keywords in the order given would have it.
         row = {k: float(table[k][0]) for k in self._given if k in table}
         row.update((k, float(v[0])) for k, v in table.items() if k not in row)
         return row
 
     def _kpis(self):
-        columns = self._columns(_KPI_NAMES)
+        columns = self._columns(KPI_NAMES)
         return {k: columns[f"kpi.{k}"] for k in KPI_UNITS}
 
     def _power(self):
-        names = _table_layout(self._fs, self._plan)[1]  # "power.<unit>", as the plan was made
+        names = table_layout(self._fs, self._plan)[1]  # "power.<unit>", as the plan was made
         columns = self._columns(names)
         return {name[len("power."):]: columns[name] for name in names}
 
@@ -911,7 +395,7 @@ def _direct_columns(fs, plan):
     per plan."""
     found = getattr(plan, "_table_direct", None)
     if found is None:
-        found = plan._table_direct = {name: (from_rows, j) for name, from_rows, j in _table_layout(fs, plan)[0]}
+        found = plan._table_direct = {name: (from_rows, j) for name, from_rows, j in table_layout(fs, plan)[0]}
     return found
 
 
@@ -925,6 +409,6 @@ def solve(fs, values):
     checked = [_number(values[name], f"value of {name}") for name in names]
     plan = fs.plan(names)
     matrix = np.array([checked], dtype=np.float64).reshape(1, len(names))
-    _check_rows(fs, plan, matrix)
+    check_rows(fs, plan, matrix)
     # Only the plan's row is computed here; the result builds its table columns when they are read.
     return Result._lazy(fs, plan, matrix, plan.run(matrix, 1), tuple(values))
