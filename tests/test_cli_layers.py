@@ -173,6 +173,14 @@ def test_imports_go_down_the_layers_and_close_no_cycle():
     assert cycles({m: targets - {t for s, t in UPWARD if s == m} for m, targets in graph.items()}) == []
 
 
+def test_the_optimiser_and_the_flowsheets_inner_modules_do_not_reach_the_facade():
+    graph = import_graph()
+    # The search sees a plant through its public methods and the package's own names only.
+    assert {t for t in graph["hydrokit.optimize"] if t.startswith("hydrokit.flowsheet")} == {"hydrokit.flowsheet"}
+    inner = [m for m in graph if m.startswith("hydrokit.flowsheet.") and m != "hydrokit.flowsheet.plantfile"]
+    assert [m for m in inner if "hydrokit.flowsheet.build" in graph[m]] == []
+
+
 def test_only_the_command_line_imports_the_command_line():
     graph = import_graph()
     users = sorted(m for m, targets in graph.items() if not m.startswith("hydrokit.cli")

@@ -24,9 +24,8 @@ batch extension executes; ``solve`` is that plan on one row, ``sweep`` and
 ``evaluate`` on many.
 """
 
-from .array import MAX_VESSELS
 from .build import Flowsheet, FlowsheetError
-from .nodes import finite_number
+from .nodes import MAX_VESSELS, finite_number
 
 
 def load_plant(path):

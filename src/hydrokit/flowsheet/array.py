@@ -45,6 +45,8 @@ import re
 
 from ..checks import ARRAY_GUIDELINES
 from .emit import ADD, CORE, COPY, DIV, MAX, MIN, MIX, MUL, SUB, convert_code, emit_unit
+# What one array may declare (with the flowsheet's other limits).
+from .nodes import MAX_ARRAY_ELEMENTS, MAX_ELEMENTS_PER_VESSEL, MAX_STAGES, MAX_VESSELS
 from .nodes import FlowsheetError, Unit
 from .nodes import choice_list as _choices
 from .nodes import finite_number as _number
@@ -72,13 +74,6 @@ SUMMARY = ("max_element_recovery", "max_flux_lmh", "max_polarisation_factor", "m
 STAGE_SETTINGS = ("vessels", "booster_bar", "booster_efficiency")
 DEFAULT_BOOSTER_EFFICIENCY = 0.8
 _STAGE = re.compile(r"^stage([0-9]+)\.(.+)$")
-
-# Each element modelled is a core run of its own, so what one array may declare is bounded: far
-# beyond any real array (a vessel holds up to 8 elements, a train a few hundred vessels).
-MAX_STAGES = 20
-MAX_ELEMENTS_PER_VESSEL = 50
-MAX_ARRAY_ELEMENTS = 200        # elements per vessel, summed over the stages
-MAX_VESSELS = 100_000           # vessels of one stage
 
 
 def _count(value, what, high=None):

@@ -36,6 +36,13 @@ MAX_NAME = 200             # characters of a name
 MAX_ELEMENTS = 20_000      # membrane elements modelled in all arrays together (each a core run)
 PLAN_CACHE = 32            # compiled plans kept per flowsheet
 
+# Each element modelled is a core run of its own, so what one array may declare is bounded: far
+# beyond any real array (a vessel holds up to 8 elements, a train a few hundred vessels).
+MAX_STAGES = 20
+MAX_ELEMENTS_PER_VESSEL = 50
+MAX_ARRAY_ELEMENTS = 200        # elements per vessel, summed over the stages
+MAX_VESSELS = 100_000           # vessels of one stage
+
 # A tear stream starts, unless the user gives a start, as no flow at 25 °C
 # and 1 bar carrying nothing: a recycle that has not yet come round.
 DEFAULT_TEAR_START = {"flow": 0.0, "temperature_c": 25.0, "pressure_bar": 1.0}
