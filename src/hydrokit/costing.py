@@ -40,6 +40,7 @@ import dataclasses
 import importlib
 import math
 from dataclasses import dataclass, field
+from typing import Any, ClassVar
 
 import numpy as np
 
@@ -783,37 +784,37 @@ class Costs:
     6600.0
     """
 
-    capital: dict          # unit -> installed capital, $
+    capital: dict[str, float]          # unit -> installed capital, $
     capital_total: float   # $
-    operating: dict        # line -> $/year: electricity, heat, cooling, membrane_replacement, maintenance
+    operating: dict[str, float]        # line -> $/year: electricity, heat, cooling, membrane_replacement, maintenance
     operating_total: float  # $/year
     crf: float             # 1/year
     annual_product: float  # m³/year (utilisation included)
     lcow: float            # $/m³
     sec: float             # kWh/m³
-    classes: dict          # unit -> cost class used
+    classes: dict[str, str]            # unit -> cost class used
     params: CostParameters
-    by_unit: dict = field(default_factory=dict)  # unit -> capital, operating, lcow, sec shares
+    by_unit: dict[str, dict[str, float]] = field(default_factory=dict)  # unit -> capital, operating, lcow, sec shares
 
-    UNITS = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
+    UNITS: ClassVar[dict[str, str]] = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
              "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         from .display.html import costs_repr
 
         return costs_repr(self)
 
-    def _repr_html_(self):
+    def _repr_html_(self) -> str:
         from .display.html import costs_html
 
         return costs_html(self)
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         d = {k: getattr(self, k) for k in ("capital", "capital_total", "operating", "operating_total", "crf",
                                            "annual_product", "lcow", "sec", "classes")}
         return d
 
-    def lines(self):
+    def lines(self) -> list[tuple[str, float, str]]:
         """(name, value, unit) rows for printing."""
         rows = [(f"capital.{unit}", value, "$") for unit, value in self.capital.items()]
         rows.append(("capital_total", self.capital_total, "$"))
