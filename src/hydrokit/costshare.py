@@ -21,7 +21,7 @@ order of one last place of the largest share or running sum.
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -31,10 +31,52 @@ from .costbase import AREA_PRICED, HOURS_PER_YEAR
 from .costbase import membrane_area as _membrane_area
 from .costbase import output_column as _output
 
-if TYPE_CHECKING:
-    from .costing import CostModel
-
 Column = NDArray[np.float64]
+
+
+# What the shares read of a cost model (hydrokit.costing.CostModel), described here so that the
+# shares need not import the cost model that imports them.
+class _Prices(Protocol):
+    @property
+    def utilisation(self) -> float: ...
+    @property
+    def electricity_price(self) -> float: ...
+    @property
+    def heat_price(self) -> float: ...
+    @property
+    def cooling_price(self) -> float: ...
+    @property
+    def ro_membrane_cost(self) -> float: ...
+    @property
+    def nf_membrane_cost(self) -> float: ...
+    @property
+    def md_membrane_cost(self) -> float: ...
+    @property
+    def membrane_replacement_fraction(self) -> float: ...
+    @property
+    def maintenance_fraction(self) -> float: ...
+
+
+class _Plant(Protocol):
+    @property
+    def units(self) -> dict[str, str]: ...
+    @property
+    def thermal(self) -> dict[str, str]: ...
+
+
+class _CostModel(Protocol):
+    @property
+    def params(self) -> _Prices: ...
+    @property
+    def view(self) -> _Plant: ...
+    @property
+    def classes(self) -> dict[str, str]: ...
+    @property
+    def arrays(self) -> dict[str, tuple[float, list[int], float]]: ...
+    @property
+    def array_names(self) -> list[str]: ...
+    @property
+    def crf(self) -> float: ...
 
 FIGURES = {"capital": "$", "operating": "$/year", "lcow": "$/m³", "sec": "kWh/m³"}
 TOTALS = {"capital": "cost.capital_total", "operating": "cost.operating_total", "lcow": "cost.lcow",
@@ -80,13 +122,13 @@ def _close(parts: Sequence[ArrayLike], total: ArrayLike, nudges: int = 8) -> lis
     return list(stack)
 
 
-def names(model: CostModel) -> list[str]:
+def names(model: _CostModel) -> list[str]:
     """The units sharing the costs, in the order of their shares: the flowsheet's units, its
     membrane arrays, then its heaters and coolers."""
     return [*model.view.units, *model.array_names, *model.view.thermal]
 
 
-def _heat_outputs(model: CostModel) -> dict[str, list[str]]:
+def _heat_outputs(model: _CostModel) -> dict[str, list[str]]:
     # A unit's own heat duty outputs (W), as kpi.heat_kw counts them.
     import importlib
 
@@ -100,7 +142,7 @@ def _heat_outputs(model: CostModel) -> dict[str, list[str]]:
     return out
 
 
-def unit_columns(model: CostModel, table: Mapping[str, Any], cols: Mapping[str, Column]) -> dict[str, Column]:
+def unit_columns(model: _CostModel, table: Mapping[str, Any], cols: Mapping[str, Column]) -> dict[str, Column]:
     """``cost.<figure>.<unit>`` for every unit of the flowsheet and each figure of ``FIGURES``.
 
     Units are those of ``names``: a membrane array's share holds its elements, vessels and
@@ -158,7 +200,7 @@ def unit_columns(model: CostModel, table: Mapping[str, Any], cols: Mapping[str, 
     return out
 
 
-def by_unit(model: CostModel, table: Mapping[str, Any],
+def by_unit(model: _CostModel, table: Mapping[str, Any],
             cols: Mapping[str, Column]) -> dict[str, dict[str, float]]:
     """Unit -> {figure: value} for a one-row table (see ``unit_columns``)."""
     columns = unit_columns(model, table, cols)
