@@ -67,7 +67,8 @@ __all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs
 # Cost class of every model, by model name, as its slot table gives it
 # (COST_CLASS). A unit's class can be overridden with
 # CostParameters(unit_classes={"unit": "class"}).
-MODEL_CLASSES: dict[str, str] = {name: importlib.import_module(f"hydrokit.tables.{name}").COST_CLASS for name in _models()}
+MODEL_CLASSES: dict[str, str] = {name: importlib.import_module(f"hydrokit.tables.{name}").COST_CLASS
+                                  for name in _models()}
 CLASSES = ("ro", "nf", "md", "uf", "mf", "mbr", "pump", "high_pressure_pump", "low_pressure_pump", "erd", "none")
 CAPACITY_PRICED = ("uf", "mf", "mbr")
 
@@ -328,7 +329,8 @@ class PlantView:
             u, p = vectors.get(name) or (lay.module.default_input(), lay.module.default_params())
             self.vectors[name] = (u, p)
         self.inlets = {name: dict(inlets.get(name, {})) for name in self.units}
-        self._slots: dict[tuple[str, str], tuple[tuple[str, ...], float]] = {}  # (unit, slot) -> (column names it may be varied as, fixed value)
+        # (unit, slot) -> (column names it may be varied as, fixed value)
+        self._slots: dict[tuple[str, str], tuple[tuple[str, ...], float]] = {}
 
     @classmethod
     def of(cls, fs: Flowsheet | PlantView) -> PlantView:
@@ -811,8 +813,9 @@ class Costs:
     params: CostParameters
     by_unit: dict[str, dict[str, float]] = field(default_factory=dict)  # unit -> capital, operating, lcow, sec shares
 
-    UNITS: ClassVar[dict[str, str]] = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
-             "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
+    UNITS: ClassVar[dict[str, str]] = {
+        "capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
+        "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
 
     def __repr__(self) -> str:
         from .display.html import costs_repr

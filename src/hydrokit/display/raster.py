@@ -124,7 +124,8 @@ def render(svg: str, path: str | os.PathLike[str]) -> None:
                                             edgecolor=_colour(child.get("stroke")),
                                             linewidth=float(child.get("stroke-width", 1)) * pt))
             elif tag == "circle":
-                ax.add_patch(Circle((float(_attr(child, "cx")) + dx, float(_attr(child, "cy"))), float(_attr(child, "r")),
+                centre = (float(_attr(child, "cx")) + dx, float(_attr(child, "cy")))
+                ax.add_patch(Circle(centre, float(_attr(child, "r")),
                                     facecolor=_colour(child.get("fill")), edgecolor=_colour(child.get("stroke")),
                                     linewidth=float(child.get("stroke-width", 1)) * pt))
             elif tag == "path":

@@ -50,7 +50,8 @@ ENGINEERING: dict[str, Rule] = {
 
 # Large plants are read per day: from this flow on (m³/h) a plant's flows are shown in m³/d.
 DAILY_FROM_M3H = 1000.0
-_DAILY: dict[str, Rule] = {"m³/s": ("m³/d", "mul", 86400.0), "m³/h": ("m³/d", "mul", 24.0), "m³/d": ("m³/d", "mul", 1.0)}
+_DAILY: dict[str, Rule] = {"m³/s": ("m³/d", "mul", 86400.0), "m³/h": ("m³/d", "mul", 24.0),
+                           "m³/d": ("m³/d", "mul", 1.0)}
 
 SYSTEMS = ("engineering", "si")
 
