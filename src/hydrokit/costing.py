@@ -40,14 +40,25 @@ import dataclasses
 import importlib
 import math
 from dataclasses import dataclass, field
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, ClassVar
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .batch.program import column as _column
 from .costbase import AREA_PRICED, HOURS_PER_YEAR
 from .costbase import membrane_area as _membrane_area
 from .costbase import output_column as _output
 from .layout import models as _models
+
+if TYPE_CHECKING:
+    from .flowsheet import Flowsheet, Result
+    from .layout import Layout
+
+# A result table: column name -> values, one per row; a cost column is float64, one value per row.
+Table = Mapping[str, ArrayLike]
+Column = NDArray[np.float64]
 
 __all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs", "MODEL_CLASSES", "CLASSES",
            "LINES"]
@@ -56,7 +67,8 @@ __all__ = ["CostParameters", "Costs", "CostModel", "crf", "cost_columns", "costs
 # Cost class of every model, by model name, as its slot table gives it
 # (COST_CLASS). A unit's class can be overridden with
 # CostParameters(unit_classes={"unit": "class"}).
-MODEL_CLASSES = {name: importlib.import_module(f"hydrokit.tables.{name}").COST_CLASS for name in _models()}
+MODEL_CLASSES: dict[str, str] = {name: importlib.import_module(f"hydrokit.tables.{name}").COST_CLASS
+                                  for name in _models()}
 CLASSES = ("ro", "nf", "md", "uf", "mf", "mbr", "pump", "high_pressure_pump", "low_pressure_pump", "erd", "none")
 CAPACITY_PRICED = ("uf", "mf", "mbr")
 
@@ -76,7 +88,7 @@ LINES = {
 }
 
 
-def _p(default, unit, doc):
+def _p(default: float, unit: str, doc: str) -> float:
     return field(default=default, metadata={"unit": unit, "doc": doc})
 
 
@@ -182,12 +194,12 @@ class CostParameters:
         603.1 / 532.9, "factor",
         "USD 2010 → USD 2018 for the heat exchangers: plant cost index 603.1 (2018) / 532.9 (January 2010)")
     #: Cost class per unit name, overriding the class of its model (see CLASSES).
-    unit_classes: dict = field(default_factory=dict)
+    unit_classes: dict[str, str] = field(default_factory=dict)
     pressure_vessel_cost: float = _p(1500.0, "$ per vessel",
                                      "Pressure vessel of a membrane array (an 8-inch vessel for 6-8 elements), "
                                      "installed with the total installed cost factor")
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
             if f.name == "unit_classes":
                 continue
@@ -213,21 +225,21 @@ class CostParameters:
                 raise ValueError(f"cost class {cls!r} of unit {unit!r} is unknown; choose from: {', '.join(CLASSES)}")
 
     @property
-    def crf(self):
+    def crf(self) -> float:
         """Capital recovery factor, 1/year."""
         return crf(self.wacc, self.plant_lifetime)
 
-    def replace(self, **changes):
+    def replace(self, **changes: Any) -> CostParameters:
         """A copy with some fields changed."""
         return dataclasses.replace(self, **changes)
 
-    def key(self):
+    def key(self) -> tuple[tuple[str, object], ...]:
         """A hashable snapshot of every field, exact to the bit (equal keys: the same prices)."""
         return tuple((f.name, tuple(sorted(self.unit_classes.items())) if f.name == "unit_classes"
                       else float(getattr(self, f.name)).hex()) for f in dataclasses.fields(self))
 
 
-def crf(rate, years):
+def crf(rate: float, years: float) -> float:
     """Capital recovery factor w(1+w)^L / ((1+w)^L − 1).
 
     Parameters
@@ -285,7 +297,7 @@ def crf(rate, years):
     return factor
 
 
-def parameter_table():
+def parameter_table() -> list[tuple[str, Any, str, str]]:
     """(name, default, unit, meaning) of every price and assumption, in field order."""
     return [(f.name, f.default, f.metadata["unit"], f.metadata["doc"])
             for f in dataclasses.fields(CostParameters) if "unit" in f.metadata]
@@ -305,27 +317,29 @@ class PlantView:
     ``thermal``: heater or cooler name -> "heater" or "cooler".
     """
 
-    def __init__(self, units, vectors, inlets, thermal=None):
+    def __init__(self, units: Mapping[str, str], vectors: Mapping[str, tuple[Column, Column]],
+                 inlets: Mapping[str, Mapping[str, str]], thermal: Mapping[str, str] | None = None) -> None:
         from .layout import layout
 
         self.units = dict(units)
         self.thermal = dict(thermal or {})
         self.layouts = {name: layout(model) for name, model in self.units.items()}
-        self.vectors = {}
+        self.vectors: dict[str, tuple[Column, Column]] = {}
         for name, lay in self.layouts.items():
             u, p = vectors.get(name) or (lay.module.default_input(), lay.module.default_params())
             self.vectors[name] = (u, p)
         self.inlets = {name: dict(inlets.get(name, {})) for name in self.units}
-        self._slots = {}  # (unit, slot) -> (column names it may be varied as, fixed value)
+        # (unit, slot) -> (column names it may be varied as, fixed value)
+        self._slots: dict[tuple[str, str], tuple[tuple[str, ...], float]] = {}
 
     @classmethod
-    def of(cls, fs):
+    def of(cls, fs: Flowsheet | PlantView) -> PlantView:
         """The view of a hydrokit.Flowsheet (or an object that already is a view)."""
-        if isinstance(fs, cls):
+        if isinstance(fs, PlantView):
             return fs
         return _view_of_flowsheet(fs)
 
-    def slot(self, table, unit, slot):
+    def slot(self, table: Table, unit: str, slot: str) -> Column | float:
         """A slot's value as the plant ran: the varied column if varied, else the fixed or default value."""
         found = self._slots.get((unit, slot))
         if found is None:
@@ -339,22 +353,25 @@ class PlantView:
         keys, value = found
         for key in keys:
             if key in table:
-                return _column(table[key])
+                found_column: Column = _column(table[key])
+                return found_column
         return value
 
-    def inlet(self, table, unit, quantity):
+    def inlet(self, table: Table, unit: str, quantity: str) -> Column:
         """A quantity of the stream entering ``unit`` (flows summed over its inlets)."""
         ports = self.inlets[unit]
         if not ports:
             raise KeyError(f"unit {unit!r} has no connected inlet")
-        columns = [_column(table[f"{source}.{quantity}"]) for source in ports.values()]
+        columns: list[Column] = [_column(table[f"{source}.{quantity}"]) for source in ports.values()]
         if quantity == "flow":
             return sum(columns[1:], columns[0])
         return columns[0]
 
 
-def _view_of_flowsheet(fs):
-    units, vectors, inlets = {}, {}, {}
+def _view_of_flowsheet(fs: Flowsheet) -> PlantView:
+    units: dict[str, str] = {}
+    vectors: dict[str, tuple[Column, Column]] = {}
+    inlets: dict[str, dict[str, str]] = {}
     for name, unit in fs.units.items():
         units[name] = unit.model
         if hasattr(unit, "u0") and hasattr(unit, "p0"):
@@ -367,7 +384,7 @@ def _view_of_flowsheet(fs):
     return PlantView(units, vectors, inlets, thermal)
 
 
-def _connections(fs):
+def _connections(fs: Flowsheet) -> dict[tuple[str, str], str]:
     """(unit, inlet port) -> column prefix of the stream feeding it ("unit.port", or a feed's name)."""
     links = getattr(fs, "connections", None)
     if links is None:
@@ -380,13 +397,13 @@ def _connections(fs):
 # The cost model
 
 
-def _class_of(view, params, unit):
+def _class_of(view: PlantView, params: CostParameters, unit: str) -> str:
     if unit in params.unit_classes:
         return params.unit_classes[unit]
     return MODEL_CLASSES.get(view.units[unit], "none")
 
 
-def _has_area(lay):
+def _has_area(lay: Layout) -> bool:
     from .layout import LayoutError
 
     try:
@@ -396,7 +413,7 @@ def _has_area(lay):
         return any(s.name == "membrane_area" for s in lay.output_slots_default)
 
 
-def _motor_efficiency(view, table, unit):
+def _motor_efficiency(view: PlantView, table: Table, unit: str) -> Column:
     # As the pump core clamps it: below 1e-6 (or not finite) 1e-6, above 1 one.
     eta = _column(view.slot(table, unit, "motor_efficiency"))
     return np.where(np.isfinite(eta), np.clip(eta, 1e-6, 1.0), 1e-6)
@@ -443,7 +460,7 @@ class CostModel:
     array([0.25087089, 0.29339191])
     """
 
-    def __init__(self, fs, params=None):
+    def __init__(self, fs: Flowsheet | PlantView, params: CostParameters | None = None) -> None:
         self.params = CostParameters() if params is None else params
         if not isinstance(self.params, CostParameters):
             raise TypeError(f"params must be CostParameters, not {type(self.params).__name__}")
@@ -468,7 +485,8 @@ class CostModel:
         self.design_rise = {unit: self._design_rise(unit) for unit, cls in self.classes.items() if cls == "pump"}
         self.crf = self.params.crf
         # Arrays: elements priced by area as membranes are, plus their pressure vessels.
-        self.arrays = {}
+        # array -> (membrane price $/m², elements per vessel of each stage, element area m²)
+        self.arrays: dict[str, tuple[float, list[int], float]] = {}
         self.array_names = list(getattr(fs, "arrays", {}))
         for name, node in getattr(fs, "arrays", {}).items():
             cls = self.params.unit_classes.get(name, MODEL_CLASSES.get(node.model, "none"))
@@ -480,11 +498,11 @@ class CostModel:
         self.boosters = {name: [(k, node.boosters[k - 1] > self.params.high_pressure_threshold_bar)
                                 for k in range(2, len(node.vessels) + 1)]
                          for name, node in getattr(fs, "arrays", {}).items() if name in self.arrays}
-        self._recipes = {}
-        self._read = None
+        self._recipes: dict[frozenset[str], list[tuple[str, str, tuple[Any, ...]]]] = {}
+        self._read: frozenset[str] | None = None
 
     @classmethod
-    def of(cls, fs, params=None):
+    def of(cls, fs: Flowsheet, params: CostParameters | None = None) -> CostModel:
         """The cost model of a flowsheet under these prices, built once per flowsheet state and
         prices and kept with the flowsheet (a caller that costs many small batches pays for the
         checks once)."""
@@ -493,14 +511,14 @@ class CostModel:
             raise TypeError(f"params must be CostParameters, not {type(params).__name__}")
         models = fs.__dict__.setdefault("_cost_models", {})
         key = (getattr(fs, "_version", None), params.key())
-        model = models.get(key)
+        model: CostModel | None = models.get(key)
         if model is None:
             if len(models) >= 16:
                 models.clear()
             model = models[key] = cls(fs, dataclasses.replace(params, unit_classes=dict(params.unit_classes)))
         return model
 
-    def columns_read(self):
+    def columns_read(self) -> set[str]:
         """Every table column the cost lines may read (some only exist when a slot is varied).
 
         Returns
@@ -529,14 +547,14 @@ class CostModel:
         self._read = frozenset(names)
         return names
 
-    def _design_rise(self, unit):
+    def _design_rise(self, unit: str) -> float:
         """Pressure rise (bar) of a pump unit at the point the plant is built for."""
         lay = self.view.layouts[unit]
         u, p = self.view.vectors[unit]
         y = lay.module.run(np.array(u, dtype=np.float64), np.array(p, dtype=np.float64))
         return float(lay.outputs(y, p)["pressure_rise_bar"])
 
-    def pump_is_high_pressure(self, table, unit):
+    def pump_is_high_pressure(self, table: Table, unit: str) -> NDArray[np.bool_]:
         """Per row: True where the unit is costed as a high-pressure pump.
 
         Parameters
@@ -563,16 +581,16 @@ class CostModel:
             return np.ones_like(rise, dtype=bool)
         return np.zeros_like(rise, dtype=bool)
 
-    def _recipe(self, table):
+    def _recipe(self, table: Table) -> list[tuple[str, str, tuple[Any, ...]]]:
         """Per unit, how its capital is read from tables with these columns (built once per set of
         column names): the column keys found and the constant parts (prices, a fixed motor
         efficiency), so costing a sweep is its array arithmetic only."""
         key = frozenset(table)
-        recipe = self._recipes.get(key)
-        if recipe is not None:
-            return recipe
+        known = self._recipes.get(key)
+        if known is not None:
+            return known
         P = self.params
-        recipe = []
+        recipe: list[tuple[str, str, tuple[Any, ...]]] = []
         for unit, cls in self.classes.items():
             if cls == "none":
                 continue
@@ -590,14 +608,14 @@ class CostModel:
                              f"{unit}.pump_power_kw")
                 eta = self.view.slot(table, unit, "motor_efficiency")
                 # A fixed motor efficiency is clamped once; a varied one per row.
-                eta = None if np.ndim(eta) else np.where(np.isfinite(eta), np.clip(eta, 1e-6, 1.0), 1e-6)
-                recipe.append((unit, "pump", (power, eta)))
+                fixed = None if np.ndim(eta) else np.where(np.isfinite(eta), np.clip(eta, 1e-6, 1.0), 1e-6)
+                recipe.append((unit, "pump", (power, fixed)))
         if len(self._recipes) > 64:
             self._recipes.clear()
         self._recipes[key] = recipe
         return recipe
 
-    def columns(self, table, by_unit=False):
+    def columns(self, table: Table, by_unit: bool = False) -> dict[str, Column]:
         """Cost columns of a result table (with ``by_unit``, also each unit's share: see hydrokit.costshare).
 
         Parameters
@@ -628,7 +646,7 @@ class CostModel:
         array([2400., 3600.])
         """
         P = self.params
-        out = {}
+        out: dict[str, Column] = {}
         product_flow = _column(table["kpi.product_flow"])
         zeros = np.zeros_like(product_flow)
         membrane = zeros
@@ -716,7 +734,7 @@ class CostModel:
             out.update(unit_columns(self, table, out))
         return out
 
-    def _implied_feed_pump(self, table, unit):
+    def _implied_feed_pump(self, table: Table, unit: str) -> Column | float:
         # A membrane unit's own pump whose power the plant counts (a
         # distillation module's circulation pump; a membrane model's feed
         # pump is never counted): its reported power is hydraulic power over
@@ -738,7 +756,7 @@ class CostModel:
         return np.where(power_kw > 0, pump, 0.0)
 
 
-def cost_columns(fs, table, params=None):
+def cost_columns(fs: Flowsheet, table: Table, params: CostParameters | None = None) -> dict[str, Column]:
     """The cost columns (see ``CostModel.columns``) of a flowsheet's result table."""
     return CostModel(fs, params).columns(table)
 
@@ -783,37 +801,38 @@ class Costs:
     6600.0
     """
 
-    capital: dict          # unit -> installed capital, $
+    capital: dict[str, float]          # unit -> installed capital, $
     capital_total: float   # $
-    operating: dict        # line -> $/year: electricity, heat, cooling, membrane_replacement, maintenance
+    operating: dict[str, float]        # line -> $/year: electricity, heat, cooling, membrane_replacement, maintenance
     operating_total: float  # $/year
     crf: float             # 1/year
     annual_product: float  # m³/year (utilisation included)
     lcow: float            # $/m³
     sec: float             # kWh/m³
-    classes: dict          # unit -> cost class used
+    classes: dict[str, str]            # unit -> cost class used
     params: CostParameters
-    by_unit: dict = field(default_factory=dict)  # unit -> capital, operating, lcow, sec shares
+    by_unit: dict[str, dict[str, float]] = field(default_factory=dict)  # unit -> capital, operating, lcow, sec shares
 
-    UNITS = {"capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
-             "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
+    UNITS: ClassVar[dict[str, str]] = {
+        "capital": "$", "capital_total": "$", "operating": "$/year", "operating_total": "$/year",
+        "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         from .display.html import costs_repr
 
         return costs_repr(self)
 
-    def _repr_html_(self):
+    def _repr_html_(self) -> str:
         from .display.html import costs_html
 
         return costs_html(self)
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         d = {k: getattr(self, k) for k in ("capital", "capital_total", "operating", "operating_total", "crf",
                                            "annual_product", "lcow", "sec", "classes")}
         return d
 
-    def lines(self):
+    def lines(self) -> list[tuple[str, float, str]]:
         """(name, value, unit) rows for printing."""
         rows = [(f"capital.{unit}", value, "$") for unit, value in self.capital.items()]
         rows.append(("capital_total", self.capital_total, "$"))
@@ -824,7 +843,7 @@ class Costs:
         return rows
 
 
-def costs_from_row(fs, row, params=None):
+def costs_from_row(fs: Flowsheet, row: Mapping[str, float], params: CostParameters | None = None) -> Costs:
     """Costs of one plant point given its row (column name -> value) of the result table."""
     model = CostModel(fs, params)
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
@@ -854,7 +873,7 @@ def costs_from_row(fs, row, params=None):
     )
 
 
-def costs(result, params=None):
+def costs(result: Result, params: CostParameters | None = None) -> Costs:
     """Costs of a solved flowsheet result (``res.costs(params)``).
 
     Parameters

@@ -20,19 +20,70 @@ order of one last place of the largest share or running sum.
 
 from __future__ import annotations
 
+from collections.abc import Mapping, Sequence
+from typing import Any, Protocol
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .batch.program import column as _column
 from .costbase import AREA_PRICED, HOURS_PER_YEAR
 from .costbase import membrane_area as _membrane_area
 from .costbase import output_column as _output
 
+Column = NDArray[np.float64]
+
+
+# What the shares read of a cost model (hydrokit.costing.CostModel), described here so that the
+# shares need not import the cost model that imports them.
+class _Prices(Protocol):
+    @property
+    def utilisation(self) -> float: ...
+    @property
+    def electricity_price(self) -> float: ...
+    @property
+    def heat_price(self) -> float: ...
+    @property
+    def cooling_price(self) -> float: ...
+    @property
+    def ro_membrane_cost(self) -> float: ...
+    @property
+    def nf_membrane_cost(self) -> float: ...
+    @property
+    def md_membrane_cost(self) -> float: ...
+    @property
+    def membrane_replacement_fraction(self) -> float: ...
+    @property
+    def maintenance_fraction(self) -> float: ...
+
+
+class _Plant(Protocol):
+    @property
+    def units(self) -> dict[str, str]: ...
+    @property
+    def thermal(self) -> dict[str, str]: ...
+
+
+class _CostModel(Protocol):
+    @property
+    def params(self) -> _Prices: ...
+    @property
+    def view(self) -> _Plant: ...
+    @property
+    def classes(self) -> dict[str, str]: ...
+    @property
+    def arrays(self) -> dict[str, tuple[float, list[int], float]]: ...
+    @property
+    def array_names(self) -> list[str]: ...
+    @property
+    def crf(self) -> float: ...
+
 FIGURES = {"capital": "$", "operating": "$/year", "lcow": "$/m³", "sec": "kWh/m³"}
 TOTALS = {"capital": "cost.capital_total", "operating": "cost.operating_total", "lcow": "cost.lcow",
           "sec": "cost.sec"}
 
 
-def _total(stack):
+def _total(stack: Column) -> Column:
     s = np.zeros(stack.shape[1])
     with np.errstate(invalid="ignore", over="ignore"):
         for row in stack:
@@ -40,7 +91,7 @@ def _total(stack):
     return s
 
 
-def _close(parts, total, nudges=8):
+def _close(parts: Sequence[ArrayLike], total: ArrayLike, nudges: int = 8) -> list[Column]:
     """Shares adjusted until their sum in unit order equals ``total`` exactly, row by row.
 
     The gap is first added to the largest share; where rounding of the running sum still leaves
@@ -71,17 +122,17 @@ def _close(parts, total, nudges=8):
     return list(stack)
 
 
-def names(model):
+def names(model: _CostModel) -> list[str]:
     """The units sharing the costs, in the order of their shares: the flowsheet's units, its
     membrane arrays, then its heaters and coolers."""
     return [*model.view.units, *model.array_names, *model.view.thermal]
 
 
-def _heat_outputs(model):
+def _heat_outputs(model: _CostModel) -> dict[str, list[str]]:
     # A unit's own heat duty outputs (W), as kpi.heat_kw counts them.
     import importlib
 
-    out = {}
+    out: dict[str, list[str]] = {}
     for unit, name in model.view.units.items():
         try:
             table = importlib.import_module(f"hydrokit.tables.{name}")
@@ -91,7 +142,7 @@ def _heat_outputs(model):
     return out
 
 
-def unit_columns(model, table, cols):
+def unit_columns(model: _CostModel, table: Mapping[str, Any], cols: Mapping[str, Column]) -> dict[str, Column]:
     """``cost.<figure>.<unit>`` for every unit of the flowsheet and each figure of ``FIGURES``.
 
     Units are those of ``names``: a membrane array's share holds its elements, vessels and
@@ -106,7 +157,7 @@ def unit_columns(model, table, cols):
     in_service_h = HOURS_PER_YEAR * P.utilisation
     annual = cols["cost.annual_product"]
     heat_outputs = _heat_outputs(model)
-    figures = {name: [] for name in FIGURES}
+    figures: dict[str, list[Column]] = {name: [] for name in FIGURES}
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         for unit in units:
             capital = cols.get(f"cost.capital.{unit}", zeros)
@@ -142,14 +193,15 @@ def unit_columns(model, table, cols):
             figures["operating"].append(zeros + operating)
             figures["lcow"].append(np.where(annual > 0, (model.crf * capital + operating) / annual, np.inf))
             figures["sec"].append(power / (product_flow * 3600.0))
-    out = {}
+    out: dict[str, Column] = {}
     for name, parts in figures.items():
         for unit, column in zip(units, _close(parts, cols[TOTALS[name]])):
             out[f"cost.{name}.{unit}"] = column
     return out
 
 
-def by_unit(model, table, cols):
+def by_unit(model: _CostModel, table: Mapping[str, Any],
+            cols: Mapping[str, Column]) -> dict[str, dict[str, float]]:
     """Unit -> {figure: value} for a one-row table (see ``unit_columns``)."""
     columns = unit_columns(model, table, cols)
     return {unit: {name: float(columns[f"cost.{name}.{unit}"][0]) for name in FIGURES} for unit in names(model)}

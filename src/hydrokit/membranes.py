@@ -12,9 +12,18 @@ water permeability.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import NDArray
+
+if TYPE_CHECKING:
+    from .layout import Layout
+
+Vector = NDArray[np.float64]
+# run(A, B) -> (permeate flow m³/s, rejection, converged) of an element at fixed conditions
+ElementRun = Callable[[float, float], tuple[float, float, bool]]
 
 __all__ = ["fit_element", "tcf", "FITTED", "FitError"]
 
@@ -46,22 +55,26 @@ def tcf(temperature_c: float) -> float:
     return math.exp(k * (1.0 / 298.0 - 1.0 / (273.0 + t)))
 
 
-def _vectors(model, slots):
+def _vectors(model: str, slots: Mapping[str, float]) -> tuple[Layout, Vector, Vector]:
     from .layout import layout
 
     lay = layout(model)
-    u, p = lay.module.default_input(), lay.module.default_params()
+    u: Vector = lay.module.default_input()
+    p: Vector = lay.module.default_params()
     for name, value in slots.items():
         vector, index = lay.resolve(name)
         (u if vector == "u" else p)[index] = float(value)
     return lay, u, p
 
 
-def _element(model, area, qp, conditions, slots):
+def _element(model: str, area: float, qp: float, conditions: Mapping[str, float],
+             slots: Mapping[str, float]) -> ElementRun:
     """run(A, B) -> (permeate flow m³/s, rejection, converged) of the element at the test conditions."""
     lay, u, p = _vectors(model, slots)
     r = conditions["recovery"]
-    put = lambda vec, name, value: vec.__setitem__(lay.resolve(name)[1], value)  # noqa: E731
+
+    def put(vec: Vector, name: str, value: float) -> None:
+        vec[lay.resolve(name)[1]] = value
     put(u, "feed_flow", qp / r)
     put(u, "temperature_c", conditions["temperature_c"])
     a_slot, b_slot = FITTED[model]
@@ -74,9 +87,9 @@ def _element(model, area, qp, conditions, slots):
         put(p, "membrane_area", area)
         names = [s.name for s in lay.output_slots(p)]
 
-        def run(a, b):
+        def run(a: float, b: float) -> tuple[float, float, bool]:
             p[a_index], p[b_index] = a, b
-            y = lay.module.run(u, p)
+            y: Vector = lay.module.run(u, p)
             return y[names.index("permeate_flow")], y[names.index("salt_rejection")], y[names.index("not_converged")] == 0
     else:
         put(u, "feed_pressure_bar", conditions["pressure_bar"])
@@ -86,9 +99,9 @@ def _element(model, area, qp, conditions, slots):
         put(p, "recovery", r)
         names = [s.name for s in lay.output_slots(p)]
 
-        def run(a, b):
+        def run(a: float, b: float) -> tuple[float, float, bool]:
             p[a_index], p[b_index] = a, b
-            y = lay.module.run(u, p)
+            y: Vector = lay.module.run(u, p)
             # The model sets the permeate flow and reports the area that gives it:
             # the flow an element of the datasheet's area gives scales with that area.
             flow = qp * area / y[names.index("membrane_area")] if y[names.index("membrane_area")] > 0 else 0.0
@@ -96,9 +109,10 @@ def _element(model, area, qp, conditions, slots):
     return run
 
 
-def _osmotic_bar(model, conditions, slots):
+def _osmotic_bar(model: str, conditions: Mapping[str, float], slots: Mapping[str, float]) -> float:
     """Van 't Hoff osmotic pressure (bar) of the test feed, with the element model's salt."""
     lay, _, p = _vectors(model, slots)
+    molar: float   # g per mol of dissolved particles
     if model == "osmolumped":
         molar = p[lay.resolve("solute_molar_mass")[1]] * p[lay.resolve("vant_hoff_factor")[1]] ** -1
     else:
@@ -178,11 +192,13 @@ def fit_element(model: str, area: float, permeate_flow: float, salt_rejection: f
                        f"({conditions['pressure_bar']:.4g} bar): no permeate can flow")
     run = _element(model, area, qp, conditions, element_slots)
 
-    def water(b):
+    def water(b: float) -> float:
         # The permeability giving the datasheet's flow, for salt permeability b: bracketed
         # from below, a decade at a time (far above the answer the element's iteration
         # no longer settles), then refined.
-        f = lambda log_a: math.log(max(run(math.exp(log_a), b)[0], 1e-300) / qp)  # noqa: E731
+        def f(log_a: float) -> float:
+            return math.log(max(run(math.exp(log_a), b)[0], 1e-300) / qp)
+
         lo = math.log(1e-14)
         if not f(lo) < 0:
             raise FitError("even a permeability of 1e-14 m/(s·Pa) gives more than the datasheet's flow")
@@ -195,7 +211,7 @@ def fit_element(model: str, area: float, permeate_flow: float, salt_rejection: f
             raise FitError(f"no permeability in [1e-14, 1e-8] m/(s·Pa) gives {qp:.6g} m³/s at these conditions")
         return math.exp(brentq(f, lo, hi, xtol=1e-14, rtol=4 * np.finfo(float).eps, maxiter=200))
 
-    def passage(log_b):
+    def passage(log_b: float) -> float:
         b = math.exp(log_b)
         _, rejection, _ = run(water(b), b)
         return math.log((1.0 - rejection) / (1.0 - rej)) if rejection < 1.0 else -50.0
@@ -212,21 +228,24 @@ def fit_element(model: str, area: float, permeate_flow: float, salt_rejection: f
     return dict(zip(FITTED[model], (a, b)))
 
 
-def fill_from_datasheet(model, area, slots, datasheet, fouling_factor, design_temperature_c, what):
+def fill_from_datasheet(model: str, area: float, slots: dict[str, float], datasheet: Mapping[str, float] | None,
+                        fouling_factor: float | None, design_temperature_c: float | None,
+                        what: str) -> dict[str, float]:
     """Fill an array's element slots from a datasheet, fouling and temperature; what was done, as a dict.
 
     ``slots`` (the element slots as given) is changed in place."""
     from .flowsheet.build import FlowsheetError
 
-    report = {}
+    report: dict[str, float] = {}
     if datasheet is not None:
         sheet = dict(datasheet)
         flow = sheet.pop("permeate_flow", None)
         per_day = sheet.pop("permeate_flow_m3d", None)
         if (flow is None) == (per_day is None):
             raise FlowsheetError(f"{what}: the datasheet gives permeate_flow (m³/s) or permeate_flow_m3d (m³/d)")
-        if flow is None:
+        if per_day is not None:
             flow = float(per_day) / SECONDS_PER_DAY
+        assert flow is not None   # exactly one of the two is given
         rejection = sheet.pop("salt_rejection", None)
         if rejection is None:
             raise FlowsheetError(f"{what}: the datasheet gives salt_rejection (a fraction)")

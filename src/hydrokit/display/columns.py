@@ -3,13 +3,18 @@
 from __future__ import annotations
 
 import re
+from collections.abc import Collection, Iterable, Mapping
 from fnmatch import fnmatchcase
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ..flowsheet import Flowsheet
 
 STATUS_UNITS = {"converged": "flag", "iterations": "count", "residual": "fraction", "flagged": "count",
                 "checks.errors": "count", "checks.warnings": "count"}
 
 
-def column_units(fs, names, columns):
+def column_units(fs: Flowsheet, names: Collection[str], columns: Iterable[str]) -> dict[str, str]:
     """Column name -> unit for the columns of ``fs.sweep``/``fs.evaluate`` over the varied ``names``."""
     from ..flowsheet.readout import output_units
     from ..flowsheet.results import KPI_UNITS
@@ -19,12 +24,12 @@ def column_units(fs, names, columns):
     units = fs.units
     arrays = getattr(fs, "arrays", {})
     thermal = getattr(fs, "thermal", {})
-    outputs = {}
+    outputs: dict[str, dict[str, str]] = {}
 
-    def quantity_unit(q):
+    def quantity_unit(q: str) -> str:
         return STREAM_UNITS.get(q, STREAM_UNITS["component"])
 
-    def varied_unit(name):
+    def varied_unit(name: str) -> str:
         head, _, rest = name.partition(".")
         if head == "tear":
             return quantity_unit(rest.rsplit(".", 1)[-1])
@@ -34,13 +39,14 @@ def column_units(fs, names, columns):
             except ValueError:
                 return ""
             lay = units[head].layout
-            return (lay.inputs if vector == "u" else lay.params)[index].unit
+            unit: str = (lay.inputs if vector == "u" else lay.params)[index].unit
+            return unit
         if rest.startswith("fraction"):
             return "fraction"
         return quantity_unit(rest)
 
-    found = {}
-    check_units = None
+    found: dict[str, str] = {}
+    check_units: dict[str, str] | None = None
     for column in columns:
         if column in names:
             found[column] = varied_unit(column)
@@ -89,7 +95,7 @@ ELEMENT_COLUMN = re.compile(r"(^|\.)element\d+\.")   # an element's own column: 
 _ELEMENT = ELEMENT_COLUMN
 
 
-def array_output_unit(rest, element_units, components):
+def array_output_unit(rest: str, element_units: Mapping[str, str], components: Iterable[str]) -> str:
     """The unit of an array's output ``rest`` (``stage2.vessels``, ``max_flux_lmh``,
     ``stage1.element3.permeate_flow``); ``element_units`` are the element model's output units."""
     last = rest.rsplit(".", 1)[-1]
@@ -106,7 +112,7 @@ def array_output_unit(rest, element_units, components):
     return ""
 
 
-def cost_unit(rest):
+def cost_unit(rest: str) -> str:
     """The unit of a cost column ``cost.<rest>``."""
     head = rest.split(".", 1)[0]
     if head in ("capital", "capital_total", "membrane_capital"):
@@ -120,7 +126,7 @@ def cost_unit(rest):
     return "$/year"
 
 
-def select(known, names, patterns):
+def select(known: Iterable[str], names: Iterable[str], patterns: str | Iterable[str]) -> set[str]:
     """The columns matching ``patterns`` (a name or glob such as ``"kpi.*"``, or several), the varied
     ``names`` always among them. Raises ValueError for a pattern that matches nothing."""
     if isinstance(patterns, str):

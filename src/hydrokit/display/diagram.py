@@ -12,9 +12,32 @@ crossings few for the plants of 1 to 30 units this is meant for.
 from __future__ import annotations
 
 import math
+import os
+from collections.abc import Sequence
 from html import escape
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 from .units import convert, human, wants_daily
+
+if TYPE_CHECKING:
+    from ..flowsheet import Flowsheet, Result
+
+# (source, outlet port, target, inlet port)
+Edge = tuple[str, str, str, str]
+# A node of the drawing, or the waypoint ("~", edge index, column) of an edge crossing a column.
+Place = str | tuple[str, int, int]
+
+
+class _Plant(Protocol):
+    # The flowsheet's node and link tables, which its public stub leaves out. Nodes are of several
+    # classes (feed, unit, array, heater or cooler, mixer, splitter), each read for its kind's attributes.
+    _nodes: dict[str, Any]
+    _links: dict[tuple[str, str], tuple[str, str]]
+    _products: dict[str, tuple[str, str]]
+
+
+def _plant(fs: Flowsheet) -> _Plant:
+    return cast("_Plant", fs)
 
 COLUMN = 250       # px between column left edges: room for a three-line stream label
 COLUMN_BARE = 180  # the same without labels
@@ -34,38 +57,39 @@ COLOURS = {"unit": "#eef4fb", "heater": "#fdeee6", "cooler": "#e6f2fd", "edge": 
            "warning": "#e08a00", "text": "#1b2631", "muted": "#5d6d7e"}
 
 
-def _label(node, port):
+def _label(node: str, port: str) -> str:
     return f"{node}.{port}" if port else node
 
 
-def graph(fs):
+def graph(fs: Flowsheet) -> tuple[dict[str, str], list[Edge]]:
     """(nodes, edges): nodes name -> kind ("feed", "unit", "array", "heater", "cooler", "mixer", "splitter",
     "product"), in the order
     added; edges [(source, outlet port, target, inlet port)], products as edges into their own node."""
-    nodes = {name: node.kind for name, node in fs._nodes.items()}
-    edges = [(src, sport, dst, dport) for (dst, dport), (src, sport) in fs._links.items()]
-    for name, (src, sport) in fs._products.items():
+    plant = _plant(fs)
+    nodes = {name: node.kind for name, node in plant._nodes.items()}
+    edges = [(src, sport, dst, dport) for (dst, dport), (src, sport) in plant._links.items()]
+    for name, (src, sport) in plant._products.items():
         key = name if name not in nodes else f"product {name}"
         nodes[key] = "product"
         edges.append((src, sport, key, ""))
     return nodes, edges
 
 
-def _tear_edges(fs, edges):
+def _tear_edges(fs: Flowsheet, edges: Sequence[Edge]) -> set[int]:
     """Indices of the edges drawn as recycles: the plan's tear streams, then any edge still closing a cycle."""
-    tears = set()
+    tears: set[str] = set()
     try:
         tears = set(fs.plan().tears)
     except Exception:  # an unfinished flowsheet still draws; its cycles are found below
         pass
     back = {i for i, (s, sp, d, dp) in enumerate(edges) if _label(s, sp) in tears}
-    out = {}
+    out: dict[str, list[tuple[str, int]]] = {}
     for i, (s, _, d, _) in enumerate(edges):
         if i not in back:
             out.setdefault(s, []).append((d, i))
-    state = {}
+    state: dict[str, int] = {}
 
-    def visit(v):
+    def visit(v: str) -> None:
         state[v] = 1
         for d, i in out.get(v, ()):
             if state.get(d) == 1:
@@ -81,18 +105,19 @@ def _tear_edges(fs, edges):
     return back
 
 
-def layout(fs):
+def layout(fs: Flowsheet) -> tuple[dict[str, str], list[Edge], set[int], dict[str, int], list[list[Place]],
+                                   dict[int, list[Place]]]:
     """How a flowsheet's diagram is laid out: (nodes, edges, back edge indices, column of each node, the
     nodes and waypoints of each column in row order, each forward edge's chain of nodes and waypoints)."""
     nodes, edges = graph(fs)
     back = _tear_edges(fs, edges)
     forward = [e for i, e in enumerate(edges) if i not in back]
-    preds = {n: [] for n in nodes}
+    preds: dict[str, list[str]] = {n: [] for n in nodes}
     for s, _, d, _ in forward:
         preds[d].append(s)
-    column = {}
+    column: dict[str, int] = {}
 
-    def depth(n):
+    def depth(n: str) -> int:
         if n not in column:
             column[n] = 0 if nodes[n] == "feed" else max((depth(p) + 1 for p in preds[n]), default=0)
         return column[n]
@@ -104,19 +129,19 @@ def layout(fs):
     for n, kind in nodes.items():
         if kind == "product":
             column[n] = last
-    columns = [[] for _ in range(max(column.values(), default=0) + 1)]
+    columns: list[list[Place]] = [[] for _ in range(max(column.values(), default=0) + 1)]
     for n in nodes:
         columns[column[n]].append(n)
     # An edge that spans several columns runs through a waypoint in each column it crosses, so it
     # is ordered with the nodes there and passes between them rather than through a box.
-    neighbours = {n: [] for n in nodes}
-    chains = {}
+    neighbours: dict[Place, list[Place]] = {n: [] for n in nodes}
+    chains: dict[int, list[Place]] = {}
     for i, (s, _, d, _) in enumerate(edges):
         if i in back:
             continue
-        chain = [s]
+        chain: list[Place] = [s]
         for c in range(column[s] + 1, column[d]):
-            way = ("~", i, c)
+            way: Place = ("~", i, c)
             columns[c].append(way)
             neighbours[way] = []
             chain.append(way)
@@ -131,16 +156,16 @@ def layout(fs):
             ref = columns[c - 1] if sweep % 2 == 0 else columns[c + 1]
             pos = {n: i for i, n in enumerate(ref)}
 
-            def key(n, pos=pos, col=columns[c]):
+            def key(n: Place, pos: dict[Place, int] = pos, col: list[Place] = columns[c]) -> float:
                 near = [pos[m] for m in neighbours[n] if m in pos]
                 return sum(near) / len(near) if near else col.index(n)
             columns[c] = sorted(columns[c], key=key)
     return nodes, edges, back, column, columns, chains
 
 
-def _findings(fs, result):
+def _findings(fs: Flowsheet, result: Result | None) -> dict[str, str]:
     """Unit -> worst severity ("error" or "warning") of its design findings and diagnostic flags."""
-    marks = {}
+    marks: dict[str, str] = {}
     if result is None:
         return marks
     for f in getattr(result, "checks", ()) or ():
@@ -157,7 +182,7 @@ def _findings(fs, result):
     return marks
 
 
-def main_component(fs):
+def main_component(fs: Flowsheet) -> str | None:
     """The component a stream label shows: the one the feeds carry most of (the first on a tie)."""
     if not fs.components:
         return None
@@ -166,10 +191,11 @@ def main_component(fs):
     return max(fs.components, key=lambda c: (totals[c], -fs.components.index(c)))
 
 
-def stream_label(fs, result, stream, daily=False, component=None):
+def stream_label(fs: Flowsheet, result: Result, stream: str, daily: bool = False,
+                 component: str | None = None) -> list[str]:
     """Lines of text for a stream: flow, pressure and the main concentration in engineering units."""
     values = result.stream(stream)
-    lines = []
+    lines: list[str] = []
     q, u = convert(values["flow"], "m³/s", daily=daily)
     lines.append(f"{human(q)} {u}")
     lines.append(f"{human(values['pressure_bar'])} bar")
@@ -179,41 +205,42 @@ def stream_label(fs, result, stream, daily=False, component=None):
     return lines
 
 
-def node_subtitle(node):
+def node_subtitle(node: Any) -> str:
     """The second line of a unit's box: its model, or what a heater or cooler is set to."""
     if node.kind in ("heater", "cooler"):
         if node.setting == "outlet_temperature_c":
             return f"{node.kind} to {human(node.value)} °C"
         return f"{node.kind} {human(node.value)} kW"
-    return node.model
+    return str(node.model)
 
 
 _subtitle = node_subtitle
 
 
-def stage_lines(array, result=None):
+def stage_lines(array: Any, result: Result | None = None) -> list[str]:
     """"stage k: vessels × elements" for each stage of an array (the vessels as solved, with a result)."""
-    outputs = {}
+    outputs: dict[str, float] = {}
     if result is not None:
         try:
             outputs = result.outputs(array.name)
         except Exception:  # a result without the array's outputs draws the counts as built
             outputs = {}
-    lines = []
+    lines: list[str] = []
     for k, (vessels, elements) in enumerate(zip(array.vessels, array.elements), 1):
         v = outputs.get(f"stage{k}.vessels", vessels)
-        v = int(v) if math.isfinite(v) and v == int(v) else human(v)
-        lines.append(f"stage {k}: {v} × {elements}")
+        shown = str(int(v)) if math.isfinite(v) and v == int(v) else human(v)
+        lines.append(f"stage {k}: {shown} × {elements}")
     return lines
 
 
-def _text(x, y, s, size=12, anchor="middle", weight="normal", fill=None, cls=None):
+def _text(x: float, y: float, s: object, size: float = 12, anchor: str = "middle", weight: str = "normal",
+          fill: str | None = None, cls: str | None = None) -> str:
     extra = f' class="{cls}"' if cls else ""
     return (f'<text x="{x:.1f}" y="{y:.1f}" font-size="{size}" text-anchor="{anchor}" font-weight="{weight}" '
             f'fill="{fill or COLOURS["text"]}"{extra}>{escape(str(s))}</text>')
 
 
-def diagram(fs, result=None, *, title=None):
+def diagram(fs: Flowsheet, result: Result | None = None, *, title: str | None = None) -> str:
     """The flowsheet as an SVG document (text).
 
     Parameters
@@ -227,11 +254,12 @@ def diagram(fs, result=None, *, title=None):
         A caption above the drawing.
     """
     nodes, edges, back, column, columns, chains = layout(fs)
+    plant = _plant(fs)
 
-    def box_h(n):
+    def box_h(n: str) -> int:
         # An array's box holds a line per stage under its name and model.
         if nodes.get(n) == "array":
-            return BOX_H + 4 + STAGE_LINE * len(fs._nodes[n].vessels)
+            return BOX_H + 4 + STAGE_LINE * len(plant._nodes[n].vessels)
         return BOX_H
 
     row = max([ROW] + [box_h(n) + 40 for n in nodes])   # room for the tallest box
@@ -242,7 +270,8 @@ def diagram(fs, result=None, *, title=None):
     # A long plant reads in bands of BAND columns, each under the one before.
     per_band = len(columns) if len(columns) < WRAP_FROM else BAND
     bands = -(-len(columns) // per_band)
-    pos, band = {}, {}
+    pos: dict[Place, tuple[float, float]] = {}
+    band: dict[Place, int] = {}
     for c, members in enumerate(columns):
         offset = (height_nodes - len(members) * row) / 2
         b = c // per_band
@@ -251,7 +280,7 @@ def diagram(fs, result=None, *, title=None):
                       top + b * (height_nodes + BAND_GAP) + offset + r * row + row / 2)
             band[n] = b
 
-    def gap_y(b):
+    def gap_y(b: int) -> float:
         return top + (b + 1) * height_nodes + b * BAND_GAP + BAND_GAP / 2
     marks = _findings(fs, result)
     daily = False
@@ -260,7 +289,7 @@ def diagram(fs, result=None, *, title=None):
         flows = [abs(result.stream(f)["flow"]) for f in fs.feeds]
         daily = wants_daily(max([f for f in flows if math.isfinite(f)], default=0.0))
 
-    def half_width(n):
+    def half_width(n: str) -> float:
         kind = nodes[n]
         if kind in UNIT_KINDS:
             return BOX_W / 2
@@ -268,12 +297,12 @@ def diagram(fs, result=None, *, title=None):
             return SMALL
         return 6
 
-    def port_y(n, port, side):
+    def port_y(n: str, port: str, side: str) -> float:
         # Spread a unit's outlets (or inlets) over its right (left) edge.
-        node = fs._nodes.get(n)
+        node = plant._nodes.get(n)
         if node is None or nodes[n] not in UNIT_KINDS:
             return pos[n][1]
-        ports = node.outlets if side == "out" else node.inlets
+        ports: Sequence[str] = node.outlets if side == "out" else node.inlets
         if side == "out":
             # Outlets in the order of where they go, so their streams do not cross at the box.
             ahead = {e[1]: pos[chains[i][1]][1] for i, e in enumerate(edges) if e[0] == n and i in chains}
@@ -283,9 +312,12 @@ def diagram(fs, result=None, *, title=None):
         k = ports.index(port)
         return pos[n][1] - box_h(n) / 2 + box_h(n) * (k + 1) / (len(ports) + 1)
 
-    parts, labels = [], []
+    parts: list[str] = []
+    labels: list[str] = []
     bottom = top + bands * height_nodes + (bands - 1) * BAND_GAP
     lane = 0
+    y: float      # px, a recycle lane's or a node's height
+    ly: float
     for i, (s, sp, d, dp) in enumerate(edges):
         x1, y1 = pos[s][0] + half_width(s), port_y(s, sp, "out")
         x2, y2 = pos[d][0] - half_width(d), port_y(d, dp, "in")
@@ -333,7 +365,7 @@ def diagram(fs, result=None, *, title=None):
         parts.append(f'<path d="{path}" fill="none" stroke="{COLOURS["edge"]}" stroke-width="1.4" '
                      f'marker-end="url(#arrow)" class="stream"><title>{escape(stream)} → '
                      f'{escape(_label(d, dp) if nodes[d] != "product" else "product " + d)}</title></path>')
-        node = fs._nodes.get(s)
+        node = plant._nodes.get(s)
         if node is not None and len(node.outlets) > 1:
             # The port's name on the outer side of its stream: above one that rises, below one that falls.
             labels.append(_text(x1 + 3, y1 + (10 if points[1][1] > y1 else -3), sp, 8.5, anchor="start",
@@ -342,7 +374,7 @@ def diagram(fs, result=None, *, title=None):
             # Short lines by the arrow head, on the side the curve does not come from; next to the
             # source instead where several streams enter the same node.
             lines = stream_label(fs, result, stream, daily, component)
-            target = fs._nodes.get(d)
+            target = plant._nodes.get(d)
             at_source = target is not None and len(target.inlets) > 1
             crossing = bands_at[-1] != bands_at[-2]
             if crossing:
@@ -355,7 +387,7 @@ def diagram(fs, result=None, *, title=None):
                 ly = ay + 14 + 11 * k if below else ay - 5 - 11 * (len(lines) - 1 - k)
                 labels.append(_text(ax, ly, line, 9.5, anchor=anchor, fill=COLOURS["muted"], cls="value"))
 
-    shapes = []
+    shapes: list[str] = []
     for n, kind in nodes.items():
         x, y = pos[n]
         if kind in UNIT_KINDS:
@@ -363,7 +395,7 @@ def diagram(fs, result=None, *, title=None):
             stroke = COLOURS[mark] if mark else COLOURS["edge"]
             width = 2.6 if mark else 1.2
             h = box_h(n)
-            subtitle = _subtitle(fs._nodes[n])
+            subtitle = _subtitle(plant._nodes[n])
             shapes.append(f'<g class="{kind}" data-name="{escape(n)}"><title>{escape(n)}: {escape(subtitle)}'
                           f'{" (" + mark + ")" if mark else ""}</title>'
                           f'<rect x="{x - BOX_W / 2:.1f}" y="{y - h / 2:.1f}" width="{BOX_W}" height="{h}" '
@@ -375,7 +407,7 @@ def diagram(fs, result=None, *, title=None):
             if kind == "array":
                 shapes.append(f'<path d="M{x - BOX_W / 2 + 6:.1f},{top_y + 19:.1f} h{BOX_W - 12}" '
                               f'stroke="{COLOURS["muted"]}" stroke-width="0.6"/>')
-                for k, line in enumerate(stage_lines(fs._nodes[n], result)):
+                for k, line in enumerate(stage_lines(plant._nodes[n], result)):
                     shapes.append(_text(x, top_y + 30 + STAGE_LINE * k, line, 10, cls="stage"))
             if mark:
                 shapes.append(f'<circle cx="{x + BOX_W / 2 - 2:.1f}" cy="{y - h / 2 + 2:.1f}" r="8" '
@@ -394,7 +426,7 @@ def diagram(fs, result=None, *, title=None):
                           f'L{x:.1f},{y + SMALL:.1f} Z" fill="#fff" stroke="{COLOURS["edge"]}" stroke-width="1.4"/>')
             shapes.append(_text(x, y + SMALL + 12, n, 10.5) + "</g>")
         elif kind == "feed":
-            utility = fs._nodes[n].utility
+            utility = plant._nodes[n].utility
             shapes.append(f'<g class="feed" data-name="{escape(n)}"><title>feed {escape(n)}</title>'
                           f'<path d="M{x - 6:.1f},{y - 9:.1f} L{x + 6:.1f},{y:.1f} L{x - 6:.1f},{y + 9:.1f} Z" '
                           f'fill="{COLOURS["edge"]}"/>')
@@ -407,7 +439,7 @@ def diagram(fs, result=None, *, title=None):
             shapes.append(_text(x + 10, y + 4, name, 12, anchor="start", weight="bold") + "</g>")
 
     # Feed names hang left of the first column and product names right of the last.
-    left = max([len(n) + (10 if fs._nodes[n].utility else 0) for n, k in nodes.items() if k == "feed"] + [0]) \
+    left = max([len(n) + (10 if plant._nodes[n].utility else 0) for n, k in nodes.items() if k == "feed"] + [0]) \
         * 7.5 + 20
     right = max([len(n) for n, k in nodes.items() if k == "product"] + [0]) * 7.5 + 30
     # Room on the left for the feed names, and in bands for the connectors and recycle lanes.
@@ -428,7 +460,7 @@ def diagram(fs, result=None, *, title=None):
     return "\n".join(head + body + ["</svg>"]) + "\n"
 
 
-def save(svg, path):
+def save(svg: str, path: str | os.PathLike[str]) -> str:
     """Write a diagram to ``path``: ``.svg`` as it is, ``.png`` or ``.pdf`` drawn with matplotlib.
 
     Raises ValueError for another extension and ImportError for PNG or PDF without matplotlib."""

@@ -9,9 +9,20 @@ from the objects and converted for display only (hydrokit.display.units).
 from __future__ import annotations
 
 import math
+from collections.abc import Iterable, Mapping, Sequence
 from html import escape
+from typing import TYPE_CHECKING
 
 from .units import convert, human, wants_daily
+
+if TYPE_CHECKING:
+    from ..checks import Finding
+    from ..costing import Costs
+    from ..flowsheet import Flowsheet, Result
+    from ..layout import Layout
+    from ..optimize import OptimizeResult
+
+Row = list[str]
 
 STYLE = """
 .hk{font-family:Helvetica,Arial,sans-serif;color:#1b2631;font-size:13px}
@@ -29,11 +40,11 @@ STYLE = """
 """
 
 
-def _cell(text, cls=None):
+def _cell(text: object, cls: str | None = None) -> str:
     return f'<td class="{cls}">{escape(str(text))}</td>' if cls else f"<td>{escape(str(text))}</td>"
 
 
-def table(headers, rows, classes=None):
+def table(headers: Iterable[object], rows: Iterable[Iterable[object]], classes: Mapping[int, str] | None = None) -> str:
     """An HTML table: header texts and rows of cells (already text); ``classes[i]`` styles row i."""
     head = "".join(f"<th>{escape(str(h))}</th>" for h in headers)
     body = []
@@ -44,34 +55,35 @@ def table(headers, rows, classes=None):
     return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
 
 
-def framed(svg):
+def framed(svg: str) -> str:
     """A diagram at its own size, scrolled sideways where it is wider than the page (a long plant)."""
     return f'<div class="diagram">{svg}</div>'
 
 
-def wrap(inner):
+def wrap(inner: str) -> str:
     return f'<div class="hk"><style>{STYLE}</style>{inner}</div>'
 
 
 # -- findings -------------------------------------------------------------------------------------
 
-def findings(result):
+def findings(result: Result) -> list[Finding]:
     """The design findings of a result, errors first (an empty list where checks are not available)."""
-    found = list(getattr(result, "checks", ()) or ())
+    found: list[Finding] = list(getattr(result, "checks", ()) or ())
     return sorted(found, key=lambda f: 0 if getattr(f, "severity", "") == "error" else 1)
 
 
-def counts(result):
+def counts(result: Result) -> tuple[int, int]:
     found = findings(result)
     errors = sum(1 for f in found if getattr(f, "severity", "") == "error")
     return errors, len(found) - errors
 
 
-def findings_html(result):
+def findings_html(result: Result) -> str:
     found = findings(result)
     if not found:
         return ""
-    rows, classes = [], {}
+    rows: list[Row] = []
+    classes: dict[int, str] = {}
     for i, f in enumerate(found):
         sev = getattr(f, "severity", "warning")
         value, limit, units = getattr(f, "value", None), getattr(f, "limit", None), getattr(f, "units", "") or ""
@@ -84,13 +96,13 @@ def findings_html(result):
 
 # -- streams, outputs and key figures ------------------------------------------------------------
 
-def daily_of(result):
+def daily_of(result: Result) -> bool:
     fs = result.flowsheet
     flows = [abs(result.stream(f)["flow"]) for f in fs.feeds]
     return wants_daily(max([f for f in flows if math.isfinite(f)], default=0.0))
 
 
-def stream_rows(result, units="engineering"):
+def stream_rows(result: Result, units: str = "engineering") -> tuple[Row, list[Row]]:
     """(headers, rows) of the stream table in the display system ``units``."""
     fs = result.flowsheet
     daily = daily_of(result)
@@ -101,7 +113,7 @@ def stream_rows(result, units="engineering"):
         short = {"temperature_c": "temperature", "pressure_bar": "pressure"}.get(q, q)
         headers.append(f"{short} ({convert(1.0, unit, units, daily)[1]})" if units == "engineering"
                        else f"{q} ({unit})")
-    rows = []
+    rows: list[Row] = []
     for name in fs.streams():
         values = result.stream(name)
         row = [name]
@@ -112,18 +124,18 @@ def stream_rows(result, units="engineering"):
     return headers, rows
 
 
-def kpi_rows(result, units="engineering"):
+def kpi_rows(result: Result, units: str = "engineering") -> list[Row]:
     from ..flowsheet.results import KPI_UNITS
 
     daily = daily_of(result)
-    rows = []
+    rows: list[Row] = []
     for key, value in result.kpis.items():
         v, u = convert(value, KPI_UNITS.get(key, ""), units, daily)
         rows.append([key, human(v) if units == "engineering" else repr(float(v)), u])
     return rows
 
 
-def output_rows(result, unit, units="engineering"):
+def output_rows(result: Result, unit: str, units: str = "engineering") -> list[Row]:
     """Rows output, value, unit of a unit, a membrane array (its own figures; its elements are in
     ``projection_rows``) or a heater or cooler."""
     from ..flowsheet.readout import output_units
@@ -140,7 +152,7 @@ def output_rows(result, unit, units="engineering"):
         slot_units = {k: array_output_unit(k, element_units, fs.components) for k in outputs}
     else:
         slot_units = {"duty_kw": "kW"}
-    rows = []
+    rows: list[Row] = []
     for name, value in outputs.items():
         v, u = convert(value, slot_units.get(name, ""), units)
         if u in ("count", "flag", "code") and v == int(v):
@@ -151,17 +163,19 @@ def output_rows(result, unit, units="engineering"):
     return rows
 
 
-def projection_rows(result, array, units="engineering"):
+def projection_rows(result: Result, array: str, units: str = "engineering") -> tuple[Row, list[Row]]:
     """(headers, rows) of an array's element projection: per element of each stage's representative
     vessel, its feed, permeate, recovery, flux and polarisation, in the display system ``units``."""
     from ..flowsheet.readout import projection
 
     header, numbers = projection(result.flowsheet, result, array)
     elements = result.elements(array)
-    headers, columns = [], []
+    headers: Row = []
+    columns: list[tuple[int, str | None, str]] = []
     for i, h in enumerate(header):
         label, _, rest = h.partition(" [")
         unit = rest.rstrip("]")
+        source: str | None
         if h in ("stage", "element"):
             source = None
         elif unit == "m³/h":    # the element's own flows, m³/s, rather than the table's m³/h
@@ -171,7 +185,7 @@ def projection_rows(result, array, units="engineering"):
         shown = convert(1.0, source, units)[1] if source else ""
         headers.append(f"{label} ({shown})" if shown else label)
         columns.append((i, source, label))
-    rows = []
+    rows: list[Row] = []
     for r, row in zip(elements, numbers):
         cells = []
         for i, source, label in columns:
@@ -187,12 +201,12 @@ def projection_rows(result, array, units="engineering"):
     return headers, rows
 
 
-def plant_units(fs):
+def plant_units(fs: Flowsheet) -> dict[str, tuple[str, str]]:
     """Name -> (kind, what it is) of every unit of a flowsheet: model units, membrane arrays
     (with their stages), heaters and coolers."""
     from .diagram import node_subtitle as _subtitle
 
-    out = {n: ("unit", u.model) for n, u in fs.units.items()}
+    out: dict[str, tuple[str, str]] = {n: ("unit", u.model) for n, u in fs.units.items()}
     for n, a in getattr(fs, "arrays", {}).items():
         stages = ", ".join(f"{v} × {e}" for v, e in zip(a.vessels, a.elements))
         out[n] = ("array", f"{a.model} array, vessels × elements {stages}")
@@ -203,18 +217,20 @@ def plant_units(fs):
 
 # -- the objects' views ----------------------------------------------------------------------------
 
-def flowsheet_repr(fs):
+def flowsheet_repr(fs: Flowsheet) -> str:
     every = plant_units(fs)
     units = ", ".join(f"{n}: {what}" for n, (_, what) in every.items()) or "no units"
     comps = ", ".join(fs.components) or "none"
     extra = [f"{len(fs.feeds)} feed(s)", f"{len(fs.products)} product(s)"]
-    others = sum(1 for node in fs._nodes.values() if node.kind in ("mixer", "splitter"))
+    # Mixers and splitters are not among the flowsheet's public collections.
+    nodes = fs._nodes  # type: ignore[attr-defined]
+    others = sum(1 for node in nodes.values() if node.kind in ("mixer", "splitter"))
     if others:
         extra.append(f"{others} mixer/splitter node(s)")
     return f"<Flowsheet {len(every)} unit(s) ({units}); components: {comps}; {', '.join(extra)}>"
 
 
-def flowsheet_html(fs):
+def flowsheet_html(fs: Flowsheet) -> str:
     from .diagram import diagram
 
     rows = [[n, u.model, ", ".join(f"{k}={human(v)}" for k, v in u.settings.items())] for n, u in fs.units.items()]
@@ -222,7 +238,7 @@ def flowsheet_html(fs):
     return wrap(framed(diagram(fs)) + table(["unit", "model", "settings"], rows))
 
 
-def result_repr(result):
+def result_repr(result: Result) -> str:
     errors, warnings = counts(result)
     state = "converged" if result.converged else "NOT converged"
     checks = f", {errors} error(s), {warnings} warning(s)" if hasattr(result, "checks") else ""
@@ -230,7 +246,7 @@ def result_repr(result):
             f"flagged {result.flagged}{checks}; {len(result.flowsheet.streams())} streams>")
 
 
-def status_html(result):
+def status_html(result: Result) -> str:
     errors, warnings = counts(result)
     parts = [f'<span class="{"ok" if result.converged else "error"}">'
              f'{"converged" if result.converged else "NOT converged"}</span> in {result.iterations} iteration(s)',
@@ -241,7 +257,7 @@ def status_html(result):
     return "<p>" + " · ".join(parts) + "</p>"
 
 
-def result_html(result):
+def result_html(result: Result) -> str:
     from .diagram import diagram
 
     headers, rows = stream_rows(result)
@@ -250,12 +266,12 @@ def result_html(result):
                 "<h3>Key figures</h3>" + table(["figure", "value", "unit"], kpi_rows(result)))
 
 
-def costs_repr(c):
+def costs_repr(c: Costs) -> str:
     return (f"<Costs LCOW {human(c.lcow)} $/m³, SEC {human(c.sec)} kWh/m³, capital {human(c.capital_total)} $, "
             f"operating {human(c.operating_total)} $/year>")
 
 
-def cost_rows(c, kinds=None):
+def cost_rows(c: Costs, kinds: Mapping[str, str] | None = None) -> list[Row]:
     """Rows unit, class, capital, operating, LCOW, SEC and the total row; ``kinds`` (name -> "array",
     "heater", ...) names the class of what has no cost class of its own."""
     kinds = kinds or {}
@@ -268,13 +284,13 @@ def cost_rows(c, kinds=None):
 COST_HEADERS = ["unit", "class", "capital ($)", "operating ($/year)", "LCOW ($/m³)", "SEC (kWh/m³)"]
 
 
-def costs_html(c):
+def costs_html(c: Costs) -> str:
     lines = [[name, human(value), unit] for name, value, unit in c.lines()]
     return wrap("<h3>Cost by unit</h3>" + table(COST_HEADERS, cost_rows(c)) +
                 "<h3>Cost lines</h3>" + table(["line", "value", "unit"], lines))
 
 
-def optimize_html(r, wrapped=True):
+def optimize_html(r: OptimizeResult, wrapped: bool = True) -> str:
     rows = [[k, human(v)] for k, v in r.x.items()]
     cons = [[k, human(v)] for k, v in r.constraints.items()]
     head = (f'<p>objective <b>{human(r.objective)}</b>, '
@@ -286,8 +302,8 @@ def optimize_html(r, wrapped=True):
     return wrap(body) if wrapped else body
 
 
-def layout_html(lay):
-    rows = []
+def layout_html(lay: Layout) -> str:
+    rows: list[list[object]] = []
     for vector, slots in (("u", lay.inputs), ("p", lay.params), ("y", lay.output_slots_default)):
         rows += [[vector, s.index, s.name, s.unit] for s in slots]
     return wrap(f"<h3>{escape(lay.model)}</h3><p>{escape(lay.description)}</p>" +

@@ -10,12 +10,13 @@ from __future__ import annotations
 
 import sys
 import time
+from typing import Any, TextIO
 
 DELAY = 2.0        # s of work before progress appears on its own
 LINE_EVERY = 1.0   # s between plain progress lines
 
 
-def interactive():
+def interactive() -> bool:
     """True in a terminal (stderr) or a notebook kernel."""
     if "ipykernel" in sys.modules:
         return True
@@ -25,7 +26,7 @@ def interactive():
         return False
 
 
-def wanted(progress):
+def wanted(progress: bool | None) -> bool:
     """Whether a call with this ``progress`` setting may show progress at all."""
     if progress is None:
         return interactive()
@@ -37,24 +38,25 @@ def wanted(progress):
 class Progress:
     """Steps of a piece of work, shown once it has lasted ``delay`` seconds (at once when forced)."""
 
-    def __init__(self, label, total=None, unit="rows", progress=None, stream=None):
+    def __init__(self, label: str, total: int | None = None, unit: str = "rows", progress: bool | None = None,
+                 stream: TextIO | None = None) -> None:
         self.label, self.total, self.unit = label, total, unit
         self.enabled = wanted(progress)
         self.delay = 0.0 if progress is True else DELAY
         self.stream = stream or sys.stderr
         self.start = time.monotonic()
         self.done = 0
-        self.bar = None
+        self.bar: Any = None     # a tqdm bar once shown; tqdm brings no type information
         self.last_line = -LINE_EVERY
         self.note = ""
 
-    def __enter__(self):
+    def __enter__(self) -> Progress:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def update(self, steps=1, note=""):
+    def update(self, steps: int = 1, note: str = "") -> None:
         self.done += steps
         self.note = note
         if not self.enabled:
@@ -85,7 +87,7 @@ class Progress:
             print(f"{self.label}:{share}, {elapsed:.1f} s{', ' + note if note else ''}", file=self.stream,
                   flush=True)
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
             self.bar = None

@@ -10,19 +10,25 @@ SVG one pixel of a 100 dpi figure.
 from __future__ import annotations
 
 import math
+import os
 import re
 import xml.etree.ElementTree as ET
+
+import numpy as np
+
+Point = tuple[float, float]
 
 NS = "{http://www.w3.org/2000/svg}"
 _TOKEN = re.compile(r"[MLCHVZhvLC]|-?\d+(?:\.\d+)?(?:e-?\d+)?")
 
 
-def _path(d, dx):
+def _path(d: str, dx: float) -> tuple[list[Point], list[np.uint8]]:
     """(vertices, codes, last two points) of an SVG path of the commands the diagram uses."""
     from matplotlib.path import Path
 
     tokens = _TOKEN.findall(d)
-    verts, codes = [], []
+    verts: list[Point] = []
+    codes: list[np.uint8] = []
     x = y = 0.0
     i, cmd = 0, None
     while i < len(tokens):
@@ -34,15 +40,17 @@ def _path(d, dx):
                 codes.append(Path.CLOSEPOLY)
             continue
 
-        def num(k):
+        def num(k: int) -> float:
             return float(tokens[i + k])
         if cmd == "M":
             x, y = num(0) + dx, num(1)
-            verts.append((x, y)), codes.append(Path.MOVETO)
+            verts.append((x, y))
+            codes.append(Path.MOVETO)
             i += 2
         elif cmd == "L":
             x, y = num(0) + dx, num(1)
-            verts.append((x, y)), codes.append(Path.LINETO)
+            verts.append((x, y))
+            codes.append(Path.LINETO)
             i += 2
         elif cmd == "C":
             pts = [(num(0) + dx, num(1)), (num(2) + dx, num(3)), (num(4) + dx, num(5))]
@@ -50,24 +58,34 @@ def _path(d, dx):
             codes += [Path.CURVE4] * 3
             x, y = pts[-1]
             i += 6
-        elif cmd in "hH":
+        elif cmd in ("h", "H"):
             x = x + num(0) if cmd == "h" else num(0) + dx
-            verts.append((x, y)), codes.append(Path.LINETO)
+            verts.append((x, y))
+            codes.append(Path.LINETO)
             i += 1
-        elif cmd in "vV":
+        elif cmd in ("v", "V"):
             y = y + num(0) if cmd == "v" else num(0)
-            verts.append((x, y)), codes.append(Path.LINETO)
+            verts.append((x, y))
+            codes.append(Path.LINETO)
             i += 1
         else:
             raise ValueError(f"unsupported path command {cmd!r}")
     return verts, codes
 
 
-def _colour(value, default="none"):
+def _colour(value: str | None, default: str = "none") -> str:
     return default if value is None else value
 
 
-def render(svg, path):
+def _attr(node: ET.Element, name: str) -> str:
+    """An attribute the diagram always writes."""
+    value = node.get(name)
+    if value is None:
+        raise ValueError(f"diagram <{node.tag}> has no {name}")
+    return value
+
+
+def render(svg: str, path: str | os.PathLike[str]) -> None:
     """Draw the diagram ``svg`` (text) into ``path`` (.png or .pdf) with matplotlib."""
     import matplotlib
 
@@ -77,19 +95,19 @@ def render(svg, path):
     from matplotlib.path import Path
 
     root = ET.fromstring(svg)
-    width, height = float(root.get("width")), float(root.get("height"))
+    width, height = float(_attr(root, "width")), float(_attr(root, "height"))
     fig = plt.figure(figsize=(width / 100.0, height / 100.0), dpi=100)
     ax = fig.add_axes((0, 0, 1, 1))
     ax.set_xlim(0, width)
     ax.set_ylim(height, 0)
     ax.axis("off")
     pt = 72.0 / 100.0   # points per pixel at 100 dpi
-    arrow = {}
+    arrow: dict[str | None, str | None] = {}
     for marker in root.iter(f"{NS}marker"):
         shape = marker.find(f"{NS}path")
         arrow[marker.get("id")] = shape.get("fill") if shape is not None else "black"
 
-    def walk(node, dx):
+    def walk(node: ET.Element, dx: float) -> None:
         for child in node:
             tag = child.tag.replace(NS, "")
             if tag == "g":
@@ -99,18 +117,19 @@ def render(svg, path):
                 if child.get("width", "").endswith("%"):
                     continue  # the white background
                 x, y = float(child.get("x", 0)) + dx, float(child.get("y", 0))
-                w, h = float(child.get("width")), float(child.get("height"))
+                w, h = float(_attr(child, "width")), float(_attr(child, "height"))
                 r = float(child.get("rx", 0))
                 ax.add_patch(FancyBboxPatch((x, y), w, h, boxstyle=f"round,pad=0,rounding_size={r}",
                                             facecolor=_colour(child.get("fill")),
                                             edgecolor=_colour(child.get("stroke")),
                                             linewidth=float(child.get("stroke-width", 1)) * pt))
             elif tag == "circle":
-                ax.add_patch(Circle((float(child.get("cx")) + dx, float(child.get("cy"))), float(child.get("r")),
+                centre = (float(_attr(child, "cx")) + dx, float(_attr(child, "cy")))
+                ax.add_patch(Circle(centre, float(_attr(child, "r")),
                                     facecolor=_colour(child.get("fill")), edgecolor=_colour(child.get("stroke")),
                                     linewidth=float(child.get("stroke-width", 1)) * pt))
             elif tag == "path":
-                verts, codes = _path(child.get("d"), dx)
+                verts, codes = _path(_attr(child, "d"), dx)
                 if not verts:
                     continue
                 dash = child.get("stroke-dasharray")
@@ -127,9 +146,9 @@ def render(svg, path):
                     tip = [(x1, y1), (x1 - 8 * c + 4 * s, y1 - 8 * s - 4 * c), (x1 - 8 * c - 4 * s, y1 - 8 * s + 4 * c)]
                     ax.add_patch(Polygon(tip, closed=True, facecolor=colour, edgecolor="none"))
             elif tag == "text":
-                ax.text(float(child.get("x")) + dx, float(child.get("y")), child.text or "",
+                ax.text(float(_attr(child, "x")) + dx, float(_attr(child, "y")), child.text or "",
                         fontsize=float(child.get("font-size", 12)) * pt,
-                        ha={"start": "left", "end": "right"}.get(child.get("text-anchor"), "center"),
+                        ha={"start": "left", "end": "right"}.get(child.get("text-anchor", ""), "center"),
                         va="baseline", color=_colour(child.get("fill"), "black"),
                         fontweight=child.get("font-weight", "normal"))
 

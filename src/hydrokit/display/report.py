@@ -12,11 +12,17 @@ from __future__ import annotations
 
 import datetime
 import math
+from collections.abc import Callable, Mapping, Sequence
 from html import escape
+from typing import TYPE_CHECKING
 
 from .html import (COST_HEADERS, STYLE, cost_rows, findings_html, framed, kpi_rows, output_rows, plant_units,
                    projection_rows, status_html, stream_rows, table)
 from .units import convert, human
+
+if TYPE_CHECKING:
+    from ..flowsheet import Flowsheet, Result
+    from ..optimize import OptimizeResult
 
 PAGE_STYLE = """
 body{margin:24px auto;max-width:1180px;padding:0 16px;background:#fff}
@@ -29,7 +35,7 @@ body.hk .diagram svg{max-width:100%}
 @media print{body{margin:0;max-width:none}h2{break-after:avoid}table,svg{break-inside:avoid}}
 """
 
-def water_class(fs, name, component):
+def water_class(fs: Flowsheet, name: str, component: str | None) -> str:
     """A feed's water class as the design checks judge it (given, or inferred from what it carries
     dissolved), with its main component's concentration."""
     feed = fs.feeds[name]
@@ -42,7 +48,7 @@ def water_class(fs, name, component):
     return f"{label}, {component} {human(feed.values.get(component, 0.0))} mg/L"
 
 
-def bar_chart(values, unit, title):
+def bar_chart(values: Mapping[str, float], unit: str, title: str) -> str:
     """A horizontal bar chart (SVG) of name -> value, negative bars to the left of zero."""
     items = [(k, v) for k, v in values.items() if math.isfinite(v)]
     if not items:
@@ -71,7 +77,8 @@ def bar_chart(values, unit, title):
     return "".join(out)
 
 
-def line_plot(xs, ys, xlabel, ylabel, mark=None):
+def line_plot(xs: Sequence[float], ys: Sequence[float], xlabel: str, ylabel: str,
+              mark: tuple[float, float] | None = None) -> str:
     """A small line plot (SVG) of ys against xs, the optimum marked."""
     pts = [(x, y) for x, y in zip(xs, ys) if math.isfinite(x) and math.isfinite(y)]
     if len(pts) < 2:
@@ -82,10 +89,10 @@ def line_plot(xs, ys, xlabel, ylabel, mark=None):
     if y1 == y0:
         y0, y1 = y0 - 1, y1 + 1
 
-    def sx(x):
+    def sx(x: float) -> float:
         return l + (x - x0) / ((x1 - x0) or 1.0) * (w - l - 10)
 
-    def sy(y):
+    def sy(y: float) -> float:
         return h - b - (y - y0) / (y1 - y0) * (h - b - 14)
 
     path = " ".join(f"{'M' if i == 0 else 'L'}{sx(x):.1f},{sy(y):.1f}" for i, (x, y) in enumerate(pts))
@@ -106,12 +113,13 @@ def line_plot(xs, ys, xlabel, ylabel, mark=None):
     return "".join(out)
 
 
-def optimisation_section(fs, best, names, values_at):
+def optimisation_section(fs: Flowsheet, best: OptimizeResult, names: Mapping[str, tuple[float, float]],
+                         values_at: Callable[[str, list[float]], Sequence[float]]) -> str:
     """The optimum and LCOW along each varied slot (the others held at the optimum)."""
     from .html import optimize_html
 
     body = optimize_html(best, wrapped=False)   # the page has the style already
-    plots = []
+    plots: list[str] = []
     for name, (lo, hi) in names.items():
         xs = [lo + (hi - lo) * k / 30 for k in range(31)]
         ys = values_at(name, xs)
@@ -119,7 +127,8 @@ def optimisation_section(fs, best, names, values_at):
     return body + "<h3>LCOW along each varied slot, the others at the optimum</h3>" + "".join(plots)
 
 
-def report(fs, result, *, title="", source="", optimisation="", overrides=None, units="engineering"):
+def report(fs: Flowsheet, result: Result, *, title: str = "", source: str = "", optimisation: str = "",
+           overrides: Mapping[str, float] | None = None, units: str = "engineering") -> str:
     """The report page (HTML text) of a solved plant; ``units="si"`` shows the tables in the models'
     own units with every digit."""
     from .diagram import diagram, main_component
@@ -129,7 +138,7 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None, 
              '<p class="meta">' + " · ".join([*([escape(source)] if source else []), "hydrokit",
                                               datetime.datetime.now(datetime.timezone.utc).strftime(
                                                   "%Y-%m-%d %H:%M UTC")]) + "</p>"]
-    basis = []
+    basis: list[list[str]] = []
     for name, feed in fs.feeds.items():
         q, qu = convert(feed.values["flow"], "m³/s")
         basis.append([name, f"{human(q)} {qu}", f"{human(feed.values['temperature_c'])} °C",
@@ -154,7 +163,7 @@ def report(fs, result, *, title="", source="", optimisation="", overrides=None, 
                      '<div class="units">' +
                      bar_chart({u: s["lcow"] for u, s in c.by_unit.items()}, "$/m³", "LCOW by unit") +
                      bar_chart({u: s["sec"] for u, s in c.by_unit.items()}, "kWh/m³", "SEC by unit") + "</div>")
-    blocks = []
+    blocks: list[str] = []
     for name, (kind, what) in plant_units(fs).items():
         block = f"<div><h3>{escape(name)} ({escape(what)})</h3>" + \
             table(["output", "value", "unit"], output_rows(result, name, units))

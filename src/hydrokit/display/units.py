@@ -14,9 +14,21 @@ representation for nine conversions that fit in this table.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, TypeVar
+
+import numpy as np
+from numpy.typing import NDArray
+
+if TYPE_CHECKING:
+    from ..flowsheet import Result
+
+# A shown value: a float or a NumPy column of them, converted alike.
+Value = TypeVar("Value", float, NDArray[np.float64])
+Rule = tuple[str, str, float]
 
 # source unit -> (display unit, operation, operand); value ⊙ operand
-ENGINEERING = {
+ENGINEERING: dict[str, Rule] = {
     "m³/s": ("m³/h", "mul", 3600.0),
     "m³/h": ("m³/h", "mul", 1.0),
     "m³/d": ("m³/h", "div", 24.0),
@@ -38,18 +50,19 @@ ENGINEERING = {
 
 # Large plants are read per day: from this flow on (m³/h) a plant's flows are shown in m³/d.
 DAILY_FROM_M3H = 1000.0
-_DAILY = {"m³/s": ("m³/d", "mul", 86400.0), "m³/h": ("m³/d", "mul", 24.0), "m³/d": ("m³/d", "mul", 1.0)}
+_DAILY: dict[str, Rule] = {"m³/s": ("m³/d", "mul", 86400.0), "m³/h": ("m³/d", "mul", 24.0),
+                           "m³/d": ("m³/d", "mul", 1.0)}
 
 SYSTEMS = ("engineering", "si")
 
 
-def check_system(units):
+def check_system(units: str) -> str:
     if units not in SYSTEMS:
         raise ValueError(f"units must be one of {', '.join(SYSTEMS)}, got {units!r}")
     return units
 
 
-def _apply(value, op, operand):
+def _apply(value: Value, op: str, operand: float) -> Value:
     if op == "mul":
         return value * operand
     if op == "div":
@@ -57,14 +70,14 @@ def _apply(value, op, operand):
     return value - operand
 
 
-def rule(unit, daily=False):
+def rule(unit: str, daily: bool = False) -> Rule:
     """(display unit, operation, operand) for a unit; the unit itself when it has no display unit."""
     if daily and unit in _DAILY:
         return _DAILY[unit]
     return ENGINEERING.get(unit, (unit, "mul", 1.0))
 
 
-def convert(value, unit, units="engineering", daily=False):
+def convert(value: Value, unit: str, units: str = "engineering", daily: bool = False) -> tuple[Value, str]:
     """(value, unit) in the display system ``units``: ``"engineering"`` or ``"si"`` (unchanged).
 
     Works on floats and NumPy arrays alike; a unit without a display unit is returned as it is.
@@ -82,12 +95,12 @@ def convert(value, unit, units="engineering", daily=False):
     return _apply(value, op, operand), shown
 
 
-def wants_daily(flow_m3s):
+def wants_daily(flow_m3s: float) -> bool:
     """True when a plant of this largest flow (m³/s) is read in m³/d rather than m³/h."""
     return bool(math.isfinite(flow_m3s) and flow_m3s * 3600.0 >= DAILY_FROM_M3H)
 
 
-def human(value, digits=4):
+def human(value: float, digits: int = 4) -> str:
     """A value for people: ``digits`` significant digits, fixed-point from 0.001 to 10⁷.
 
     >>> human(0.0005250245086845006 * 3600), human(35000.0), human(2.358436), human(float("nan"))
@@ -106,7 +119,8 @@ def human(value, digits=4):
     return f"{value:.{digits - 1}e}"
 
 
-def shown(value, unit, units="engineering", daily=False, digits=4):
+def shown(value: float, unit: str, units: str = "engineering", daily: bool = False,
+          digits: int = 4) -> tuple[str, str]:
     """(text, display unit) of a value: converted and written for people (engineering), or exact (si)."""
     from ..layout import format_value
 
@@ -114,7 +128,8 @@ def shown(value, unit, units="engineering", daily=False, digits=4):
     return (human(v, digits) if units == "engineering" else format_value(v)), u
 
 
-def engineering_table(result, quantities, units="engineering"):
+def engineering_table(result: Result, quantities: Sequence[str],
+                      units: str = "engineering") -> tuple[list[str], dict[str, dict[str, float]]]:
     """(headers, stream -> {header: value}) of a result's streams in the display system ``units``.
 
     Values are converted exactly and kept as numbers (no rounding: that is for printing)."""
@@ -127,7 +142,7 @@ def engineering_table(result, quantities, units="engineering"):
     source = {q: STREAM_UNITS.get(q, STREAM_UNITS["component"]) for q in quantities}
     shown_units = {q: convert(1.0, u, units, daily)[1] for q, u in source.items()}
     headers = [f"{q} ({shown_units[q]})" for q in quantities]
-    data = {}
+    data: dict[str, dict[str, float]] = {}
     for name in fs.streams():
         values = result.stream(name)
         data[name] = {h: convert(values[q], source[q], units, daily)[0] for h, q in zip(headers, quantities)}
