@@ -157,6 +157,21 @@ class Finding:
         return f"{self.severity}: {self.message}"
 
 
+def _stream_source(unit, inlet, slot):
+    """(stream quantity or component, slot unit) of the inlet stream that fills a unit's slot, or
+    None when no stream fills it."""
+    found = None
+    for quantity in ("flow", "temperature_c", "pressure_bar"):
+        s = getattr(inlet, quantity)
+        if s is not None and unit.layout.resolve(s.name) == slot:
+            found = (quantity, s.unit)
+    for component, position in unit.positions.items() if inlet.components is not None else ():
+        s = inlet.components[position]
+        if unit.layout.resolve(s.name) == slot:
+            found = (component, s.unit)
+    return found
+
+
 class View:
     """A unit's quantities in a result table: outputs, slots as the unit ran, streams, water class.
 
@@ -194,16 +209,7 @@ class View:
                 return self.table[key]
         if slot in unit.filled:
             port = unit.filled[slot].rpartition(".")[2]
-            inlet = unit.table.INLETS[port]
-            found = None
-            for quantity in ("flow", "temperature_c", "pressure_bar"):
-                s = getattr(inlet, quantity)
-                if s is not None and unit.layout.resolve(s.name) == slot:
-                    found = (quantity, s.unit)
-            for component, position in unit.positions.items() if inlet.components is not None else ():
-                s = inlet.components[position]
-                if unit.layout.resolve(s.name) == slot:
-                    found = (component, s.unit)
+            found = _stream_source(unit, unit.table.INLETS[port], slot)
             value = self.inlet(port, found[0])
             conversion = CONVERSIONS[found[1]]
             if conversion is not None:
@@ -466,16 +472,7 @@ class _ElementView(View):
             for key in (f"{array.name}.{name}", f"{array.name}.{bare}"):
                 if key in self.plan.names:
                     return self.table[key]
-        inlet = unit.table.INLETS["feed"]
-        found = None
-        for quantity in ("flow", "temperature_c", "pressure_bar"):
-            s = getattr(inlet, quantity)
-            if s is not None and unit.layout.resolve(s.name) == slot:
-                found = (quantity, s.unit)
-        for component, position in unit.positions.items() if inlet.components is not None else ():
-            s = inlet.components[position]
-            if unit.layout.resolve(s.name) == slot:
-                found = (component, s.unit)
+        found = _stream_source(unit, unit.table.INLETS["feed"], slot)
         if found is None:
             return float((unit.u0 if slot[0] == "u" else unit.p0)[slot[1]])
         value = self.table[f"{self.name}.feed_{found[0]}"]
