@@ -38,7 +38,7 @@ from __future__ import annotations
 
 import heapq
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Literal, Protocol
+from typing import Literal, Protocol
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -47,12 +47,9 @@ from .. import _sweep
 from ..layout import LayoutError
 from ..ports import Setting
 from .array import Array
-from .emit import HEAT, LOOP, MIX, SPLIT, emit_unit
+from .emit import HEAT, LOOP, MIX, SPLIT, Plant, emit_unit
 from .nodes import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit
 from .nodes import choice_list as _choices
-
-if TYPE_CHECKING:
-    from .build import Flowsheet
 
 # (node, port) of a stream.
 Stream = tuple[str, str]
@@ -60,6 +57,33 @@ Stream = tuple[str, str]
 Step = tuple[Literal["node"], str] | tuple[Literal["loop"], list[str], list[Stream]]
 
 STATUS_COLUMNS = ("converged", "iterations", "residual")
+
+
+class Flowsheet(Plant, Protocol):
+    """What compiling reads of the flowsheet: its nodes, their links and its solver settings."""
+
+    @property
+    def _nodes(self) -> Mapping[str, Feed | Unit | Mixer | Splitter | Thermal | Array]: ...  # in the order added
+
+    @property
+    def _used(self) -> Mapping[Stream, str]: ...  # outlet -> "target.port" or "product NAME"
+
+    @property
+    def _tears(self) -> Mapping[Stream, Mapping[str, float]]: ...  # tear stream -> start quantities
+
+    @property
+    def units(self) -> Mapping[str, Unit]: ...
+
+    @property
+    def arrays(self) -> Mapping[str, Array]: ...
+
+    @property
+    def tolerance(self) -> float: ...
+
+    @property
+    def max_iterations(self) -> int: ...
+
+    def _label(self, port: Stream) -> str: ...  # "node.port", or the feed's name
 
 
 class ArrayState(Protocol):
@@ -355,6 +379,7 @@ def compile_plan(fs: Flowsheet, names: Sequence[str]) -> Plan:
             code += [HEAT, blocks[fs._links[(n, "inlet")]], blocks[(n, "outlet")], *thermal_at[n],
                      0 if node.setting == "outlet_temperature_c" else 1, node.sign]
             return
+        assert isinstance(node, Unit), f"{n}: a feed is never a step"
         emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model), varied)
 
     code: list[int] = []
