@@ -46,7 +46,7 @@ from numpy.typing import ArrayLike, NDArray
 from .. import _sweep
 from ..layout import LayoutError
 from ..ports import Setting
-from .array import Array
+from .array import Array, ArrayLayout
 from .emit import HEAT, LOOP, MIX, SPLIT, Plant, emit_unit
 from .nodes import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit
 from .nodes import choice_list as _choices
@@ -86,13 +86,6 @@ class Flowsheet(Plant, Protocol):
     def _label(self, port: Stream) -> str: ...  # "node.port", or the feed's name
 
 
-class ArrayState(Protocol):
-    """Where an array's quantities live in the state (``Array.allocate``), as the plan reads it."""
-
-    @property
-    def variables(self) -> Mapping[str, int]: ...  # row variable -> its offset in the state
-
-
 class Plan:
     """A compiled flowsheet: the executor's data and the names of its row inputs and outputs.
 
@@ -103,7 +96,7 @@ class Plan:
 
     # Set by compile_plan once the plan is built.
     varied: dict[str, list[int]]
-    arrays: dict[str, ArrayState]
+    arrays: dict[str, ArrayLayout]
     counts: dict[str, int]
     floors: dict[int, str]
 
@@ -331,7 +324,7 @@ def compile_plan(fs: Flowsheet, names: Sequence[str]) -> Plan:
     blocks: dict[Stream, int] = {}                 # (node, port) -> offset of a stream block
     unit_vec: dict[str, tuple[int, int, int]] = {}  # unit -> (u offset, p offset, y offset)
     fraction_at: dict[str, int] = {}               # splitter -> offset of its fractions
-    arrays: dict[str, ArrayState] = {}             # array -> its state layout
+    arrays: dict[str, ArrayLayout] = {}             # array -> its state layout
     thermal_at: dict[str, tuple[int, int]] = {}    # heater or cooler -> (offset of its setting, offset of its duty)
     tear_set = {src for step in steps if step[0] == "loop" for src in step[2]}
 
@@ -473,7 +466,7 @@ def _is_setting_pressure(fs: Flowsheet, name: str) -> bool:
 
 def _variables(fs: Flowsheet, names: Sequence[str], blocks: Mapping[Stream, int],
                unit_vec: Mapping[str, tuple[int, int, int]], fraction_at: Mapping[str, int], tear_set: set[Stream],
-               thermal_at: Mapping[str, tuple[int, int]], arrays: Mapping[str, ArrayState] | None = None,
+               thermal_at: Mapping[str, tuple[int, int]], arrays: Mapping[str, ArrayLayout] | None = None,
                ) -> tuple[list[int], dict[str, tuple[list[float], dict[int, int]]]]:
     """State offsets of the row variables, and what the splitter checks need."""
     inputs: list[int] = []
