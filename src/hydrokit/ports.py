@@ -86,11 +86,11 @@ COMPONENT_KINDS = ("dissolved", "suspended", "organic", "nutrient")
 PASS_RULES = ("through", "concentrate")
 
 # The units of a stream's quantities.
-STREAM_UNITS = {"flow": "m³/s", "temperature_c": "°C", "pressure_bar": "bar", "component": "g/m³"}
+STREAM_UNITS: dict[str, str] = {"flow": "m³/s", "temperature_c": "°C", "pressure_bar": "bar", "component": "g/m³"}
 
 # Slot unit -> (operation, constant) taking a stream value into that unit;
 # the way back is the inverse operation with the same constant.
-CONVERSIONS = {
+CONVERSIONS: dict[str, tuple[str, float] | None] = {
     "m³/s": None,
     "m³/h": ("mul", 3600.0),
     "m³/d": ("mul", 86400.0),
@@ -104,7 +104,7 @@ CONVERSIONS = {
 }
 
 
-def _check_unit(unit):
+def _check_unit(unit: str) -> None:
     if unit not in CONVERSIONS:
         raise ValueError(f"no conversion for unit {unit!r}; known: {', '.join(CONVERSIONS)}")
 
@@ -116,10 +116,10 @@ class Slot:
     name: str
     unit: str
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         _check_unit(self.unit)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return f"{self.name} [{self.unit}]"
 
 
@@ -130,7 +130,7 @@ class Same:
     port: str
     quantity: str  # "flow", "temperature_c", "pressure_bar" or "component"
 
-    def __str__(self):
+    def __str__(self) -> str:
         what = "every component" if self.quantity == "component" else self.quantity
         return f"{what} of the {self.port} stream"
 
@@ -145,10 +145,10 @@ class Setting:
     name: str
     unit: str
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         _check_unit(self.unit)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return f"the unit's {self.name} [{self.unit}]"
 
 
@@ -158,7 +158,7 @@ class Fixed:
 
     value: float
 
-    def __str__(self):
+    def __str__(self) -> str:
         return f"fixed at {self.value!r}"
 
 
@@ -172,7 +172,7 @@ class Ambient:
     model computes that pressure.
     """
 
-    def __str__(self):
+    def __str__(self) -> str:
         return "the flowsheet's ambient pressure"
 
 

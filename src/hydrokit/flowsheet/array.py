@@ -42,15 +42,21 @@ from __future__ import annotations
 import math
 import numbers
 import re
+from collections.abc import Callable, Collection, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 from ..checks import ARRAY_GUIDELINES
-from .emit import ADD, CORE, COPY, DIV, MAX, MIN, MIX, MUL, SUB, convert_code, emit_unit
+from .emit import ADD, CORE, COPY, DIV, MAX, MIN, MIX, MUL, SUB, Constants, Plant, Stream, convert_code, emit_unit
 # What one array may declare (with the flowsheet's other limits).
 from .nodes import MAX_ARRAY_ELEMENTS, MAX_ELEMENTS_PER_VESSEL, MAX_STAGES, MAX_VESSELS
 from .nodes import FlowsheetError, Unit
 from .nodes import choice_list as _choices
 from .nodes import finite_number as _number
 from .nodes import short_text as _short
+
+if TYPE_CHECKING:  # importing the flowsheet loads no NumPy
+    import numpy as np
+    from numpy.typing import NDArray
 
 # Published design guidelines for spiral-wound elements, as data (kept with the design checks).
 GUIDELINES = ARRAY_GUIDELINES
@@ -76,22 +82,31 @@ DEFAULT_BOOSTER_EFFICIENCY = 0.8
 _STAGE = re.compile(r"^stage([0-9]+)\.(.+)$")
 
 
-def _count(value, what, high=None):
+class StateBlocks(Constants, Protocol):
+    """The state being laid out: blocks of values appended, each at the offset returned."""
+
+    def block(self, values: Iterable[float]) -> int: ...
+
+
+def _count(value: object, what: str, high: int | None = None) -> int:
+    # Any object is checked. The numbers ABCs declare no int() or comparison for the type checker,
+    # so the arithmetic is on an untyped alias of the value the isinstance checks vouch for.
+    number: Any = value
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
-        whole = int(value) >= 1  # any size: compared as an integer, never converted to a double
+        whole = int(number) >= 1  # any size: compared as an integer, never converted to a double
     else:
-        whole = (not isinstance(value, bool) and isinstance(value, numbers.Real) and math.isfinite(value)
-                 and value == int(value) and int(value) >= 1)
+        whole = (not isinstance(value, bool) and isinstance(value, numbers.Real) and math.isfinite(number)
+                 and number == int(number) and int(number) >= 1)
     if not whole:
-        raise FlowsheetError(f"{what} must be a whole number of at least 1, got {_short(value)}")
-    if high is not None and value > high:
-        raise FlowsheetError(f"{what} must be at most {high:_}, got {_short(value, 30)}")
-    return int(value)
+        raise FlowsheetError(f"{what} must be a whole number of at least 1, got {_short(number)}")
+    if high is not None and number > high:
+        raise FlowsheetError(f"{what} must be at most {high:_}, got {_short(number, 30)}")
+    return int(number)
 
 
-def check_stages(name, stages):
+def check_stages(name: str, stages: Iterable[Iterable[object]]) -> list[tuple[int, int]]:
     """``stages`` as a list of (vessels, elements) pairs within the limits, checked before any work."""
-    pairs = []
+    pairs: list[tuple[object, ...] | str | bytes] = []
     try:
         for s in stages:
             if len(pairs) >= MAX_STAGES:
@@ -103,7 +118,7 @@ def check_stages(name, stages):
         raise FlowsheetError(f"array {name!r}: stages is a list of (vessels, elements) pairs, got {_short(pairs)}")
     out = [(_count(v, f"array {name!r}: vessels of stage {k}", MAX_VESSELS),
             _count(e, f"array {name!r}: elements of stage {k}", MAX_ELEMENTS_PER_VESSEL))
-           for k, (v, e) in enumerate(pairs, 1)]
+           for k, (v, e) in enumerate(cast("list[tuple[object, object]]", pairs), 1)]  # pairs, as checked
     total = sum(e for _, e in out)
     if total > MAX_ARRAY_ELEMENTS:
         raise FlowsheetError(f"array {name!r}: {total} elements in series over the stages; an array models "
@@ -116,26 +131,29 @@ class Array:
 
     kind = "array"
 
-    def __init__(self, name, model, stages, element_area, element_pressure_drop_bar, settings, components,
-                 flowsheet_components, kinds=None):
+    def __init__(self, name: str, model: str, stages: Iterable[Iterable[object]], element_area: float,
+                 element_pressure_drop_bar: float, settings: Mapping[str, object], components: Mapping[str, str] | None,
+                 flowsheet_components: Sequence[str], kinds: Mapping[str, str] | None = None) -> None:
         if model not in ELEMENT_MODELS:
             raise FlowsheetError(f"array {name!r}: model {model!r} cannot stand for an element; "
                                  f"choose from: {_choices(ELEMENT_MODELS)}")
         self.name = name
         self.model = model
         self.element = ELEMENT_MODELS[model]
-        stages = check_stages(name, stages)
-        self.vessels = [v for v, _ in stages]
-        self.elements = [e for _, e in stages]
+        checked = check_stages(name, stages)
+        vessels = [v for v, _ in checked]
+        self.vessels = tuple(vessels)  # the counts a stage<k>.vessels setting gives are written below
+        self.elements = tuple(e for _, e in checked)
         self.element_area = _number(element_area, f"array {name!r}: element_area")
         if not self.element_area > 0:
             raise FlowsheetError(f"array {name!r}: element_area must be positive (m²), got {element_area!r}")
         self.element_pressure_drop_bar = _number(element_pressure_drop_bar, f"array {name!r}: element_pressure_drop_bar")
         self.inlets = ("feed",)
-        self.outlets = ("permeate", *(f"stage{k}_permeate" for k in range(1, len(stages) + 1)), "concentrate")
-        self.boosters = [0.0] * len(stages)
-        self.booster_efficiency = [DEFAULT_BOOSTER_EFFICIENCY] * len(stages)
-        shared, per_stage = {}, [{} for _ in stages]
+        self.outlets = ("permeate", *(f"stage{k}_permeate" for k in range(1, len(checked) + 1)), "concentrate")
+        boosters = [0.0] * len(checked)
+        booster_efficiency = [DEFAULT_BOOSTER_EFFICIENCY] * len(checked)
+        shared: dict[str, object] = {}
+        per_stage: list[dict[str, object]] = [{} for _ in checked]
         for key, value in settings.items():
             stage, slot = self._split(key)
             if slot in STAGE_SETTINGS:
@@ -145,17 +163,17 @@ class Array:
                     raise FlowsheetError(f"array {name!r}: a booster stands between stages (stage2 on); stage 1's "
                                          f"feed is raised by a pump unit before the array")
                 if slot == "vessels":
-                    self.vessels[stage - 1] = _count(value, f"array {name!r}: {key}", MAX_VESSELS)
+                    vessels[stage - 1] = _count(value, f"array {name!r}: {key}", MAX_VESSELS)
                 elif slot == "booster_bar":
-                    self.boosters[stage - 1] = _number(value, f"array {name!r}: {key}")
+                    boosters[stage - 1] = _number(value, f"array {name!r}: {key}")
                 else:
-                    self.booster_efficiency[stage - 1] = _number(value, f"array {name!r}: {key}")
+                    booster_efficiency[stage - 1] = _number(value, f"array {name!r}: {key}")
                 continue
             (shared if stage is None else per_stage[stage - 1])[slot] = value
         # One template unit per stage: the element model's vectors as every
         # element of that stage starts, with the settings checked by the unit.
-        self.stage_units = []
-        for k in range(len(stages)):
+        self.stage_units: list[Unit] = []
+        for k in range(len(checked)):
             fixed = dict(shared, **per_stage[k])
             for own in (self.element.get("area"), self.element.get("recovery")):
                 if own in fixed:
@@ -172,16 +190,16 @@ class Array:
         self.table = self.stage_units[0].table
         self.positions = self.stage_units[0].positions
         self.components = tuple(flowsheet_components)
-        self.report = {}  # what filling the slots from a datasheet did (see hydrokit.membranes)
+        self.report: dict[str, object] = {}  # what filling the slots from a datasheet did (see hydrokit.membranes)
         # Read-only once built (a plan compiled from them is cached): a changed array is a new array.
-        self.vessels, self.elements = tuple(self.vessels), tuple(self.elements)
-        self.boosters, self.booster_efficiency = tuple(self.boosters), tuple(self.booster_efficiency)
+        self.vessels = tuple(vessels)
+        self.boosters, self.booster_efficiency = tuple(boosters), tuple(booster_efficiency)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         stages = ", ".join(f"{v}x{e}" for v, e in zip(self.vessels, self.elements))
         return f"Array({self.name!r}, {self.model!r}, stages=[{stages}])"
 
-    def _split(self, key):
+    def _split(self, key: str) -> tuple[int | None, str]:
         """(stage number or None, slot name) of a setting or variable name."""
         m = _STAGE.match(key)
         if not m:
@@ -193,7 +211,7 @@ class Array:
 
     # -- compiling ---------------------------------------------------------
 
-    def allocate(self, st, width, names):
+    def allocate(self, st: StateBlocks, width: int, names: Sequence[str]) -> _Layout:
         """Lay out the array's state; the row variables among ``names`` that name it get their slots."""
         lay = _Layout()
         n_stages = len(self.vessels)
@@ -223,7 +241,7 @@ class Array:
                 raise FlowsheetError(f"array {self.name!r}: no variable {rest!r}; array variables: "
                                      f"{_choices(lay.variables)}, and element slots (shared or stage<k>.slot)")
             targets = range(n_stages) if stage is None else [stage - 1]
-            where = None
+            where: int | None = None
             for k in targets:
                 unit = self.stage_units[k]
                 vector, index = unit.resolve_slot(slot, varied=True)
@@ -243,11 +261,11 @@ class Array:
         for k in range(n_stages):
             unit = self.stage_units[k]
             out_width = unit.layout.module.OUTPUT_WIDTH
-            stage = _Stage()
-            stage.vessel_feed = st.block([0.0] * width)
-            stage.vessel_permeate = st.block([0.0] * width)
-            stage.derived = st.block([0.0, 0.0])  # pressure drop per vessel, booster power (kW)
-            stage.concentrate = st.block([0.0] * width)  # all vessels' concentrate
+            block = _Stage()
+            block.vessel_feed = st.block([0.0] * width)
+            block.vessel_permeate = st.block([0.0] * width)
+            block.derived = st.block([0.0, 0.0])  # pressure drop per vessel, booster power (kW)
+            block.concentrate = st.block([0.0] * width)  # all vessels' concentrate
             for _ in range(self.elements[k]):
                 e = _Element()
                 e.u = st.block(unit.u0)
@@ -258,8 +276,8 @@ class Array:
                 e.permeate = st.block([0.0] * width)
                 e.concentrate = st.block([0.0] * width)
                 e.derived = st.block([0.0, 0.0, 0.0, 0.0])  # recovery, flux_lmh, polarisation, scratch
-                stage.elements.append(e)
-            lay.stages.append(stage)
+                block.elements.append(e)
+            lay.stages.append(block)
         # Summaries over every element and vessel, then scratch.
         lay.summary = st.block([0.0] * (len(SUMMARY) + 1))
         lay.width = width
@@ -267,10 +285,10 @@ class Array:
         lay.area_varied = "element_area" in {n[len(prefix):] for n in names if isinstance(n, str)}
         return lay
 
-    def _varied_in_stage(self, k, varied):
+    def _varied_in_stage(self, k: int, varied: Iterable[str]) -> set[str]:
         """Of the varied names, those that reach stage k's elements (its own, or shared and not fixed for it)."""
         prefix = f"{self.name}."
-        reach = set()
+        reach: set[str] = set()
         for full in varied:
             if not full.startswith(prefix):
                 continue
@@ -280,11 +298,12 @@ class Array:
                 reach.add(full)
         return reach
 
-    def _own_slots(self, unit):
+    def _own_slots(self, unit: Unit) -> set[tuple[str, int]]:
         """The slots the array fills itself (the element's area or recovery)."""
         return {unit.layout.resolve(self.element[key]) for key in ("area", "recovery") if key in self.element}
 
-    def emit(self, fs, blocks, st, code, core, lay, varied=()):
+    def emit(self, fs: Plant, blocks: Mapping[Stream, int], st: Constants, code: list[int], core: Callable[[str], int],
+             lay: _Layout, varied: Collection[str] = ()) -> None:
         """The array's plan steps, appended to ``code``.
 
         ``varied``: the row variables that set an outlet pressure; a stage's
@@ -319,6 +338,7 @@ class Array:
                     _, rec = unit.layout.resolve(self.element["recovery"])
                     _, qf = unit.layout.resolve(unit.table.INLETS["feed"].flow.name)
                     flux = unit.output_index[self.element["flux"]]
+                    assert e.probe is not None  # allocated for every model run once to find its flux
                     _gather(unit, (e.u, e.p), wiring.blocks[(self.name, "~feed")], st, code, fs.components)
                     code += [COPY, e.p + rec, st.constant(0.5)]
                     code += [CORE, core(self.model), e.u, e.p, e.probe]
@@ -360,7 +380,7 @@ class Array:
             code += [MIX, len(permeates), total, *permeates]
         self._summaries(lay, total, st, code)
 
-    def _summaries(self, lay, permeate, st, code):
+    def _summaries(self, lay: _Layout, permeate: int, st: Constants, code: list[int]) -> None:
         """The largest or smallest of each guarded quantity over every element and vessel,
         and the average flux of the array."""
         at = {name: lay.summary + i for i, name in enumerate(SUMMARY)}
@@ -370,7 +390,7 @@ class Array:
             code += [COPY, at[name], elements[0].derived + offset]
             for e in elements[1:]:
                 code += [op, at[name], at[name], e.derived + offset]
-        per_stage = {"max_feed_flow_per_vessel": (MAX, lambda s: s.vessel_feed),
+        per_stage: dict[str, tuple[int, Callable[[_Stage], int]]] = {"max_feed_flow_per_vessel": (MAX, lambda s: s.vessel_feed),
                      "min_concentrate_flow_per_vessel": (MIN, lambda s: s.elements[-1].concentrate),
                      "max_pressure_drop_bar": (MAX, lambda s: s.derived)}
         for name, (op, where) in per_stage.items():
@@ -387,7 +407,7 @@ class Array:
         code += [DIV, at["average_flux_lmh"], permeate, scratch]
         code += [MUL, at["average_flux_lmh"], at["average_flux_lmh"], st.constant(LMH_PER_M_S)]
 
-    def _polarisation(self, unit, e, st, code):
+    def _polarisation(self, unit: Unit, e: _Element, st: Constants, code: list[int]) -> None:
         """Wall over bulk: the model's own factor, or the ratio of wall to feed osmotic pressure."""
         out = e.derived + 2
         tmp = e.derived + 3
@@ -419,7 +439,7 @@ class Array:
         code += [DIV, tmp, tmp, st.constant(100000.0)]
         code += [DIV, out, e.y + unit.output_index["wall_osmotic_pressure_bar"], tmp]
 
-    def columns(self, lay):
+    def columns(self, lay: _Layout) -> list[tuple[str, int]]:
         """(name, state offset) of every output column of the array, in order."""
         cols = [(name, lay.summary + i) for i, name in enumerate(SUMMARY)]
         cols.append(("element_pressure_drop_bar", lay.drop))
@@ -444,15 +464,15 @@ class Array:
                 inlet = e.concentrate
         return cols
 
-    def element_rows(self, values):
+    def element_rows(self, values: Mapping[str, float]) -> list[dict[str, float]]:
         """The projection table: one dict per element of each stage's representative vessel.
 
         ``values``: column name (without the array's prefix) -> value."""
-        rows = []
+        rows: list[dict[str, float]] = []
         for k, n in enumerate(self.elements):
             for j in range(n):
                 head = f"stage{k + 1}.element{j + 1}."
-                row = {"stage": k + 1, "element": j + 1}
+                row: dict[str, float] = {"stage": k + 1, "element": j + 1}
                 row.update({name[len(head):]: v for name, v in values.items() if name.startswith(head)})
                 rows.append(row)
         return rows
@@ -461,34 +481,62 @@ class Array:
 class _Layout:
     """Where an array's quantities live in the state vector."""
 
+    # Offsets in the state of the array's settings and summaries.
+    area: int
+    drop: int
+    vessels: int
+    boost: int
+    boost_eff: int
+    summary: int
+    variables: dict[str, int]  # row variable -> offset
+    copies: list[dict[tuple[str, int], int]]  # stage -> (vector, index) -> source offset
+    stages: list[_Stage]
+    width: int
+    components: tuple[str, ...]
+    area_varied: bool
+
 
 class _Stage:
-    def __init__(self):
-        self.elements = []
+    # Offsets of one stage's representative vessel's blocks.
+    vessel_feed: int
+    vessel_permeate: int
+    derived: int
+    concentrate: int
+
+    def __init__(self) -> None:
+        self.elements: list[_Element] = []
 
 
 class _Element:
-    probe = None
+    # Offsets of one element's vectors and streams.
+    u: int
+    p: int
+    y: int
+    permeate: int
+    concentrate: int
+    derived: int
+    probe: int | None = None
 
 
 class _Wiring:
     """The links and stream blocks one element's ports see, in the shape the unit emitter reads."""
 
-    def __init__(self, fs, name, inlet, element):
+    def __init__(self, fs: Plant, name: str, inlet: int, element: _Element) -> None:
         self.components = fs.components
         self.ambient_pressure_bar = fs.ambient_pressure_bar
-        self._links = {(name, "feed"): (name, "~feed")}
-        self.blocks = {(name, "~feed"): inlet, (name, "permeate"): element.permeate,
+        self._links: dict[Stream, Stream] = {(name, "feed"): (name, "~feed")}
+        self.blocks: dict[Stream, int] = {(name, "~feed"): inlet, (name, "permeate"): element.permeate,
                        (name, "concentrate"): element.concentrate}
 
 
-def _gather(unit, vectors, src, st, code, components):
+def _gather(unit: Unit, vectors: tuple[int, int], src: int, st: Constants, code: list[int],
+            components: Sequence[str]) -> None:
     """The element's feed stream into its input slots (as the unit emitter does)."""
     u_off, p_off = vectors
     inlet = unit.table.INLETS["feed"]
     lay = unit.layout
 
-    def offset(name):
+    def offset(name: str) -> int:
         vector, index = lay.resolve(name)
         return (u_off if vector == "u" else p_off) + index
 
@@ -502,7 +550,7 @@ def _gather(unit, vectors, src, st, code, components):
         convert_code(code, st, offset(slot.name), src + 3 + c, slot.unit, inverse=False)
 
 
-def check_counts(plan, matrix):
+def check_counts(plan: object, matrix: NDArray[np.float64]) -> None:
     """Vessel counts varied in rows must be whole numbers of at least 1 (a NaN or an infinity is let
     through: the row comes back flagged)."""
     import numpy as np
@@ -515,5 +563,8 @@ def check_counts(plan, matrix):
             raise FlowsheetError(f"{name}, row {row}: a vessel count must be a whole number from 1 to "
                                  f"{MAX_VESSELS:_}, got {float(values[row])!r}")
 
+
+# The plan keeps each array's layout between compiling and reading its columns.
+ArrayLayout = _Layout
 
 __all__ = ["Array", "GUIDELINES", "ELEMENT_MODELS", "check_counts"]

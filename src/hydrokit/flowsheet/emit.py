@@ -8,14 +8,39 @@ Below both the plan compiler and the membrane arrays (which emit their elements 
 
 from __future__ import annotations
 
-from ..ports import CONVERSIONS, Ambient, Fixed, Same, Setting, Slot
-from .nodes import STREAM_QUANTITIES, FlowsheetError
+from collections.abc import Collection, Mapping, Sequence
+from typing import Protocol
+
+from ..ports import CONVERSIONS, Ambient, Fixed, Outlet, Same, Setting, Slot
+from .nodes import STREAM_QUANTITIES, FlowsheetError, Unit
 from .nodes import choice_list as _choices
+
+# (node, port) of a stream.
+Stream = tuple[str, str]
+
+
+class Plant(Protocol):
+    """What writing a unit's code reads of the flowsheet."""
+
+    @property
+    def components(self) -> Sequence[str]: ...
+
+    @property
+    def ambient_pressure_bar(self) -> float: ...  # bar absolute
+
+    @property
+    def _links(self) -> Mapping[Stream, Stream]: ...  # (node, inlet) -> the (node, outlet) feeding it
+
+
+class Constants(Protocol):
+    """The state being laid out: the offset of a constant, stored once."""
+
+    def constant(self, value: float) -> int: ...
 
 COPY, MUL, DIV, CORE, MIX, SPLIT, LOOP, HEAT, ADD, SUB, MAX, MIN = 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12
 
 
-def convert_code(code, st, dst, src, unit, inverse):
+def convert_code(code: list[int], st: Constants, dst: int, src: int, unit: str, inverse: bool) -> None:
     conversion = CONVERSIONS[unit]
     if conversion is None:
         code += [COPY, dst, src]
@@ -29,11 +54,12 @@ def convert_code(code, st, dst, src, unit, inverse):
 _convert = convert_code
 
 
-def emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
+def emit_unit(fs: Plant, unit: Unit, vectors: tuple[int, int, int], blocks: Mapping[Stream, int], st: Constants,
+              code: list[int], core: int, varied: Collection[str] = ()) -> None:
     u_off, p_off, y_off = vectors
     lay = unit.layout
 
-    def slot_offset(name):
+    def slot_offset(name: str) -> int:
         vector, index = lay.resolve(name)
         return (u_off if vector == "u" else p_off) + index
 
@@ -56,7 +82,7 @@ def emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
     for port, outlet in unit.table.OUTLETS.items():
         dst = blocks[(unit.name, port)]
 
-        def fill(q, source, component=None):
+        def fill(q: int, source: object, component: int | None = None) -> None:
             where = f"{unit.model} outlet {port!r}"
             if isinstance(source, Slot):
                 if source.name not in unit.output_index:
@@ -66,7 +92,10 @@ def emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
                 if source.port not in unit.table.INLETS:
                     raise FlowsheetError(f"{where}: no inlet {source.port!r}; inlets: {_choices(unit.inlets)}")
                 src = blocks[fs._links[(unit.name, source.port)]]
-                offset = 3 + component if source.quantity == "component" else STREAM_QUANTITIES.index(source.quantity)
+                if source.quantity == "component" and component is not None:
+                    offset = 3 + component
+                else:
+                    offset = STREAM_QUANTITIES.index(source.quantity)
                 code.extend([COPY, dst + q, src + offset])
             elif isinstance(source, Setting):
                 if q == 2 and not any(name.startswith(f"{unit.name}.") for name in varied):
@@ -100,7 +129,8 @@ def emit_unit(fs, unit, vectors, blocks, st, code, core, varied=()):
 _emit_unit = emit_unit
 
 
-def _emit_pass(fs, unit, port, outlet, rule, c, blocks, st, code):
+def _emit_pass(fs: Plant, unit: Unit, port: str, outlet: Outlet, rule: str, c: int, blocks: Mapping[Stream, int],
+               st: Constants, code: list[int]) -> None:
     """A component the unit does not model, into one outlet by the unit's pass rule."""
     dst = blocks[(unit.name, port)]
     src = blocks[fs._links[(unit.name, outlet.of)]]
@@ -115,7 +145,7 @@ def _emit_pass(fs, unit, port, outlet, rule, c, blocks, st, code):
         code += [COPY, dst + 3 + c, st.constant(0.0)]
 
 
-def _check_above_ambient(fs, unit, source):
+def _check_above_ambient(fs: Plant, unit: Unit, source: Setting) -> None:
     """An outlet pressure the unit is set to (not one its model computes) is not below ambient."""
     vector, index = unit.layout.resolve(source.name)
     value = float((unit.u0 if vector == "u" else unit.p0)[index])

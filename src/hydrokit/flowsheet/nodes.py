@@ -13,9 +13,18 @@ import math
 import operator
 import re
 import types
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex, SupportsInt, cast
 
-from ..layout import LayoutError, layout, models
+from ..layout import Layout, LayoutError, Position, layout, models
 from ..ports import COMPONENT_KINDS, PASS_RULES
+
+if TYPE_CHECKING:  # importing the flowsheet loads no NumPy
+    import numpy as np
+    from numpy.typing import NDArray
+
+# (vector, index) of a slot: vector "u" (inputs) or "p" (parameters).
+SlotKey = tuple[str, int]
 
 STREAM_QUANTITIES = ("flow", "temperature_c", "pressure_bar")
 
@@ -83,7 +92,7 @@ class FlowsheetError(ValueError):
     """
 
 
-def choice_list(names, limit=40):
+def choice_list(names: Iterable[object], limit: int = 40) -> str:
     """The names for a message, the first ``limit`` of a long list (a message stays one short line)."""
     names = list(names)
     if len(names) > limit:
@@ -94,7 +103,7 @@ def choice_list(names, limit=40):
 _choices = choice_list
 
 
-def short_text(value, limit=60):
+def short_text(value: object, limit: int = 60) -> str:
     """``repr(value)`` cut to one short line: a message never carries a whole hostile value."""
     text = repr(value)
     if len(text) > limit or "\n" in text:
@@ -105,12 +114,13 @@ def short_text(value, limit=60):
 _short = short_text
 
 
-def finite_number(value, what):
+def finite_number(value: object, what: str) -> float:
     """A finite float, or a one-line FlowsheetError naming ``what``."""
     if value is None or isinstance(value, (str, bytes)):
         raise FlowsheetError(f"{what} must be a number, got {_short(value)}")
     try:
-        number = float(operator.index(value) if isinstance(value, bool) else value)
+        # Any value is tried: float() raising is the check.
+        number = float(operator.index(value) if isinstance(value, bool) else cast(SupportsFloat, value))
     except OverflowError:
         raise FlowsheetError(f"{what} must be a finite number, got an integer of {_digits(value)} digits") from None
     except (TypeError, ValueError):
@@ -123,17 +133,17 @@ def finite_number(value, what):
 _number = finite_number
 
 
-def _digits(value):
+def _digits(value: object) -> int | str:
     try:
-        return len(str(abs(int(value))))
+        return len(str(abs(int(cast(SupportsInt, value)))))
     except (TypeError, ValueError, OverflowError):
         return "many"
 
 
-def whole_count(value, what, low, high):
+def whole_count(value: object, what: str, low: int, high: int) -> int:
     """A whole number in [low, high], or a one-line FlowsheetError with the limit."""
     try:
-        count = operator.index(value)
+        count = operator.index(cast(SupportsIndex, value))  # any value is tried: index() raising is the check
     except TypeError:
         raise FlowsheetError(f"{what} must be a whole number, got {_short(value)}") from None
     if count < low:
@@ -143,7 +153,7 @@ def whole_count(value, what, low, high):
     return count
 
 
-def ports_table(model):
+def ports_table(model: str) -> types.ModuleType:
     if model not in models():
         raise FlowsheetError(f"unknown model {model!r}; choose from: {_choices(models())}")
     table = importlib.import_module(f"hydrokit.tables.{model}")
@@ -157,14 +167,14 @@ _ports_table = ports_table
 
 
 @functools.cache
-def moving_count_slots(model):
+def moving_count_slots(model: str) -> frozenset[int]:
     """Parameter indices of count slots that move the output positions (never varied in a sweep)."""
     lay = layout(model)
     if lay._output_slots is None:
         return frozenset()
     base = lay.module.default_params()
     names = [s.name for s in lay.output_slots(base)]
-    moving = set()
+    moving: set[int] = set()
     for slot in lay.params:
         if slot.unit != "count":
             continue
@@ -182,7 +192,8 @@ class Feed:
 
     kind = "feed"
 
-    def __init__(self, name, values, utility=False, water=None):
+    def __init__(self, name: str, values: Mapping[str, float], utility: bool = False,
+                 water: str | None = None) -> None:
         self.name = name
         # quantity -> float (flow, temperature_c, pressure_bar, components). Read-only: a
         # compiled plan holds these values, so a change here would be silently ignored;
@@ -192,14 +203,14 @@ class Feed:
         self.water = water  # the water class given, or None (inferred from the dissolved content)
 
     @property
-    def inlets(self):
+    def inlets(self) -> tuple[str, ...]:
         return ()
 
     @property
-    def outlets(self):
+    def outlets(self) -> tuple[str, ...]:
         return ("",)  # the feed itself is its one stream
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Feed({self.name!r})"
 
 
@@ -216,49 +227,50 @@ class Unit:
 
     kind = "unit"
 
-    def __init__(self, name, model, settings, components, flowsheet_components, kinds=None):
+    def __init__(self, name: str, model: str, settings: Mapping[str, object], components: Mapping[str, str] | None,
+                 flowsheet_components: Sequence[str], kinds: Mapping[str, str] | None = None) -> None:
         self.name = name
         self.model = model
         self.table = _ports_table(model)
-        self.layout = layout(model)
-        self.inlets = tuple(self.table.INLETS)
-        self.outlets = tuple(self.table.OUTLETS)
+        self.layout: Layout = layout(model)
+        self.inlets: tuple[str, ...] = tuple(self.table.INLETS)
+        self.outlets: tuple[str, ...] = tuple(self.table.OUTLETS)
         self.positions = self._positions(components, flowsheet_components, kinds)
-        count_slot = getattr(self.table, "COUNT_SLOT", None)
+        count_slot: str | None = getattr(self.table, "COUNT_SLOT", None)
         self.count_slot = self.layout.resolve(count_slot) if count_slot else None
         self.count = (max(self.positions.values(), default=-1) + 1) if count_slot else None
         self.filled = self._filled()
-        self.held = {self.layout.resolve(name): name for name in getattr(self.table, "HELD", ())}
-        self.settings = {}
-        self.slots = {}  # (vector, index) -> value, the settings resolved
+        self.held: dict[SlotKey, str] = {self.layout.resolve(name): name for name in getattr(self.table, "HELD", ())}
+        fixed: dict[str, float] = {}
+        self.slots: dict[SlotKey, float] = {}  # (vector, index) -> value, the settings resolved
         for key, value in settings.items():
             slot = self.resolve_slot(key, varied=False)
-            self.settings[key] = _number(value, f"unit {name!r}: {key}")
-            self.slots[slot] = self.settings[key]
+            fixed[key] = _number(value, f"unit {name!r}: {key}")
+            self.slots[slot] = fixed[key]
         # The parameter vector as the unit runs (count included): it fixes
         # the output positions of the models whose positions move.
-        self.u0 = self.layout.module.default_input()
-        self.p0 = self.layout.module.default_params()
+        self.u0: NDArray[np.float64] = self.layout.module.default_input()
+        self.p0: NDArray[np.float64] = self.layout.module.default_params()
         for port in self.table.INLETS.values():
             for slot in port.components or ():
                 vector, index = self.layout.resolve(slot.name)
                 (self.u0 if vector == "u" else self.p0)[index] = 0.0
-        if self.count_slot is not None:
+        if self.count_slot is not None and self.count is not None:  # set together
             vector, index = self.count_slot
             (self.u0 if vector == "u" else self.p0)[index] = float(self.count)
         for (vector, index), value in self.slots.items():
             (self.u0 if vector == "u" else self.p0)[index] = value
-        self.output_slots = [s for s in self.layout.output_slots(self.p0) if s.name]
+        self.output_slots: list[Position] = [s for s in self.layout.output_slots(self.p0) if s.name]
         self.output_index = {s.name: s.index for s in self.output_slots}
         # Fixed once built (a compiled plan holds them): vary a slot in solve/sweep instead.
-        self.settings = types.MappingProxyType(self.settings)
+        self.settings: Mapping[str, float] = types.MappingProxyType(fixed)
         self.u0.flags.writeable = False
         self.p0.flags.writeable = False
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Unit({self.name!r}, {self.model!r})"
 
-    def _slot_kinds(self, width):
+    def _slot_kinds(self, width: int) -> list[frozenset[str]]:
         """The kinds each of the first ``width`` component slots takes (every kind without a KINDS table)."""
         table = getattr(self.table, "KINDS", None) or {}
         for port, inlet in self.table.INLETS.items():
@@ -266,39 +278,41 @@ class Unit:
                 return [frozenset(k) for k in table[port][:width]]
         return [frozenset(COMPONENT_KINDS)] * width
 
-    def _pass_rule(self, kind):
-        rule = (getattr(self.table, "PASSES", None) or {}).get(kind)
+    def _pass_rule(self, kind: str) -> str | None:
+        rule: str | None = (getattr(self.table, "PASSES", None) or {}).get(kind)
         if rule is not None and rule not in PASS_RULES:
             raise FlowsheetError(f"{self.model}: unknown pass rule {rule!r}; rules: {_choices(PASS_RULES)}")
         return rule
 
-    def _positions(self, mapping, flowsheet_components, kinds=None):
+    def _positions(self, mapping: Mapping[str, str] | None, flowsheet_components: Sequence[str],
+                   kinds: Mapping[str, str] | None = None) -> dict[str, int]:
         """Component -> slot position for the components the unit models; ``self.passed``: component -> pass
         rule for those it lets pass without modelling them."""
         kinds = kinds or {}
-        self.passed = {}
+        self.passed: dict[str, str] = {}
         # Inlets whose components the model does not read (None) carry any number.
         widths = {port: len(inlet.components) for port, inlet in self.table.INLETS.items()
                   if inlet.components is not None}
         width = min(widths.values(), default=0)
         takes = self._slot_kinds(width)
         if mapping is None:
-            positions, free, left = {}, list(range(width)), []
+            positions: dict[str, int] = {}
+            free, left = list(range(width)), []
             for c in flowsheet_components:
                 kind = kinds.get(c, "dissolved")
                 slot = next((i for i in free if kind in takes[i]), None)
                 if slot is not None:
                     positions[c] = slot
                     free.remove(slot)
-                elif self._pass_rule(kind):
-                    self.passed[c] = self._pass_rule(kind)
+                elif passing := self._pass_rule(kind):
+                    self.passed[c] = passing
                 else:
                     left.append(c)
             if left:
                 kind = kinds.get(left[0], "dissolved")
                 taking = sum(kind in t for t in takes)
                 if taking == 0:
-                    accepted = sorted(set().union(*takes))
+                    accepted = sorted(set[str]().union(*takes))
                     raise FlowsheetError(
                         f"unit {self.name!r} ({self.model}) can neither carry nor pass component {left[0]!r} "
                         f"({kind}): its component slots take {_choices(accepted)}")
@@ -309,7 +323,7 @@ class Unit:
             return positions
         if not isinstance(mapping, dict):
             raise FlowsheetError(f"unit {self.name!r}: components must be a dict slot -> component name")
-        labels = {}
+        labels: dict[str, int] = {}
         for inlet in self.table.INLETS.values():
             for i, slot in enumerate((inlet.components or ())[:width]):
                 bare = slot.name.rpartition(".")[2]
@@ -333,7 +347,7 @@ class Unit:
                 raise FlowsheetError(f"unit {self.name!r} ({self.model}): slot {key!r} takes "
                                      f"{_choices(sorted(takes[labels[key]]))}, not component {component!r} ({kind})")
             positions[component] = labels[key]
-        missing = []
+        missing: list[str] = []
         for c in flowsheet_components:
             if c not in positions:
                 rule = self._pass_rule(kinds.get(c, "dissolved"))
@@ -346,9 +360,9 @@ class Unit:
                                  f"map each to one of its component slots: {_choices(labels)}")
         return positions
 
-    def _filled(self):
+    def _filled(self) -> dict[SlotKey, str]:
         """(vector, index) -> "unit.port": the slots that inlet streams fill."""
-        filled = {}
+        filled: dict[SlotKey, str] = {}
         for port, inlet in self.table.INLETS.items():
             slots = [inlet.flow, inlet.temperature_c, inlet.pressure_bar]
             if inlet.components is not None:
@@ -358,7 +372,7 @@ class Unit:
                     filled[self.layout.resolve(slot.name)] = f"{self.name}.{port}"
         return filled
 
-    def resolve_slot(self, key, *, varied):
+    def resolve_slot(self, key: str, *, varied: bool) -> SlotKey:
         """(vector, index) of a slot the user fixes or varies, with every check."""
         try:
             slot = self.layout.resolve(key)
@@ -384,14 +398,14 @@ class Mixer:
 
     kind = "mixer"
 
-    def __init__(self, name, inlets):
+    def __init__(self, name: str, inlets: int) -> None:
         self.name = name
         # The count is checked before a single port name is made.
-        inlets = whole_count(inlets, f"mixer {name!r}: inlets", 2, MAX_PORTS)
-        self.inlets = tuple(f"inlet{i}" for i in range(1, inlets + 1))
+        count = whole_count(inlets, f"mixer {name!r}: inlets", 2, MAX_PORTS)
+        self.inlets = tuple(f"inlet{i}" for i in range(1, count + 1))
         self.outlets = ("outlet",)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Mixer({self.name!r}, inlets={len(self.inlets)})"
 
 
@@ -400,13 +414,13 @@ class Splitter:
 
     kind = "splitter"
 
-    def __init__(self, name, fractions):
+    def __init__(self, name: str, fractions: Sequence[float]) -> None:
         self.name = name
         self.fractions = tuple(fractions)
         self.inlets = ("inlet",)
         self.outlets = tuple(f"outlet{i}" for i in range(1, len(fractions) + 1))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Splitter({self.name!r}, fractions={self.fractions})"
 
 
@@ -420,7 +434,7 @@ class Thermal:
 
     SETTINGS = ("outlet_temperature_c", "duty_kw")
 
-    def __init__(self, name, kind, setting, value):
+    def __init__(self, name: str, kind: str, setting: str, value: float) -> None:
         self.name = name
         self.kind = kind  # "heater" or "cooler"
         self.sign = 1 if kind == "heater" else -1
@@ -432,12 +446,12 @@ class Thermal:
     # Read-only once built (a plan compiled from them is cached): vary the setting in a solve
     # or sweep instead.
     @property
-    def setting(self):
+    def setting(self) -> str:
         return self._setting
 
     @property
-    def value(self):
+    def value(self) -> float:
         return self._value
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"{self.kind.capitalize()}({self.name!r}, {self.setting}={self.value!r})"

@@ -37,18 +37,53 @@ is entered (the user may name tears with ``Flowsheet.tear``).
 from __future__ import annotations
 
 import heapq
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import Literal, Protocol
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .. import _sweep
 from ..layout import LayoutError
 from ..ports import Setting
-from .array import Array
-from .emit import HEAT, LOOP, MIX, SPLIT, emit_unit
+from .array import Array, ArrayLayout
+from .emit import HEAT, LOOP, MIX, SPLIT, Plant, emit_unit
 from .nodes import STREAM_QUANTITIES, DEFAULT_TEAR_START, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit
 from .nodes import choice_list as _choices
 
+# (node, port) of a stream.
+Stream = tuple[str, str]
+# One step of the code: a node, or a loop (its nodes in body order and its tear streams).
+Step = tuple[Literal["node"], str] | tuple[Literal["loop"], list[str], list[Stream]]
+
 STATUS_COLUMNS = ("converged", "iterations", "residual")
+
+
+class Flowsheet(Plant, Protocol):
+    """What compiling reads of the flowsheet: its nodes, their links and its solver settings."""
+
+    @property
+    def _nodes(self) -> Mapping[str, Feed | Unit | Mixer | Splitter | Thermal | Array]: ...  # in the order added
+
+    @property
+    def _used(self) -> Mapping[Stream, str]: ...  # outlet -> "target.port" or "product NAME"
+
+    @property
+    def _tears(self) -> Mapping[Stream, Mapping[str, float]]: ...  # tear stream -> start quantities
+
+    @property
+    def units(self) -> Mapping[str, Unit]: ...
+
+    @property
+    def arrays(self) -> Mapping[str, Array]: ...
+
+    @property
+    def tolerance(self) -> float: ...
+
+    @property
+    def max_iterations(self) -> int: ...
+
+    def _label(self, port: Stream) -> str: ...  # "node.port", or the feed's name
 
 
 class Plan:
@@ -59,8 +94,19 @@ class Plan:
     outputs ``<unit>.<output>``, then converged, iterations, residual).
     """
 
-    def __init__(self, *, code, state, inputs, outputs, cores, width, status, tolerance, cap,
-                 names, columns, streams, unit_outputs, tears, power, flags, fractions, vectors):
+    # Set by compile_plan once the plan is built.
+    varied: dict[str, list[int]]
+    arrays: dict[str, ArrayLayout]
+    counts: dict[str, int]
+    floors: dict[int, str]
+
+    def __init__(self, *, code: Sequence[int], state: Sequence[float], inputs: Sequence[int],
+                 outputs: Sequence[int], cores: Sequence[str], width: int, status: int, tolerance: float, cap: int,
+                 names: Sequence[str], columns: Sequence[str], streams: dict[str, int],
+                 unit_outputs: dict[str, list[tuple[str, int]]], tears: Sequence[str],
+                 power: list[tuple[str, int | None, float]], flags: dict[str, list[int]],
+                 fractions: dict[str, tuple[list[float], dict[int, int]]],
+                 vectors: dict[str, tuple[int, int, int]]) -> None:
         self.code = np.asarray(code, dtype=np.int64)
         self.state = np.asarray(state, dtype=np.float64)
         self.inputs = np.asarray(inputs, dtype=np.int64)
@@ -80,67 +126,71 @@ class Plan:
         self.flags = flags                # unit -> [flag output columns]
         self.fractions = fractions        # splitter -> (fixed fractions, {position: row column})
         self.vectors = vectors            # unit -> (u, p, y) offsets in the state
-        self._loaded = None
+        self._loaded: object | None = None
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, object]:
         state = {k: v for k, v in self.__dict__.items() if not k.startswith("_table") and k != "_all_columns"}
         state["_loaded"] = None  # the executor's copy is rebuilt where the plan is used
         return state
 
-    def loaded(self):
+    def loaded(self) -> object:
         if self._loaded is None:
             self._loaded = _sweep.plan_load(self.code, self.state, self.inputs, self.outputs, self.cores,
                                             self.width, self.status, self.tolerance, self.cap)
         return self._loaded
 
-    def run(self, rows, threads=1, out=None):
+    def run(self, rows: ArrayLike, threads: int = 1, out: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
         """Output matrix (N × len(columns)) of a row matrix (N × len(names)); into ``out`` when given
         (a C-contiguous float64 N × len(columns) array, e.g. a block of rows of a larger one)."""
-        rows = np.require(rows, np.float64, ["C", "A"])
-        if rows.ndim != 2 or rows.shape[1] != len(self.names):
-            raise ValueError(f"flowsheet: rows must have shape (N, {len(self.names)}), got {rows.shape}")
-        shape = (rows.shape[0], len(self.columns))
+        matrix = np.require(rows, np.float64, ["C", "A"])
+        if matrix.ndim != 2 or matrix.shape[1] != len(self.names):
+            raise ValueError(f"flowsheet: rows must have shape (N, {len(self.names)}), got {matrix.shape}")
+        shape = (matrix.shape[0], len(self.columns))
         if out is None:
             out = np.empty(shape, dtype=np.float64)
         elif out.shape != shape or out.dtype != np.float64 or not out.flags.c_contiguous:
             raise ValueError(f"flowsheet: out must be a C-contiguous float64 array of shape {shape}")
-        _sweep.plan_run(self.loaded(), rows, out, threads)
+        _sweep.plan_run(self.loaded(), matrix, out, threads)
         return out
 
 
 class _State:
     """The state vector being laid out."""
 
-    def __init__(self):
-        self.values = []
-        self.constants = {}
+    def __init__(self) -> None:
+        self.values: list[float] = []
+        self.constants: dict[str, int] = {}  # the value's hex form -> its offset
 
-    def block(self, values):
+    def block(self, values: Iterable[float]) -> int:
         start = len(self.values)
         self.values.extend(float(v) for v in values)
         return start
 
-    def constant(self, value):
+    def constant(self, value: float) -> int:
         key = float(value).hex()
         if key not in self.constants:
             self.constants[key] = self.block([value])
         return self.constants[key]
 
 
-def _strongly_connected(nodes, edges):
+def _strongly_connected(nodes: Sequence[str], edges: Mapping[str, Sequence[str]]) -> list[list[str]]:
     """Tarjan's groups, each a list of nodes in insertion order.
 
     Iterative (an explicit stack of (node, next edge)): a chain of any length
     cannot exhaust the interpreter's recursion limit."""
     position = {v: i for i, v in enumerate(nodes)}
-    index, low, on_stack, stack, groups = {}, {}, set(), [], []
+    index: dict[str, int] = {}
+    low: dict[str, int] = {}
+    on_stack: set[str] = set()
+    stack: list[str] = []
+    groups: list[list[str]] = []
     for root in nodes:
         if root in index:
             continue
         index[root] = low[root] = len(index)
         stack.append(root)
         on_stack.add(root)
-        work = [(root, iter(edges[root]))]
+        work: list[tuple[str, Iterator[str]]] = [(root, iter(edges[root]))]
         while work:
             v, pending = work[-1]
             for w in pending:
@@ -158,7 +208,7 @@ def _strongly_connected(nodes, edges):
                     parent = work[-1][0]
                     low[parent] = min(low[parent], low[v])
                 if low[v] == index[v]:
-                    group = []
+                    group: list[str] = []
                     while True:
                         w = stack.pop()
                         on_stack.discard(w)
@@ -169,7 +219,7 @@ def _strongly_connected(nodes, edges):
     return groups
 
 
-def _check_connections(fs):
+def _check_connections(fs: Flowsheet) -> None:
     open_inlets = [f"{n}.{port}" for n, node in fs._nodes.items() for port in node.inlets if (n, port) not in fs._links]
     if open_inlets:
         raise FlowsheetError(f"inlet(s) left open: {_choices(open_inlets)}; connect each to a feed or an outlet")
@@ -185,7 +235,7 @@ def _check_connections(fs):
         raise FlowsheetError("the flowsheet has no units; add one with fs.unit(name, model, ...)")
 
 
-def _order(fs):
+def _order(fs: Flowsheet) -> list[Step]:
     """Steps in dependency order: ("node", name) or ("loop", [names in body order], [tear streams]).
 
     Linear in the number of nodes and streams (a heap picks the ready group),
@@ -193,10 +243,10 @@ def _order(fs):
     nodes = [n for n, node in fs._nodes.items() if not isinstance(node, Feed)]
     position = {n: i for i, n in enumerate(nodes)}
     target_of = {src: dst[0] for dst, src in fs._links.items()}  # (node, outlet) -> node it feeds
-    sources_of = {}                                               # node -> nodes feeding it
+    sources_of: dict[str, list[str]] = {}                         # node -> nodes feeding it
     for dst, src in fs._links.items():
         sources_of.setdefault(dst[0], []).append(src[0])
-    out_edges = {n: [] for n in nodes}  # n -> [(outlet port, target node)] in port order
+    out_edges: dict[str, list[tuple[str, str]]] = {n: [] for n in nodes}  # n -> [(outlet port, target node)]
     for n in nodes:
         for port in fs._nodes[n].outlets:
             d = target_of.get((n, port))
@@ -205,8 +255,8 @@ def _order(fs):
     groups = _strongly_connected(nodes, {n: [d for _, d in out_edges[n]] for n in nodes})
     group_of = {n: g for g, members in enumerate(groups) for n in members}
     # Kahn over the groups, earliest-added first among the ready ones.
-    preds = [set() for _ in groups]
-    succs = [set() for _ in groups]
+    preds: list[set[int]] = [set() for _ in groups]
+    succs: list[set[int]] = [set() for _ in groups]
     for n in nodes:
         for _, d in out_edges[n]:
             if group_of[d] != group_of[n]:
@@ -215,8 +265,8 @@ def _order(fs):
     waiting = [len(p) for p in preds]
     ready = [(position[groups[g][0]], g) for g in range(len(groups)) if not waiting[g]]
     heapq.heapify(ready)
-    steps = []
-    torn = set()
+    steps: list[Step] = []
+    torn: set[Stream] = set()
     while ready:
         _, g = heapq.heappop(ready)
         for h in succs[g]:
@@ -229,31 +279,33 @@ def _order(fs):
             steps.append(("node", members[0]))
             continue
         inside = set(members)
-        user = {src for src in fs._tears if src[0] in inside and any(d in inside for p, d in out_edges[src[0]] if p == src[1])}
+        user: set[Stream] = {src for src in fs._tears if src[0] in inside and any(d in inside for p, d in out_edges[src[0]] if p == src[1])}
         torn |= user
         # Depth-first from where the group is entered; an edge back to a node
         # on the path is a tear. Iterative, in the order a recursive search
         # would take: a node is finished after every node it leads to.
         entries = [m for m in members if any(s not in inside for s in sources_of.get(m, ()))]
-        state, post, tears = {}, [], set(user)
+        state: dict[str, str] = {}
+        post: list[str] = []
+        tears = set(user)
         for m in entries + members:
             if m in state:
                 continue
             state[m] = "open"
-            work = [(m, iter(out_edges[m]))]
-            while work:
-                v, pending = work[-1]
-                for port, d in pending:
+            walk: list[tuple[str, Iterator[tuple[str, str]]]] = [(m, iter(out_edges[m]))]
+            while walk:
+                v, edge = walk[-1]
+                for port, d in edge:
                     if d not in inside or (v, port) in tears:
                         continue
                     if state.get(d) == "open":
                         tears.add((v, port))
                     elif d not in state:
                         state[d] = "open"
-                        work.append((d, iter(out_edges[d])))
+                        walk.append((d, iter(out_edges[d])))
                         break
                 else:
-                    work.pop()
+                    walk.pop()
                     state[v] = "done"
                     post.append(v)
         torn |= tears
@@ -264,16 +316,16 @@ def _order(fs):
     return steps
 
 
-def compile_plan(fs, names):
+def compile_plan(fs: Flowsheet, names: Sequence[str]) -> Plan:
     _check_connections(fs)
     steps = _order(fs)
     width = 3 + len(fs.components)
     st = _State()
-    blocks = {}        # (node, port) -> offset of a stream block
-    unit_vec = {}      # unit -> (u offset, p offset, y offset)
-    fraction_at = {}   # splitter -> offset of its fractions
-    arrays = {}        # array -> its state layout
-    thermal_at = {}    # heater or cooler -> (offset of its setting, offset of its duty)
+    blocks: dict[Stream, int] = {}                 # (node, port) -> offset of a stream block
+    unit_vec: dict[str, tuple[int, int, int]] = {}  # unit -> (u offset, p offset, y offset)
+    fraction_at: dict[str, int] = {}               # splitter -> offset of its fractions
+    arrays: dict[str, ArrayLayout] = {}             # array -> its state layout
+    thermal_at: dict[str, tuple[int, int]] = {}    # heater or cooler -> (offset of its setting, offset of its duty)
     tear_set = {src for step in steps if step[0] == "loop" for src in step[2]}
 
     for n, node in fs._nodes.items():
@@ -294,16 +346,17 @@ def compile_plan(fs, names):
                 start = dict(DEFAULT_TEAR_START, **{c: 0.0 for c in fs.components})
             blocks[(n, port)] = st.block([start[q] for q in (*STREAM_QUANTITIES, *fs.components)])
 
-    cores, core_index = [], {}
+    cores: list[str] = []
+    core_index: dict[str, int] = {}
     varied = {name for name in names if isinstance(name, str) and _is_setting_pressure(fs, name)}
 
-    def core_of(model):
+    def core_of(model: str) -> int:
         if model not in core_index:
             core_index[model] = len(cores)
             cores.append(model)
         return core_index[model]
 
-    def emit_node(n, code):
+    def emit_node(n: str, code: list[int]) -> None:
         node = fs._nodes[n]
         if isinstance(node, Mixer):
             code += [MIX, len(node.inlets), blocks[(n, "outlet")], *(blocks[fs._links[(n, p)]] for p in node.inlets)]
@@ -319,15 +372,16 @@ def compile_plan(fs, names):
             code += [HEAT, blocks[fs._links[(n, "inlet")]], blocks[(n, "outlet")], *thermal_at[n],
                      0 if node.setting == "outlet_temperature_c" else 1, node.sign]
             return
+        assert isinstance(node, Unit), f"{n}: a feed is never a step"
         emit_unit(fs, node, unit_vec[n], blocks, st, code, core_of(node.model), varied)
 
-    code = []
+    code: list[int] = []
     for step in steps:
         if step[0] == "node":
             emit_node(step[1], code)
             continue
         _, members, tears = step
-        body = []
+        body: list[int] = []
         for m in members:
             emit_node(m, body)
         values = [blocks[src] + q for src in tears for q in range(width)]
@@ -335,7 +389,10 @@ def compile_plan(fs, names):
 
     # Row outputs: every stream, every unit's named outputs, the status.
     status = st.block([0.0, 0.0, 0.0])
-    columns, outputs, streams, unit_outputs = [], [], {}, {}
+    columns: list[str] = []
+    outputs: list[int] = []
+    streams: dict[str, int] = {}
+    unit_outputs: dict[str, list[tuple[str, int]]] = {}
     quantities = (*STREAM_QUANTITIES, *fs.components)
     for n, node in fs._nodes.items():
         for port in node.outlets:
@@ -367,11 +424,11 @@ def compile_plan(fs, names):
     # A varied unit, heater, cooler or array setting is read back after the run (no step writes
     # the value a row gives): a NaN or an infinity given there flags its node, even where the
     # model turns it into a clean figure.
-    varied = {}
+    varied_columns: dict[str, list[int]] = {}
     for name, offset in zip(names, inputs):
         head = name.partition(".")[0]
         if (head in unit_vec or head in thermal_at or head in arrays) and not name.startswith("tear."):
-            varied.setdefault(head, []).append(len(columns))
+            varied_columns.setdefault(head, []).append(len(columns))
             columns.append(f"input.{name}")
             outputs.append(offset)
     power, flags = _power_and_flags(fs, unit_outputs)
@@ -380,7 +437,7 @@ def compile_plan(fs, names):
                 status=status, tolerance=fs.tolerance, cap=fs.max_iterations, names=names, columns=columns,
                 streams=streams, unit_outputs=unit_outputs, tears=[fs._label(t) for t in sorted(tear_set, key=str)],
                 power=power, flags=flags, fractions=fractions, vectors=unit_vec)
-    plan.varied = varied  # unit -> the columns of its varied slots, as the row gave them
+    plan.varied = varied_columns  # unit -> the columns of its varied slots, as the row gave them
     plan.arrays = arrays  # array -> where its elements' vectors live in the state
     plan.counts = {name: j for j, name in enumerate(names)
                    if name.partition(".")[0] in arrays and name.endswith(".vessels")}
@@ -389,7 +446,7 @@ def compile_plan(fs, names):
     return plan
 
 
-def _is_setting_pressure(fs, name):
+def _is_setting_pressure(fs: Flowsheet, name: str) -> bool:
     head, _, rest = name.partition(".")
     unit = fs.units.get(head)
     if unit is None:
@@ -407,10 +464,14 @@ def _is_setting_pressure(fs, name):
                for o in unit.table.OUTLETS.values())
 
 
-def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, arrays=None):
+def _variables(fs: Flowsheet, names: Sequence[str], blocks: Mapping[Stream, int],
+               unit_vec: Mapping[str, tuple[int, int, int]], fraction_at: Mapping[str, int], tear_set: set[Stream],
+               thermal_at: Mapping[str, tuple[int, int]], arrays: Mapping[str, ArrayLayout] | None = None,
+               ) -> tuple[list[int], dict[str, tuple[list[float], dict[int, int]]]]:
     """State offsets of the row variables, and what the splitter checks need."""
-    inputs, seen = [], {}
-    fractions = {n: (list(node.fractions), {}) for n, node in fs._nodes.items() if isinstance(node, Splitter)}
+    inputs: list[int] = []
+    seen: dict[int, str] = {}
+    fractions: dict[str, tuple[list[float], dict[int, int]]] = {n: (list(node.fractions), {}) for n, node in fs._nodes.items() if isinstance(node, Splitter)}
     quantities = (*STREAM_QUANTITIES, *fs.components)
     for column, name in enumerate(names):
         if not isinstance(name, str):
@@ -453,6 +514,7 @@ def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, a
             u_off, p_off, _ = unit_vec[head]
             offset = (u_off if vector == "u" else p_off) + index
         elif isinstance(node, Array):
+            assert arrays is not None, "the arrays' layouts are given wherever the flowsheet has an array"
             if rest not in arrays[head].variables:
                 raise FlowsheetError(f"array {head!r} has no variable {rest!r}; choose from: "
                                      f"{_choices(arrays[head].variables)} or an element slot")
@@ -466,9 +528,11 @@ def _variables(fs, names, blocks, unit_vec, fraction_at, tear_set, thermal_at, a
     return inputs, {n: f for n, f in fractions.items() if f[1]}
 
 
-def _power_and_flags(fs, unit_outputs):
+def _power_and_flags(fs: Flowsheet, unit_outputs: Mapping[str, list[tuple[str, int]]],
+                     ) -> tuple[list[tuple[str, int | None, float]], dict[str, list[int]]]:
     """Each unit's electric power terms (column, sign) and flag columns."""
-    power, flags = [], {}
+    power: list[tuple[str, int | None, float]] = []
+    flags: dict[str, list[int]] = {}
     for n, unit in fs.units.items():
         columns = dict(unit_outputs[n])
         for output, kind in getattr(unit.table, "POWER", ()):
@@ -479,7 +543,7 @@ def _power_and_flags(fs, unit_outputs):
     return power, flags
 
 
-def _power_sign(model, kind):
+def _power_sign(model: str, kind: str) -> float:
     """How a model's power output of this kind counts in the plant's electric power."""
     if kind == "drive":
         return 1.0
@@ -493,7 +557,9 @@ def _power_sign(model, kind):
     raise FlowsheetError(f"{model}: unknown power kind {kind!r}; kinds: drive, feed_pump, recovered")
 
 
-def _array_power_and_flags(fs, unit_outputs, power, flags):
+def _array_power_and_flags(fs: Flowsheet, unit_outputs: Mapping[str, list[tuple[str, int]]],
+                           power: list[tuple[str, int | None, float]], flags: dict[str, list[int]],
+                           ) -> tuple[list[tuple[str, int | None, float]], dict[str, list[int]]]:
     """Arrays: each element's power outputs by the units' rule (a feed pump is never counted), and
     the interstage boosters as pump power; every element's flag outputs are the array's flags."""
     for n, node in fs.arrays.items():
