@@ -11,13 +11,16 @@ hydrokit.checks.WATER_CLASSES.
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 import sys
 
-from hydrokit.checks import GENERIC, STREAM_CHECKS, WATER_CLASSES, array_checks
-from hydrokit.flowsheet.build import ports_table as _ports_table
-from hydrokit.layout import models
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from generated import write_or_check  # noqa: E402
+
+from hydrokit.checks import GENERIC, STREAM_CHECKS, WATER_CLASSES, array_checks  # noqa: E402
+from hydrokit.flowsheet.build import ports_table as _ports_table  # noqa: E402
+from hydrokit.layout import models  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PAGE = ROOT / "docs" / "design-checks.md"
@@ -109,19 +112,7 @@ def pages():
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="report a stale page instead of writing it")
-    args = parser.parse_args(argv)
-    files = pages()
-    stale = [path for path, text in files.items() if not path.exists() or path.read_text(encoding="utf-8") != text]
-    if args.check:
-        for path in stale:
-            print(f"stale: {path.relative_to(ROOT)}")
-        return 1 if stale else 0
-    for path in stale:
-        path.write_text(files[path], encoding="utf-8")
-        print(f"wrote {path.relative_to(ROOT)}")
-    return 0
+    return write_or_check(pages(), ROOT, __doc__.splitlines()[0], "pages", argv)
 
 
 if __name__ == "__main__":

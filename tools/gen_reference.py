@@ -13,7 +13,6 @@ diagnostics otherwise, and what each model is); the notes from the README's
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import pathlib
 import re
@@ -23,6 +22,7 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+from generated import write_or_check  # noqa: E402
 from reference_notes import NOTES, PROPERTIES  # noqa: E402
 
 from hydrokit.layout import format_value, layout, models, port_fields, power_text  # noqa: E402
@@ -203,20 +203,7 @@ def pages():
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="report stale pages instead of writing them")
-    args = parser.parse_args(argv)
-    files = pages()
-    stale = [path for path, text in files.items() if not path.exists() or path.read_text(encoding="utf-8") != text]
-    if args.check:
-        for path in stale:
-            print(f"stale: {path.relative_to(ROOT)}")
-        return 1 if stale else 0
-    DOCS.mkdir(parents=True, exist_ok=True)
-    for path in stale:
-        path.write_text(files[path], encoding="utf-8")
-        print(f"wrote {path.relative_to(ROOT)}")
-    return 0
+    return write_or_check(pages(), ROOT, __doc__.splitlines()[0], "pages", argv)
 
 
 if __name__ == "__main__":

@@ -13,16 +13,19 @@ them on hover.
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import pathlib
 import sys
 
-import numpy
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-import hydrokit
-from hydrokit.layout import format_value, layout, models
-from hydrokit.tables import default_vectors
+from generated import write_or_check  # noqa: E402
+
+import numpy  # noqa: E402
+
+import hydrokit  # noqa: E402
+from hydrokit.layout import format_value, layout, models  # noqa: E402
+from hydrokit.tables import default_vectors  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1] / "src" / "hydrokit"
 
@@ -131,20 +134,7 @@ def stubs():
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="report stale stubs instead of writing them")
-    args = parser.parse_args(argv)
-    files = stubs()
-    stale = [path for path, text in files.items()
-             if not path.exists() or path.read_text(encoding="utf-8") != text]
-    if args.check:
-        for path in stale:
-            print(f"stale: {path.relative_to(SOURCE.parents[1])}")
-        return 1 if stale else 0
-    for path in stale:
-        path.write_text(files[path], encoding="utf-8")
-        print(f"wrote {path.relative_to(SOURCE.parents[1])}")
-    return 0
+    return write_or_check(stubs(), SOURCE.parents[1], __doc__.splitlines()[0], "stubs", argv)
 
 
 if __name__ == "__main__":
