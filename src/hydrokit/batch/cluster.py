@@ -27,8 +27,11 @@ from __future__ import annotations
 
 import operator
 import warnings
+from collections.abc import Callable, Mapping
+from typing import Any, Literal, Protocol, SupportsIndex, TypeAlias
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .. import _sweep
 from .rows import WIDTHS, evaluate_rows
@@ -36,8 +39,26 @@ from .rows import WIDTHS, evaluate_rows
 # Tries of one chunk (the first included) before the sweep gives up on it.
 MAX_ATTEMPTS = 3
 
+# The descriptions above. A grid axis is (column, values, stride).
+GridAxis: TypeAlias = tuple[int, NDArray[np.float64], int]
+RowSource: TypeAlias = (
+    tuple[Literal["rows"], NDArray[np.float64]]
+    | tuple[Literal["columns"], NDArray[np.float64], NDArray[np.intp], NDArray[np.float64]]
+    | tuple[Literal["grid"], NDArray[np.float64], tuple[GridAxis, ...], int]
+)
 
-def check_client(client, name):
+
+class ClusterClient(Protocol):
+    """What a sweep uses of a ``dask.distributed`` client; its futures are the client's own objects."""
+
+    def submit(self, func: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any: ...
+
+    def gather(self, futures: list[Any], /) -> Any: ...
+
+    def nthreads(self) -> Mapping[str, int]: ...  # worker address -> its threads
+
+
+def check_client(client: ClusterClient, name: str) -> int:
     """The worker threads of a usable client; a clear error for anything else, before anything is sent."""
     if not all(callable(getattr(client, f, None)) for f in ("submit", "gather", "nthreads")):
         raise TypeError(f"client must be a dask.distributed Client, not {type(client).__name__}")
@@ -55,7 +76,7 @@ def check_client(client, name):
     return total
 
 
-def chunk_rows_for(workers, n, chunk_rows):
+def chunk_rows_for(workers: int, n: int, chunk_rows: SupportsIndex | None) -> int:
     if chunk_rows is not None:
         rows = operator.index(chunk_rows)
         if rows < 1:
@@ -69,7 +90,7 @@ def chunk_rows_for(workers, n, chunk_rows):
 _chunk_rows = chunk_rows_for
 
 
-def describe(matrix):
+def describe(matrix: NDArray[np.float64]) -> RowSource:
     """The compact description of a C-contiguous float64 matrix of 1 or n rows."""
     if len(matrix) <= 1:
         return ("rows", matrix)
@@ -81,30 +102,30 @@ def describe(matrix):
     return ("columns", matrix[:1].copy(), varying, np.ascontiguousarray(matrix[:, varying]))
 
 
-def chunk(source, start, stop):
+def chunk(source: RowSource, start: int, stop: int) -> RowSource:
     """The description of rows start..stop-1 of a described matrix."""
     kind = source[0]
-    if kind == "rows":
+    if source[0] == "rows":
         matrix = source[1]
         return source if len(matrix) == 1 else ("rows", matrix[start:stop])
-    if kind == "columns":
+    if source[0] == "columns":
         return ("columns", source[1], source[2], source[3][start:stop])
-    if kind == "grid":
+    if source[0] == "grid":
         return ("grid", source[1], source[2], start)
     raise ValueError(f"unknown row description {kind!r}")
 
 
-def build(source, n):
+def build(source: RowSource, n: int) -> NDArray[np.float64]:
     """The matrix (1 or n rows) that a chunk's description stands for."""
     kind = source[0]
-    if kind == "rows":
+    if source[0] == "rows":
         return source[1]
     base = source[1]
     rows = np.empty((n, base.shape[1]), dtype=np.float64)
     rows[:] = base
-    if kind == "columns":
+    if source[0] == "columns":
         rows[:, source[2]] = source[3]
-    elif kind == "grid":
+    elif source[0] == "grid":
         index = np.arange(source[3], source[3] + n, dtype=np.int64)
         for column, values, stride in source[2]:
             rows[:, column] = values[(index // stride) % len(values)]
@@ -113,28 +134,31 @@ def build(source, n):
     return rows
 
 
-def _evaluate_chunk(name, u_source, p_source, n, threads):
+def _evaluate_chunk(name: str, u_source: RowSource, p_source: RowSource, n: int,
+                    threads: int) -> NDArray[np.float64]:
     return evaluate_rows(name, build(u_source, n), build(p_source, n), n, threads)
 
 
-def _check(name, part, start, stop, width):
+def _check(name: str, part: object, start: int, stop: int, width: int) -> None:
     if not isinstance(part, np.ndarray) or part.dtype != np.float64 or part.shape != (stop - start, width):
         raise RuntimeError(f"{name}: the cluster chunk of rows {start} to {stop - 1} came back as "
                            f"{type(part).__name__} {getattr(part, 'shape', '')}, expected ({stop - start}, {width}) float64")
 
 
-def sweep_on_cluster(client, name, u_source, p_source, n, *, threads, chunk_rows):
+def sweep_on_cluster(client: ClusterClient, name: str, u_source: RowSource, p_source: RowSource, n: int, *,
+                     threads: int, chunk_rows: SupportsIndex | None) -> NDArray[np.float64]:
     """Rows 0..n-1 of ``name``, its inputs and parameters described as above, evaluated by ``client``."""
     workers = check_client(client, name)
 
-    def submit(start, stop):
+    def submit(start: int, stop: int) -> Any:
         return client.submit(_evaluate_chunk, name, chunk(u_source, start, stop), chunk(p_source, start, stop),
                              stop - start, threads, pure=False)
 
     return run_chunks(client, name, n, WIDTHS[name][2], _chunk_rows(workers, n, chunk_rows), submit)
 
 
-def run_chunks(client, name, n, width, rows, submit):
+def run_chunks(client: ClusterClient, name: str, n: int, width: int, rows: int,
+               submit: Callable[[int, int], Any]) -> NDArray[np.float64]:
     """The (n, width) result of tasks ``submit(start, stop)`` over chunks of ``rows`` rows.
 
     Each task carries everything its rows need, so a task whose worker is
@@ -147,14 +171,15 @@ def run_chunks(client, name, n, width, rows, submit):
         return y
     spans = [(start, min(n, start + rows)) for start in range(0, n, rows)]
 
-    def send(start, stop):
+    def send(start: int, stop: int) -> Any:
         with warnings.catch_warnings():
             # A chunk whose rows all differ in every slot is as large as its
             # rows; that is what it costs, and not worth a warning per chunk.
             warnings.filterwarnings("ignore", message=".*large graph.*")
             return submit(start, stop)
 
-    futures = [send(start, stop) for start, stop in spans]
+    # The client's futures; None once a chunk's result is in place.
+    futures: list[Any | None] = [send(start, stop) for start, stop in spans]
     try:
         # Chunk by chunk in row order: each is copied into place while the
         # workers still compute the later ones.

@@ -144,8 +144,8 @@ class Expr:
     def __ne__(self, other: Operand) -> Expr:  # type: ignore[override]
         return self.program.emit(NE, self, other)
 
-    # Defining __eq__ leaves a class unhashable; said here as Python sets it.
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    # Unhashable, like NumPy's arrays (object's __hash__ is typed as always present).
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]
 
     def __neg__(self) -> Expr:
         return self.program.emit(NEG, self)
