@@ -20,15 +20,19 @@ import itertools
 import operator
 import os
 
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .. import _sweep
-from ..layout import layout
+from ..layout import Layout, layout
 from .rows import WIDTHS, evaluate_rows
+
+if TYPE_CHECKING:
+    from .cluster import ClusterClient, RowSource
 
 __all__ = ["sweep", "grid", "model_name", "default_threads", "warm_pool"]
 
@@ -40,7 +44,7 @@ _WIDTHS = WIDTHS
 MAX_THREADS = 1024
 
 
-def default_threads():
+def default_threads() -> int:
     """The cores this process may run on."""
     try:
         return len(os.sched_getaffinity(0)) or 1
@@ -48,7 +52,7 @@ def default_threads():
         return os.cpu_count() or 1
 
 
-def model_name(model):
+def model_name(model: ModuleType | str) -> str:
     """The bare name of a model given as its module or its name."""
     if isinstance(model, str):
         name = model
@@ -62,7 +66,8 @@ def model_name(model):
     return name
 
 
-def _rows(name, value, width, what, default):
+def _rows(name: str, value: ArrayLike | None, width: int, what: str,
+          default: str) -> tuple[NDArray[np.float64], int | None]:
     """``value`` as a C-contiguous float64 matrix and its row count (None for one shared vector)."""
     if value is None:
         value = getattr(importlib.import_module(f"hydrokit.{name}"), default)()
@@ -74,7 +79,8 @@ def _rows(name, value, width, what, default):
     raise ValueError(f"{name}: {what} must have shape (N, {width}) or ({width},), got {arr.shape}")
 
 
-def _prepare(model, inputs, params):
+def _prepare(model: ModuleType | str, inputs: ArrayLike | None,
+             params: ArrayLike | None) -> tuple[str, NDArray[np.float64], NDArray[np.float64], int]:
     """Model name, input and parameter matrices (1 or N rows each) and N."""
     name = model_name(model)
     in_width, param_width, _ = _WIDTHS[name]
@@ -88,7 +94,7 @@ def _prepare(model, inputs, params):
 
 
 @contextlib.contextmanager
-def warm_pool():
+def warm_pool() -> Iterator[None]:
     """Keep one pool thread looking for work between batches while the block runs.
 
     For callers that run many small batches on two or more threads with a
@@ -108,7 +114,7 @@ def warm_pool():
 ROWS_PER_DEFAULT_THREAD = 1024
 
 
-def thread_count(threads, n):
+def thread_count(threads: SupportsIndex | None, n: int) -> int:
     if threads is None:
         return max(1, min(default_threads(), -(-n // ROWS_PER_DEFAULT_THREAD)))
     count = operator.index(threads)
@@ -197,11 +203,12 @@ def sweep(model: ModuleType | str, inputs: ArrayLike | None, params: ArrayLike |
     return _evaluate(name, u, p, n, _threads(threads, n))
 
 
-def _cluster_threads(threads, n):
+def _cluster_threads(threads: SupportsIndex | None, n: int) -> int:
     return 1 if threads is None else _threads(threads, n)
 
 
-def grid_axis(key, value, what="grid", error=ValueError):
+def grid_axis(key: str, value: ArrayLike, what: str = "grid",
+              error: Callable[[str], Exception] = ValueError) -> NDArray[np.float64]:
     """One axis of a Cartesian product as a 1-D float64 array; ``error(...)`` for any other shape."""
     values = np.asarray(value, dtype=np.float64)
     if values.ndim == 0:
@@ -214,7 +221,9 @@ def grid_axis(key, value, what="grid", error=ValueError):
 _axis = grid_axis
 
 
-def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):
+def grid_arrays(model: ModuleType | str, axes: Mapping[str, ArrayLike], *, client: ClusterClient | None = None,
+                chunk_rows: int | None = None, threads: int | None = None,
+                ) -> tuple[dict[str, NDArray[np.float64]], dict[str, NDArray[np.float64]], dict[str, str]]:
     """The Cartesian product of named axes, evaluated.
 
     Returns ``(columns, outputs, units)``: the axis columns by the names given
@@ -230,7 +239,8 @@ def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):
     module = lay.module
     u0, p0 = module.default_input(), module.default_params()
 
-    slots, values = [], []
+    slots: list[tuple[str, int]] = []
+    values: list[NDArray[np.float64]] = []
     for key, value in axes.items():
         slot = lay.resolve(key)
         for other_key, other_slot in zip(axes, slots):
@@ -245,7 +255,7 @@ def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):
     # Row r holds value (r // stride) % len of each axis: the last varies fastest.
     strides = [int(np.prod([len(v) for v in values[k + 1:]], dtype=np.int64)) for k in range(len(values))]
 
-    def source(vector_name, base):
+    def source(vector_name: str, base: NDArray[np.float64]) -> tuple[RowSource, list[int]]:
         """The rows of one vector as ("rows", shared row) or ("grid", base, axes, 0), and its swept slots."""
         picked = [(index, axis, stride)
                   for (vector, index), axis, stride in zip(slots, values, strides) if vector == vector_name]
@@ -276,10 +286,13 @@ def grid_arrays(model, axes, *, client=None, chunk_rows=None, threads=None):
     return columns, outputs, units
 
 
-def _outputs(lay, y, p, swept):
+def _outputs(lay: Layout, y: NDArray[np.float64], p: NDArray[np.float64],
+             swept: list[int]) -> tuple[dict[str, NDArray[np.float64]], dict[str, str]]:
     # Rows are grouped by their swept parameters only where the output
     # positions depend on the parameters; a layout that does not hands back
     # its default slots, whatever p.
+    representatives: Iterable[NDArray[np.float64] | None]
+    inverse: NDArray[np.intp] | None
     per_row = p.ndim == 2 and len(p) > 0 and lay.output_slots(p[0]) is not lay.output_slots_default
     if per_row:
         _, first, inverse = np.unique(p[:, swept], axis=0, return_index=True, return_inverse=True)
@@ -290,12 +303,12 @@ def _outputs(lay, y, p, swept):
     # Per group: output name -> slot index. Names in the default order first.
     slot_lists = [lay.output_slots_default if rep is None else lay.output_slots(rep) for rep in representatives]
     layouts = [{s.name: s.index for s in slots if s.name} for slots in slot_lists]
-    units = {}
+    units: dict[str, str] = {}
     for s in itertools.chain(lay.output_slots_default, *slot_lists):
         if s.name and s.name not in units and any(s.name in g for g in layouts):
             units[s.name] = s.unit
 
-    outputs = {}
+    outputs: dict[str, NDArray[np.float64]] = {}
     rows = np.arange(len(y))
     for out in units:
         where = np.array([g.get(out, -1) for g in layouts], dtype=np.intp)
@@ -351,7 +364,7 @@ def grid(model: ModuleType | str, *, client: Any = None, chunk_rows: int | None 
     columns, outputs, units = grid_arrays(model, axes, client=client, chunk_rows=chunk_rows, threads=threads)
     lay = layout(model_name(model))
     table = dict(columns)
-    column_units = {}
+    column_units: dict[str, str] = {}
     for key in columns:
         vector, index = lay.resolve(key)
         column_units[key] = (lay.inputs if vector == "u" else lay.params)[index].unit
