@@ -48,8 +48,8 @@ _UFUNCS.update({np.bitwise_and: AND, np.bitwise_or: OR, np.invert: NOT})
 
 # A number that enters a program as a constant, as written or as a 0-d array (any other array is
 # refused when it is recorded).
-Number: TypeAlias = "bool | int | float | np.number[Any] | np.bool_"
-Scalar: TypeAlias = "Number | NDArray[Any]"
+Number: TypeAlias = bool | int | float | np.number[Any] | np.bool_
+Scalar: TypeAlias = Number | NDArray[Any]
 # What a traced column's operators take: another traced column of the same program, or a number.
 # (NumPy's arrays meet a traced column through __array_ufunc__ instead.)
 Operand: TypeAlias = "Expr | Number"
@@ -59,12 +59,12 @@ HostFunction: TypeAlias = Callable[..., Any]
 # a load, the value of a constant, or (table, group count) of a bad count (0 otherwise);
 # ("host", function, operand nodes, constants) for NumPy, a None node standing for the constant
 # at the same place.
-VmNode: TypeAlias = "tuple[Literal['vm'], int, tuple[int, ...], float | tuple[tuple[int, ...], int]]"
-HostNode: TypeAlias = "tuple[Literal['host'], HostFunction, tuple[int | None, ...], tuple[Scalar | None, ...]]"
-Node: TypeAlias = "VmNode | HostNode"
+VmNode: TypeAlias = tuple[Literal["vm"], int, tuple[int, ...], float | tuple[tuple[int, ...], int]]
+HostNode: TypeAlias = tuple[Literal["host"], HostFunction, tuple[int | None, ...], tuple[Scalar | None, ...]]
+Node: TypeAlias = VmNode | HostNode
 # A NumPy step of a compiled program: (register written, function, operand registers (None: the
 # constant at the same place), constants).
-HostStep: TypeAlias = "tuple[int, HostFunction, tuple[int | None, ...], tuple[Scalar | None, ...]]"
+HostStep: TypeAlias = tuple[int, HostFunction, tuple[int | None, ...], tuple[Scalar | None, ...]]
 
 
 def column(values: Any) -> Any:
