@@ -367,8 +367,7 @@ def _outlet_columns(fs: FlowsheetView, plan: Plan) -> dict[str, list[int]]:
 def _known_columns(fs: FlowsheetView, plan: Plan) -> frozenset[str]:
     known: frozenset[str] | None = getattr(plan, "_all_columns", None)
     if known is None:
-        layout = table_layout(fs, plan)
-        direct, power, kpis = layout[0], layout[1], layout[2]
+        direct, power, kpis = table_layout(fs, plan)[:3]
         known = frozenset([name for name, _, _ in direct] + power + kpis +
                                               list(STATUS_COLUMNS) + ["flagged", *CHECK_COUNTS] +
                                               check_columns(fs, plan))
