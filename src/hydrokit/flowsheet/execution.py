@@ -10,12 +10,17 @@ result of one solve is in :mod:`hydrokit.flowsheet.results`.
 
 from __future__ import annotations
 
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence, Set
+from typing import Any, Protocol, cast, overload
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from ..batch import grid_axis as _axis
-from .nodes import STREAM_QUANTITIES, FlowsheetError
+from .array import Array
+from .nodes import STREAM_QUANTITIES, Feed, FlowsheetError, Thermal, Unit
 from .nodes import choice_list as _choices
-from .plan import STATUS_COLUMNS
+from .plan import STATUS_COLUMNS, Plan
 from ..checks import check_columns, margins
 
 # Per row: how many error and warning findings (see hydrokit.checks).
@@ -34,20 +39,76 @@ KPI_UNITS = {
 }
 KPI_NAMES = tuple(f"kpi.{k}" for k in KPI_UNITS)
 
+# A result table: column name -> one value per row.
+Table = dict[str, NDArray[np.float64]]
+# A column read as it is: (name, from the row matrix (else the plan's output matrix), column).
+Direct = tuple[str, bool, int]
+# An output column and the divisor that takes its heat to kW.
+HeatTerm = tuple[int, float]
+# What table_layout works out once per plan: the direct columns, the "power.<unit>" and "kpi.<name>"
+# names, the status columns, the output columns of the counted feeds and of the products, and the
+# heat terms of what is heated and what is cooled.
+TableLayout = tuple[list[Direct], list[str], list[str], list[Direct], list[int], list[int],
+                    tuple[list[HeatTerm], list[HeatTerm]]]
 
-def _threads(threads, n):
+
+class FlowsheetView(Protocol):
+    """What running a plan and assembling its table read of the flowsheet."""
+
+    @property
+    def components(self) -> Sequence[str]: ...
+
+    @property
+    def ambient_pressure_bar(self) -> float: ...  # bar absolute
+
+    @property
+    def feeds(self) -> Mapping[str, Feed]: ...
+
+    @property
+    def units(self) -> Mapping[str, Unit]: ...
+
+    @property
+    def arrays(self) -> Mapping[str, Array]: ...
+
+    @property
+    def products(self) -> Mapping[str, str]: ...  # product name -> "unit.port"
+
+    def plan(self, names: Iterable[str]) -> Plan: ...
+
+
+class Traced(Protocol):
+    """A row or output matrix traced by a column program (hydrokit.batch.program): its columns are
+    traced expressions that record NumPy's operations instead of computing them."""
+
+    program: Any  # the Program recording them
+
+    def __getitem__(self, key: Any) -> Any: ...
+
+
+class CompiledRun(Protocol):
+    """``run(matrix, threads) -> (K × N) array`` of compiled_evaluator; ``labels``: the names of a
+    mapping's derived columns (None for a list)."""
+
+    labels: list[Hashable] | None
+
+    def __call__(self, matrix: ArrayLike, threads: int | None = ...) -> NDArray[np.float64]: ...
+
+
+def _threads(threads: int | None, n: int) -> int:
     from ..batch import thread_count as batch_threads
 
-    return batch_threads(threads, n)
+    count: int = batch_threads(threads, n)
+    return count
 
 
-def _run_chunk(plan, source, n, threads):
+def _run_chunk(plan: Plan, source: Any, n: int, threads: int) -> NDArray[np.float64]:
     from ..batch.cluster import build
 
     return plan.run(build(source, n), threads)
 
 
-def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
+def _run_on_cluster(client: Any, plan: Plan, matrix: NDArray[np.float64], threads: int,
+                    chunk_rows: int | None) -> NDArray[np.float64]:
     # The same chunking, retries and checks as a model sweep on a cluster:
     # each task carries the plan (a few kB of arrays; its executor copy is
     # rebuilt on the worker) and a compact description of its rows, so a
@@ -59,13 +120,16 @@ def _run_on_cluster(client, plan, matrix, threads, chunk_rows):
     n = len(matrix)
     source = describe(np.ascontiguousarray(matrix, dtype=np.float64))
 
-    def submit(start, stop):
+    def submit(start: int, stop: int) -> Any:
         return client.submit(_run_chunk, plan, chunk(source, start, stop), stop - start, threads, pure=False)
 
-    return run_chunks(client, "flowsheet", n, len(plan.columns), _chunk_rows(workers, n, chunk_rows), submit)
+    out: NDArray[np.float64] = run_chunks(client, "flowsheet", n, len(plan.columns),
+                                          _chunk_rows(workers, n, chunk_rows), submit)
+    return out
 
 
-def _check_fractions(fs, plan, matrix, lenient=False):
+def _check_fractions(fs: FlowsheetView, plan: Plan, matrix: NDArray[np.float64],
+                     lenient: bool = False) -> NDArray[np.bool_]:
     """Refuse rows whose splitter fractions cannot be honoured; ``lenient``: return their mask instead."""
     rejected = np.zeros(len(matrix), dtype=bool)
     for name, (fixed, varied) in plan.fractions.items():
@@ -82,7 +146,7 @@ def _check_fractions(fs, plan, matrix, lenient=False):
     return rejected
 
 
-def _matrix(names, matrix):
+def _matrix(names: Sequence[str], matrix: ArrayLike) -> NDArray[np.float64]:
     arr = np.asarray(matrix, dtype=np.float64)
     if arr.ndim == 1 and len(names) == 1:
         arr = arr.reshape(-1, 1)
@@ -91,7 +155,9 @@ def _matrix(names, matrix):
     return np.require(arr, np.float64, ["C", "A"])
 
 
-def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None, progress=False):
+def evaluate(fs: FlowsheetView, names: str | Iterable[str], matrix: ArrayLike, *, threads: int | None = None,
+             client: Any = None, chunk_rows: int | None = None, columns: str | Iterable[str] | None = None,
+             progress: bool | None = False) -> Table:
     """The rows of ``matrix`` over ``names``, solved: a dict of NumPy columns.
 
     ``columns``: only these table columns (in table order), for callers that
@@ -101,7 +167,8 @@ def evaluate(fs, names, matrix, *, threads=None, client=None, chunk_rows=None, c
                      progress=progress)(matrix)
 
 
-def settled(fs, names, client, chunk_rows):
+def settled(fs: FlowsheetView, names: str | Iterable[str], client: Any,
+            chunk_rows: int | None) -> tuple[tuple[str, ...], Plan]:
     """The names as a tuple and their plan, checked once."""
     if isinstance(names, str):
         names = [names]
@@ -118,7 +185,8 @@ def settled(fs, names, client, chunk_rows):
 PROGRESS_ROWS = 8192
 
 
-def check_rows(fs, plan, matrix, lenient=False):
+def check_rows(fs: FlowsheetView, plan: Plan, matrix: NDArray[np.float64],
+               lenient: bool = False) -> NDArray[np.bool_] | None:
     """Refuse rows the plan must not run: splitter fractions out of range, vessel counts not whole,
     a pressure below ambient where the model does not pressurise. ``lenient``: rows whose fractions
     cannot be honoured are returned as a mask (None without splitters) instead of refused."""
@@ -127,7 +195,8 @@ def check_rows(fs, plan, matrix, lenient=False):
         from .array import check_counts
 
         check_counts(plan, matrix)
-    for column, name in getattr(plan, "floors", {}).items():
+    floors: dict[int, str] = getattr(plan, "floors", {})
+    for column, name in floors.items():
         # A NaN or an infinity is let through: the row comes back flagged.
         low = matrix[:, column] < fs.ambient_pressure_bar
         if low.any():
@@ -138,7 +207,9 @@ def check_rows(fs, plan, matrix, lenient=False):
     return rejected
 
 
-def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False, progress=False):
+def _solved(fs: FlowsheetView, plan: Plan, names: Sequence[str], matrix: ArrayLike, threads: int | None,
+            client: Any, chunk_rows: int | None, lenient: bool = False,
+            progress: bool | None = False) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """(row matrix, the plan's output matrix) of a matrix of rows.
 
     ``lenient``: a row whose splitter fractions cannot be honoured is solved as it is and
@@ -156,7 +227,8 @@ def _solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient=False,
     return matrix, out
 
 
-def _run_local(plan, matrix, threads, progress):
+def _run_local(plan: Plan, matrix: NDArray[np.float64], threads: int | None,
+               progress: bool | None) -> NDArray[np.float64]:
     n = len(matrix)
     if progress is not False and n >= PROGRESS_ROWS:
         from ..display.progress import Progress, wanted
@@ -174,7 +246,9 @@ def _run_local(plan, matrix, threads, progress):
     return plan.run(matrix, _threads(threads, n))
 
 
-def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=None, lenient=False, progress=False):
+def evaluator(fs: FlowsheetView, names: str | Iterable[str], *, threads: int | None = None, client: Any = None,
+              chunk_rows: int | None = None, columns: str | Iterable[str] | None = None, lenient: bool = False,
+              progress: bool | None = False) -> Callable[[ArrayLike], Table]:
     """``evaluate`` with everything but the rows settled once: a function of the matrix.
 
     The names, the plan and the columns are checked here, so a caller that
@@ -183,13 +257,15 @@ def evaluator(fs, names, *, threads=None, client=None, chunk_rows=None, columns=
     names, plan = settled(fs, names, client, chunk_rows)
     recipe = table_recipe(fs, plan, _wanted(fs, plan, columns))
 
-    def run(matrix):
+    def run(matrix: ArrayLike) -> Table:
         return build_table(recipe, *_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient, progress))
 
     return run
 
 
-def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None, chunk_rows=None, lenient=False):
+def compiled_evaluator(fs: FlowsheetView, names: str | Iterable[str], derive: Callable[[dict[str, Any]], Any], *,
+                       key: Hashable = None, threads: int | None = None, client: Any = None,
+                       chunk_rows: int | None = None, lenient: bool = False) -> CompiledRun:
     """Columns derived from the table of the rows, computed as one compiled column program.
 
     ``derive(table) -> columns`` (a list, or a mapping name -> column) is
@@ -203,7 +279,8 @@ def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None
     from ..batch.program import Program
 
     names, plan = settled(fs, names, client, chunk_rows)
-    programs = plan.__dict__.setdefault("_table_programs", {})
+    # key -> (the compiled program, the labels of a mapping's columns)
+    programs: dict[Hashable, tuple[Any, list[Hashable] | None]] = plan.__dict__.setdefault("_table_programs", {})
     found = programs.get(key) if key is not None else None
     if found is None:
         program = Program(len(names), len(plan.columns))
@@ -216,27 +293,29 @@ def compiled_evaluator(fs, names, derive, *, key=None, threads=None, client=None
             programs[key] = found
     columns, labels = found
 
-    def run(matrix, threads=threads):
-        return columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient))
+    def run(matrix: ArrayLike, threads: int | None = threads) -> NDArray[np.float64]:
+        result: NDArray[np.float64] = columns(*_solved(fs, plan, names, matrix, threads, client, chunk_rows, lenient))
+        return result
 
-    run.labels = labels
-    return run
+    compiled = cast(CompiledRun, run)  # a CompiledRun once its labels are set
+    compiled.labels = labels
+    return compiled
 
 
-def table_columns(fs, names):
+def table_columns(fs: FlowsheetView, names: str | Iterable[str]) -> frozenset[str]:
     """Every column of ``fs.evaluate(names, ...)`` (a set)."""
     return _known_columns(fs, fs.plan(tuple([names] if isinstance(names, str) else names)))
 
 
-def table_layout(fs, plan):
+def table_layout(fs: FlowsheetView, plan: Plan) -> TableLayout:
     """(columns read straight from the row matrix or the plan's output, computed columns), once per plan."""
-    layout = getattr(plan, "_table_layout", None)
-    if layout is not None:
-        return layout
+    kept: TableLayout | None = getattr(plan, "_table_layout", None)
+    if kept is not None:
+        return kept
     taken = set(plan.names)
     direct = [(name, True, j) for j, name in enumerate(plan.names)]
 
-    def add(name, j):
+    def add(name: str, j: int) -> None:
         direct.append((f"y.{name}" if name in taken else name, False, j))
 
     for unit, outputs in plan.unit_outputs.items():
@@ -260,39 +339,43 @@ def table_layout(fs, plan):
     products = [plan.streams[stream] for stream in fs.products.values()]
     heat = [(j, 1000.0) for unit in fs.units.values() for output, _ in getattr(unit.table, "HEAT", ())
             for name, j in plan.unit_outputs[unit.name] if name == output]
-    thermal = getattr(fs, "thermal", {})
+    thermal: Mapping[str, Thermal] = getattr(fs, "thermal", {})
     heat += [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "heater"]
     cooling = [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "cooler"]
-    layout = plan._table_layout = (direct, power, kpis, status, counted, products, (heat, cooling))
+    layout: TableLayout = (direct, power, kpis, status, counted, products, (heat, cooling))
+    plan.__dict__["_table_layout"] = layout  # kept with the plan
     return layout
 
 
-def _outlet_columns(fs, plan):
+def _outlet_columns(fs: FlowsheetView, plan: Plan) -> dict[str, list[int]]:
     """Unit (heaters and coolers too) -> the output-matrix columns of every stream it sends on (once per
     plan)."""
-    found = getattr(plan, "_outlet_columns", None)
+    found: dict[str, list[int]] | None = getattr(plan, "_outlet_columns", None)
     if found is None:
         width = len(STREAM_QUANTITIES) + len(fs.components)
         found = {}
-        for unit in [*fs.units.values(), *fs.arrays.values(), *getattr(fs, "thermal", {}).values()]:
+        thermal: Mapping[str, Thermal] = getattr(fs, "thermal", {})
+        nodes: list[Unit | Array | Thermal] = [*fs.units.values(), *fs.arrays.values(), *thermal.values()]
+        for unit in nodes:
             found[unit.name] = [j + k for port in unit.outlets
                                 if (j := plan.streams.get(f"{unit.name}.{port}")) is not None
                                 for k in range(width)]
-        plan._outlet_columns = found
+        plan.__dict__["_outlet_columns"] = found
     return found
 
 
-def _known_columns(fs, plan):
-    known = getattr(plan, "_all_columns", None)
+def _known_columns(fs: FlowsheetView, plan: Plan) -> frozenset[str]:
+    known: frozenset[str] | None = getattr(plan, "_all_columns", None)
     if known is None:
         direct, power, kpis = table_layout(fs, plan)[:3]
-        known = plan._all_columns = frozenset([name for name, _, _ in direct] + power + kpis +
+        known = frozenset([name for name, _, _ in direct] + power + kpis +
                                               list(STATUS_COLUMNS) + ["flagged", *CHECK_COUNTS] +
                                               check_columns(fs, plan))
+        plan.__dict__["_all_columns"] = known
     return known
 
 
-def _wanted(fs, plan, columns):
+def _wanted(fs: FlowsheetView, plan: Plan, columns: str | Iterable[str] | None) -> set[str] | None:
     """The set of columns asked for (None: all), every name checked before the rows run."""
     if columns is None:
         return None
@@ -306,10 +389,18 @@ def _wanted(fs, plan, columns):
 class _Recipe:
     """What building a table of a set of columns takes, worked out once per plan and set."""
 
-    def __init__(self, fs, plan, wanted):
+    dropped: Sequence[str]
+    dropped_checks: list[str]
+    flags: NDArray[np.intp]
+    streams: NDArray[np.intp]
+    starts: NDArray[np.intp]
+    flag_order: NDArray[np.intp]
+    flag_groups: list[tuple[list[int], list[int]]]
+
+    def __init__(self, fs: FlowsheetView, plan: Plan, wanted: Set[str] | None) -> None:
         direct, power_names, kpi_names, status, counted, products, heat = table_layout(fs, plan)
 
-        def asked(*names):
+        def asked(*names: str) -> bool:
             return wanted is None or not wanted.isdisjoint(names)
 
         self.direct = [d for d in direct if wanted is None or d[0] in wanted]
@@ -341,12 +432,12 @@ class _Recipe:
             self.dropped_checks = [name for name in checks if name not in wanted]
         if self.flagged:
             self.flags, self.streams, self.starts = _flag_layout(fs, plan)
-            self.flag_order = plan._table_flag_order
-            self.flag_groups = plan._table_flag_groups
+            self.flag_order = plan.__dict__["_table_flag_order"]
+            self.flag_groups = plan.__dict__["_table_flag_groups"]
 
 
-def table_recipe(fs, plan, wanted):
-    recipes = plan.__dict__.setdefault("_table_recipes", {})
+def table_recipe(fs: FlowsheetView, plan: Plan, wanted: Set[str] | None) -> _Recipe:
+    recipes: dict[frozenset[str] | None, _Recipe] = plan.__dict__.setdefault("_table_recipes", {})
     key = None if wanted is None else frozenset(wanted)
     recipe = recipes.get(key)
     if recipe is None:
@@ -354,29 +445,38 @@ def table_recipe(fs, plan, wanted):
     return recipe
 
 
-def build_table(r, matrix, out):
+@overload
+def build_table(r: _Recipe, matrix: NDArray[np.float64], out: NDArray[np.float64]) -> Table: ...
+
+
+@overload
+def build_table(r: _Recipe, matrix: Traced, out: Traced) -> dict[str, Any]: ...
+
+
+def build_table(r: _Recipe, matrix: Any, out: Any) -> dict[str, Any]:
     """The table of a set of columns from the row matrix and the plan's output matrix (arrays, or
     the traced matrices of a column program, which then records the same operations)."""
-    table = {}
+    # The columns are NumPy arrays or traced expressions, worked on by the same operations.
+    table: dict[str, Any] = {}
     for name, from_rows, j in r.direct:
         table[name] = matrix[:, j].copy() if from_rows else out[:, j]
     traced = not isinstance(out, np.ndarray)
     if traced:
-        def zeros():
+        def zeros() -> Any:
             return out.program.constant(0.0)
     else:
         n = len(out)
 
-        def zeros():
+        def zeros() -> Any:
             return np.zeros(n)
     if r.total or r.product or r.feed or r.heat_kw or r.cooling_kw:
         # Hostile rows give NaN or infinite figures, flagged in the table; no warnings.
         with np.errstate(all="ignore"):
-            kpis = {}
+            kpis: dict[str, Any] = {}
             if r.total:
                 power = {unit: zeros() for unit in r.units}
-                for unit, j, sign in r.power:
-                    power[unit] = power[unit] + sign * out[:, j]
+                for unit, k, sign in r.power:
+                    power[unit] = power[unit] + sign * out[:, k]
                 total = zeros()
                 for column, name, shown in zip(power.values(), r.power_names, r.power_shown):
                     if shown:
@@ -442,35 +542,41 @@ def build_table(r, matrix, out):
     return table
 
 
-def check_program(fs, plan):
+def check_program(fs: FlowsheetView, plan: Plan) -> tuple[Any, list[str]]:
     """(compiled program, labels) of the design checks' margin columns and counts, once per plan."""
-    found = getattr(plan, "_table_check_program", None)
+    found: tuple[Any, list[str]] | None = getattr(plan, "_table_check_program", None)
     if found is None:
         from ..batch.program import Program
 
         program = Program(len(plan.names), len(plan.columns))
         traced = build_table(table_recipe(fs, plan, None), program.rows(), program.out())
-        labels = [*check_columns(fs, plan), *CHECK_COUNTS]
-        found = plan._table_check_program = (program.compile([traced[name] for name in labels]), labels)
+        labels: list[str] = [*check_columns(fs, plan), *CHECK_COUNTS]
+        found = (program.compile([traced[name] for name in labels]), labels)
+        plan.__dict__["_table_check_program"] = found
     return found
 
 
-def _flag_layout(fs, plan):
+def _flag_layout(fs: FlowsheetView, plan: Plan) -> tuple[NDArray[np.intp], NDArray[np.intp], NDArray[np.intp]]:
     """The output columns the flagged count tests, once per plan: every unit's flag outputs (non-zero:
     flagged), the streams it sends on (NaN or infinite: flagged), and where each unit's run starts
     once both are put in unit order; and per unit, its (flag columns, stream columns)."""
-    found = getattr(plan, "_table_flag_columns", None)
+    found: tuple[NDArray[np.intp], NDArray[np.intp], NDArray[np.intp]] | None = \
+        getattr(plan, "_table_flag_columns", None)
     if found is None:
-        flags, streams, runs, groups = [], [], [], []
+        flags: list[int] = []
+        streams: list[int] = []
+        runs: list[tuple[int, int, int, int]] = []
+        groups: list[tuple[list[int], list[int]]] = []
         width = len(STREAM_QUANTITIES) + len(fs.components)
         # A feed with a NaN or infinite quantity counts too (a hostile row is never clean), and
         # so does a unit whose counted electric power is not finite.
         tested = {name: list(range(plan.streams[name], plan.streams[name] + width)) for name in fs.feeds}
-        powered = {}
+        powered: dict[str, list[int]] = {}
         for unit, j, sign in plan.power:
             if sign != 0.0:
+                assert j is not None  # every counted power term has its output column
                 powered.setdefault(unit, []).append(j)
-        varied = getattr(plan, "varied", {})
+        varied: dict[str, list[int]] = getattr(plan, "varied", {})
         for unit, sent in _outlet_columns(fs, plan).items():
             tested[unit] = list(sent) + powered.get(unit, []) + varied.get(unit, [])
         for unit, sent in tested.items():
@@ -481,19 +587,21 @@ def _flag_layout(fs, plan):
             groups.append((own, list(sent)))
             flags += own
             streams += list(sent)
-        order, starts = [], []
+        order: list[int] = []
+        starts: list[int] = []
         for f0, nf, s0, ns in runs:
             starts.append(len(order))
             order += list(range(f0, f0 + nf)) + [len(flags) + k for k in range(s0, s0 + ns)]
-        plan._table_flag_order = np.array(order, dtype=np.intp)
-        plan._table_flag_groups = groups
-        found = plan._table_flag_columns = (np.array(flags, dtype=np.intp), np.array(streams, dtype=np.intp),
-                                      np.array(starts, dtype=np.intp))
+        plan.__dict__["_table_flag_order"] = np.array(order, dtype=np.intp)
+        plan.__dict__["_table_flag_groups"] = groups
+        found = (np.array(flags, dtype=np.intp), np.array(streams, dtype=np.intp), np.array(starts, dtype=np.intp))
+        plan.__dict__["_table_flag_columns"] = found
     return found
 
 
-def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None):
-    patterns = columns  # (the name is reused for the row columns below)
+def sweep(fs: FlowsheetView, rows: Mapping[str, ArrayLike] | None, axes: Mapping[str, ArrayLike], *,
+          threads: int | None = None, client: Any = None, chunk_rows: int | None = None,
+          columns: str | Iterable[str] | None = None, progress: bool | None = None) -> Any:
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or None, not {progress!r}")
     if rows is not None and axes:
@@ -502,33 +610,34 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns
         if not hasattr(rows, "keys"):
             raise FlowsheetError(f"rows must be a mapping name -> 1-D column, not {type(rows).__name__}")
         names = tuple(rows.keys())
-        columns = [np.asarray(rows[k], dtype=np.float64).reshape(-1) if np.ndim(rows[k]) <= 1 else None
-                   for k in names]
-        for k, c in zip(names, columns):
+        given = [np.asarray(rows[k], dtype=np.float64).reshape(-1) if np.ndim(rows[k]) <= 1 else None
+                 for k in names]
+        for k, c in zip(names, given):
             if c is None:
                 raise FlowsheetError(f"rows[{k!r}] must be a 1-D column")
-        lengths = {len(c) for c in columns}
+        vectors = cast(list[NDArray[np.float64]], given)  # each checked above
+        lengths = {len(c) for c in vectors}
         if len(lengths) > 1:
             raise FlowsheetError(f"rows columns differ in length: "
-                                 f"{', '.join(f'{k}: {len(c)}' for k, c in zip(names, columns))}")
-        matrix = np.column_stack(columns) if columns else np.empty((1, 0))
+                                 f"{', '.join(f'{k}: {len(c)}' for k, c in zip(names, vectors))}")
+        matrix = np.column_stack(vectors) if vectors else np.empty((1, 0))
     else:
         names = tuple(axes)
         values = [_axis(k, v, "sweep", FlowsheetError) for k, v in axes.items()]
         mesh = np.meshgrid(*values, indexing="ij") if values else []
         matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
     wanted = None
-    if patterns is not None:
+    if columns is not None:
         from ..display.columns import select
 
         try:
-            wanted = select(table_columns(fs, names), names, patterns)
+            wanted = select(table_columns(fs, names), names, columns)
         except ValueError as exc:
             raise FlowsheetError(str(exc)) from None
     table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted,
                      progress=progress)
     try:
-        import pandas
+        import pandas  # type: ignore[import-untyped]  # no stubs for pandas here
     except ImportError:
         return table
     from ..display.columns import column_units
@@ -536,5 +645,6 @@ def sweep(fs, rows, axes, *, threads=None, client=None, chunk_rows=None, columns
     # The columns are this call's own arrays: the frame takes them as they
     # are rather than copying each into one block.
     frame = pandas.DataFrame(table, copy=False)
-    frame.attrs["units"] = column_units(fs, names, list(table))
+    # The flowsheet itself; its class is not named here, its module imports this one.
+    frame.attrs["units"] = column_units(cast(Any, fs), names, list(table))
     return frame

@@ -57,8 +57,11 @@ valid choices (:class:`PlantFileError`). ``title`` is for the reader.
 from __future__ import annotations
 
 import math
+import os
 import pathlib
 import tomllib
+from collections.abc import Callable, ItemsView, Mapping, Sequence
+from typing import Any, NoReturn, ParamSpec, TypedDict, TypeVar, cast
 
 from .build import Flowsheet, FlowsheetError
 
@@ -71,6 +74,16 @@ MAX_DEPTH = 16
 TOP_LEVEL = ("title", "components", "tolerance", "max_iterations", "feeds", "units", "mixers", "splitters",
              "heaters", "coolers", "connect", "products", "tears", "arrays")
 ARROW = "->"
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+
+class _Options(TypedDict, total=False):
+    """The recycle solve's settings a plant file may give."""
+
+    tolerance: float
+    max_iterations: int
 
 
 class PlantFileError(ValueError):
@@ -92,23 +105,23 @@ class PlantFileError(ValueError):
     plant.toml: units.hp: unit 'hp': unknown name 'pressure_rise' for pump; did you mean 'pressure_rise_bar'?
     """
 
-    def __init__(self, message):
+    def __init__(self, message: object) -> None:
         # One line whatever the file holds: a key with a line break or of a million characters
         # is shown escaped and cut.
         text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(message))
         super().__init__(text if len(text) <= 1000 else text[:1000] + " ...")
 
 
-def _choices(names):
+def _choices(names: Sequence[str]) -> str:
     return ", ".join(names) if names else "(none)"
 
 
-def _short(value, limit=60):
+def _short(value: object, limit: int = 60) -> str:
     text = repr(value)
     return text if len(text) <= limit else text[:limit] + "..."
 
 
-def _number(value, where):
+def _number(value: object, where: str) -> float:
     # TOML booleans are ints in Python; a flag where a number belongs is a mistake.
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise PlantFileError(f"{where}: expected a number, got {_short(value)}")
@@ -122,9 +135,10 @@ def _number(value, where):
     return number
 
 
-def _depth(data):
+def _depth(data: dict[str, Any]) -> int:
     """How deep tables and arrays nest in ``data`` (a parsed document), without recursion."""
-    deepest, pending = 0, [(data, 1)]
+    pending: list[tuple[dict[str, Any] | list[Any], int]] = [(data, 1)]
+    deepest = 0
     while pending:
         value, depth = pending.pop()
         deepest = max(deepest, depth)
@@ -135,39 +149,39 @@ def _depth(data):
     return deepest
 
 
-def _table(data, key, where):
+def _table(data: Mapping[str, Any], key: str, where: str) -> dict[str, Any]:
     value = data.get(key, {})
     if not isinstance(value, dict):
         raise PlantFileError(f"{where}: expected a table [{key}.NAME], got {_short(value)}")
     return value
 
 
-def _entries(data, key, file):
+def _entries(data: Mapping[str, Any], key: str, file: str) -> ItemsView[str, dict[str, Any]]:
     """The named entries of a section, each checked to be a table."""
     section = _table(data, key, f"{file}: {key}")
     for name, body in section.items():
         if not isinstance(body, dict):
             raise PlantFileError(f"{file}: {key}.{name}: expected a table of settings, got {_short(body)}")
-    return section.items()
+    return cast(dict[str, dict[str, Any]], section).items()  # each checked above
 
 
 class _Builder:
     """Builds the flowsheet entry by entry; each of the engine's errors gets the entry's name."""
 
-    def __init__(self, file):
+    def __init__(self, file: str) -> None:
         self.file = file
 
-    def call(self, where, fn, *args, **kwargs):
+    def call(self, where: str, fn: Callable[_P, _R], *args: _P.args, **kwargs: _P.kwargs) -> _R:
         try:
             return fn(*args, **kwargs)
         except FlowsheetError as err:
             raise PlantFileError(f"{self.file}: {where}: {err}") from None
 
-    def fail(self, where, message):
+    def fail(self, where: str, message: str) -> NoReturn:
         raise PlantFileError(f"{self.file}: {where}: {message}")
 
 
-def loads(text, file="<plant>"):
+def loads(text: str, file: str = "<plant>") -> Flowsheet:
     """The :class:`Flowsheet` described by TOML ``text``; ``file`` names it in messages.
 
     Parameters
@@ -235,7 +249,7 @@ def loads(text, file="<plant>"):
     if not ((isinstance(components, list) and all(isinstance(c, str) for c in components)) or
             (isinstance(components, dict) and all(isinstance(k, str) for k in components.values()))):
         b.fail("components", f'expected a list of names or a table name = "kind", got {_short(components)}')
-    options = {}
+    options: _Options = {}
     if "tolerance" in data:
         options["tolerance"] = _number(data["tolerance"], f"{file}: tolerance")
     if "max_iterations" in data:
@@ -339,7 +353,7 @@ def loads(text, file="<plant>"):
     return fs
 
 
-def _array(b, fs, name, body):
+def _array(b: _Builder, fs: Flowsheet, name: str, body: dict[str, Any]) -> None:
     """``[arrays.NAME]``: model, stages = [[vessels, elements], ...], element_area, element slots;
     ``[arrays.NAME.stage2]`` per-stage slots (and vessels, booster_bar, booster_efficiency);
     ``[arrays.NAME.datasheet]`` the element's datasheet (permeate_flow_m3d or permeate_flow,
@@ -362,13 +376,13 @@ def _array(b, fs, name, body):
         if not isinstance(datasheet, dict):
             b.fail(f"{where}.datasheet", f"expected a table of figures, got {_short(datasheet)}")
         datasheet = {k: _number(v, f"{b.file}: {where}.datasheet.{k}") for k, v in datasheet.items()}
-    options = {}
+    options: dict[str, float] = {}
     for key in ("element_area", "element_pressure_drop_bar", "fouling_factor", "design_temperature_c"):
         if key in body:
             options[key] = _number(body.pop(key), f"{b.file}: {where}.{key}")
     if "element_area" not in options:
         b.fail(where, "needs element_area = <m² per element>")
-    settings = {}
+    settings: dict[str, float] = {}
     for key, value in body.items():
         if isinstance(value, dict) and key.startswith("stage"):
             settings.update({f"{key}.{k}": _number(v, f"{b.file}: {where}.{key}.{k}") for k, v in value.items()})
@@ -384,7 +398,7 @@ def _array(b, fs, name, body):
         b.call(f"{where}.checks.{check}", fs.check_limit, name, check, limit)
 
 
-def load(path):
+def load(path: str | os.PathLike[str]) -> Flowsheet:
     """The :class:`Flowsheet` of the plant file at ``path``.
 
     Parameters
