@@ -167,19 +167,14 @@ class MembraneArray(Node, Protocol):
 
 
 class Plant(Protocol):
-    """What the checks read of a flowsheet: its components, nodes, links and feeds' water classes."""
+    """What the checks read of a flowsheet's public face: its components, nodes by kind and feeds'
+    water classes."""
 
     @property
     def components(self) -> Sequence[str]: ...
 
     @property
     def ambient_pressure_bar(self) -> float: ...  # bar absolute
-
-    @property
-    def _nodes(self) -> Mapping[str, Node]: ...
-
-    @property
-    def _links(self) -> Mapping[Stream, Stream]: ...  # (node, inlet) -> the (node, outlet) feeding it
 
     @property
     def feeds(self) -> Mapping[str, Node]: ...
@@ -193,9 +188,24 @@ class Plant(Protocol):
     @property
     def arrays(self) -> Mapping[str, MembraneArray]: ...
 
+    def water_class(self, feed: str) -> str: ...
+
+
+class _Wiring(Plant, Protocol):
+    """A flowsheet with the node table and links it keeps to itself."""
+
+    @property
+    def _nodes(self) -> Mapping[str, Node]: ...
+
+    @property
+    def _links(self) -> Mapping[Stream, Stream]: ...  # (node, inlet) -> the (node, outlet) feeding it
+
     def _label(self, port: Stream) -> str: ...  # "node.port", or the feed's name
 
-    def water_class(self, feed: str) -> str: ...
+
+def _wiring(fs: Plant) -> _Wiring:
+    # Every flowsheet has these; the checks trace a unit's feed and inlet streams through them.
+    return cast(_Wiring, fs)
 
 
 class PlanColumns(Protocol):
@@ -362,8 +372,9 @@ class View:
 
     def inlet(self, port: str, quantity: str) -> Column:
         """The same for the stream entering an inlet port."""
-        source = self.fs._links[(self.name, port)]
-        return self.table[f"{self.fs._label(source)}.{quantity}"]
+        wiring = _wiring(self.fs)
+        source = wiring._links[(self.name, port)]
+        return self.table[f"{wiring._label(source)}.{quantity}"]
 
     def slot(self, name: str) -> Column:
         """An input or parameter slot as the unit ran, in the slot's own unit: the row's value where it
@@ -535,6 +546,7 @@ def water_class_of(fs: Plant, unit: str, known: dict[str, str | None] | None = N
 
     ``known``: a dict node -> class shared by the calls over one plant; every node a way back
     passes shares its answer, so a plant's units are classed in linear time, not quadratic."""
+    wiring = _wiring(fs)
     node, seen, path = unit, set[str](), list[str]()
     found: str | None = None
     while node not in seen:
@@ -543,22 +555,22 @@ def water_class_of(fs: Plant, unit: str, known: dict[str, str | None] | None = N
             break
         seen.add(node)
         path.append(node)
-        inlets = fs._nodes[node].inlets
+        inlets = wiring._nodes[node].inlets
         if not inlets:
             break
-        source = fs._links.get((node, inlets[0]))
+        source = wiring._links.get((node, inlets[0]))
         if source is None:
             break
         node = source[0]
         if "permeate" in source[1]:
-            model = getattr(fs._nodes[node], "model", "")
+            model = getattr(wiring._nodes[node], "model", "")
             if model.startswith(("osmo", "nano")):
                 found = "permeate"
                 break
             if model.startswith("bio"):
                 found = "wastewater_effluent"
                 break
-        feed = fs._nodes[node]
+        feed = wiring._nodes[node]
         if feed.kind == "feed":
             found = fs.water_class(node)
             break
@@ -785,7 +797,7 @@ def _array_entries(fs: Plant, plan: PlanColumns, array: MembraneArray,
 
 def node_checks(fs: Plant, name: str) -> dict[str, Check]:
     """Check name -> check, of every check a unit, array, heater or cooler can have (for limits)."""
-    node = fs._nodes[name]
+    node = _wiring(fs)._nodes[name]
     if node.kind == "array":
         own = {c.name: c for c in model_checks(cast(MembraneArray, node).model) if c.name in _ARRAY_MODEL_CHECKS
                or c.name in ("not_converged", "model_flag")}
