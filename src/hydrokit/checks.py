@@ -166,7 +166,7 @@ class MembraneArray(Node, Protocol):
     def stage_fixed(self) -> Sequence[Set[SlotKey]]: ...  # slots fixed for one stage alone
 
 
-class Plant(Protocol):
+class CheckedPlant(Protocol):
     """What the checks read of a flowsheet's public face: its components, nodes by kind and feeds'
     water classes."""
 
@@ -191,7 +191,7 @@ class Plant(Protocol):
     def water_class(self, feed: str) -> str: ...
 
 
-class _Wiring(Plant, Protocol):
+class _Wiring(CheckedPlant, Protocol):
     """A flowsheet with the node table and links it keeps to itself."""
 
     @property
@@ -203,7 +203,7 @@ class _Wiring(Plant, Protocol):
     def _label(self, port: Stream) -> str: ...  # "node.port", or the feed's name
 
 
-def _wiring(fs: Plant) -> _Wiring:
+def _wiring(fs: CheckedPlant) -> _Wiring:
     # Every flowsheet has these; the checks trace a unit's feed and inlet streams through them.
     return cast(_Wiring, fs)
 
@@ -241,7 +241,7 @@ class CheckView(Protocol):
     def water(self) -> str | None: ...  # the water class of the unit's feed (None: not known)
 
     @property
-    def fs(self) -> Plant: ...
+    def fs(self) -> CheckedPlant: ...
 
     @property
     def plan(self) -> PlanColumns: ...
@@ -357,7 +357,7 @@ class View:
     ``table`` holds arrays (a sweep) or traced columns (a column program); what is constant for the
     plan (an unvaried parameter) is a Python float."""
 
-    def __init__(self, fs: Plant, plan: PlanColumns, unit: Node, table: Table, water: str | None) -> None:
+    def __init__(self, fs: CheckedPlant, plan: PlanColumns, unit: Node, table: Table, water: str | None) -> None:
         self.fs, self.plan, self.unit, self.table, self.water = fs, plan, unit, table, water
         self.name = unit.name
 
@@ -539,7 +539,7 @@ def polarisation_check(value: Callable[[CheckView], Column], reads: tuple[str, .
                  "{limit:.3g}", scale=0.2)
 
 
-def water_class_of(fs: Plant, unit: str, known: dict[str, str | None] | None = None) -> str | None:
+def water_class_of(fs: CheckedPlant, unit: str, known: dict[str, str | None] | None = None) -> str | None:
     """The water class a unit's feed belongs to: that of the plant feed its main inlet traces back to;
     ``"permeate"`` when the way back first passes the permeate of a reverse osmosis or
     nanofiltration unit, ``"wastewater_effluent"`` when it passes a bioreactor's.
@@ -648,7 +648,7 @@ class _PlantView(_Columns):
     """The plant's or a feed's columns (for the checks that belong to no unit); ``names``: the row
     variables a setting check reads."""
 
-    def __init__(self, fs: Plant, name: str, table: Table) -> None:
+    def __init__(self, fs: CheckedPlant, name: str, table: Table) -> None:
         super().__init__(name, table)
         self.fs = fs
         self.names: Sequence[str] = ()
@@ -661,7 +661,7 @@ class _ColumnView(_Columns):
     """Columns ``<name>.<quantity>`` of a table (an array's summaries, one stage's vessel figures)."""
 
     @property
-    def fs(self) -> Plant:
+    def fs(self) -> CheckedPlant:
         self._missing("fs")
 
 
@@ -669,8 +669,8 @@ class _ElementView(View):
     """One element of an array's representative vessel: its outputs and feed are the array's
     ``<array>.stage<k>.element<j>.*`` columns; its slots are the stage's, as the element ran."""
 
-    def __init__(self, fs: Plant, plan: PlanColumns, array: MembraneArray, stage: int, element: int, table: Table,
-                 water: str | None) -> None:
+    def __init__(self, fs: CheckedPlant, plan: PlanColumns, array: MembraneArray, stage: int, element: int,
+                 table: Table, water: str | None) -> None:
         super().__init__(fs, plan, array.stage_units[stage - 1], table, water)
         self.array, self.stage = array, stage
         self.name = f"{array.name}.stage{stage}.element{element}"
@@ -758,7 +758,7 @@ def array_checks() -> list[tuple[Check, str]]:
     return found
 
 
-def _array_entries(fs: Plant, plan: PlanColumns, array: MembraneArray,
+def _array_entries(fs: CheckedPlant, plan: PlanColumns, array: MembraneArray,
                    known: dict[str, str | None] | None = None) -> list[tuple[str, Check, ViewFactory, str]]:
     """(column, check, view factory, label) of every check of one membrane array."""
     water = water_class_of(fs, array.name, known)
@@ -795,7 +795,7 @@ def _array_entries(fs: Plant, plan: PlanColumns, array: MembraneArray,
     return found
 
 
-def node_checks(fs: Plant, name: str) -> dict[str, Check]:
+def node_checks(fs: CheckedPlant, name: str) -> dict[str, Check]:
     """Check name -> check, of every check a unit, array, heater or cooler can have (for limits)."""
     node = _wiring(fs)._nodes[name]
     if node.kind == "array":
@@ -817,10 +817,10 @@ def model_checks(model: str) -> tuple[Check, ...]:
 
 
 # (margin column, unit name, check, the limit the user set or None) of one check of a plan.
-Entry = tuple[str, str, Check, "float | None"]
+Entry = tuple[str, str, Check, float | None]
 
 
-def _entries(fs: Plant, plan: PlanColumns) -> list[Entry]:
+def _entries(fs: CheckedPlant, plan: PlanColumns) -> list[Entry]:
     """(column, unit name, check, override) of every check a plan's table computes, once per plan.
 
     ``override``: the limit the user set (a number), or None. Where each check reads its quantities
@@ -890,12 +890,12 @@ def _where(plan: PlanColumns) -> dict[str, tuple[ViewFactory, str]]:
 check_entries = _entries  # public name: the optimiser reads which checks bind
 
 
-def check_columns(fs: Plant, plan: PlanColumns) -> list[str]:
+def check_columns(fs: CheckedPlant, plan: PlanColumns) -> list[str]:
     """The margin columns of a plan's table, in table order."""
     return [column for column, _, _, _ in _entries(fs, plan)]
 
 
-def _view(fs: Plant, plan: PlanColumns, column: str, table: Table) -> CheckView:
+def _view(fs: CheckedPlant, plan: PlanColumns, column: str, table: Table) -> CheckView:
     _entries(fs, plan)
     return _where(plan)[column][0](table)
 
@@ -911,13 +911,13 @@ def _limit(check: Check, view: CheckView, override: float | None) -> Column:
     return check.limit
 
 
-def value_and_limit(fs: Plant, plan: PlanColumns, column: str, check: Check, override: float | None,
+def value_and_limit(fs: CheckedPlant, plan: PlanColumns, column: str, check: Check, override: float | None,
                     table: Table) -> tuple[Column, Column]:
     view = _view(fs, plan, column, table)
     return check.value(view), _limit(check, view, override)
 
 
-def margins(fs: Plant, plan: PlanColumns, table: Table,
+def margins(fs: CheckedPlant, plan: PlanColumns, table: Table,
             full: Callable[[float], Column]) -> tuple[dict[str, Column], Column, Column]:
     """(margin columns by name, errors, warnings) of a table (arrays or traced columns); ``full(v)``
     gives a column of the constant v."""
@@ -935,7 +935,7 @@ def margins(fs: Plant, plan: PlanColumns, table: Table,
     return columns, counts["error"], counts["warning"]
 
 
-def findings(fs: Plant, plan: PlanColumns, row: Mapping[str, float]) -> list[Finding]:
+def findings(fs: CheckedPlant, plan: PlanColumns, row: Mapping[str, float]) -> list[Finding]:
     """The findings of one solved row (a dict column -> float): errors first."""
     found: list[Finding] = []
     one: dict[str, NDArray[np.float64]] | None = None
@@ -979,7 +979,7 @@ def findings(fs: Plant, plan: PlanColumns, row: Mapping[str, float]) -> list[Fin
     return found
 
 
-def changed_limits(fs: Plant) -> list[str]:
+def changed_limits(fs: CheckedPlant) -> list[str]:
     """One line per limit the user changed or check switched off: "unit.check: 20 (default 17 ...)"."""
     lines = []
     settings: Mapping[tuple[str, str], float | str] = getattr(fs, "_check_limits", {})

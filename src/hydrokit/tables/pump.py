@@ -79,7 +79,8 @@ def carried_components(count: float) -> int:
     return min(4, max(0, int(shifted)))
 
 
-def output_slots(p: Sequence[float] | NDArray[np.float64], results: tuple[tuple[str, str], ...] = RESULTS) -> tuple[tuple[str, str], ...]:
+def output_slots(p: Sequence[float] | NDArray[np.float64],
+                 results: tuple[tuple[str, str], ...] = RESULTS) -> tuple[tuple[str, str], ...]:
     """Output names for the component count in ``p``; slots past the results are unused."""
     n = carried_components(float(p[0]))
     slots = STREAM + COMPONENTS[:n] + results
