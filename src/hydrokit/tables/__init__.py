@@ -11,7 +11,10 @@ them too.
 """
 
 
-def default_vectors(table):
+from types import ModuleType
+
+
+def default_vectors(table: ModuleType) -> tuple[list[float], list[float]]:
     """The default input and parameter vectors of a table, as lists in slot order."""
     return ([table.DEFAULT_INPUT[name] for name, _ in table.INPUT],
             [table.DEFAULT_PARAMS[name] for name, _ in table.PARAMS])

@@ -88,5 +88,5 @@ POWER = (("energy_rate", "drive"),)
 # nitrate); dissolved salts pass at their feed concentration into both outlets.
 KINDS = {"feed": (("organic",), ("suspended",), ("organic",), ("nutrient",), ("nutrient",))}
 PASSES = {"dissolved": "through"}
-DIAGNOSTICS = {}
+DIAGNOSTICS: dict[str, str] = {}
 FLAGS = ()

@@ -88,5 +88,5 @@ POWER = (("energy_rate", "drive"),)
 # into both outlets.
 KINDS = {"feed": (("organic", "nutrient", "suspended"),) * len(COMPONENTS)}
 PASSES = {"dissolved": "through"}
-DIAGNOSTICS = {}
+DIAGNOSTICS: dict[str, str] = {}
 FLAGS = ()

@@ -100,7 +100,7 @@ OUTLETS = {
 POWER = (("pump_power_kw", "drive"),)
 # Component kinds: the salt is dissolved; nothing else passes.
 KINDS = {"feed": (("dissolved",),)}
-PASSES = {}
+PASSES: dict[str, str] = {}
 DIAGNOSTICS = {"status_code": "0; 1: the permeate was limited to max_recovery; 2: no concentrate left "
                               "(its flow floored at 1e-15 m³/s)"}
 FLAGS = ("status_code",)
@@ -115,7 +115,7 @@ MD_SOURCE = ("membrane distillation design practice: 5-25 L/(m²·h) for direct-
              "review data); higher figures come from small laboratory cells")
 
 
-def hot_side_check(hot, cold):
+def hot_side_check(hot: str, cold: str) -> _c.Check:
     return _c.Check("hot_side_warmer", "hot minus cold side temperature", (hot, cold),
                     lambda v: v.slot(hot) - v.slot(cold), 0.0, "K", "error", HOT_SOURCE, upper=False,
                     message="{unit}: the hot side is {value:.3g} K warmer than the cold side: no vapour can "

@@ -101,7 +101,7 @@ POWER = (("pump_power_kw", "drive"),)
 # Component kinds: the non-volatile solutes (dissolved, organic, nutrient);
 # nothing else passes a distillation membrane.
 KINDS = {"feed": (("dissolved", "organic", "nutrient"),) * len(SOLUTES)}
-PASSES = {}
+PASSES: dict[str, str] = {}
 HEAT = (("heat_duty_w", "W"),)
 DIAGNOSTICS = {"status_code": "0; 1: flux negative or not finite, taken as 0; 2: no concentrate left "
                               "(its flow floored at 1e-15 m³/s)"}

@@ -52,7 +52,7 @@ POWER = _ultramech.POWER
 # Component kinds: as the physical ultrafiltration model.
 KINDS = _ultramech.KINDS
 PASSES = _ultramech.PASSES
-DIAGNOSTICS = {}
+DIAGNOSTICS: dict[str, str] = {}
 FLAGS = ()
 
 # Design checks (hydrokit.checks): the flux a designer of pressurised

@@ -117,11 +117,13 @@ FLAGS = ("status_code",)
 
 # Design checks (hydrokit.checks): the guidelines of spiral-wound
 # nanofiltration elements.
+import numpy as np  # noqa: E402
+
 from .. import checks as _c  # noqa: E402
 
 
 
-def _osmotic(v):
+def _osmotic(v: _c.CheckView) -> _c.Column:
     # Van 't Hoff over the six ions, each one particle, with the unit's molar masses: concentrate
     # minus permeate, where water passes.
     t = v.slot("temperature_c")
@@ -130,13 +132,13 @@ def _osmotic(v):
         m = v.slot(f"{ion}_molar_mass")
         difference = difference + (_c.osmotic_bar(v.out(f"{ion}_concentrate_conc"), m, 1.0, t)
                                    - _c.osmotic_bar(v.out(f"{ion}_permeate_conc"), m, 1.0, t))
-    return _c.np.where(v.out("permeate_flow_m3h") > 0.0, difference, 0.0)
+    return np.where(v.out("permeate_flow_m3h") > 0.0, difference, 0.0)
 
 
-def _across(v):
+def _across(v: _c.CheckView) -> _c.Column:
     # At the concentrate end: the feed pressure after the unit's own drop, less its permeate pressure.
     end = v.slot("feed_pressure_bar") - v.slot("pressure_drop_bar")
-    return _c.np.maximum(end - v.slot("permeate_pressure_bar"), 0.0)
+    return np.maximum(end - v.slot("permeate_pressure_bar"), 0.0)
 
 
 CHECKS = (

@@ -108,18 +108,20 @@ FLAGS = ("status_code",)
 # Design checks (hydrokit.checks): the guidelines of spiral-wound
 # nanofiltration elements (their fluxes and ratings are those of brackish
 # reverse osmosis elements).
+import numpy as np  # noqa: E402
+
 from .. import checks as _c  # noqa: E402
 
 
 
-def _osmotic(v):
+def _osmotic(v: _c.CheckView) -> _c.Column:
     # Van 't Hoff over the five solutes with the core's molar masses: concentrate minus permeate,
     # where water passes.
     molar = 0.0
     for i, m in zip(SOLUTES, SOLUTE_MOLAR_MASS):
         molar = molar + (v.out(f"solute{i}_concentrate_conc") - v.out(f"solute{i}_permeate_conc")) / m
     difference = ((molar * _c.GAS_CONSTANT) * (v.slot("temperature_c") + 273.15)) / 100000.0
-    return _c.np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
+    return np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
 
 
 CHECKS = (
@@ -130,7 +132,7 @@ CHECKS = (
     # The flux law takes the whole feed pressure; the permeate leaves at the plant's ambient pressure.
     _c.Check("osmotic_limit", "concentrate osmotic pressure",
              ("solute<i>_concentrate_conc", "solute<i>_permeate_conc", "temperature_c", "feed_pressure_bar"),
-             _osmotic, lambda v: _c.np.maximum(v.slot("feed_pressure_bar") - v.fs.ambient_pressure_bar, 0.0),
+             _osmotic, lambda v: np.maximum(v.slot("feed_pressure_bar") - v.fs.ambient_pressure_bar, 0.0),
              "bar", "error", _c.OSMOTIC_SOURCE, message=_c.OSMOTIC_MESSAGE, scale=10.0,
              limit_doc="< feed minus ambient (permeate) pressure"),
 )

@@ -94,27 +94,29 @@ FLAGS = ("not_converged",)
 # concentration, so the last one can still pass water into a concentrate
 # beyond the osmotic limit: the limit is checked at the concentrate end,
 # after the channel pressure drop.
+import numpy as np  # noqa: E402
+
 from .. import checks as _c  # noqa: E402
 
 
-def _osmotic(v):
+def _osmotic(v: _c.CheckView) -> _c.Column:
     # Where no water passes, nothing has to overcome the osmotic pressure.
     m, i, t = v.slot("solute_molar_mass"), v.slot("vant_hoff_factor"), v.slot("temperature_c")
     difference = (_c.osmotic_bar(v.out("concentrate_salinity"), m, i, t)
                   - _c.osmotic_bar(v.out("permeate_salinity"), m, i, t))
-    return _c.np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
+    return np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
 
 
-def _polarisation(v):
+def _polarisation(v: _c.CheckView) -> _c.Column:
     # exp(J/k) of the film model at the element's mean flux.
-    return _c.np.exp(v.out("flux") / v.slot("mass_transfer_coeff"))
+    return np.exp(v.out("flux") / v.slot("mass_transfer_coeff"))
 
 
 CHECKS = (
     _c.Check("osmotic_limit", "concentrate osmotic pressure",
              ("concentrate_salinity", "permeate_salinity", "solute_molar_mass", "vant_hoff_factor",
               "temperature_c", "concentrate_pressure_bar", "permeate_pressure_bar"),
-             _osmotic, lambda v: _c.np.maximum(v.out("concentrate_pressure_bar") - v.slot("permeate_pressure_bar"), 0.0), "bar",
+             _osmotic, lambda v: np.maximum(v.out("concentrate_pressure_bar") - v.slot("permeate_pressure_bar"), 0.0), "bar",
              "error", _c.OSMOTIC_SOURCE, message=_c.OSMOTIC_MESSAGE, scale=10.0,
              limit_doc="< concentrate-end (after the channel drop) minus permeate pressure"),
     _c.flux_check("flux", 3.6e6),

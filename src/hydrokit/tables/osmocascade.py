@@ -50,7 +50,7 @@ DEFAULT_PARAMS = {
 COST_CLASS = "ro"
 
 
-def _stage(n):
+def _stage(n: int) -> tuple[tuple[str, str], ...]:
     return (
         (f"stage{n}_concentrate_flow", "m³/s"),
         (f"stage{n}_permeate_flow", "m³/s"),
@@ -101,7 +101,7 @@ INLETS = {
 }
 
 
-def _permeate(flow, conc, doc):
+def _permeate(flow: str, conc: str, doc: str) -> Outlet:
     return Outlet(Slot(flow, "m³/s"), Same("feed", "temperature_c"), Ambient(), (Slot(conc, "kg/m³"),), doc=doc)
 
 
@@ -120,22 +120,24 @@ POWER = ()
 # wholly in the final concentrate.
 KINDS = {"feed": (("dissolved",),)}
 PASSES = {"suspended": "concentrate"}
-DIAGNOSTICS = {}
+DIAGNOSTICS: dict[str, str] = {}
 FLAGS = ()
 
 # Design checks (hydrokit.checks). The stage splits are set, not solved, so
 # a stage can report a concentrate whose osmotic pressure difference (the
 # model's own, in Pa) exceeds the pressure left at its concentrate end
 # (permeates at 0 bar).
+import numpy as np  # noqa: E402
+
 from .. import checks as _c  # noqa: E402
 
 
-def _stage_osmotic(n):
+def _stage_osmotic(n: int) -> _c.Check:
     return _c.Check(f"osmotic_limit_stage{n}", f"stage {n} osmotic pressure difference",
                     (f"stage{n}_osmotic_pressure_pa", f"stage{n}_outlet_pressure"),
-                    lambda v: _c.np.where(v.out(f"stage{n}_permeate_flow") > 0.0,
+                    lambda v: np.where(v.out(f"stage{n}_permeate_flow") > 0.0,
                                           v.out(f"stage{n}_osmotic_pressure_pa") / 100000.0, 0.0),
-                    lambda v: _c.np.maximum(v.out(f"stage{n}_outlet_pressure"), 0.0), "bar", "error", _c.OSMOTIC_SOURCE,
+                    lambda v: np.maximum(v.out(f"stage{n}_outlet_pressure"), 0.0), "bar", "error", _c.OSMOTIC_SOURCE,
                     message="{unit}: stage " + str(n) + " concentrate osmotic pressure {value:.3g} bar exceeds the "
                     "{limit:.3g} bar across the membrane: its split is impossible at this pressure", scale=10.0,
                     limit_doc=f"< stage {n} outlet pressure (permeate at 0 bar)")

@@ -103,29 +103,31 @@ FLAGS = ("not_converged",)
 # concentrate the mass balance gives can be one that no pressure at hand
 # could reach: the osmotic limit compares its osmotic pressure (the model's
 # own van 't Hoff law) with the pressure difference at the concentrate end.
+import numpy as np  # noqa: E402
+
 from .. import checks as _c  # noqa: E402
 
 
-def _osmotic(v):
+def _osmotic(v: _c.CheckView) -> _c.Column:
     # Where no water passes, nothing has to overcome the osmotic pressure.
     m, i, t = v.slot("solute_molar_mass"), v.slot("vant_hoff_factor"), v.slot("temperature_c")
     difference = (_c.osmotic_bar(v.out("concentrate_salinity"), m, i, t)
                   - _c.osmotic_bar(v.out("permeate_salinity"), m, i, t))
-    return _c.np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
+    return np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
 
 
-def _polarisation(v):
+def _polarisation(v: _c.CheckView) -> _c.Column:
     # Wall over bulk concentration, as the ratio of their osmotic pressures.
     feed = _c.osmotic_bar(v.slot("feed_salinity"), v.slot("solute_molar_mass"), v.slot("vant_hoff_factor"),
                           v.slot("temperature_c"))
-    return _c.np.where(feed > 0.0, v.out("wall_osmotic_pressure_bar") / feed, 1.0)
+    return np.where(feed > 0.0, v.out("wall_osmotic_pressure_bar") / feed, 1.0)
 
 
 CHECKS = (
     _c.Check("osmotic_limit", "concentrate osmotic pressure",
              ("concentrate_salinity", "permeate_salinity", "solute_molar_mass", "vant_hoff_factor",
               "temperature_c", "feed_pressure_bar", "permeate_pressure_bar"),
-             _osmotic, lambda v: _c.np.maximum(v.slot("feed_pressure_bar") - v.slot("permeate_pressure_bar"), 0.0), "bar", "error",
+             _osmotic, lambda v: np.maximum(v.slot("feed_pressure_bar") - v.slot("permeate_pressure_bar"), 0.0), "bar", "error",
              _c.OSMOTIC_SOURCE, message=_c.OSMOTIC_MESSAGE, scale=10.0,
              limit_doc="< feed minus permeate pressure"),
     _c.flux_check("flux", 3.6e6),

@@ -119,11 +119,13 @@ FLAGS = ("not_converged",)
 
 # Design checks (hydrokit.checks): the guidelines of reverse osmosis
 # elements.
+import numpy as np  # noqa: E402
+
 from .. import checks as _c  # noqa: E402
 
 
 
-def _osmotic(v):
+def _osmotic(v: _c.CheckView) -> _c.Column:
     # Van 't Hoff over the solutes as the model sums them (each molar mass counts its ions):
     # concentrate minus permeate, where water passes.
     molar = 0.0
@@ -131,7 +133,7 @@ def _osmotic(v):
         m = v.slot(f"solute{i}_molar_mass")
         molar = molar + (v.out(f"solute{i}_concentrate_conc") - v.out(f"solute{i}_permeate_conc")) / m
     difference = ((molar * _c.GAS_CONSTANT) * (v.slot("temperature_c") + 273.15)) / 100000.0
-    return _c.np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
+    return np.where(v.out("permeate_flow") > 0.0, difference, 0.0)
 
 
 CHECKS = (
@@ -142,7 +144,7 @@ CHECKS = (
     _c.Check("osmotic_limit", "concentrate osmotic pressure",
              ("solute<i>_concentrate_conc", "solute<i>_permeate_conc", "solute<i>_molar_mass", "temperature_c",
               "feed_pressure_bar"),
-             _osmotic, lambda v: _c.np.maximum(v.slot("feed_pressure_bar") - v.fs.ambient_pressure_bar, 0.0),
+             _osmotic, lambda v: np.maximum(v.slot("feed_pressure_bar") - v.fs.ambient_pressure_bar, 0.0),
              "bar", "error", _c.OSMOTIC_SOURCE, message=_c.OSMOTIC_MESSAGE, scale=10.0,
              limit_doc="< feed minus ambient (permeate) pressure"),
 )

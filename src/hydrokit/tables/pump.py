@@ -1,3 +1,12 @@
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
 DESCRIPTION = "Hydraulic pump / pressure booster"
 
 INPUT = (
@@ -62,7 +71,7 @@ COMPONENTS = tuple((f"component{i}_conc", "caller's unit") for i in range(1, 5))
 OUTPUT = STREAM + COMPONENTS + RESULTS
 
 
-def carried_components(count):
+def carried_components(count: float) -> int:
     """Components carried for a component_count value: (count + 0.5) truncated, within [0, 4]."""
     shifted = count + 0.5
     if not (-2147483649.0 < shifted < 2147483648.0):
@@ -70,7 +79,8 @@ def carried_components(count):
     return min(4, max(0, int(shifted)))
 
 
-def output_slots(p, results=RESULTS):
+def output_slots(p: Sequence[float] | NDArray[np.float64],
+                 results: tuple[tuple[str, str], ...] = RESULTS) -> tuple[tuple[str, str], ...]:
     """Output names for the component count in ``p``; slots past the results are unused."""
     n = carried_components(float(p[0]))
     slots = STREAM + COMPONENTS[:n] + results
@@ -93,7 +103,7 @@ COUNT_SLOT = "component_count"
 POWER = (("pump_power_kw", "drive"),)
 # Component kinds: any; the stream passes through.
 KINDS = {"inlet": (("dissolved", "suspended", "organic", "nutrient"),) * len(COMPONENTS)}
-PASSES = {}
+PASSES: dict[str, str] = {}
 DIAGNOSTICS = {"input_flag": "0: inputs used as given; 1: flow, 2: inlet pressure, 3: a concentration replaced "
                              "(non-finite or negative) by 0"}
 FLAGS = ("input_flag",)

@@ -1,3 +1,12 @@
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
 from . import pump as _pump
 
 DESCRIPTION = "Zero-order pressure energy recovery"
@@ -47,7 +56,7 @@ RESULTS = (
 OUTPUT = _pump.STREAM + _pump.COMPONENTS + RESULTS
 
 
-def output_slots(p):
+def output_slots(p: Sequence[float] | NDArray[np.float64]) -> tuple[tuple[str, str], ...]:
     return _pump.output_slots(p, RESULTS)
 
 # Ports: the pressurised stream is let down to the outlet pressure.

@@ -82,7 +82,7 @@ POWER = (("pump_power_kw", "feed_pump"),)
 # size); dissolved salts pass at their feed concentration into both outlets.
 KINDS = {"feed": (("suspended", "organic"),) * len(CLASSES)}
 PASSES = {"dissolved": "through"}
-DIAGNOSTICS = {}
+DIAGNOSTICS: dict[str, str] = {}
 FLAGS = ()
 
 # Design checks (hydrokit.checks): the flux a designer of pressurised

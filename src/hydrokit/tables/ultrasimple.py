@@ -1,3 +1,12 @@
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
 DESCRIPTION = "Zero-order ultrafiltration"
 
 # Room for solutes in the vectors; the solute_count parameter may use fewer.
@@ -54,7 +63,7 @@ BLOCKS = {"solutes": SOLUTES}
 COST_CLASS = "uf"
 
 
-def _output(n):
+def _output(n: int) -> tuple[tuple[str, str], ...]:
     solutes = range(1, n + 1)
     return (
         ("permeate_flow", "m³/d"),
@@ -74,7 +83,7 @@ def _output(n):
 OUTPUT = _output(SOLUTES)
 
 
-def solute_count(count):
+def solute_count(count: float) -> int:
     """Solutes split for a solute_count value: (count + 0.5) truncated, at most 4.
 
     Below 1 (also for NaN and counts outside the int32 range) nothing is split.
@@ -85,7 +94,7 @@ def solute_count(count):
     return min(SOLUTES, int(shifted))
 
 
-def output_slots(p):
+def output_slots(p: Sequence[float] | NDArray[np.float64]) -> tuple[tuple[str, str], ...]:
     """Output names for the solute count in ``p``; slots past the results are unused."""
     n = solute_count(float(p[0]))
     slots = _output(n) if n >= 1 else ()
@@ -123,5 +132,5 @@ POWER = (("electric_power_kw", "drive"),)
 # outlets.
 KINDS = {"feed": (("suspended", "organic"),) * SOLUTES}
 PASSES = {"dissolved": "through"}
-DIAGNOSTICS = {}
+DIAGNOSTICS: dict[str, str] = {}
 FLAGS = ()
