@@ -528,7 +528,7 @@ class Layout:
                 columns["unit"].append(s.unit)
                 columns["default"].append(math.nan if defaults is None else float(defaults[s.index]))
         try:
-            import pandas  # type: ignore[import-untyped]
+            import pandas
         except ImportError:
             return columns
         return pandas.DataFrame(columns)

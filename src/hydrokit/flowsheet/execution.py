@@ -73,6 +73,11 @@ class FlowsheetView(Protocol):
     @property
     def products(self) -> Mapping[str, str]: ...  # product name -> "unit.port"
 
+    @property
+    def thermal(self) -> Mapping[str, Thermal]: ...  # heaters and coolers
+
+    def water_class(self, feed: str) -> str: ...
+
     def plan(self, names: Iterable[str]) -> Plan: ...
 
 
@@ -637,7 +642,7 @@ def sweep(fs: FlowsheetView, rows: Mapping[str, ArrayLike] | None, axes: Mapping
     table = evaluate(fs, names, matrix, threads=threads, client=client, chunk_rows=chunk_rows, columns=wanted,
                      progress=progress)
     try:
-        import pandas  # type: ignore[import-untyped]  # no stubs for pandas here
+        import pandas
     except ImportError:
         return table
     from ..display.columns import column_units
