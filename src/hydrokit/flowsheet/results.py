@@ -11,7 +11,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from ..ports import STREAM_UNITS
 from .nodes import STREAM_QUANTITIES, Feed, FlowsheetError, Thermal
@@ -60,9 +60,9 @@ class CompiledRun(Protocol):
     """``run(matrix, threads) -> (K × N) array`` of a compiled column program; ``labels`` names
     its rows (a mapping's keys as ``derive`` gave them), None when ``derive`` gave a list."""
 
-    labels: list[Any] | None
+    labels: list[Any] | None  # the keys derive's mapping used: names, or whatever the caller chose
 
-    def __call__(self, matrix: Any, threads: int | None = ...) -> NDArray[np.float64]: ...
+    def __call__(self, matrix: ArrayLike, threads: int | None = ...) -> NDArray[np.float64]: ...
 
 
 # The flowsheet a result was solved from (the Flowsheet itself, for a result its solve made).
