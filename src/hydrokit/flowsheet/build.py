@@ -14,7 +14,7 @@ import itertools
 import math
 import operator
 import types
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ..ports import COMPONENT_KINDS
@@ -532,7 +532,7 @@ class Flowsheet:
                                      f"array {name!r}")
         node = Array(name, model, stages, element_area, element_pressure_drop_bar, slots, components,
                      self.components, self.kinds)
-        node.report = dict(report)  # the array's report holds figures and notes alike
+        node.report.update(report)  # what was fitted or applied, name -> figure (the array's starts empty)
         self._add(node)
 
     def mixer(self, name: str, inlets: int = 2) -> None:
@@ -1245,7 +1245,7 @@ class Flowsheet:
                          lenient=lenient, progress=progress)
 
     def compiled_evaluator(self, names: str | Sequence[str], derive: Callable[[dict[str, Any]], Any], *,
-                           key: object = None, threads: int | None = None, client: Any = None,
+                           key: Hashable = None, threads: int | None = None, client: Any = None,
                            chunk_rows: int | None = None, lenient: bool = False) -> CompiledRun:
         """``run(matrix, threads) -> (K × N) array``: the columns ``derive(table)`` gives, computed
         as one compiled column program (bitwise what ``derive`` gives on :meth:`evaluate`'s table);
@@ -1257,7 +1257,7 @@ class Flowsheet:
                                   chunk_rows=chunk_rows, lenient=lenient)
 
     def row_solver(self, names: Sequence[str], extra: Callable[[dict[str, Any]], Mapping[str, Any]] | None = None,
-                   key: object = None,
+                   key: Hashable = None,
                    lenient: bool = False) -> Callable[[Sequence[float]], tuple[Result[Flowsheet], dict[str, float]]]:
         """``solve_row(values) -> (result, extra columns)``: the :meth:`solve` result of a point over
         ``names`` and the ``extra(table)`` columns of its row, by one compiled program."""

@@ -7,7 +7,7 @@ bit. The execution module's names are also reached here as before.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
 
 import numpy as np
@@ -70,7 +70,7 @@ FS = TypeVar("FS", bound=SolvedPlant)
 
 
 def row_solver(fs: FS, names: Sequence[str], extra: Callable[[dict[str, Any]], Mapping[str, Any]] | None = None,
-               key: object = None,
+               key: Hashable = None,
                lenient: bool = False) -> Callable[[Sequence[float]], tuple[Result[FS], dict[str, float]]]:
     """``solve(values) -> (result, extra)`` for points over ``names``: the result of
     ``fs.solve`` and the ``extra(table)`` columns (a mapping name -> column, e.g. cost
