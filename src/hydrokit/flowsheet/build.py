@@ -14,7 +14,8 @@ import itertools
 import math
 import operator
 import types
-from collections.abc import Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
 from ..ports import COMPONENT_KINDS
 # The nodes and limits, also reached here as before (hydrokit.flowsheet.build.<name>).
@@ -22,6 +23,19 @@ from .nodes import (AMBIENT_BAR, DEFAULT_TEAR_START, FEED_DEFAULTS, MAX_COMPONEN
                     MAX_ITERATIONS, MAX_NAME, MAX_NODES, MAX_PORTS, MAX_TOTAL_PORTS, NAME_PATTERN, PLAN_CACHE,
                     RESERVED, STREAM_QUANTITIES, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit, choice_list,
                     finite_number, moving_count_slots, ports_table, short_text, whole_count)
+
+if TYPE_CHECKING:  # building a flowsheet loads neither NumPy nor the plan compiler
+    from typing import TypeAlias
+
+    import numpy as np
+    from numpy.typing import ArrayLike, NDArray
+
+    from ..optimize import OptimizeResult
+    from .array import Array
+    from .plan import Plan, Stream
+    from .results import CompiledRun, Result
+
+    Node: TypeAlias = Feed | Unit | Mixer | Splitter | Thermal | Array
 
 _choices = choice_list
 _short = short_text
@@ -115,7 +129,8 @@ class Flowsheet:
     (True, [])
     """
 
-    def __init__(self, components=(), *, tolerance=1e-10, max_iterations=200, ambient_pressure_bar=AMBIENT_BAR):
+    def __init__(self, components: str | Iterable[str] | Mapping[str, str] = (), *, tolerance: float = 1e-10,
+                 max_iterations: int = 200, ambient_pressure_bar: float = AMBIENT_BAR) -> None:
         if isinstance(components, str):
             components = [components]
         if isinstance(components, Mapping):
@@ -124,7 +139,8 @@ class Flowsheet:
         else:
             components = list(itertools.islice(components, MAX_COMPONENTS + 1))
             kinds = {c: "dissolved" for c in components if isinstance(c, str)}
-        comps, seen = [], set()
+        comps: list[str] = []
+        seen: set[str] = set()
         for c in components:
             if len(comps) >= MAX_COMPONENTS:
                 raise FlowsheetError(f"a flowsheet carries at most {MAX_COMPONENTS:_} components")
@@ -145,40 +161,41 @@ class Flowsheet:
         if not (ambient > 0 and math.isfinite(ambient)):
             raise FlowsheetError(f"ambient_pressure_bar must be a positive number of bar, got {_short(ambient_pressure_bar)}")
         self._ambient_pressure_bar = ambient
-        self._plans = collections.OrderedDict()  # row names -> plan, the most recently used last
+        # row names -> plan, the most recently used last
+        self._plans: collections.OrderedDict[tuple[str, ...], Plan] = collections.OrderedDict()
         self.tolerance = tolerance
         self.max_iterations = max_iterations
-        self._nodes = {}     # name -> Feed | Unit | Mixer | Splitter, in the order added
-        self._links = {}     # (target name, inlet port) -> (source name, outlet port)
-        self._used = {}      # (source name, outlet port) -> "target.port" or "product NAME"
-        self._products = {}  # product name -> (source name, outlet port)
-        self._tears = {}     # (source name, outlet port) -> start quantities
+        self._nodes: dict[str, Node] = {}  # name -> Feed | Unit | Mixer | Splitter, in the order added
+        self._links: dict[Stream, Stream] = {}      # (target name, inlet port) -> (source name, outlet port)
+        self._used: dict[Stream, str] = {}          # (source name, outlet port) -> "target.port" or "product NAME"
+        self._products: dict[str, Stream] = {}      # product name -> (source name, outlet port)
+        self._tears: dict[Stream, dict[str, float]] = {}  # (source name, outlet port) -> start quantities
         self._version = 0
         self._ports = 0      # inlets and outlets of every node
 
     @property
-    def components(self):
+    def components(self) -> tuple[str, ...]:
         """The component names, in order (fixed when the flowsheet is made)."""
         return self._components
 
     @property
-    def kinds(self):
+    def kinds(self) -> Mapping[str, str]:
         """Component name -> kind (fixed when the flowsheet is made)."""
         return self._kinds
 
     @property
-    def ambient_pressure_bar(self):
+    def ambient_pressure_bar(self) -> float:
         """The pressure around the plant, bar absolute (fixed when the flowsheet is made)."""
         return self._ambient_pressure_bar
 
     @property
-    def tolerance(self):
+    def tolerance(self) -> float:
         """Largest relative change of a tear quantity that counts as converged; setting it takes
         effect at the next solve."""
         return self._tolerance
 
     @tolerance.setter
-    def tolerance(self, tolerance):
+    def tolerance(self, tolerance: float) -> None:
         if isinstance(tolerance, bool):
             raise FlowsheetError(f"tolerance must be a number, got {tolerance!r}")
         try:
@@ -191,29 +208,29 @@ class Flowsheet:
         self._plans.clear()  # the plans hold the tolerance
 
     @property
-    def max_iterations(self):
+    def max_iterations(self) -> int:
         """Most passes of a recycle loop; setting it takes effect at the next solve."""
         return self._max_iterations
 
     @max_iterations.setter
-    def max_iterations(self, max_iterations):
+    def max_iterations(self, max_iterations: int) -> None:
         if isinstance(max_iterations, bool):
             raise TypeError(f"max_iterations must be a whole number, got {max_iterations!r}")
         operator.index(max_iterations)  # TypeError for what is not a whole number
         self._max_iterations = whole_count(max_iterations, "max_iterations", 1, MAX_ITERATIONS)
         self._plans.clear()  # the plans hold the cap
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         from ..display.html import flowsheet_repr
 
         return flowsheet_repr(self)
 
-    def _repr_html_(self):
+    def _repr_html_(self) -> str:
         from ..display.html import flowsheet_html
 
         return flowsheet_html(self)
 
-    def diagram(self, result=None):
+    def diagram(self, result: Result[Flowsheet] | None = None) -> str:
         """The plant drawn as an SVG document (text): feeds left, products right, units as boxes.
 
         With a ``result`` of this flowsheet, streams are labelled with flow, pressure and the main
@@ -226,7 +243,7 @@ class Flowsheet:
 
     # -- building ---------------------------------------------------------
 
-    def _check_name(self, name):
+    def _check_name(self, name: str) -> None:
         if not isinstance(name, str) or not NAME_PATTERN.match(name) or name in RESERVED or len(name) > MAX_NAME:
             raise FlowsheetError(f"name {_short(name)} must be an identifier (letters, digits, _ and -) of at most "
                                  f"{MAX_NAME} characters other than {_choices(sorted(RESERVED))}")
@@ -238,7 +255,7 @@ class Flowsheet:
             raise FlowsheetError(f"a flowsheet holds at most {MAX_NODES:_} feeds, units, mixers, splitters, "
                                  f"heaters, coolers and arrays")
 
-    def _add(self, node):
+    def _add(self, node: Node) -> None:
         name = node.name
         self._check_name(name)
         ports = len(node.inlets) + len(node.outlets)
@@ -249,11 +266,12 @@ class Flowsheet:
         self._ports += ports
         self._changed()
 
-    def _changed(self):
+    def _changed(self) -> None:
         self._version += 1
         self._plans.clear()
 
-    def _stream_values(self, what, values, defaults):
+    def _stream_values(self, what: str, values: Mapping[str, object],
+                       defaults: Mapping[str, float]) -> dict[str, float]:
         known = (*STREAM_QUANTITIES, *self.components)
         out = dict(defaults)
         for key, value in values.items():
@@ -264,7 +282,7 @@ class Flowsheet:
             out.setdefault(c, 0.0)
         return out
 
-    def feed(self, name, *, utility=False, water=None, **values):
+    def feed(self, name: str, *, utility: bool = False, water: str | None = None, **values: float) -> None:
         """A stream entering the plant: ``flow`` (m³/s, required), ``temperature_c``
         (°C, default 25), ``pressure_bar`` (bar, default 1) and components (g/m³, default 0).
 
@@ -323,7 +341,7 @@ class Flowsheet:
                                      dict(FEED_DEFAULTS, pressure_bar=self.ambient_pressure_bar))
         self._add(Feed(name, values, utility, water))
 
-    def water_class(self, feed):
+    def water_class(self, feed: str) -> str:
         """The water class of a feed: the one given to :meth:`feed`, else inferred from its
         dissolved content (see :meth:`feed`)."""
         from ..checks import infer_water_class
@@ -337,12 +355,12 @@ class Flowsheet:
         return infer_water_class(sum(node.values.get(c, 0.0) for c in self.components
                                      if self.kinds.get(c, "dissolved") == "dissolved"))
 
-    def water_classes(self):
+    def water_classes(self) -> dict[str, tuple[str, bool]]:
         """Feed -> (water class, True when inferred rather than given), for every feed that is not a utility."""
         return {name: (self.water_class(name), feed.water is None)
                 for name, feed in self.feeds.items() if not feed.utility}
 
-    def check_limit(self, unit, check, limit):
+    def check_limit(self, unit: str, check: str, limit: float | str | None) -> None:
         """Change a design check's limit for one unit, or switch the check off.
 
         Parameters
@@ -376,7 +394,8 @@ class Flowsheet:
             what = getattr(node, "model", getattr(node, "kind", ""))
             raise FlowsheetError(f"unit {unit!r} ({what}) has no check {check!r}; choose from: "
                                  f"{_choices(checks)}")
-        limits = self.__dict__.setdefault("_check_limits", {})
+        # (unit, check) -> limit in the check's units, or "off"
+        limits: dict[tuple[str, str], float | str] = self.__dict__.setdefault("_check_limits", {})
         if limit is None:
             limits.pop((unit, check), None)
         elif limit == "off":
@@ -391,7 +410,7 @@ class Flowsheet:
             limits[(unit, check)] = value
         self._changed()
 
-    def unit(self, name, model, *, components=None, **settings):
+    def unit(self, name: str, model: str, *, components: Mapping[str, str] | None = None, **settings: float) -> None:
         """A model unit; ``settings`` fix any of its input or parameter slots by name
         (``u.name``/``p.name`` where a name is in both vectors).
 
@@ -442,8 +461,12 @@ class Flowsheet:
             raise FlowsheetError(f"unit {name!r}: model must be a model name, not {type(model).__name__}")
         self._add(Unit(name, model, settings, components, self.components, self.kinds))
 
-    def array(self, name, model, *, stages, element_area, element_pressure_drop_bar=0.2, components=None,
-              datasheet=None, fouling_factor=None, design_temperature_c=None, **element_slots):
+    # element_pressure_drop_bar: float; components: a mapping slot -> component or None; datasheet: a
+    # mapping of figures or None; fouling_factor, design_temperature_c: float or None. Typed loosely
+    # so that per-stage slots can be passed as **{"stage2.slot": value} beside them.
+    def array(self, name: str, model: str, *, stages: Iterable[Iterable[int]], element_area: float,
+              element_pressure_drop_bar: Any = 0.2, components: Any = None, datasheet: Any = None,
+              fouling_factor: Any = None, design_temperature_c: Any = None, **element_slots: float) -> None:
         """A membrane array: stages of pressure vessels, each holding elements in series.
 
         ``stages``: ``[(vessels, elements), ...]``; stage k + 1 is fed by the
@@ -509,10 +532,10 @@ class Flowsheet:
                                      f"array {name!r}")
         node = Array(name, model, stages, element_area, element_pressure_drop_bar, slots, components,
                      self.components, self.kinds)
-        node.report = report
+        node.report.update(report)  # what was fitted or applied, name -> figure (the array's starts empty)
         self._add(node)
 
-    def mixer(self, name, inlets=2):
+    def mixer(self, name: str, inlets: int = 2) -> None:
         """Join ``inlets`` streams (ports inlet1..inletN) into one (port outlet).
 
         The flows add; temperature and components are flow-weighted means;
@@ -550,7 +573,7 @@ class Flowsheet:
         operator.index(inlets)  # TypeError for what is not a whole number
         self._add(Mixer(name, inlets))
 
-    def splitter(self, name, fractions):
+    def splitter(self, name: str, fractions: Iterable[float]) -> None:
         """Divide a stream (port inlet) by flow fractions (ports outlet1..outletN).
 
         The fractions lie in [0, 1] and add up to 1; the last outlet takes what
@@ -587,7 +610,7 @@ class Flowsheet:
         >>> [round(res.stream(s)["flow"], 12) for s in ("split.outlet1", "split.outlet2")]  # m³/s
         [0.0004, 0.0006]
         """
-        fracs = []
+        fracs: list[float] = []
         for f in fractions:
             if len(fracs) >= MAX_PORTS:
                 raise FlowsheetError(f"splitter {name!r}: at most {MAX_PORTS:_} fractions (outlets)")
@@ -598,7 +621,7 @@ class Flowsheet:
             raise FlowsheetError(f"splitter {name!r}: fractions must lie in [0, 1] and add up to 1, got {fracs}")
         self._add(Splitter(name, fracs))
 
-    def heater(self, name, *, outlet_temperature_c=None, duty_kw=None):
+    def heater(self, name: str, *, outlet_temperature_c: float | None = None, duty_kw: float | None = None) -> None:
         """Heat a stream (port inlet -> port outlet) to a temperature or by a duty.
 
         The duty is rho · cp · Q · (T_out − T_in), with the package's water
@@ -638,7 +661,7 @@ class Flowsheet:
         """
         self._add(self._thermal(name, "heater", outlet_temperature_c, duty_kw))
 
-    def cooler(self, name, *, outlet_temperature_c=None, duty_kw=None):
+    def cooler(self, name: str, *, outlet_temperature_c: float | None = None, duty_kw: float | None = None) -> None:
         """Cool a stream (port inlet -> port outlet) to a temperature or by a duty.
 
         As :meth:`heater` with the heat taken out: a cooler never heats; its
@@ -657,7 +680,7 @@ class Flowsheet:
         """
         self._add(self._thermal(name, "cooler", outlet_temperature_c, duty_kw))
 
-    def _thermal(self, name, kind, outlet_temperature_c, duty_kw):
+    def _thermal(self, name: str, kind: str, outlet_temperature_c: float | None, duty_kw: float | None) -> Thermal:
         given = {k: v for k, v in (("outlet_temperature_c", outlet_temperature_c), ("duty_kw", duty_kw))
                  if v is not None}
         if len(given) != 1:
@@ -669,17 +692,17 @@ class Flowsheet:
         return Thermal(name, kind, setting, value)
 
     @property
-    def thermal(self):
+    def thermal(self) -> dict[str, Thermal]:
         """Heaters and coolers by name (each with ``.kind``, ``.setting``, ``.value``). A new dict on each access."""
         return {n: node for n, node in self._nodes.items() if isinstance(node, Thermal)}
 
-    def _node(self, name, what):
+    def _node(self, name: str, what: str) -> Node:
         try:
             return self._nodes[name]
         except KeyError:
             raise FlowsheetError(f"{what}: unknown name {name!r}; choose from: {_choices(self._nodes)}") from None
 
-    def _port(self, text, side):
+    def _port(self, text: str, side: str) -> Stream:
         """(node name, port) of an outlet (side "source") or inlet (side "target")."""
         if not isinstance(text, str):
             raise FlowsheetError(f"a port is written 'unit.port', not {type(text).__name__}")
@@ -698,7 +721,7 @@ class Flowsheet:
                 return name, ports[0]
             raise FlowsheetError(f"{node.kind} {name!r} has {kind}s {_choices(ports)}: write {name}.<{kind}>")
         # A set per node and side: a mixer of thousands of inlets is connected in linear time.
-        known = node.__dict__.setdefault("_port_sets", {})
+        known: dict[str, frozenset[str]] = node.__dict__.setdefault("_port_sets", {})
         if side not in known:
             known[side] = frozenset(ports)
         if port not in known[side]:
@@ -706,11 +729,11 @@ class Flowsheet:
         return name, port
 
     @staticmethod
-    def _label(port):
-        name, port = port
-        return f"{name}.{port}" if port else name
+    def _label(port: Stream) -> str:
+        name, outlet = port
+        return f"{name}.{outlet}" if outlet else name
 
-    def connect(self, source, target):
+    def connect(self, source: str, target: str) -> None:
         """A stream from an outlet (``"unit.port"`` or a feed's name) to an inlet.
 
         Each outlet feeds at most one inlet or product, and each inlet is fed
@@ -760,7 +783,7 @@ class Flowsheet:
         self._used[src] = self._label(dst)
         self._changed()
 
-    def product(self, name, source):
+    def product(self, name: str, source: str) -> None:
         """Name a stream leaving the plant as a product (counted in the KPIs).
 
         The products' flows add up to ``kpi.product_flow`` (m³/s), which
@@ -806,7 +829,7 @@ class Flowsheet:
         self._used[src] = f"product {name}"
         self._changed()
 
-    def tear(self, stream, **start):
+    def tear(self, stream: str, **start: float) -> None:
         """Name a recycle stream to tear, with an optional start (quantities as for a feed).
 
         Without this the flowsheet tears each loop itself at the streams that
@@ -855,7 +878,7 @@ class Flowsheet:
     # -- inspecting -------------------------------------------------------
 
     @property
-    def units(self):
+    def units(self) -> dict[str, Unit]:
         """Model units by name (each with ``.model``, ``.layout``, ``.settings``).
 
         Returns
@@ -880,14 +903,14 @@ class Flowsheet:
         return {n: node for n, node in self._nodes.items() if isinstance(node, Unit)}
 
     @property
-    def arrays(self):
+    def arrays(self) -> dict[str, Array]:
         """Membrane arrays by name (each with ``.model``, ``.vessels``, ``.elements``, ``.report``)."""
         from .array import Array
 
         return {n: node for n, node in self._nodes.items() if isinstance(node, Array)}
 
     @property
-    def feeds(self):
+    def feeds(self) -> dict[str, Feed]:
         """Feeds by name.
 
         Returns
@@ -908,7 +931,7 @@ class Flowsheet:
         return {n: node for n, node in self._nodes.items() if isinstance(node, Feed)}
 
     @property
-    def connections(self):
+    def connections(self) -> dict[Stream, Stream]:
         """(unit, inlet port) -> (source, outlet port) of every stream; a feed's port is "".
 
         Returns
@@ -928,7 +951,7 @@ class Flowsheet:
         return dict(self._links)
 
     @property
-    def products(self):
+    def products(self) -> dict[str, str]:
         """Product name -> stream name.
 
         Returns
@@ -946,7 +969,7 @@ class Flowsheet:
         """
         return {n: self._label(src) for n, src in self._products.items()}
 
-    def streams(self):
+    def streams(self) -> list[str]:
         """Every stream's name: feeds, then each outlet of each node in the order added.
 
         Returns
@@ -967,7 +990,7 @@ class Flowsheet:
 
     # -- solving ----------------------------------------------------------
 
-    def plan(self, names=()):
+    def plan(self, names: Iterable[str] = ()) -> Plan:
         """The compiled plan with ``names`` as its row variables (cached).
 
         The plan is what the batch extension executes (see
@@ -1018,7 +1041,7 @@ class Flowsheet:
             self._plans.move_to_end(key)
         return plan
 
-    def solve(self, **values):
+    def solve(self, **values: float) -> Result[Flowsheet]:
         """Solve the plant once; ``values`` override ``"unit.slot"``/``"feed.quantity"``
         (and ``"splitter.fractionK"``, a tear stream's start ``"unit.port.quantity"``).
 
@@ -1078,8 +1101,11 @@ class Flowsheet:
 
         return solve(self, values)
 
-    def sweep(self, rows=None, *, threads=None, client=None, chunk_rows=None, columns=None, progress=None,
-              **axes):
+    # rows: a mapping name -> column or None; threads, chunk_rows: int or None; columns: a name or
+    # pattern or several; progress: bool or None. Typed loosely so that axes can be passed as
+    # **{"unit.slot": values} beside them (their names hold a dot). A DataFrame or a dict of columns.
+    def sweep(self, rows: Any = None, *, threads: Any = None, client: Any = None, chunk_rows: Any = None,
+              columns: Any = None, progress: Any = None, **axes: ArrayLike) -> Any:
         """Solve over many rows: the Cartesian product of ``axes`` (the first varies
         slowest), or ``rows``, a mapping name -> 1-D column of equal lengths.
         Returns a DataFrame when pandas is installed, else a dict of NumPy columns.
@@ -1155,7 +1181,9 @@ class Flowsheet:
         return sweep(self, rows, axes, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
                      progress=progress)
 
-    def evaluate(self, names, matrix, *, threads=None, client=None, chunk_rows=None, columns=None):
+    def evaluate(self, names: str | Sequence[str], matrix: ArrayLike, *, threads: int | None = None,
+                 client: Any = None, chunk_rows: int | None = None,
+                 columns: Iterable[str] | None = None) -> dict[str, NDArray[np.float64]]:
         """Rows of ``matrix`` (N × len(names)) solved; a dict of NumPy columns
         (only those named in ``columns`` when given).
 
@@ -1205,8 +1233,9 @@ class Flowsheet:
     # The evaluation interface of a search over this plant (hydrokit.optimize): everything but the
     # rows settled once, so many small batches over the same names pay for the checks once.
 
-    def evaluator(self, names, *, threads=None, client=None, chunk_rows=None, columns=None, lenient=False,
-                  progress=False):
+    def evaluator(self, names: str | Sequence[str], *, threads: int | None = None, client: Any = None,
+                  chunk_rows: int | None = None, columns: Iterable[str] | None = None, lenient: bool = False,
+                  progress: bool = False) -> Callable[[ArrayLike], dict[str, NDArray[np.float64]]]:
         """``run(matrix) -> columns``: :meth:`evaluate` with the names, plan and columns checked
         once. ``lenient``: a row whose splitter fractions cannot be honoured comes back not
         converged instead of refused (an infeasible trial point)."""
@@ -1215,8 +1244,9 @@ class Flowsheet:
         return evaluator(self, names, threads=threads, client=client, chunk_rows=chunk_rows, columns=columns,
                          lenient=lenient, progress=progress)
 
-    def compiled_evaluator(self, names, derive, *, key=None, threads=None, client=None, chunk_rows=None,
-                           lenient=False):
+    def compiled_evaluator(self, names: str | Sequence[str], derive: Callable[[dict[str, Any]], Any], *,
+                           key: Hashable = None, threads: int | None = None, client: Any = None,
+                           chunk_rows: int | None = None, lenient: bool = False) -> CompiledRun:
         """``run(matrix, threads) -> (K × N) array``: the columns ``derive(table)`` gives, computed
         as one compiled column program (bitwise what ``derive`` gives on :meth:`evaluate`'s table);
         ``key`` stands for what ``derive`` computes, the program then kept with the plan.
@@ -1226,20 +1256,24 @@ class Flowsheet:
         return compiled_evaluator(self, names, derive, key=key, threads=threads, client=client,
                                   chunk_rows=chunk_rows, lenient=lenient)
 
-    def row_solver(self, names, extra=None, key=None, lenient=False):
+    def row_solver(self, names: Sequence[str], extra: Callable[[dict[str, Any]], Mapping[str, Any]] | None = None,
+                   key: Hashable = None,
+                   lenient: bool = False) -> Callable[[Sequence[float]], tuple[Result[Flowsheet], dict[str, float]]]:
         """``solve_row(values) -> (result, extra columns)``: the :meth:`solve` result of a point over
         ``names`` and the ``extra(table)`` columns of its row, by one compiled program."""
         from .results import row_solver
 
         return row_solver(self, names, extra, key=key, lenient=lenient)
 
-    def table_columns(self, names):
+    def table_columns(self, names: str | Sequence[str]) -> frozenset[str]:
         """Every column of ``evaluate(names, ...)`` (a set)."""
         from .results import table_columns
 
         return table_columns(self, names)
 
-    def optimize(self, objective="lcow", vary=None, constraints=(), **options):
+    def optimize(self, objective: str | Callable[[Any], ArrayLike] = "lcow",
+                 vary: Mapping[str, tuple[float, float]] | None = None, constraints: Iterable[Any] = (),
+                 **options: Any) -> OptimizeResult:
         """The optimum of the design over the varied slots (see hydrokit.optimize).
 
         Parameters

@@ -7,10 +7,14 @@ bit. The execution module's names are also reached here as before.
 
 from __future__ import annotations
 
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from ..ports import STREAM_UNITS
-from .nodes import STREAM_QUANTITIES, FlowsheetError
+from .nodes import STREAM_QUANTITIES, Feed, FlowsheetError, Thermal
 from .nodes import choice_list as _choices
 from .nodes import finite_number as _number
 from .nodes import short_text as _short
@@ -19,31 +23,75 @@ from ..checks import findings
 from .execution import (CHECK_COUNTS, KPI_NAMES, KPI_UNITS, PROGRESS_ROWS, build_table, check_program,  # noqa: F401
                         check_rows, compiled_evaluator, evaluate, evaluator, settled, sweep, table_columns,
                         table_layout, table_recipe)
+from .plan import Flowsheet as PlanSource
+from .plan import Plan
+
+if TYPE_CHECKING:
+    from ..checks import Finding
+    from ..costing import CostParameters, Costs
 
 __all__ = ["CHECK_COUNTS", "KPI_NAMES", "KPI_UNITS", "PROGRESS_ROWS", "Result", "build_table", "check_program",
            "check_rows", "compiled_evaluator", "evaluate", "evaluator", "row_solver", "settled", "solve", "sweep",
            "table_columns", "table_layout", "table_recipe"]
 
 
-def row_solver(fs, names, extra=None, key=None, lenient=False):
+class SolvedPlant(PlanSource, Protocol):
+    """What a result reads of its flowsheet, itself or through its table and design checks, besides
+    what compiling reads."""
+
+    @property
+    def _version(self) -> int: ...  # counts the edits: a result refuses a flowsheet changed since
+
+    @property
+    def products(self) -> Mapping[str, str]: ...  # product name -> stream name
+
+    @property
+    def feeds(self) -> Mapping[str, Feed]: ...
+
+    @property
+    def thermal(self) -> Mapping[str, Thermal]: ...  # heaters and coolers
+
+    def plan(self, names: Iterable[str] = ()) -> Plan: ...  # compiled with these row variables
+
+    def water_class(self, feed: str) -> str: ...  # sets the design checks' guidelines
+
+
+class CompiledRun(Protocol):
+    """``run(matrix, threads) -> (K × N) array`` of a compiled column program; ``labels`` names
+    its rows (a mapping's keys as ``derive`` gave them), None when ``derive`` gave a list."""
+
+    labels: list[Any] | None  # the keys derive's mapping used: names, or whatever the caller chose
+
+    def __call__(self, matrix: ArrayLike, threads: int | None = ...) -> NDArray[np.float64]: ...
+
+
+# The flowsheet a result was solved from (the Flowsheet itself, for a result its solve made).
+FS = TypeVar("FS", bound=SolvedPlant)
+
+
+def row_solver(fs: FS, names: Sequence[str], extra: Callable[[dict[str, Any]], Mapping[str, Any]] | None = None,
+               key: Hashable = None,
+               lenient: bool = False) -> Callable[[Sequence[float]], tuple[Result[FS], dict[str, float]]]:
     """``solve(values) -> (result, extra)`` for points over ``names``: the result of
     ``fs.solve`` and the ``extra(table)`` columns (a mapping name -> column, e.g. cost
     columns) of its row, computed by one compiled column program (traced once per plan and
     ``key``, see ``compiled_evaluator``)."""
     names, plan = settled(fs, names, None, None)
 
-    def derive(table):
+    def derive(table: Mapping[str, Any]) -> dict[str | tuple[str, str], Any]:
         # Table columns by name, the extra ones as ("extra", name).
-        derived = dict(table)
+        derived: dict[str | tuple[str, str], Any] = {}
+        derived.update(table)
         if extra is not None:
             derived.update({("extra", name): column for name, column in extra(dict(table)).items()})
         return derived
 
     run = compiled_evaluator(fs, names, derive, key=None if key is None else ("row", key), lenient=lenient)
 
-    def solve_row(values):
+    def solve_row(values: Sequence[float]) -> tuple[Result[FS], dict[str, float]]:
         matrix = np.array([values], dtype=np.float64).reshape(1, len(names))
-        table, more = {}, {}
+        table: dict[str, float] = {}
+        more: dict[str, float] = {}
         for label, value in zip(run.labels, run(matrix, 1)[:, 0].tolist()):
             if isinstance(label, str):
                 table[label] = value
@@ -54,7 +102,7 @@ def row_solver(fs, names, extra=None, key=None, lenient=False):
     return solve_row
 
 
-class Result:
+class Result(Generic[FS]):
     """One solved operating point of a flowsheet.
 
     Made by :meth:`Flowsheet.solve`; its values are those of the matching
@@ -117,19 +165,32 @@ class Result:
     (4.736, 0.0004439)
     """
 
-    def __init__(self, fs, plan, row):
+    # Built on first read (see _LAZY), then ordinary attributes.
+    row: dict[str, float]
+    flagged: int
+    kpis: dict[str, float]
+    power: dict[str, float]
+    checks: list[Finding]
+    valid: bool
+    # The keywords of the solve, in the order given (a result made by _lazy).
+    _given: tuple[str, ...]
+    _costs: Costs
+
+    def __init__(self, fs: FS, plan: Plan, row: dict[str, float]) -> None:
         self._fs = fs
         self.flowsheet = fs
         self._plan = plan
         self._version = fs._version  # the flowsheet as solved
-        self._rows = self._out = None
+        self._rows: NDArray[np.float64] | None = None  # the solved row matrix and the plan's output
+        self._out: NDArray[np.float64] | None = None
         self.row = row  # column name -> float, as in a sweep table
         self.converged = bool(row["converged"] == 1.0)
         self.iterations = int(row["iterations"])
         self.residual = row["residual"]
 
     @classmethod
-    def _lazy(cls, fs, plan, matrix, out, given=()):
+    def _lazy(cls, fs: FS, plan: Plan, matrix: NDArray[np.float64], out: NDArray[np.float64],
+              given: tuple[str, ...] = ()) -> Result[FS]:
         """The result of a solved row (its 1-row matrix and the plan's 1-row output): the loop status
         now, every other table column on first use, by the same operations as the sweep's table."""
         self = cls.__new__(cls)
@@ -151,7 +212,7 @@ class Result:
         self.residual = float(out[0, index["residual"]])
         return self
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> object:
         # Only for what is not built yet: once built (or set), a value is an ordinary attribute.
         build = _LAZY.get(name)
         if build is None:
@@ -159,47 +220,47 @@ class Result:
         value = self.__dict__[name] = build(self)
         return value
 
-    def _columns(self, names):
+    def _columns(self, names: Iterable[str]) -> dict[str, float]:
         """Some columns of this point's row: from the row once built, else from a table of just those."""
-        row = self.__dict__.get("row")
+        row: dict[str, float] | None = self.__dict__.get("row")
         if row is not None:
             return {name: row[name] for name in names}
         table = build_table(table_recipe(self._fs, self._plan, frozenset(names)), self._rows, self._out)
         return {name: float(table[name][0]) for name in names}
 
-    def _row(self):
+    def _row(self) -> dict[str, float]:
         table = build_table(table_recipe(self._fs, self._plan, None), self._rows, self._out)
         # The row as a sweep over the keywords in the order given would have it.
         row = {k: float(table[k][0]) for k in self._given if k in table}
         row.update((k, float(v[0])) for k, v in table.items() if k not in row)
         return row
 
-    def _kpis(self):
+    def _kpis(self) -> dict[str, float]:
         columns = self._columns(KPI_NAMES)
         return {k: columns[f"kpi.{k}"] for k in KPI_UNITS}
 
-    def _power(self):
+    def _power(self) -> dict[str, float]:
         names = table_layout(self._fs, self._plan)[1]  # "power.<unit>", as the plan was made
         columns = self._columns(names)
         return {name[len("power."):]: columns[name] for name in names}
 
-    def _current(self):
+    def _current(self) -> None:
         """Refuse to read the flowsheet through a result solved before it changed."""
         if self._fs._version != self._version:
             raise FlowsheetError("the flowsheet has changed since this result was solved "
                                  "(a node, stream, product or tear was added); solve it again")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         from ..display.html import result_repr
 
         return result_repr(self)
 
-    def _repr_html_(self):
+    def _repr_html_(self) -> str:
         from ..display.html import result_html
 
         return result_html(self)
 
-    def costs(self, params=None):
+    def costs(self, params: CostParameters | None = None) -> Costs:
         """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing).
 
         Parameters
@@ -233,7 +294,7 @@ class Result:
             found = self._costs = costs(self, None)
         return found
 
-    def outputs(self, unit):
+    def outputs(self, unit: str) -> dict[str, float]:
         """A unit's named outputs (name -> value), diagnostics included.
 
         Parameters
@@ -264,7 +325,7 @@ class Result:
             raise FlowsheetError(f"unknown unit {unit!r}; choose from: {_choices(self._plan.unit_outputs)}")
         return {name: self._value(f"{unit}.{name}") for name, _ in self._plan.unit_outputs[unit]}
 
-    def elements(self, array):
+    def elements(self, array: str) -> list[dict[str, float]]:
         """The projection table of an array: one row per element of each stage's representative vessel.
 
         Each row (a dict) holds ``stage``, ``element``, the element's feed
@@ -285,17 +346,19 @@ class Result:
         values = {name: self._value(f"{array}.{name}") for name, _ in self._plan.unit_outputs[array]}
         return arrays[array].element_rows(values)
 
-    def _value(self, column):
+    def _value(self, column: str) -> float:
         renamed = f"y.{column}"
-        row = self.__dict__.get("row")
+        row: dict[str, float] | None = self.__dict__.get("row")
         if row is not None:
             return row[renamed] if renamed in row else row[column]
         # A stream or unit output is a column of the row matrix or of the plan's output as it stands.
         direct = _direct_columns(self._fs, self._plan)
         from_rows, j = direct[renamed] if renamed in direct else direct[column]
-        return float((self._rows if from_rows else self._out)[0, j])
+        matrix = self._rows if from_rows else self._out
+        assert matrix is not None  # a result without its row holds the matrices it was solved from
+        return float(matrix[0, j])
 
-    def _stream_name(self, name):
+    def _stream_name(self, name: str) -> str:
         if name in self._plan.streams:
             return name
         products = self._fs.products
@@ -306,7 +369,7 @@ class Result:
             return self._fs._label((name, node.outlets[0]))
         raise FlowsheetError(f"unknown stream {name!r}; choose from: {_choices([*self._plan.streams, *products])}")
 
-    def stream(self, name):
+    def stream(self, name: str) -> dict[str, float]:
         """A stream's quantities (flow m³/s, temperature_c °C, pressure_bar bar, components g/m³).
 
         ``name``: ``"unit.port"``, a feed, a product, or a node with one outlet.
@@ -340,7 +403,7 @@ class Result:
         label = self._stream_name(name)
         return {q: self._value(f"{label}.{q}") for q in (*STREAM_QUANTITIES, *self._fs.components)}
 
-    def table(self, units="si"):
+    def table(self, units: str = "si") -> Any:
         """Streams × quantities with units: a pandas DataFrame, or a dict stream -> {column: value}.
 
         ``units="engineering"`` gives the same table in display units (m³/h, bar, °C, mg/L; m³/d
@@ -373,14 +436,14 @@ class Result:
 
             headers, data = engineering_table(self, quantities, units)
         try:
-            import pandas
+            import pandas  # type: ignore[import-untyped]
         except ImportError:
             return data
         return pandas.DataFrame.from_dict(data, orient="index", columns=headers)
 
 
 # The result's values built on first use.
-_LAZY = {
+_LAZY: dict[str, Callable[[Result[Any]], object]] = {
     "row": Result._row,
     "flagged": lambda res: int(res._columns(["flagged"])["flagged"]),
     "kpis": Result._kpis,
@@ -390,16 +453,17 @@ _LAZY = {
 }
 
 
-def _direct_columns(fs, plan):
+def _direct_columns(fs: SolvedPlant, plan: Plan) -> dict[str, tuple[bool, int]]:
     """Table column -> (from the row matrix, column) of the columns read straight from the matrices, once
     per plan."""
-    found = getattr(plan, "_table_direct", None)
+    found: dict[str, tuple[bool, int]] | None = getattr(plan, "_table_direct", None)
     if found is None:
-        found = plan._table_direct = {name: (from_rows, j) for name, from_rows, j in table_layout(fs, plan)[0]}
+        found = {name: (from_rows, j) for name, from_rows, j in table_layout(fs, plan)[0]}
+        setattr(plan, "_table_direct", found)  # kept with the plan, which is built elsewhere
     return found
 
 
-def solve(fs, values):
+def solve(fs: FS, values: Mapping[str, object]) -> Result[FS]:
     # One plan whatever the order of the keywords: the names are taken sorted (the plan's result
     # does not depend on the order of its row variables).
     names = tuple(sorted(values))
