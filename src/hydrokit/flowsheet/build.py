@@ -33,7 +33,8 @@ if TYPE_CHECKING:  # building a flowsheet loads neither NumPy nor the plan compi
     from ..optimize import OptimizeResult
     from .array import Array
     from .plan import Plan, Stream
-    from .results import CompiledRun, Result
+    from .execution import CompiledRun
+    from .results import Result
 
     Node: TypeAlias = Feed | Unit | Mixer | Splitter | Thermal | Array
 

@@ -8,7 +8,7 @@ bit. The execution module's names are also reached here as before.
 from __future__ import annotations
 
 from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -20,7 +20,7 @@ from .nodes import finite_number as _number
 from .nodes import short_text as _short
 from ..checks import findings
 # What the package and its users read here (hydrokit.flowsheet.results.<name>).
-from .execution import (CHECK_COUNTS, KPI_NAMES, KPI_UNITS, PROGRESS_ROWS, build_table, check_program,  # noqa: F401
+from .execution import (CHECK_COUNTS, CompiledRun, KPI_NAMES, KPI_UNITS, PROGRESS_ROWS, build_table, check_program,  # noqa: F401
                         check_rows, compiled_evaluator, evaluate, evaluator, settled, sweep, table_columns,
                         table_layout, table_recipe)
 from .plan import Flowsheet as PlanSource
@@ -56,15 +56,6 @@ class SolvedPlant(PlanSource, Protocol):
     def water_class(self, feed: str) -> str: ...  # sets the design checks' guidelines
 
 
-class CompiledRun(Protocol):
-    """``run(matrix, threads) -> (K × N) array`` of a compiled column program; ``labels`` names
-    its rows (a mapping's keys as ``derive`` gave them), None when ``derive`` gave a list."""
-
-    labels: list[Any] | None  # the keys derive's mapping used: names, or whatever the caller chose
-
-    def __call__(self, matrix: ArrayLike, threads: int | None = ...) -> NDArray[np.float64]: ...
-
-
 # The flowsheet a result was solved from (the Flowsheet itself, for a result its solve made).
 FS = TypeVar("FS", bound=SolvedPlant)
 
@@ -92,11 +83,13 @@ def row_solver(fs: FS, names: Sequence[str], extra: Callable[[dict[str, Any]], M
         matrix = np.array([values], dtype=np.float64).reshape(1, len(names))
         table: dict[str, float] = {}
         more: dict[str, float] = {}
-        for label, value in zip(run.labels, run(matrix, 1)[:, 0].tolist()):
+        labels = run.labels
+        assert labels is not None  # derive gave a mapping
+        for label, value in zip(labels, run(matrix, 1)[:, 0].tolist()):
             if isinstance(label, str):
                 table[label] = value
             else:
-                more[label[1]] = value
+                more[cast(tuple[str, str], label)[1]] = value  # ("extra", name)
         return Result(fs, plan, table), more
 
     return solve_row
@@ -225,11 +218,16 @@ class Result(Generic[FS]):
         row: dict[str, float] | None = self.__dict__.get("row")
         if row is not None:
             return {name: row[name] for name in names}
-        table = build_table(table_recipe(self._fs, self._plan, frozenset(names)), self._rows, self._out)
+        table = build_table(table_recipe(self._fs, self._plan, frozenset(names)), *self._matrices())
         return {name: float(table[name][0]) for name in names}
 
+    def _matrices(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        # A result without its row holds the matrices it was solved from.
+        assert self._rows is not None and self._out is not None
+        return self._rows, self._out
+
     def _row(self) -> dict[str, float]:
-        table = build_table(table_recipe(self._fs, self._plan, None), self._rows, self._out)
+        table = build_table(table_recipe(self._fs, self._plan, None), *self._matrices())
         # The row as a sweep over the keywords in the order given would have it.
         row = {k: float(table[k][0]) for k in self._given if k in table}
         row.update((k, float(v[0])) for k, v in table.items() if k not in row)
@@ -436,7 +434,7 @@ class Result(Generic[FS]):
 
             headers, data = engineering_table(self, quantities, units)
         try:
-            import pandas  # type: ignore[import-untyped]
+            import pandas
         except ImportError:
             return data
         return pandas.DataFrame.from_dict(data, orient="index", columns=headers)
