@@ -589,7 +589,7 @@ def node_checks(fs, name):
 
 def model_checks(model):
     """The checks of a model: those every unit has, then the model table's own ``CHECKS``."""
-    from .flowsheet.build import ports_table as _ports_table
+    from .ports import ports_table as _ports_table
 
     return (*GENERIC, *getattr(_ports_table(model), "CHECKS", ()))
 

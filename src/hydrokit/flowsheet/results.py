@@ -49,7 +49,7 @@ def row_solver(fs, names, extra=None, key=None, lenient=False):
                 table[label] = value
             else:
                 more[label[1]] = value
-        return Result(fs, plan, table), more
+        return fs.result_type(fs, plan, table), more
 
     return solve_row
 
@@ -190,48 +190,14 @@ class Result:
                                  "(a node, stream, product or tear was added); solve it again")
 
     def __repr__(self):
-        from ..display.html import result_repr
+        from .views import result_repr
 
         return result_repr(self)
 
     def _repr_html_(self):
-        from ..display.html import result_html
+        from .views import result_html
 
         return result_html(self)
-
-    def costs(self, params=None):
-        """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing).
-
-        Parameters
-        ----------
-        params : hydrokit.costing.CostParameters, optional
-            Prices and financial figures (default: those of
-            :class:`hydrokit.costing.CostParameters`).
-
-        Returns
-        -------
-        hydrokit.costing.Costs
-            ``capital`` (unit -> $), ``capital_total`` ($), ``operating``
-            (line -> $/year), ``operating_total`` ($/year), ``lcow`` ($/m³),
-            ``sec`` (kWh/m³) and the rest of the breakdown.
-
-        Examples
-        --------
-        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
-
-        >>> c = res.costs()
-        >>> sorted(c.capital), c.lcow > 0                             # $/m³
-        (['erd', 'hp', 'ro'], True)
-        """
-        from ..costing import costs
-
-        self._current()
-        if params is not None:
-            return costs(self, params)
-        found = self.__dict__.get("_costs")
-        if found is None:
-            found = self._costs = costs(self, None)
-        return found
 
     def outputs(self, unit):
         """A unit's named outputs (name -> value), diagnostics included.
@@ -369,7 +335,7 @@ class Result:
         headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
         data = {s: dict(zip(headers, self.stream(s).values())) for s in self._plan.streams}
         if units != "si":
-            from ..display.units import engineering_table
+            from .views import engineering_table
 
             headers, data = engineering_table(self, quantities, units)
         try:
@@ -411,4 +377,4 @@ def solve(fs, values):
     matrix = np.array([checked], dtype=np.float64).reshape(1, len(names))
     check_rows(fs, plan, matrix)
     # Only the plan's row is computed here; the result builds its table columns when they are read.
-    return Result._lazy(fs, plan, matrix, plan.run(matrix, 1), tuple(values))
+    return fs.result_type._lazy(fs, plan, matrix, plan.run(matrix, 1), tuple(values))
