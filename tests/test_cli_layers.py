@@ -209,6 +209,19 @@ def test_every_module_imports_first_in_a_fresh_interpreter():
     assert "hydrokit.flowsheet.build" in names  # the walk found the package
 
 
+def test_every_way_to_a_plant_gives_the_classes_with_the_economics():
+    import hydrokit
+    from hydrokit.flowsheet import Flowsheet, Result, build, plantfile, results
+
+    plants = [hydrokit.Flowsheet(), hydrokit.flowsheet.load_plant(PLANT), plantfile.load(PLANT)]
+    assert [type(fs) for fs in plants] == [Flowsheet] * 3 and issubclass(Flowsheet, build.Flowsheet)
+    fs = plants[2]
+    by_row, _ = fs.row_solver(["hp.pressure_rise_bar"])([60.0])
+    solved = fs.solve(**{"hp.pressure_rise_bar": 60.0})
+    assert type(by_row) is type(solved) is Result and issubclass(Result, results.Result)
+    assert by_row.costs().lcow == solved.costs().lcow  # the same point, priced by either path
+
+
 def test_only_the_command_line_imports_the_command_line():
     graph = import_graph()
     users = sorted(m for m, targets in graph.items() if not m.startswith("hydrokit.cli")

@@ -22,7 +22,7 @@ from ..ports import FlowsheetError as FlowsheetError
 from ..ports import choice_list as choice_list
 from ..ports import ports_table as ports_table
 
-if TYPE_CHECKING:  # importing the flowsheet loads no NumPy
+if TYPE_CHECKING:  # importing this module loads no NumPy
     import numpy as np
     from numpy.typing import NDArray
 
