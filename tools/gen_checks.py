@@ -19,7 +19,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from generated import write_or_check  # noqa: E402
 
 from hydrokit.checks import GENERIC, STREAM_CHECKS, WATER_CLASSES, array_checks  # noqa: E402
-from hydrokit.flowsheet.build import ports_table as _ports_table  # noqa: E402
+from hydrokit.ports import ports_table as _ports_table  # noqa: E402
 from hydrokit.layout import models  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]

@@ -811,7 +811,7 @@ def node_checks(fs: CheckedPlant, name: str) -> dict[str, Check]:
 
 def model_checks(model: str) -> tuple[Check, ...]:
     """The checks of a model: those every unit has, then the model table's own ``CHECKS``."""
-    from .flowsheet.build import ports_table as _ports_table
+    from .ports import ports_table as _ports_table
 
     return (*GENERIC, *getattr(_ports_table(model), "CHECKS", ()))
 

@@ -41,7 +41,7 @@ import importlib
 import math
 from dataclasses import dataclass, field
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar, Protocol
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -51,9 +51,9 @@ from .costbase import AREA_PRICED, HOURS_PER_YEAR
 from .costbase import membrane_area as _membrane_area
 from .costbase import output_column as _output
 from .layout import models as _models
+from .present.units import human
 
 if TYPE_CHECKING:
-    from .flowsheet import Flowsheet, Result
     from .layout import Layout
 
 # A result table: column name -> values, one per row; a cost column is float64, one value per row.
@@ -307,6 +307,27 @@ def parameter_table() -> list[tuple[str, Any, str, str]]:
 # Reading a flowsheet
 
 
+class Plant(Protocol):
+    """What costing reads of a flowsheet: its units (each with its model and fixed vectors) and the
+    streams that connect them; its arrays and heaters where it has them."""
+
+    @property
+    def units(self) -> Mapping[str, Any]: ...
+
+    @property
+    def connections(self) -> Mapping[tuple[str, str], tuple[str, str]]: ...
+
+
+class Solved(Protocol):
+    """What costing reads of a solved point: its flowsheet and its row of the result table."""
+
+    @property
+    def flowsheet(self) -> Plant: ...
+
+    @property
+    def row(self) -> Mapping[str, float]: ...
+
+
 class PlantView:
     """What costing reads from a flowsheet: its units, their models and slot values, their inlet streams.
 
@@ -333,7 +354,7 @@ class PlantView:
         self._slots: dict[tuple[str, str], tuple[tuple[str, ...], float]] = {}
 
     @classmethod
-    def of(cls, fs: Flowsheet | PlantView) -> PlantView:
+    def of(cls, fs: Plant | PlantView) -> PlantView:
         """The view of a hydrokit.Flowsheet (or an object that already is a view)."""
         if isinstance(fs, PlantView):
             return fs
@@ -368,7 +389,7 @@ class PlantView:
         return columns[0]
 
 
-def _view_of_flowsheet(fs: Flowsheet) -> PlantView:
+def _view_of_flowsheet(fs: Plant) -> PlantView:
     units: dict[str, str] = {}
     vectors: dict[str, tuple[Column, Column]] = {}
     inlets: dict[str, dict[str, str]] = {}
@@ -384,7 +405,7 @@ def _view_of_flowsheet(fs: Flowsheet) -> PlantView:
     return PlantView(units, vectors, inlets, thermal)
 
 
-def _connections(fs: Flowsheet) -> dict[tuple[str, str], str]:
+def _connections(fs: Plant) -> dict[tuple[str, str], str]:
     """(unit, inlet port) -> column prefix of the stream feeding it ("unit.port", or a feed's name)."""
     links = getattr(fs, "connections", None)
     if links is None:
@@ -460,7 +481,7 @@ class CostModel:
     array([0.25087089, 0.29339191])
     """
 
-    def __init__(self, fs: Flowsheet | PlantView, params: CostParameters | None = None) -> None:
+    def __init__(self, fs: Plant | PlantView, params: CostParameters | None = None) -> None:
         self.params = CostParameters() if params is None else params
         if not isinstance(self.params, CostParameters):
             raise TypeError(f"params must be CostParameters, not {type(self.params).__name__}")
@@ -502,7 +523,7 @@ class CostModel:
         self._read: frozenset[str] | None = None
 
     @classmethod
-    def of(cls, fs: Flowsheet, params: CostParameters | None = None) -> CostModel:
+    def of(cls, fs: Plant, params: CostParameters | None = None) -> CostModel:
         """The cost model of a flowsheet under these prices, built once per flowsheet state and
         prices and kept with the flowsheet (a caller that costs many small batches pays for the
         checks once)."""
@@ -756,7 +777,7 @@ class CostModel:
         return np.where(power_kw > 0, pump, 0.0)
 
 
-def cost_columns(fs: Flowsheet, table: Table, params: CostParameters | None = None) -> dict[str, Column]:
+def cost_columns(fs: Plant, table: Table, params: CostParameters | None = None) -> dict[str, Column]:
     """The cost columns (see ``CostModel.columns``) of a flowsheet's result table."""
     return CostModel(fs, params).columns(table)
 
@@ -818,13 +839,9 @@ class Costs:
         "crf": "1/year", "annual_product": "m³/year", "lcow": "$/m³", "sec": "kWh/m³"}
 
     def __repr__(self) -> str:
-        from .display.html import costs_repr
-
         return costs_repr(self)
 
     def _repr_html_(self) -> str:
-        from .display.html import costs_html
-
         return costs_html(self)
 
     def as_dict(self) -> dict[str, Any]:
@@ -843,7 +860,7 @@ class Costs:
         return rows
 
 
-def costs_from_row(fs: Flowsheet, row: Mapping[str, float], params: CostParameters | None = None) -> Costs:
+def costs_from_row(fs: Plant, row: Mapping[str, float], params: CostParameters | None = None) -> Costs:
     """Costs of one plant point given its row (column name -> value) of the result table."""
     model = CostModel(fs, params)
     table = {name: np.asarray([value], dtype=np.float64) for name, value in row.items()}
@@ -873,7 +890,7 @@ def costs_from_row(fs: Flowsheet, row: Mapping[str, float], params: CostParamete
     )
 
 
-def costs(result: Result, params: CostParameters | None = None) -> Costs:
+def costs(result: Solved, params: CostParameters | None = None) -> Costs:
     """Costs of a solved flowsheet result (``res.costs(params)``).
 
     Parameters
@@ -901,3 +918,32 @@ def costs(result: Result, params: CostParameters | None = None) -> Costs:
     (0.289, 0.454)
     """
     return costs_from_row(result.flowsheet, result.row, params)
+
+
+# ----------------------------------------------------------------------------
+# How costs look: one line of text, the notebook's tables, the report's rows
+
+def costs_repr(c: Costs) -> str:
+    return (f"<Costs LCOW {human(c.lcow)} $/m³, SEC {human(c.sec)} kWh/m³, capital {human(c.capital_total)} $, "
+            f"operating {human(c.operating_total)} $/year>")
+
+
+def cost_rows(c: Costs, kinds: Mapping[str, str] | None = None) -> list[list[str]]:
+    """Rows unit, class, capital, operating, LCOW, SEC and the total row; ``kinds`` (name -> "array",
+    "heater", ...) names the class of what has no cost class of its own."""
+    kinds = kinds or {}
+    rows = [[unit, c.classes.get(unit, kinds.get(unit, "")), human(s["capital"]), human(s["operating"]), human(s["lcow"]),
+             human(s["sec"])] for unit, s in c.by_unit.items()]
+    rows.append(["total", "", human(c.capital_total), human(c.operating_total), human(c.lcow), human(c.sec)])
+    return rows
+
+
+COST_HEADERS = ["unit", "class", "capital ($)", "operating ($/year)", "LCOW ($/m³)", "SEC (kWh/m³)"]
+
+
+def costs_html(c: Costs) -> str:
+    from .present.html import table, wrap
+
+    lines = [[name, human(value), unit] for name, value, unit in c.lines()]
+    return wrap("<h3>Cost by unit</h3>" + table(COST_HEADERS, cost_rows(c)) +
+                "<h3>Cost lines</h3>" + table(["line", "value", "unit"], lines))

@@ -208,8 +208,6 @@ class Layout:
                 f"{len(self.params)} parameters, {len(self.output_slots_default)} outputs>")
 
     def _repr_html_(self) -> str:
-        from .display.html import layout_html
-
         return layout_html(self)
 
     @property
@@ -584,3 +582,16 @@ def format_value(value: float, digits: int | None = None, integer: bool = False)
     if digits is not None:
         return f"{value:.{digits}g}"
     return repr(value)
+
+
+def layout_html(lay: Layout) -> str:
+    """A layout as HTML: the model, its description and every slot of u, p and y with its unit."""
+    from html import escape
+
+    from .present.html import table, wrap
+
+    rows: list[list[object]] = []
+    for vector, slots in (("u", lay.inputs), ("p", lay.params), ("y", lay.output_slots_default)):
+        rows += [[vector, s.index, s.name, s.unit] for s in slots]
+    return wrap(f"<h3>{escape(lay.model)}</h3><p>{escape(lay.description)}</p>" +
+                table(["vector", "index", "name", "unit"], rows))

@@ -234,7 +234,7 @@ def fill_from_datasheet(model: str, area: float, slots: dict[str, float], datash
     """Fill an array's element slots from a datasheet, fouling and temperature; what was done, as a dict.
 
     ``slots`` (the element slots as given) is changed in place."""
-    from .flowsheet.build import FlowsheetError
+    from .ports import FlowsheetError
 
     report: dict[str, float] = {}
     if datasheet is not None:

@@ -34,14 +34,20 @@ from __future__ import annotations
 import contextlib
 import math
 import time
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .batch.program import TraceError
 from .search import (MAXITER, OPERATORS, PATIENCE, POLISH_TOL, POPSIZE, RTOL, Constraint, OptimizeError,
                      parse_constraint, search)
+
+if TYPE_CHECKING:
+    from .checks import Finding
+    from .costing import CostParameters
 
 __all__ = ["Constraint", "OptimizeResult", "optimize", "search", "parse_constraint", "OptimizeError"]
 
@@ -49,6 +55,37 @@ __all__ = ["Constraint", "OptimizeResult", "optimize", "search", "parse_constrai
 _SHARED_ROWS = 64
 # Objective shorthands -> table column.
 OBJECTIVES = {"lcow": "cost.lcow", "sec": "kpi.specific_energy_kwh_m3"}
+
+Array = NDArray[np.float64]
+Table = Mapping[str, Any]   # column name -> one value per row
+
+
+class Plant(Protocol):
+    """What a search reads of a flowsheet: its evaluators, plans and table columns, a solve, and for
+    the costs its units and connections."""
+
+    @property
+    def units(self) -> Mapping[str, Any]: ...
+
+    @property
+    def connections(self) -> Mapping[tuple[str, str], tuple[str, str]]: ...
+
+    def evaluator(self, names: Sequence[str], *, threads: int | None = None, client: Any = None,
+                  chunk_rows: int | None = None, columns: Iterable[str] | None = None, lenient: bool = False,
+                  progress: bool = False) -> Callable[[ArrayLike], dict[str, Array]]: ...
+
+    def compiled_evaluator(self, names: Sequence[str], derive: Callable[[Any], Any], *, key: Any = None,
+                           threads: int | None = None, client: Any = None, chunk_rows: int | None = None,
+                           lenient: bool = False) -> Any: ...
+
+    def row_solver(self, names: Sequence[str], extra: Callable[[Any], Mapping[str, Any]] | None = None,
+                   key: Any = None, lenient: bool = False) -> Callable[[Sequence[float]], tuple[Any, dict[str, float]]]: ...
+
+    def table_columns(self, names: str | Sequence[str]) -> frozenset[str]: ...
+
+    def plan(self, names: Iterable[str] = ()) -> Any: ...
+
+    def solve(self, **values: float) -> Any: ...
 
 
 @dataclass
@@ -94,10 +131,10 @@ class OptimizeResult:
     (True, 0)
     """
 
-    x: dict                 # varied name -> value at the optimum
+    x: dict[str, float]     # varied name -> value at the optimum
     objective: float        # objective at the optimum (as given: maximised objectives are not negated)
     feasible: bool          # every constraint holds and the plant point is valid
-    row: dict               # the optimum's row of the result table (cost columns included), name -> value
+    row: dict[str, float]   # the optimum's row of the result table (cost columns included), name -> value
     result: Any = None      # the flowsheet's full result at the optimum (fs.solve(**x))
     evaluations: int = 0    # plant points evaluated
     seconds: float = 0.0    # wall time of the search, polish and final solve
@@ -105,24 +142,40 @@ class OptimizeResult:
     polish_steps: int = 0   # steps of the polish
     sweeps: int = 0         # compiled sweeps of the search and the polish
     message: str = ""
-    constraints: dict = field(default_factory=dict)  # "column<=bound" -> value at the optimum
-    checks: list = field(default_factory=list)       # design-check findings at the optimum
+    constraints: dict[str, float] = field(default_factory=dict)  # "column<=bound" -> value at the optimum
+    checks: list[Finding] = field(default_factory=list)       # design-check findings at the optimum
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         xs = ", ".join(f"{k}={v:.6g}" for k, v in self.x.items())
         return (f"OptimizeResult({xs}; objective={self.objective:.6g}, feasible={self.feasible}, "
                 f"evaluations={self.evaluations}, seconds={self.seconds:.3g})")
 
-    def _repr_html_(self):
-        from .display.html import optimize_html
-
+    def _repr_html_(self) -> str:
         return optimize_html(self)
 
 
-def _bounds(fs, vary):
+def optimize_html(r: OptimizeResult, wrapped: bool = True) -> str:
+    """The answer as HTML: objective, feasibility, the optimum and the constraints there (``wrapped``:
+    with the style sheet, for a notebook; bare for a page that has its own)."""
+    from .present.html import table, wrap
+    from .present.units import human
+
+    rows = [[k, human(v)] for k, v in r.x.items()]
+    cons = [[k, human(v)] for k, v in r.constraints.items()]
+    head = (f'<p>objective <b>{human(r.objective)}</b>, '
+            f'<span class="{"ok" if r.feasible else "error"}">{"feasible" if r.feasible else "NOT feasible"}</span>, '
+            f"{r.evaluations} evaluations in {r.seconds:.3g} s</p>")
+    body = head + "<h3>Optimum</h3>" + table(["varied", "value"], rows)
+    if cons:
+        body += "<h3>Constraints at the optimum</h3>" + table(["constraint", "value"], cons)
+    return wrap(body) if wrapped else body
+
+
+def _bounds(vary: Mapping[str, Any] | None) -> tuple[list[str], list[tuple[float, float]]]:
     if not vary:
         raise OptimizeError("vary names no slot; give {'unit.slot': (low, high), ...}")
-    names, bounds = [], []
+    names: list[str] = []
+    bounds: list[tuple[float, float]] = []
     for name, span in dict(vary).items():
         try:
             low, high = (float(b) for b in span)
@@ -138,30 +191,31 @@ def _bounds(fs, vary):
     return names, bounds
 
 
-def _whole(value, name, low, high=None):
+def _whole(value: object, name: str, low: int, high: int | None = None) -> int:
     """An option that is a whole number in [low, high], or a one-line OptimizeError."""
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise OptimizeError(f"{name} must be a whole number, got {value!r}"[:200])
-    value = int(value)
-    if value < low or (high is not None and value > high):
+    whole = int(value)
+    if whole < low or (high is not None and whole > high):
         span = f"from {low} to {high}" if high is not None else f"at least {low}"
-        raise OptimizeError(f"{name} must be {span}, got {value}"[:200])
-    return value
+        raise OptimizeError(f"{name} must be {span}, got {whole}"[:200])
+    return whole
 
 
-def _positive(value, name):
+def _positive(value: object, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.number)):
         raise OptimizeError(f"{name} must be a number, got {value!r}"[:200])
     try:
-        value = float(value)
+        number = float(value)
     except OverflowError:
-        value = math.inf
-    if not (math.isfinite(value) and value > 0):
-        raise OptimizeError(f"{name} must be a finite number > 0, got {value!r}")
-    return value
+        number = math.inf
+    if not (math.isfinite(number) and number > 0):
+        raise OptimizeError(f"{name} must be a finite number > 0, got {number!r}")
+    return number
 
 
-def _check_options(seed, threads, popsize, samples, maxiter, patience, rtol, polish_tol):
+def _check_options(seed: object, threads: object, popsize: object, samples: object, maxiter: object, patience: object,
+                   rtol: object, polish_tol: object) -> None:
     """The search's options checked before any work: each mistake one line."""
     _whole(seed, "seed", 0, 2**63 - 1)
     if threads is not None:
@@ -176,13 +230,13 @@ def _check_options(seed, threads, popsize, samples, maxiter, patience, rtol, pol
     _positive(polish_tol, "polish_tol")
 
 
-def _whole_numbers(fs, names):
+def _whole_numbers(fs: Plant, names: Sequence[str]) -> list[bool]:
     """True for each varied name that takes whole numbers (an array's vessel count)."""
-    arrays = getattr(fs, "arrays", {})
+    arrays: Mapping[str, Any] = getattr(fs, "arrays", {})
     return [n.partition(".")[0] in arrays and n.endswith(".vessels") for n in names]
 
 
-def _patience(patience, fs, names):
+def _patience(patience: int | None, fs: Plant, names: Sequence[str]) -> int:
     # Whole-number variables move the objective in steps: the search needs more generations
     # without progress before it may conclude which counts win.
     if patience is not None:
@@ -193,15 +247,19 @@ def _patience(patience, fs, names):
 WHOLE_NUMBER_PATIENCE = 30
 
 
-def _needs_costs(objective, constraints):
+def _needs_costs(objective: str | Callable[[Table], ArrayLike], constraints: Sequence[Constraint]) -> bool:
     if callable(objective):
         return True
     return objective.startswith("cost.") or any(c.column.startswith("cost.") for c in constraints)
 
 
-def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=None, threads=None, params=None,
-             maximize=False, fixed=None, polish=True, popsize=POPSIZE, samples=None, maxiter=MAXITER, patience=None,
-             rtol=RTOL, polish_tol=POLISH_TOL, checks="errors", progress=None):
+def optimize(fs: Plant, objective: str | Callable[[Table], ArrayLike] = "lcow",
+             vary: Mapping[str, tuple[float, float]] | None = None, constraints: Iterable[Any] = (), *,
+             seed: int = 0, client: Any = None, threads: int | None = None, params: CostParameters | None = None,
+             maximize: bool = False, fixed: Mapping[str, float] | None = None, polish: bool = True,
+             popsize: int = POPSIZE, samples: int | None = None, maxiter: int = MAXITER, patience: int | None = None,
+             rtol: float = RTOL, polish_tol: float = POLISH_TOL, checks: str = "errors",
+             progress: bool | None = None) -> OptimizeResult:
     """Optimise a flowsheet's design (``fs.optimize``): a global search, then a local polish.
 
     A Latin hypercube of ``samples`` points, evaluated in one sweep, opens the search; the
@@ -312,14 +370,15 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     _check_options(seed, threads, popsize, samples, maxiter, patience, rtol, polish_tol)
     if checks not in ("errors", "warnings", "none"):
         raise OptimizeError(f"checks must be 'errors', 'warnings' or 'none', got {checks!r}"[:200])
-    names, bounds = _bounds(fs, vary)
-    from .flowsheet import MAX_VESSELS, finite_number
+    names, bounds = _bounds(vary)
+    from .flowsheet.nodes import MAX_VESSELS, finite_number
 
     for name, whole, (low, high) in zip(names, _whole_numbers(fs, names), bounds):
         if whole and not (np.rint(low) >= 1 and MAX_VESSELS >= np.rint(high) >= np.rint(low)):
             raise OptimizeError(f"{name!r} is a vessel count: its bounds must round to whole numbers from 1 to "
                                 f"{MAX_VESSELS:_}, got ({low:g}, {high:g})")
     constraints = [parse_constraint(c) for c in constraints]
+    column: str | Callable[[Table], ArrayLike]
     if isinstance(objective, str):
         column = OBJECTIVES.get(objective, objective)
     elif callable(objective):
@@ -341,15 +400,15 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     # ones up to `threads` (default: every core), with a warm pool so that
     # the helpers of each sweep join it at once.
     most = default_threads() if threads is None else threads
-    evaluators = {}
+    evaluators: dict[tuple[tuple[str, ...] | None, int | None], Callable[[ArrayLike], dict[str, Array]]] = {}
 
-    def rows_of(matrix):
+    def rows_of(matrix: Array) -> tuple[Array, int | None]:
         # The varied values, then the fixed ones; and the sweep's thread count.
         if fixed_names:
             matrix = np.hstack([matrix, np.broadcast_to(fixed_values, (len(matrix), len(fixed_names)))])
         return matrix, threads if client is not None else most if len(matrix) >= _SHARED_ROWS else 1
 
-    def evaluate(names_, matrix, columns=None):
+    def evaluate(names_: list[str], matrix: Array, columns: list[str] | None = None) -> Table:
         matrix, count = rows_of(matrix)
         key = (None if columns is None else tuple(columns), count)
         run = evaluators.get(key)
@@ -371,19 +430,19 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
     key = ("scores", column, tuple((c.column, c.op, c.bound.hex()) for c in constraints), bool(maximize), prices,
            checks)
 
-    def compile(derive):
+    def compile(derive: Callable[[Table], list[Any]]) -> Callable[[Array], Any]:
         # The scores of each batch straight from the plan's outputs, one compiled call.
         run = fs.compiled_evaluator(names + fixed_names, derive, key=key, client=client, lenient=True)
 
-        def score(matrix):
+        def score(matrix: Array) -> Any:
             matrix, count = rows_of(matrix)
             return run(matrix, count)
 
         return score
 
-    final = {}
+    final: dict[str, Any] = {}
 
-    def finish(x):
+    def finish(x: Array) -> dict[str, float]:
         # The optimum's full result (that of fs.solve: the sweep row of the same point, the same
         # plan) and its cost columns, from one compiled program kept with the plan.
         try:
@@ -399,7 +458,7 @@ def optimize(fs, objective="lcow", vary=None, constraints=(), *, seed=0, client=
         final["result"], costs = solve_row([*map(float, x), *fixed_values])
         return {**final["result"].row, **costs}
 
-    from .display.progress import Progress
+    from .present.progress import Progress
 
     with warm_pool() if client is None and most > 1 else contextlib.nullcontext(), \
             Progress("optimise", None, "steps", progress) as ticker:

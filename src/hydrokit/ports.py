@@ -71,6 +71,9 @@ m³/d the flow is multiplied by 86400, out of it divided by 86400.
 
 from __future__ import annotations
 
+import importlib
+import types
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 # What a component is, which decides the component slots it may fill and how
@@ -205,3 +208,58 @@ class Outlet:
     components: tuple[Slot | Same | Setting | Fixed, ...] | Same
     of: str = "feed"
     doc: str = ""
+
+
+# -- the flowsheet's mistakes and a model's port table ------------------------------------------
+
+class FlowsheetError(ValueError):
+    """A mistake in a flowsheet; the message names what is wrong and the valid choices.
+
+    Raised for every mistake in building a flowsheet (an unknown model,
+    slot, port or name; a name used twice; a port connected twice; a slot
+    that a stream fills or the flowsheet holds) and for the mistakes found
+    when it is compiled or its rows are checked (a loop that cannot be torn,
+    a tear stream outside every cycle, splitter fractions out of [0, 1] in a
+    row, an unknown variable or column). It is a :class:`ValueError`, so
+    ``except ValueError`` catches it too. A solve that does not converge is
+    not a mistake and raises nothing (see :meth:`Flowsheet.solve`).
+
+    Examples
+    --------
+    >>> import hydrokit
+    >>> from hydrokit.flowsheet import FlowsheetError
+    >>> fs = hydrokit.Flowsheet()
+    >>> try:
+    ...     fs.unit("hp", "pmup")
+    ... except FlowsheetError as err:
+    ...     print(str(err)[:40])
+    unknown model 'pmup'; choose from: osmo...
+    >>> issubclass(FlowsheetError, ValueError)
+    True
+    """
+
+    # Named as it has always been raised and shown (hydrokit.flowsheet.nodes.FlowsheetError, also
+    # hydrokit.flowsheet.FlowsheetError): the flowsheet's mistake, kept here so that the layers
+    # below the flowsheet raise the same class.
+    __module__ = "hydrokit.flowsheet.nodes"
+
+
+def choice_list(names: Iterable[object], limit: int = 40) -> str:
+    """The names for a message, the first ``limit`` of a long list (a message stays one short line)."""
+    names = list(names)
+    if len(names) > limit:
+        return ", ".join(map(str, names[:limit])) + f", ... ({len(names):_} in all)"
+    return ", ".join(map(str, names)) if names else "(none)"
+
+
+def ports_table(model: str) -> types.ModuleType:
+    """The table of a model that has ports (``hydrokit.tables.<model>``), or a one-line FlowsheetError."""
+    from .layout import models
+
+    if model not in models():
+        raise FlowsheetError(f"unknown model {model!r}; choose from: {choice_list(models())}")
+    table = importlib.import_module(f"hydrokit.tables.{model}")
+    if not getattr(table, "INLETS", None) or not hasattr(table, "OUTLETS"):
+        with_ports = [m for m in models() if getattr(importlib.import_module(f"hydrokit.tables.{m}"), "INLETS", None)]
+        raise FlowsheetError(f"model {model!r} has no ports; models with ports: {choice_list(with_ports)}")
+    return table

@@ -54,7 +54,7 @@ from .nodes import choice_list as _choices
 from .nodes import finite_number as _number
 from .nodes import short_text as _short
 
-if TYPE_CHECKING:  # importing the flowsheet loads no NumPy
+if TYPE_CHECKING:  # importing this module loads no NumPy
     import numpy as np
     from numpy.typing import NDArray
 

@@ -23,6 +23,7 @@ from .nodes import (AMBIENT_BAR, DEFAULT_TEAR_START, FEED_DEFAULTS, MAX_COMPONEN
                     MAX_ITERATIONS, MAX_NAME, MAX_NODES, MAX_PORTS, MAX_TOTAL_PORTS, NAME_PATTERN, PLAN_CACHE,
                     RESERVED, STREAM_QUANTITIES, Feed, FlowsheetError, Mixer, Splitter, Thermal, Unit, choice_list,
                     finite_number, moving_count_slots, ports_table, short_text, whole_count)
+from .results import Result
 
 if TYPE_CHECKING:  # building a flowsheet loads neither NumPy nor the plan compiler
     from typing import TypeAlias
@@ -30,11 +31,9 @@ if TYPE_CHECKING:  # building a flowsheet loads neither NumPy nor the plan compi
     import numpy as np
     from numpy.typing import ArrayLike, NDArray
 
-    from ..optimize import OptimizeResult
     from .array import Array
     from .plan import Plan, Stream
     from .execution import CompiledRun
-    from .results import Result
 
     Node: TypeAlias = Feed | Unit | Mixer | Splitter | Thermal | Array
 
@@ -130,6 +129,10 @@ class Flowsheet:
     (True, [])
     """
 
+    # The class of what solve, row_solver and the lazy results build: hydrokit.flowsheet's Flowsheet
+    # gives its own Result, which adds the economics.
+    result_type = Result
+
     def __init__(self, components: str | Iterable[str] | Mapping[str, str] = (), *, tolerance: float = 1e-10,
                  max_iterations: int = 200, ambient_pressure_bar: float = AMBIENT_BAR) -> None:
         if isinstance(components, str):
@@ -222,12 +225,12 @@ class Flowsheet:
         self._plans.clear()  # the plans hold the cap
 
     def __repr__(self) -> str:
-        from ..display.html import flowsheet_repr
+        from .views import flowsheet_repr
 
         return flowsheet_repr(self)
 
     def _repr_html_(self) -> str:
-        from ..display.html import flowsheet_html
+        from .views import flowsheet_html
 
         return flowsheet_html(self)
 
@@ -238,7 +241,7 @@ class Flowsheet:
         concentration in engineering units, and units with a finding are marked. Recycles are drawn
         as dashed back edges under the plant. ``hydrokit.display.diagram.save`` writes it to a file.
         """
-        from ..display.diagram import diagram
+        from .diagram import diagram
 
         return diagram(self, result)
 
@@ -1271,46 +1274,3 @@ class Flowsheet:
         from .results import table_columns
 
         return table_columns(self, names)
-
-    def optimize(self, objective: str | Callable[[Any], ArrayLike] = "lcow",
-                 vary: Mapping[str, tuple[float, float]] | None = None, constraints: Iterable[Any] = (),
-                 **options: Any) -> OptimizeResult:
-        """The optimum of the design over the varied slots (see hydrokit.optimize).
-
-        Parameters
-        ----------
-        objective : str or callable, optional
-            ``"lcow"`` ($/m³, default), ``"sec"`` (kWh/m³), any column of the
-            result table, or a function of the table giving one value per row.
-        vary : mapping, optional
-            Name -> (low, high), names as for :meth:`solve`.
-        constraints : iterable, optional
-            ``"kpi.recovery>=0.5"`` or ``("ro.permeate_salinity", "<=", 0.5)``
-            on any column.
-        **options
-            Passed to :func:`hydrokit.optimize.optimize` (``seed``,
-            ``threads``, ``client``, ``params``, ``maximize``, ``fixed``, ...).
-
-        Returns
-        -------
-        hydrokit.optimize.OptimizeResult
-            ``.x`` (name -> value at the optimum), ``.objective``,
-            ``.feasible``, ``.row`` and ``.result`` (the :class:`Result` there).
-
-        Raises
-        ------
-        hydrokit.optimize.OptimizeError
-            A :class:`ValueError`, for a mistake in the request.
-
-        Examples
-        --------
-        With ``fs``, the seawater example plant:
-
-        >>> best = fs.optimize("sec", {"hp.pressure_rise_bar": (40, 70)}, ["kpi.recovery>=0.4"], maxiter=10,
-        ...                    checks="warnings")     # energy recovery: the recovery floor binds
-        >>> best.feasible, best.checks, 55 < best.x["hp.pressure_rise_bar"] < 56, round(best.result.kpis["recovery"], 3)
-        (True, [], True, 0.4)
-        """
-        from ..optimize import optimize
-
-        return optimize(self, objective, vary, constraints, **options)

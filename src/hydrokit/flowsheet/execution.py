@@ -21,22 +21,12 @@ from .array import Array
 from .nodes import STREAM_QUANTITIES, Feed, FlowsheetError, Thermal, Unit
 from .nodes import choice_list as _choices
 from .plan import STATUS_COLUMNS, Plan
+from .columns import KPI_UNITS
 from ..checks import check_columns, margins
 
 # Per row: how many error and warning findings (see hydrokit.checks).
 CHECK_COUNTS = ("checks.errors", "checks.warnings")
 
-KPI_UNITS = {
-    "electric_power_kw": "kW",
-    "product_flow": "m³/s",
-    "feed_flow": "m³/s",
-    "recovery": "fraction",
-    "specific_energy_kwh_m3": "kWh/m³",
-    "heat_kw": "kW",
-    "cooling_kw": "kW",
-    "specific_heat_kwh_m3": "kWh/m³",
-    "specific_cooling_kwh_m3": "kWh/m³",
-}
 KPI_NAMES = tuple(f"kpi.{k}" for k in KPI_UNITS)
 
 # A result table: column name -> one value per row.
@@ -236,7 +226,7 @@ def _run_local(plan: Plan, matrix: NDArray[np.float64], threads: int | None,
                progress: bool | None) -> NDArray[np.float64]:
     n = len(matrix)
     if progress is not False and n >= PROGRESS_ROWS:
-        from ..display.progress import Progress, wanted
+        from ..present.progress import Progress, wanted
 
         if wanted(progress):
             step = max(PROGRESS_ROWS // 2, n // 50)
@@ -633,7 +623,7 @@ def sweep(fs: FlowsheetView, rows: Mapping[str, ArrayLike] | None, axes: Mapping
         matrix = np.column_stack([m.reshape(-1) for m in mesh]) if values else np.empty((1, 0))
     wanted = None
     if columns is not None:
-        from ..display.columns import select
+        from .columns import select
 
         try:
             wanted = select(table_columns(fs, names), names, columns)
@@ -645,7 +635,7 @@ def sweep(fs: FlowsheetView, rows: Mapping[str, ArrayLike] | None, axes: Mapping
         import pandas
     except ImportError:
         return table
-    from ..display.columns import column_units
+    from .columns import column_units
 
     # The columns are this call's own arrays: the frame takes them as they
     # are rather than copying each into one block.

@@ -8,18 +8,21 @@ The lowest module of the flowsheet package: the plan, its execution, the result 
 from __future__ import annotations
 
 import functools
-import importlib
 import math
 import operator
 import re
 import types
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex, SupportsInt, cast
 
-from ..layout import Layout, LayoutError, Position, layout, models
+from ..layout import Layout, LayoutError, Position, layout
+# The mistakes' class, the message lists and the port tables are the ports' (also reached here).
 from ..ports import COMPONENT_KINDS, PASS_RULES
+from ..ports import FlowsheetError as FlowsheetError
+from ..ports import choice_list as choice_list
+from ..ports import ports_table as ports_table
 
-if TYPE_CHECKING:  # importing the flowsheet loads no NumPy
+if TYPE_CHECKING:  # importing this module loads no NumPy
     import numpy as np
     from numpy.typing import NDArray
 
@@ -63,41 +66,6 @@ AMBIENT_BAR = 1.0
 
 # Quantities of a feed the user does not give.
 FEED_DEFAULTS = {"temperature_c": 25.0, "pressure_bar": 1.0}
-
-
-class FlowsheetError(ValueError):
-    """A mistake in a flowsheet; the message names what is wrong and the valid choices.
-
-    Raised for every mistake in building a flowsheet (an unknown model,
-    slot, port or name; a name used twice; a port connected twice; a slot
-    that a stream fills or the flowsheet holds) and for the mistakes found
-    when it is compiled or its rows are checked (a loop that cannot be torn,
-    a tear stream outside every cycle, splitter fractions out of [0, 1] in a
-    row, an unknown variable or column). It is a :class:`ValueError`, so
-    ``except ValueError`` catches it too. A solve that does not converge is
-    not a mistake and raises nothing (see :meth:`Flowsheet.solve`).
-
-    Examples
-    --------
-    >>> import hydrokit
-    >>> from hydrokit.flowsheet import FlowsheetError
-    >>> fs = hydrokit.Flowsheet()
-    >>> try:
-    ...     fs.unit("hp", "pmup")
-    ... except FlowsheetError as err:
-    ...     print(str(err)[:40])
-    unknown model 'pmup'; choose from: osmo...
-    >>> issubclass(FlowsheetError, ValueError)
-    True
-    """
-
-
-def choice_list(names: Iterable[object], limit: int = 40) -> str:
-    """The names for a message, the first ``limit`` of a long list (a message stays one short line)."""
-    names = list(names)
-    if len(names) > limit:
-        return ", ".join(map(str, names[:limit])) + f", ... ({len(names):_} in all)"
-    return ", ".join(map(str, names)) if names else "(none)"
 
 
 _choices = choice_list
@@ -151,16 +119,6 @@ def whole_count(value: object, what: str, low: int, high: int) -> int:
     if count > high:
         raise FlowsheetError(f"{what} must be at most {high:_}, got {_short(count, 30)}")
     return count
-
-
-def ports_table(model: str) -> types.ModuleType:
-    if model not in models():
-        raise FlowsheetError(f"unknown model {model!r}; choose from: {_choices(models())}")
-    table = importlib.import_module(f"hydrokit.tables.{model}")
-    if not getattr(table, "INLETS", None) or not hasattr(table, "OUTLETS"):
-        with_ports = [m for m in models() if getattr(importlib.import_module(f"hydrokit.tables.{m}"), "INLETS", None)]
-        raise FlowsheetError(f"model {model!r} has no ports; models with ports: {_choices(with_ports)}")
-    return table
 
 
 _ports_table = ports_table

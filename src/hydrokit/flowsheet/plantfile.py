@@ -65,6 +65,10 @@ from typing import Any, NoReturn, ParamSpec, TypedDict, TypeVar, cast
 
 from .build import Flowsheet, FlowsheetError
 
+# The class a plant is built into. hydrokit.flowsheet, which Python always runs before this
+# module is used, sets it to its Flowsheet, the one with the economics (fs.optimize, res.costs).
+FLOWSHEET = Flowsheet
+
 # A plant file of the largest flowsheet (MAX_NODES nodes) takes a few MB;
 # anything longer, or nested deeper than any plant needs, is refused before
 # it is read or walked any further.
@@ -261,7 +265,7 @@ def loads(text: str, file: str = "<plant>") -> Flowsheet:
     if not isinstance(title, str):
         b.fail("title", f"expected a text, got {_short(title)}")
     try:
-        fs = Flowsheet(components, **options)
+        fs = FLOWSHEET(components, **options)
     except FlowsheetError as err:
         # Name the entry the message is about.
         entry = next((k for k in ("max_iterations", "tolerance") if str(err).startswith(k)), "components")

@@ -7,9 +7,70 @@ from __future__ import annotations
 
 import importlib
 import math
-from typing import Any
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Protocol
 
 from ..ports import CONVERSIONS, STREAM_UNITS, Slot
+
+if TYPE_CHECKING:
+    from ..checks import Finding
+
+
+class Plant(Protocol):
+    """What a printout, a diagram or a notebook view reads of a flowsheet."""
+
+    @property
+    def components(self) -> Sequence[str]: ...
+
+    @property
+    def feeds(self) -> Mapping[str, Any]: ...
+
+    @property
+    def units(self) -> Mapping[str, Any]: ...
+
+    @property
+    def arrays(self) -> Mapping[str, Any]: ...
+
+    @property
+    def thermal(self) -> Mapping[str, Any]: ...
+
+    @property
+    def products(self) -> Mapping[str, str]: ...
+
+    def streams(self) -> list[str]: ...
+
+    def plan(self, names: Iterable[str] = ()) -> Any: ...
+
+
+class Solved(Protocol):
+    """What they read of a result: its loop status, findings, figures, streams and outputs."""
+
+    @property
+    def flowsheet(self) -> Plant: ...
+
+    @property
+    def converged(self) -> bool: ...
+
+    @property
+    def iterations(self) -> int: ...
+
+    @property
+    def residual(self) -> float: ...
+
+    @property
+    def flagged(self) -> int: ...
+
+    @property
+    def kpis(self) -> Mapping[str, float]: ...
+
+    @property
+    def checks(self) -> Sequence[Finding]: ...
+
+    def stream(self, name: str) -> dict[str, float]: ...
+
+    def outputs(self, unit: str) -> dict[str, float]: ...
+
+    def elements(self, array: str) -> list[dict[str, float]]: ...
 
 
 def stream_units(fs: Any) -> dict[str, str]:

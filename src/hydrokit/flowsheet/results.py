@@ -28,7 +28,6 @@ from .plan import Plan
 
 if TYPE_CHECKING:
     from ..checks import Finding
-    from ..costing import CostParameters, Costs
 
 __all__ = ["CHECK_COUNTS", "KPI_NAMES", "KPI_UNITS", "PROGRESS_ROWS", "Result", "build_table", "check_program",
            "check_rows", "compiled_evaluator", "evaluate", "evaluator", "row_solver", "settled", "solve", "sweep",
@@ -90,7 +89,7 @@ def row_solver(fs: FS, names: Sequence[str], extra: Callable[[dict[str, Any]], M
                 table[label] = value
             else:
                 more[cast(tuple[str, str], label)[1]] = value  # ("extra", name)
-        return Result(fs, plan, table), more
+        return fs.result_type(fs, plan, table), more
 
     return solve_row
 
@@ -167,7 +166,6 @@ class Result(Generic[FS]):
     valid: bool
     # The keywords of the solve, in the order given (a result made by _lazy).
     _given: tuple[str, ...]
-    _costs: Costs
 
     def __init__(self, fs: FS, plan: Plan, row: dict[str, float]) -> None:
         self._fs = fs
@@ -249,48 +247,14 @@ class Result(Generic[FS]):
                                  "(a node, stream, product or tear was added); solve it again")
 
     def __repr__(self) -> str:
-        from ..display.html import result_repr
+        from .views import result_repr
 
         return result_repr(self)
 
     def _repr_html_(self) -> str:
-        from ..display.html import result_html
+        from .views import result_html
 
         return result_html(self)
-
-    def costs(self, params: CostParameters | None = None) -> Costs:
-        """Capital, operating cost, LCOW and SEC of this point (see hydrokit.costing).
-
-        Parameters
-        ----------
-        params : hydrokit.costing.CostParameters, optional
-            Prices and financial figures (default: those of
-            :class:`hydrokit.costing.CostParameters`).
-
-        Returns
-        -------
-        hydrokit.costing.Costs
-            ``capital`` (unit -> $), ``capital_total`` ($), ``operating``
-            (line -> $/year), ``operating_total`` ($/year), ``lcow`` ($/m³),
-            ``sec`` (kWh/m³) and the rest of the breakdown.
-
-        Examples
-        --------
-        With ``fs``, the seawater example plant, and ``res = fs.solve()``:
-
-        >>> c = res.costs()
-        >>> sorted(c.capital), c.lcow > 0                             # $/m³
-        (['erd', 'hp', 'ro'], True)
-        """
-        from ..costing import costs
-
-        self._current()
-        if params is not None:
-            return costs(self, params)
-        found = self.__dict__.get("_costs")
-        if found is None:
-            found = self._costs = costs(self, None)
-        return found
 
     def outputs(self, unit: str) -> dict[str, float]:
         """A unit's named outputs (name -> value), diagnostics included.
@@ -430,7 +394,7 @@ class Result(Generic[FS]):
         headers = [f"{q} ({STREAM_UNITS[q] if q in STREAM_UNITS else STREAM_UNITS['component']})" for q in quantities]
         data = {s: dict(zip(headers, self.stream(s).values())) for s in self._plan.streams}
         if units != "si":
-            from ..display.units import engineering_table
+            from .views import engineering_table
 
             headers, data = engineering_table(self, quantities, units)
         try:
@@ -473,4 +437,4 @@ def solve(fs: FS, values: Mapping[str, object]) -> Result[FS]:
     matrix = np.array([checked], dtype=np.float64).reshape(1, len(names))
     check_rows(fs, plan, matrix)
     # Only the plan's row is computed here; the result builds its table columns when they are read.
-    return Result._lazy(fs, plan, matrix, plan.run(matrix, 1), tuple(values))
+    return fs.result_type._lazy(fs, plan, matrix, plan.run(matrix, 1), tuple(values))
