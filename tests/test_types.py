@@ -1,4 +1,4 @@
-"""The annotated layers pass a strict type check (the files listed under [tool.mypy] in pyproject.toml)."""
+"""The whole package passes a strict type check (the settings under [tool.mypy] in pyproject.toml)."""
 
 import pathlib
 import subprocess
@@ -10,7 +10,7 @@ pytest.importorskip("mypy")
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
-def test_strict_type_check_of_the_annotated_layers(tmp_path):
+def test_strict_type_check_of_the_package(tmp_path):
     done = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path)], cwd=ROOT,
                           capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr

@@ -42,6 +42,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .batch.program import TraceError
+from .checks import CheckedPlant
 from .search import (MAXITER, OPERATORS, PATIENCE, POLISH_TOL, POPSIZE, RTOL, Constraint, OptimizeError,
                      parse_constraint, search)
 
@@ -60,12 +61,9 @@ Array = NDArray[np.float64]
 Table = Mapping[str, Any]   # column name -> one value per row
 
 
-class Plant(Protocol):
-    """What a search reads of a flowsheet: its evaluators, plans and table columns, a solve, and for
-    the costs its units and connections."""
-
-    @property
-    def units(self) -> Mapping[str, Any]: ...
+class Plant(CheckedPlant, Protocol):
+    """What a search reads of a flowsheet besides what the design checks read: its evaluators, plans
+    and table columns, a solve, and for the costs its connections."""
 
     @property
     def connections(self) -> Mapping[tuple[str, str], tuple[str, str]]: ...

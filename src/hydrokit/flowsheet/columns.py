@@ -7,24 +7,17 @@ from collections.abc import Collection, Iterable, Mapping, Sequence
 from fnmatch import fnmatchcase
 from typing import Any, Protocol
 
+from ..checks import CheckedPlant
 from ..ports import STREAM_UNITS
 from .readout import output_units
 
 
-class Plant(Protocol):
-    """What the column units read of a flowsheet: its streams, nodes and components, its plans."""
+class Plant(CheckedPlant, Protocol):
+    """What the column units read of a flowsheet besides what the design checks read: its streams
+    and its plans."""
 
     @property
-    def components(self) -> Sequence[str]: ...
-
-    @property
-    def units(self) -> Mapping[str, Any]: ...
-
-    @property
-    def arrays(self) -> Mapping[str, Any]: ...
-
-    @property
-    def thermal(self) -> Mapping[str, Any]: ...
+    def units(self) -> Mapping[str, Any]: ...  # read for their layouts and slot names too
 
     def streams(self) -> list[str]: ...
 

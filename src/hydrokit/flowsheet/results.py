@@ -20,7 +20,8 @@ from .nodes import finite_number as _number
 from .nodes import short_text as _short
 from ..checks import findings
 # What the package and its users read here (hydrokit.flowsheet.results.<name>).
-from .execution import (CHECK_COUNTS, CompiledRun, KPI_NAMES, KPI_UNITS, PROGRESS_ROWS, build_table, check_program,  # noqa: F401
+from .columns import KPI_UNITS
+from .execution import (CHECK_COUNTS, CompiledRun, KPI_NAMES, PROGRESS_ROWS, build_table, check_program,  # noqa: F401
                         check_rows, compiled_evaluator, evaluate, evaluator, settled, sweep, table_columns,
                         table_layout, table_recipe)
 from .plan import Flowsheet as PlanSource
@@ -54,14 +55,21 @@ class SolvedPlant(PlanSource, Protocol):
 
     def water_class(self, feed: str) -> str: ...  # sets the design checks' guidelines
 
+    def streams(self) -> list[str]: ...  # for its views
+
+    @property
+    def result_type(self) -> type[Result[Any]]: ...  # what a solve of it builds
+
 
 # The flowsheet a result was solved from (the Flowsheet itself, for a result its solve made).
-FS = TypeVar("FS", bound=SolvedPlant)
+FS = TypeVar("FS", bound=SolvedPlant, covariant=True)
+# The same, for the functions that solve one.
+P = TypeVar("P", bound=SolvedPlant)
 
 
-def row_solver(fs: FS, names: Sequence[str], extra: Callable[[dict[str, Any]], Mapping[str, Any]] | None = None,
+def row_solver(fs: P, names: Sequence[str], extra: Callable[[dict[str, Any]], Mapping[str, Any]] | None = None,
                key: Hashable = None,
-               lenient: bool = False) -> Callable[[Sequence[float]], tuple[Result[FS], dict[str, float]]]:
+               lenient: bool = False) -> Callable[[Sequence[float]], tuple[Result[P], dict[str, float]]]:
     """``solve(values) -> (result, extra)`` for points over ``names``: the result of
     ``fs.solve`` and the ``extra(table)`` columns (a mapping name -> column, e.g. cost
     columns) of its row, computed by one compiled column program (traced once per plan and
@@ -180,11 +188,11 @@ class Result(Generic[FS]):
         self.residual = row["residual"]
 
     @classmethod
-    def _lazy(cls, fs: FS, plan: Plan, matrix: NDArray[np.float64], out: NDArray[np.float64],
-              given: tuple[str, ...] = ()) -> Result[FS]:
+    def _lazy(cls, fs: P, plan: Plan, matrix: NDArray[np.float64], out: NDArray[np.float64],
+              given: tuple[str, ...] = ()) -> Result[P]:
         """The result of a solved row (its 1-row matrix and the plan's 1-row output): the loop status
         now, every other table column on first use, by the same operations as the sweep's table."""
-        self = cls.__new__(cls)
+        self = cast("Result[P]", cls.__new__(cls))
         self._fs = fs
         self.flowsheet = fs
         self._plan = plan
@@ -425,7 +433,7 @@ def _direct_columns(fs: SolvedPlant, plan: Plan) -> dict[str, tuple[bool, int]]:
     return found
 
 
-def solve(fs: FS, values: Mapping[str, object]) -> Result[FS]:
+def solve(fs: P, values: Mapping[str, object]) -> Result[P]:
     # One plan whatever the order of the keywords: the names are taken sorted (the plan's result
     # does not depend on the order of its row variables).
     names = tuple(sorted(values))
