@@ -22,7 +22,7 @@ from .nodes import STREAM_QUANTITIES, Feed, FlowsheetError, Thermal, Unit
 from .nodes import choice_list as _choices
 from .plan import STATUS_COLUMNS, Plan
 from .columns import KPI_UNITS
-from ..checks import check_columns, margins
+from ..checks import CheckedPlant, check_columns, margins
 
 # Per row: how many error and warning findings (see hydrokit.checks).
 CHECK_COUNTS = ("checks.errors", "checks.warnings")
@@ -42,14 +42,9 @@ TableLayout = tuple[list[Direct], list[str], list[str], list[Direct], list[int],
                     tuple[list[HeatTerm], list[HeatTerm]]]
 
 
-class FlowsheetView(Protocol):
-    """What running a plan and assembling its table read of the flowsheet."""
-
-    @property
-    def components(self) -> Sequence[str]: ...
-
-    @property
-    def ambient_pressure_bar(self) -> float: ...  # bar absolute
+class FlowsheetView(CheckedPlant, Protocol):
+    """What running a plan and assembling its table read of the flowsheet, besides what the design
+    checks read: its nodes as the plan compiler made them, its products and plans."""
 
     @property
     def feeds(self) -> Mapping[str, Feed]: ...
@@ -61,12 +56,10 @@ class FlowsheetView(Protocol):
     def arrays(self) -> Mapping[str, Array]: ...
 
     @property
-    def products(self) -> Mapping[str, str]: ...  # product name -> "unit.port"
-
-    @property
     def thermal(self) -> Mapping[str, Thermal]: ...  # heaters and coolers
 
-    def water_class(self, feed: str) -> str: ...
+    @property
+    def products(self) -> Mapping[str, str]: ...  # product name -> "unit.port"
 
     def plan(self, names: Iterable[str]) -> Plan: ...
 

@@ -10,29 +10,22 @@ import math
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Protocol
 
+from ..checks import CheckedPlant
 from ..ports import CONVERSIONS, STREAM_UNITS, Slot
 
 if TYPE_CHECKING:
     from ..checks import Finding
 
 
-class Plant(Protocol):
-    """What a printout, a diagram or a notebook view reads of a flowsheet."""
-
-    @property
-    def components(self) -> Sequence[str]: ...
+class Plant(CheckedPlant, Protocol):
+    """What a printout, a diagram or a notebook view reads of a flowsheet, besides what the design
+    checks read: its feeds and units with all they hold, its products, streams and plans."""
 
     @property
     def feeds(self) -> Mapping[str, Any]: ...
 
     @property
     def units(self) -> Mapping[str, Any]: ...
-
-    @property
-    def arrays(self) -> Mapping[str, Any]: ...
-
-    @property
-    def thermal(self) -> Mapping[str, Any]: ...
 
     @property
     def products(self) -> Mapping[str, str]: ...
