@@ -14,13 +14,16 @@ import math
 import os
 import sys
 from collections.abc import Iterable, Sequence
-from typing import Any, Protocol, TextIO
+from typing import TYPE_CHECKING, Any, Protocol, TextIO
 
 from ..layout import Layout, LayoutError
 from .guard import one_line
 
+if TYPE_CHECKING:
+    from ..flowsheet import Flowsheet, Result
+
 __all__ = ["UsageError", "Command", "json_value", "number", "option_value", "plant_values", "print_json", "claim_slot",
-           "say_error", "wants_help", "program_name", "streams"]
+           "say_error", "wants_help", "program_name", "streams", "solve_plant"]
 
 
 
@@ -130,3 +133,20 @@ def claim_slot(lay: Layout, name: str, seen: dict[tuple[str, int], str]) -> None
         first = seen[slot]
         raise UsageError(f"{name} is given twice" if first == name else f"{first} and {name} name the same slot")
     seen[slot] = name
+
+
+def solve_plant(words: Sequence[str], usage: str) -> tuple[str, Flowsheet, dict[str, float], Result]:
+    """The plant file the first word names, solved at the ``unit.slot=value`` words after it:
+    (path, flowsheet, values, result). A plant that cannot be solved there is a UsageError naming
+    the file; a file that cannot be read raises the loader's PlantFileError."""
+    from ..flowsheet import FlowsheetError, load_plant
+
+    if not words:
+        raise UsageError(f"name a plant file; {usage}")
+    path, values = words[0], plant_values(words[1:])
+    fs = load_plant(path)
+    try:
+        res = fs.solve(**values)
+    except FlowsheetError as exc:
+        raise UsageError(f"{path}: {exc}") from None
+    return path, fs, values, res

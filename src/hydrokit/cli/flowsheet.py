@@ -16,12 +16,11 @@ from collections.abc import Sequence
 from typing import Any, TextIO
 
 from ..checks import changed_limits
-from ..flowsheet.build import FlowsheetError
-from ..flowsheet.plantfile import PlantFileError, load
+from ..flowsheet.plantfile import PlantFileError
 from ..flowsheet.readout import flagged, output_units, projection, stream_units
 from ..flowsheet.results import KPI_UNITS
 from ..layout import format_value
-from .common import UsageError, json_value, plant_values, say_error, wants_help
+from .common import UsageError, json_value, say_error, solve_plant, wants_help
 from .common import print_json as dump_json
 from .common import streams as command_streams
 
@@ -158,14 +157,7 @@ def main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | None = No
         bad = [w for w in words if w.startswith("--")]
         if bad:
             raise UsageError(f"unknown option {bad[0]!r}; choose from: --json, --check, --units, --help")
-        if not words:
-            raise UsageError(f"name a plant file; {usage}")
-        path, values = words[0], plant_values(words[1:])
-        fs = load(path)
-        try:
-            res = fs.solve(**values)
-        except FlowsheetError as exc:
-            raise UsageError(f"{path}: {exc}") from None
+        path, fs, values, res = solve_plant(words, usage)
         if units == "engineering" and not as_json:  # JSON keeps the exact values in SI
             from .presentation import print_engineering
 

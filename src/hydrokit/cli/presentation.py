@@ -16,7 +16,7 @@ from typing import Any, TextIO
 
 from ..display.units import human
 from ..flowsheet.readout import flagged
-from .common import UsageError, streams, plant_values, say_error, wants_help
+from .common import UsageError, say_error, solve_plant, streams, wants_help
 
 DIAGRAM_USAGE = "usage: {prog} PLANT.toml [unit.slot=value ...] [--values] --out FILE.svg|FILE.png|FILE.pdf"
 REPORT_USAGE = ("usage: {prog} PLANT.toml [unit.slot=value ...] [--optimize NAME=LOW:HIGH[,NAME=LOW:HIGH ...]] "
@@ -49,21 +49,6 @@ def _options(argv: Sequence[str], flags: Sequence[str], valued: dict[str, str],
         else:
             words.append(w)
     return words, opts
-
-
-def _solve(words: Sequence[str], usage: str) -> tuple[str, Any, dict[str, float], Any]:
-    from ..flowsheet.build import FlowsheetError
-    from ..flowsheet.plantfile import load
-
-    if not words:
-        raise UsageError(f"name a plant file; {usage}")
-    path, values = words[0], plant_values(words[1:])
-    fs = load(path)
-    try:
-        res = fs.solve(**values)
-    except FlowsheetError as exc:
-        raise UsageError(f"{path}: {exc}") from None
-    return path, fs, values, res
 
 
 def _title(path: str) -> str:
@@ -108,7 +93,7 @@ def diagram_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | N
             return 0
         words, opts = _options(argv, ("--values",), {"--out": "one"}, usage)
         target = _out(opts, ("svg", "png", "pdf"), usage)
-        path, fs, _, res = _solve(words, usage)
+        path, fs, _, res = solve_plant(words, usage)
         from ..display.diagram import diagram, save
 
         svg = diagram(fs, res if opts.get("--values") else None, title=_title(path) or None)
@@ -152,7 +137,7 @@ def report_main(argv: Sequence[str], out: TextIO | None = None, err: TextIO | No
         if units not in ("engineering", "si"):
             raise UsageError(f"--units takes engineering or si, got {units!r}")
         target = _out(opts, ("html", "htm"), usage)
-        path, fs, values, res = _solve(words, usage)
+        path, fs, values, res = solve_plant(words, usage)
         optimisation = ""
         if opts.get("--optimize"):
             from ..optimize import OptimizeError
