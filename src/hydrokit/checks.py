@@ -223,6 +223,8 @@ class PlanColumns(Protocol):
     @property
     def tears(self) -> Sequence[str]: ...
 
+    memo: dict[str, Any]  # what is worked out once per plan, by name
+
 
 class CheckView(Protocol):
     """What a check's value, limit and ``applies`` functions read of the point they check.
@@ -824,8 +826,8 @@ def _entries(fs: CheckedPlant, plan: PlanColumns) -> list[Entry]:
     """(column, unit name, check, override) of every check a plan's table computes, once per plan.
 
     ``override``: the limit the user set (a number), or None. Where each check reads its quantities
-    (a view factory) and the name its findings give are kept beside, in ``plan._table_check_where``."""
-    found = cast("list[Entry] | None", getattr(plan, "_table_check_entries", None))
+    (a view factory) and the name its findings give are kept beside, in the plan's ``memo``."""
+    found = cast("list[Entry] | None", plan.memo.get("table_check_entries"))
     if found is not None:
         return found
     entries: list[Entry] = []
@@ -877,14 +879,14 @@ def _entries(fs: CheckedPlant, plan: PlanColumns) -> list[Entry]:
         for column, check, factory, label in _array_entries(fs, plan, array, known):
             add(column, array.name, check, factory, label)
     # Kept on the plan itself, so the checks are laid out once however often its table is built.
-    setattr(plan, "_table_check_entries", entries)
-    setattr(plan, "_table_check_where", where)
+    plan.memo["table_check_entries"] = entries
+    plan.memo["table_check_where"] = where
     return entries
 
 
 def _where(plan: PlanColumns) -> dict[str, tuple[ViewFactory, str]]:
     """Margin column -> (view factory, label) of a plan whose checks :func:`_entries` laid out."""
-    return cast("dict[str, tuple[ViewFactory, str]]", getattr(plan, "_table_check_where"))
+    return cast("dict[str, tuple[ViewFactory, str]]", plan.memo["table_check_where"])
 
 
 check_entries = _entries  # public name: the optimiser reads which checks bind

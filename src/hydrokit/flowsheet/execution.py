@@ -268,7 +268,7 @@ def compiled_evaluator(fs: FlowsheetView, names: str | Iterable[str], derive: Ca
 
     names, plan = settled(fs, names, client, chunk_rows)
     # key -> (the compiled program, the labels of a mapping's columns)
-    programs: dict[Hashable, tuple[Any, list[Hashable] | None]] = plan.__dict__.setdefault("_table_programs", {})
+    programs: dict[Hashable, tuple[Any, list[Hashable] | None]] = plan.memo.setdefault("table_programs", {})
     found = programs.get(key) if key is not None else None
     if found is None:
         program = Program(len(names), len(plan.columns))
@@ -297,7 +297,7 @@ def table_columns(fs: FlowsheetView, names: str | Iterable[str]) -> frozenset[st
 
 def table_layout(fs: FlowsheetView, plan: Plan) -> TableLayout:
     """(columns read straight from the row matrix or the plan's output, computed columns), once per plan."""
-    kept: TableLayout | None = getattr(plan, "_table_layout", None)
+    kept: TableLayout | None = plan.memo.get("table_layout")
     if kept is not None:
         return kept
     taken = set(plan.names)
@@ -331,14 +331,14 @@ def table_layout(fs: FlowsheetView, plan: Plan) -> TableLayout:
     heat += [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "heater"]
     cooling = [(plan.unit_outputs[n][0][1], 1.0) for n, node in thermal.items() if node.kind == "cooler"]
     layout: TableLayout = (direct, power, kpis, status, counted, products, (heat, cooling))
-    plan.__dict__["_table_layout"] = layout  # kept with the plan
+    plan.memo["table_layout"] = layout
     return layout
 
 
 def _outlet_columns(fs: FlowsheetView, plan: Plan) -> dict[str, list[int]]:
     """Unit (heaters and coolers too) -> the output-matrix columns of every stream it sends on (once per
     plan)."""
-    found: dict[str, list[int]] | None = getattr(plan, "_outlet_columns", None)
+    found: dict[str, list[int]] | None = plan.memo.get("outlet_columns")
     if found is None:
         width = len(STREAM_QUANTITIES) + len(fs.components)
         found = {}
@@ -348,18 +348,18 @@ def _outlet_columns(fs: FlowsheetView, plan: Plan) -> dict[str, list[int]]:
             found[unit.name] = [j + k for port in unit.outlets
                                 if (j := plan.streams.get(f"{unit.name}.{port}")) is not None
                                 for k in range(width)]
-        plan.__dict__["_outlet_columns"] = found
+        plan.memo["outlet_columns"] = found
     return found
 
 
 def _known_columns(fs: FlowsheetView, plan: Plan) -> frozenset[str]:
-    known: frozenset[str] | None = getattr(plan, "_all_columns", None)
+    known: frozenset[str] | None = plan.memo.get("all_columns")
     if known is None:
         direct, power, kpis = table_layout(fs, plan)[:3]
         known = frozenset([name for name, _, _ in direct] + power + kpis +
                                               list(STATUS_COLUMNS) + ["flagged", *CHECK_COUNTS] +
                                               check_columns(fs, plan))
-        plan.__dict__["_all_columns"] = known
+        plan.memo["all_columns"] = known
     return known
 
 
@@ -420,12 +420,12 @@ class _Recipe:
             self.dropped_checks = [name for name in checks if name not in wanted]
         if self.flagged:
             self.flags, self.streams, self.starts = _flag_layout(fs, plan)
-            self.flag_order = plan.__dict__["_table_flag_order"]
-            self.flag_groups = plan.__dict__["_table_flag_groups"]
+            self.flag_order = plan.memo["table_flag_order"]
+            self.flag_groups = plan.memo["table_flag_groups"]
 
 
 def table_recipe(fs: FlowsheetView, plan: Plan, wanted: Set[str] | None) -> _Recipe:
-    recipes: dict[frozenset[str] | None, _Recipe] = plan.__dict__.setdefault("_table_recipes", {})
+    recipes: dict[frozenset[str] | None, _Recipe] = plan.memo.setdefault("table_recipes", {})
     key = None if wanted is None else frozenset(wanted)
     recipe = recipes.get(key)
     if recipe is None:
@@ -504,6 +504,9 @@ def build_table(r: _Recipe, matrix: Any, out: Any) -> dict[str, Any]:
         flags, streams, starts = r.flags, r.streams, r.starts
         if traced:
             flagged = out.program.bad_count(r.flag_groups)
+        elif r.checks:
+            # Counted below by the design checks' compiled program, in the same pass over the rows.
+            flagged = None
         elif len(starts):
             # One test per column, then "any" over each unit's own run of columns.
             bad = np.empty((n, len(flags) + len(streams)), dtype=bool)
@@ -524,6 +527,8 @@ def build_table(r: _Recipe, matrix: Any, out: Any) -> dict[str, Any]:
             # from the same expressions: bitwise what NumPy gives, in one call.
             run, labels = check_program(r.fs, r.plan)
             table.update(zip(labels, run(matrix, out)))
+            if not r.flagged:
+                del table["flagged"]
         if r.dropped:
             for name in (*r.dropped, *r.dropped_checks):
                 table.pop(name, None)
@@ -532,15 +537,16 @@ def build_table(r: _Recipe, matrix: Any, out: Any) -> dict[str, Any]:
 
 def check_program(fs: FlowsheetView, plan: Plan) -> tuple[Any, list[str]]:
     """(compiled program, labels) of the design checks' margin columns and counts, once per plan."""
-    found: tuple[Any, list[str]] | None = getattr(plan, "_table_check_program", None)
+    found: tuple[Any, list[str]] | None = plan.memo.get("table_check_program")
     if found is None:
         from ..batch.program import Program
 
         program = Program(len(plan.names), len(plan.columns))
         traced = build_table(table_recipe(fs, plan, None), program.rows(), program.out())
-        labels: list[str] = [*check_columns(fs, plan), *CHECK_COUNTS]
+        # The flagged count too: it reads the same output columns, and one compiled pass is cheaper.
+        labels: list[str] = [*check_columns(fs, plan), *CHECK_COUNTS, "flagged"]
         found = (program.compile([traced[name] for name in labels]), labels)
-        plan.__dict__["_table_check_program"] = found
+        plan.memo["table_check_program"] = found
     return found
 
 
@@ -549,7 +555,7 @@ def _flag_layout(fs: FlowsheetView, plan: Plan) -> tuple[NDArray[np.intp], NDArr
     flagged), the streams it sends on (NaN or infinite: flagged), and where each unit's run starts
     once both are put in unit order; and per unit, its (flag columns, stream columns)."""
     found: tuple[NDArray[np.intp], NDArray[np.intp], NDArray[np.intp]] | None = \
-        getattr(plan, "_table_flag_columns", None)
+        plan.memo.get("table_flag_columns")
     if found is None:
         flags: list[int] = []
         streams: list[int] = []
@@ -580,10 +586,10 @@ def _flag_layout(fs: FlowsheetView, plan: Plan) -> tuple[NDArray[np.intp], NDArr
         for f0, nf, s0, ns in runs:
             starts.append(len(order))
             order += list(range(f0, f0 + nf)) + [len(flags) + k for k in range(s0, s0 + ns)]
-        plan.__dict__["_table_flag_order"] = np.array(order, dtype=np.intp)
-        plan.__dict__["_table_flag_groups"] = groups
+        plan.memo["table_flag_order"] = np.array(order, dtype=np.intp)
+        plan.memo["table_flag_groups"] = groups
         found = (np.array(flags, dtype=np.intp), np.array(streams, dtype=np.intp), np.array(starts, dtype=np.intp))
-        plan.__dict__["_table_flag_columns"] = found
+        plan.memo["table_flag_columns"] = found
     return found
 
 

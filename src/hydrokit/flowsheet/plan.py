@@ -38,7 +38,7 @@ from __future__ import annotations
 
 import heapq
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import Literal, Protocol
+from typing import Any, Literal, Protocol
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -127,9 +127,13 @@ class Plan:
         self.fractions = fractions        # splitter -> (fixed fractions, {position: row column})
         self.vectors = vectors            # unit -> (u, p, y) offsets in the state
         self._loaded: object | None = None
+        # What the table, the results and the design checks work out once per plan, by name; not
+        # sent with the plan to another process (it is worked out again there if needed).
+        self.memo: dict[str, Any] = {}
 
     def __getstate__(self) -> dict[str, object]:
-        state = {k: v for k, v in self.__dict__.items() if not k.startswith("_table") and k != "_all_columns"}
+        state = dict(self.__dict__)
+        state["memo"] = {}
         state["_loaded"] = None  # the executor's copy is rebuilt where the plan is used
         return state
 

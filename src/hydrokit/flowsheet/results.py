@@ -198,7 +198,7 @@ class Result(Generic[FS]):
         self._plan = plan
         self._version = fs._version
         self._rows, self._out, self._given = matrix, out, given
-        if None not in plan.__dict__.get("_table_recipes", ()):
+        if None not in plan.memo.get("table_recipes", ()):
             # What building the row takes, worked out now from the flowsheet as solved (once per
             # plan): a value first read after the flowsheet changed is still this point's.
             table_recipe(fs, plan, None)
@@ -426,10 +426,10 @@ _LAZY: dict[str, Callable[[Result[Any]], object]] = {
 def _direct_columns(fs: SolvedPlant, plan: Plan) -> dict[str, tuple[bool, int]]:
     """Table column -> (from the row matrix, column) of the columns read straight from the matrices, once
     per plan."""
-    found: dict[str, tuple[bool, int]] | None = getattr(plan, "_table_direct", None)
+    found: dict[str, tuple[bool, int]] | None = plan.memo.get("table_direct")
     if found is None:
         found = {name: (from_rows, j) for name, from_rows, j in table_layout(fs, plan)[0]}
-        setattr(plan, "_table_direct", found)  # kept with the plan, which is built elsewhere
+        plan.memo["table_direct"] = found
     return found
 
 
