@@ -38,6 +38,7 @@ from hydrokit.costing import CostModel
 from hydrokit.flowsheet.plan import Plan
 from hydrokit.flowsheet.plantfile import load
 from hydrokit.optimize import parse_constraint
+from timing import best
 
 BRACKISH = pathlib.Path(__file__).resolve().parent.parent / "examples" / "brackish_array.toml"
 VARY = {"ro.stage1.vessels": (4, 12), "ro.stage2.vessels": (2, 8), "hp.pressure_rise_bar": (8.0, 20.0)}
@@ -45,15 +46,6 @@ VARY = {"ro.stage1.vessels": (4, 12), "ro.stage2.vessels": (2, 8), "hp.pressure_
 CONSTRAINTS = ["kpi.recovery>=0.75", "ro.max_element_recovery<=0.15", "ro.average_flux_lmh<=28",
                "ro.max_flux_lmh<=34", "ro.min_concentrate_flow_per_vessel>=0.0008333333333333334",
                "ro.max_feed_flow_per_vessel<=0.004166666666666667"]
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def array_alone():

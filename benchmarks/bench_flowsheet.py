@@ -21,7 +21,6 @@ in one process; the machine's load moves the absolute rates.
 
 import argparse
 import pathlib
-import time
 
 import numpy as np
 
@@ -29,17 +28,9 @@ from hydrokit import _sweep
 from hydrokit.flowsheet.plan import Plan
 from hydrokit.flowsheet.plantfile import load, loads
 from hydrokit.layout import layout
+from timing import best
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def unit_vectors(fs, plan, matrix):
@@ -140,7 +131,6 @@ def measure(fs, label, args):
     print(f"  fs.sweep threads=1  {sweep_s / n * us:8.3f}   {sweep_s / core_s:5.2f}x the cores")
     print(f"  Python loop         {loop_s / k * us:8.3f}   fs.sweep is {loop_s / k / (sweep_s / n):6.1f}x faster"
           f"  (target >= 30x)")
-
 
 
 if __name__ == "__main__":

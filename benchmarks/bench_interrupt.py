@@ -30,6 +30,7 @@ import numpy as np
 
 import hydrokit
 from hydrokit import _sweep
+from timing import per_call
 
 SLOW_ROW = r"""
 import sys, time, numpy as np, hydrokit
@@ -44,16 +45,6 @@ try:
 except KeyboardInterrupt:
     print(time.clock_gettime(time.CLOCK_MONOTONIC), flush=True)
 """
-
-
-def per_call(fn, calls, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        best = min(best, (time.perf_counter() - start) / calls)
-    return best
 
 
 def fixed_cost(repeat):

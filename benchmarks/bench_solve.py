@@ -16,7 +16,6 @@ Figures are ratios measured in one process; the machine's load moves the absolut
 import argparse
 import pathlib
 import sys
-import time
 
 import numpy as np
 
@@ -24,18 +23,9 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_flowsheet import unit_vectors  # noqa: E402
 
 from hydrokit.flowsheet.plantfile import load, loads  # noqa: E402
+from timing import per_call  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-
-
-def per_call(fn, calls, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        best = min(best, (time.perf_counter() - start) / calls)
-    return best
 
 
 def main():

@@ -22,13 +22,13 @@ figures to compare.
 import argparse
 import importlib
 import os
-import time
 
 import numpy as np
 
 import hydrokit
 from hydrokit import _sweep
 from hydrokit.layout import models
+from timing import best
 
 
 def rows(m, n, seed=0):
@@ -36,15 +36,6 @@ def rows(m, n, seed=0):
     u = m.default_input() * rng.uniform(0.95, 1.05, size=(n, m.INPUT_WIDTH))
     p = m.default_params() * rng.uniform(0.95, 1.05, size=(n, m.PARAM_WIDTH))
     return u, p
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def measure(name, seconds, repeat, max_rows):
